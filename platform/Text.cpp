@@ -1,0 +1,160 @@
+#include "platform/Text.h"
+
+#include <algorithm>
+#include <cctype>
+#include <limits>
+
+TLines SplitLines(std::string_view text)
+{
+    TLines lines;
+    const std::size_t nul = text.find('\0');
+    if (nul != std::string_view::npos)
+        text = text.substr(0, nul);
+    std::size_t start = 0;
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const char c = text[i];
+        if (c == '\r' || c == '\n') {
+            lines.emplace_back(text.substr(start, i - start));
+            if (c == '\r' && i + 1 < n && text[i + 1] == '\n')
+                ++i;
+            start = i + 1;
+        }
+    }
+    if (start < n)
+        lines.emplace_back(text.substr(start));
+    return lines;
+}
+
+std::string JoinLines(const TLines& lines)
+{
+    std::string out;
+    out.reserve(static_cast<std::size_t>(JoinedLength(lines)));
+    for (const auto& line : lines) {
+        out += line;
+        out += "\r\n";
+    }
+    return out;
+}
+
+std::uint64_t JoinedLength(const TLines& lines)
+{
+    std::uint64_t total = 0;
+    for (const auto& line : lines)
+        total += line.size() + 2;
+    return total;
+}
+
+std::string UpperCase(std::string_view text)
+{
+    std::string out(text);
+    for (auto& c : out)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return out;
+}
+
+std::string LowerCase(std::string_view text)
+{
+    std::string out(text);
+    for (auto& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+namespace {
+char Fold(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+} // namespace
+
+bool SameText(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (Fold(a[i]) != Fold(b[i]))
+            return false;
+    return true;
+}
+
+bool StartsText(std::string_view prefix, std::string_view text)
+{
+    return text.size() >= prefix.size() && SameText(prefix, text.substr(0, prefix.size()));
+}
+
+std::size_t FindText(std::string_view text, std::string_view needle, std::size_t from)
+{
+    if (needle.empty())
+        return from <= text.size() ? from : std::string_view::npos;
+    if (text.size() < needle.size())
+        return std::string_view::npos;
+    const char first = Fold(needle[0]);
+    for (std::size_t i = from; i + needle.size() <= text.size(); ++i) {
+        if (Fold(text[i]) != first)
+            continue;
+        if (SameText(text.substr(i, needle.size()), needle))
+            return i;
+    }
+    return std::string_view::npos;
+}
+
+std::string Trim(std::string_view text)
+{
+    std::size_t b = 0;
+    std::size_t e = text.size();
+    while (b < e && static_cast<unsigned char>(text[b]) <= ' ')
+        ++b;
+    while (e > b && static_cast<unsigned char>(text[e - 1]) <= ' ')
+        --e;
+    return std::string(text.substr(b, e - b));
+}
+
+std::optional<std::int32_t> ParseInt32(std::string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size() && text[i] == ' ')
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    bool hex = false;
+    if (i < text.size() && text[i] == '$') {
+        hex = true;
+        ++i;
+    }
+    if (i >= text.size())
+        return std::nullopt;
+    std::int64_t value = 0;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        int digit;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (hex && c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (hex && c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return std::nullopt;
+        value = value * (hex ? 16 : 10) + digit;
+        if (value > (std::int64_t{1} << 32))
+            return std::nullopt;
+    }
+    if (hex && !negative && value <= 0xFFFFFFFFLL)
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+    if (negative)
+        value = -value;
+    if (value < std::numeric_limits<std::int32_t>::min() || value > std::numeric_limits<std::int32_t>::max())
+        return std::nullopt;
+    return static_cast<std::int32_t>(value);
+}
+
+std::int32_t StrToIntDef(std::string_view text, std::int32_t fallback)
+{
+    return ParseInt32(text).value_or(fallback);
+}

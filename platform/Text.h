@@ -1,0 +1,37 @@
+#pragma once
+
+// Text is 8-bit throughout the program. These helpers give the few text rules
+// every subsystem shares: line splitting, letter case and integer reading.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using TLines = std::vector<std::string>;
+
+// Splits at CR LF, a lone CR or a lone LF; the text ends at its first NUL byte.
+// A final line break does not produce an empty last line.
+TLines SplitLines(std::string_view text);
+
+// Every line followed by CR LF.
+std::string JoinLines(const TLines& lines);
+
+// Length of JoinLines(lines) without building it.
+std::uint64_t JoinedLength(const TLines& lines);
+
+std::string UpperCase(std::string_view text);
+std::string LowerCase(std::string_view text);
+bool SameText(std::string_view a, std::string_view b);
+bool StartsText(std::string_view prefix, std::string_view text);
+// Position of needle in text ignoring letter case, or npos.
+std::size_t FindText(std::string_view text, std::string_view needle, std::size_t from = 0);
+
+// Removes leading and trailing blanks and control characters (bytes up to 32).
+std::string Trim(std::string_view text);
+
+// A signed 32-bit decimal integer (optional blanks before, optional sign),
+// or a "$"-prefixed hexadecimal one; anything else gives nothing.
+std::optional<std::int32_t> ParseInt32(std::string_view text);
+std::int32_t StrToIntDef(std::string_view text, std::int32_t fallback);

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Vendrel needs to build, run and test, when any is missing.
+set -euo pipefail
+
+packages=(
+  build-essential       # C++ compiler and make
+  cmake                 # build system
+  ninja-build           # fast build driver
+  pkg-config            # finds libcurl and gumbo
+  qt6-base-dev          # window, tray icon, timers (Qt 6 Widgets)
+  libcurl4-openssl-dev  # page download over HTTP and HTTPS
+  libgumbo-dev          # HTML5 parser behind the document parser
+  libgtest-dev          # unit tests
+  libgmock-dev          # test doubles
+  libbenchmark-dev      # benchmarks
+  python3-aiosmtpd      # real SMTP server for end-to-end tests
+  openssl               # self-signed certificates for the HTTPS download tests
+  ca-certificates       # the system's certificate store for HTTPS downloads
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi

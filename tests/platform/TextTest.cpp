@@ -1,0 +1,46 @@
+#include "platform/Text.h"
+
+#include <gtest/gtest.h>
+
+TEST(SplitLines, BreaksAtCrLfLoneCrAndLoneLf)
+{
+    EXPECT_EQ(SplitLines("a\r\nb\rc\nd"), (TLines{"a", "b", "c", "d"}));
+    EXPECT_EQ(SplitLines("a\r\n\r\nb\r\n"), (TLines{"a", "", "b"}));
+    EXPECT_EQ(SplitLines("\n"), (TLines{""}));
+    EXPECT_TRUE(SplitLines("").empty());
+}
+
+TEST(SplitLines, EndsAtFirstNul)
+{
+    using namespace std::string_literals;
+    EXPECT_EQ(SplitLines("ab\r\ncd\0ef\r\n"s), (TLines{"ab", "cd"}));
+    EXPECT_TRUE(SplitLines("\0abc"s).empty());
+}
+
+TEST(JoinLines, EndsEveryLineWithCrLf)
+{
+    EXPECT_EQ(JoinLines({"a", "", "b"}), "a\r\n\r\nb\r\n");
+    EXPECT_EQ(JoinedLength({"abc"}), 5u);
+}
+
+TEST(ParseInt32, AcceptsSignedDecimalsAndRejectsTheRest)
+{
+    EXPECT_EQ(ParseInt32("-2"), -2);
+    EXPECT_EQ(ParseInt32("  45"), 45);
+    EXPECT_EQ(ParseInt32("2147483647"), 2147483647);
+    EXPECT_EQ(ParseInt32("-2147483648"), -2147483647 - 1);
+    EXPECT_FALSE(ParseInt32("2147483648"));
+    EXPECT_FALSE(ParseInt32(""));
+    EXPECT_FALSE(ParseInt32("1.5"));
+    EXPECT_FALSE(ParseInt32("12 "));
+    EXPECT_FALSE(ParseInt32("abc"));
+    EXPECT_EQ(ParseInt32("$1F"), 31);
+}
+
+TEST(TextCase, ComparesAndFindsWithoutRegardToCase)
+{
+    EXPECT_TRUE(SameText("About:Blank", "ABOUT:BLANK"));
+    EXPECT_TRUE(StartsText("mailto:", "MAILTO:x@y"));
+    EXPECT_EQ(FindText("xx\"A.HTML\"", "\"a.html\""), 2u);
+    EXPECT_EQ(Trim(" \t a b \r\n"), "a b");
+}

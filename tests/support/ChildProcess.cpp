@@ -1,0 +1,107 @@
+#include "tests/support/ChildProcess.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+TChildProcess::TChildProcess(const std::vector<std::string>& argv, int startTimeoutMs)
+{
+    int pipefd[2];
+    if (pipe(pipefd) != 0)
+        throw std::runtime_error("pipe failed");
+    pid_ = fork();
+    if (pid_ < 0)
+        throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        dup2(pipefd[1], STDOUT_FILENO);
+        close(pipefd[0]);
+        close(pipefd[1]);
+        std::vector<char*> args;
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(pipefd[1]);
+    out_ = pipefd[0];
+    firstLine_ = ReadLine(startTimeoutMs);
+    if (firstLine_.empty()) {
+        Stop();
+        throw std::runtime_error("fixture did not start: " + argv.front());
+    }
+}
+
+TChildProcess::~TChildProcess()
+{
+    Stop();
+}
+
+std::string TChildProcess::ReadLine(int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const auto nl = pending_.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = pending_.substr(0, nl);
+            pending_.erase(0, nl + 1);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            return line;
+        }
+        if (out_ < 0)
+            return {};
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0)
+            return {};
+        pollfd p{out_, POLLIN, 0};
+        const int r = poll(&p, 1, static_cast<int>(left));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return {};
+        char buf[4096];
+        const ssize_t n = read(out_, buf, sizeof buf);
+        if (n <= 0) {
+            close(out_);
+            out_ = -1;
+            continue;
+        }
+        pending_.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+void TChildProcess::Stop()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        int status = 0;
+        for (int i = 0; i < 100; ++i) {
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                break;
+            }
+            usleep(20000);
+        }
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+            pid_ = -1;
+        }
+    }
+    if (out_ >= 0) {
+        close(out_);
+        out_ = -1;
+    }
+}
+
+std::vector<std::string> PythonFixture(const std::string& script, const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv{VENDREL_PYTHON, "-u", std::string(VENDREL_FIXTURES_DIR) + "/" + script};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}

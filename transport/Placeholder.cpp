@@ -1,0 +1,1 @@
+// Replaced as the socket layer lands.
