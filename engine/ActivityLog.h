@@ -1,0 +1,39 @@
+#pragma once
+
+// The activity log: what the program did, one time-stamped line per entry,
+// kept in memory only and trimmed to about 250 lines. The window's memo and
+// the one-pass command mirror it through the two notifications.
+
+#include "engine/Clock.h"
+
+#include <deque>
+#include <functional>
+#include <string>
+
+class TActivityLog {
+public:
+    static constexpr std::size_t MaxLines = 250;
+
+    explicit TActivityLog(const TClock& clock) : clock_(clock) {}
+
+    // Appends the time stamp, a blank and the message; then, when the log holds
+    // more than 250 lines, drops its first line (one per call).
+    void AddToLog(const std::string& message);
+    // An empty line without a time stamp.
+    void AddSeparator();
+
+    const std::deque<std::string>& Lines() const { return lines_; }
+    void Clear() { lines_.clear(); }
+
+    std::function<void(const std::string& line)> OnLineAdded;
+    std::function<void()> OnFirstLineRemoved;
+
+    // The stamp format; replaceable so tests can pin it.
+    std::function<std::string(TDateTime)> StampText;
+
+private:
+    void Append(std::string line);
+
+    const TClock& clock_;
+    std::deque<std::string> lines_;
+};

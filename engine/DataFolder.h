@@ -1,0 +1,11 @@
+#pragma once
+
+#include <string>
+
+inline constexpr const char* ProductName = "Vendrel";
+inline constexpr const char* MakerName = "Quorvan";
+
+// The per-user data folder, ending in "/": the user's data home + "Quorvan/" +
+// name + "/", else the program's folder, created when missing (create flag);
+// the temporary folder when it cannot be made. Computed afresh at each use.
+std::string DataFolder(const std::string& name = ProductName, bool create = true);

@@ -1,0 +1,184 @@
+#include "engine/Settings.h"
+
+#include "engine/DataFolder.h"
+#include "engine/SiteList.h"
+#include "platform/AutoStart.h"
+#include "platform/Folders.h"
+#include "platform/IniFile.h"
+#include "platform/Text.h"
+
+#include <cstdio>
+#include <regex>
+#include <sys/stat.h>
+
+namespace {
+
+// The file holds the mail password in plain text: only its owner may read it.
+constexpr mode_t SettingsMode = 0600;
+
+constexpr const char* Server = "Server";
+constexpr const char* Settings = "Settings";
+
+class TSettingsReader {
+public:
+    explicit TSettingsReader(const std::string& path) : ini_(path) {}
+    std::string Text(const char* section, const char* key, const std::string& fallback) const
+    {
+        return ini_.ReadString(section, key, fallback);
+    }
+    int Integer(const char* section, const char* key, int fallback) const
+    {
+        return StrToIntDef(ini_.ReadString(section, key, ""), fallback);
+    }
+    bool Bool(const char* section, const char* key, bool fallback) const
+    {
+        return TextToBool(ini_.ReadString(section, key, ""), fallback);
+    }
+
+private:
+    TIniFile ini_;
+};
+
+class TSettingsWriter {
+public:
+    explicit TSettingsWriter(const std::string& path) : ini_(path, SettingsMode) {}
+    void Text(const char* section, const char* key, const std::string& value)
+    {
+        if (!ini_.WriteString(section, key, value))
+            throw ESettingsError("Unable to write to " + ini_.FileName());
+    }
+    void Integer(const char* section, const char* key, int value) { Text(section, key, std::to_string(value)); }
+    void Bool(const char* section, const char* key, bool value) { Text(section, key, value ? "True" : "False"); }
+
+private:
+    TIniFile ini_;
+};
+
+int ClampFrequency(int value)
+{
+    return value < 1 ? 1 : (value > 2400 ? 2400 : value);
+}
+
+} // namespace
+
+bool TextToBool(const std::string& text, bool fallback)
+{
+    if (SameText(text, "TRUE") || SameText(text, "YES") || text == "-1")
+        return true;
+    if (SameText(text, "FALSE") || SameText(text, "NO") || text == "0")
+        return false;
+    return fallback;
+}
+
+std::string CheckTimeText(const TTimeOfDay& time)
+{
+    // The picker holds a full date and time; only the time of day matters, so
+    // the date is the picker's zero date.
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "1899-12-30 %02d:%02d:%02d", time.Hour, time.Minute, time.Second);
+    return buf;
+}
+
+bool ParseCheckTime(const std::string& text, TTimeOfDay& time)
+{
+    // An optional date (any form without a colon) before H:MM[:SS] and an
+    // optional AM/PM.
+    static const std::regex form(R"(^\s*(?:[^:\s]+\s+)?(\d{1,2}):(\d{2})(?::(\d{2}))?\s*([AaPp][Mm])?\s*$)");
+    std::smatch m;
+    if (!std::regex_match(text, m, form))
+        return false;
+    int hour = std::stoi(m[1]);
+    const int minute = std::stoi(m[2]);
+    const int second = m[3].matched ? std::stoi(m[3]) : 0;
+    if (m[4].matched) {
+        if (hour < 1 || hour > 12)
+            return false;
+        const bool pm = m[4].str()[0] == 'p' || m[4].str()[0] == 'P';
+        hour = hour % 12 + (pm ? 12 : 0);
+    }
+    if (hour > 23 || minute > 59 || second > 59)
+        return false;
+    time = TTimeOfDay{hour, minute, second};
+    return true;
+}
+
+TSettingsFiles DefaultSettingsFiles()
+{
+    return TSettingsFiles{DataFolder(ProductName, true), ProgramFolder(), ProgramPath()};
+}
+
+void LoadSettingsFrom(const TSettingsFiles& files, TSettings& s, TSiteList& sites)
+{
+    const TSettingsReader ini(files.SettingsPath());
+
+    s.Server.Host = ini.Text(Server, "SMTPServer", "");
+    s.Server.Username = ini.Text(Server, "SMTPUsername", "");
+    s.Server.Password = ini.Text(Server, "SMTPPassword", "");
+    s.Server.Port = ini.Integer(Server, "SMTPPort", 25);
+    s.Server.Logon = ini.Bool(Server, "SMTPLogon", false);
+    s.Server.TimeOutSeconds = ini.Integer(Server, "SMTPTimeOut", 90);
+
+    s.Subject = ini.Text(Settings, "Subject", "Vendrel Delivery");
+    if (s.Subject.empty())
+        s.Subject = "Vendrel Delivery";
+    s.SenderAddress = ini.Text(Settings, "SenderAddress", "");
+    s.DestEmail = ini.Text(Settings, "DestEmail", "");
+    s.OncePerDay = ini.Bool(Settings, "OncePerDay", true);
+    const std::string checkTime = ini.Text(Settings, "CheckTime", "");
+    if (!checkTime.empty())
+        ParseCheckTime(checkTime, s.CheckTime);
+    s.LoggingTabVisible = ini.Bool(Settings, "LoggingTabVisible", true);
+    const int scale = ini.Integer(Settings, "CheckFrequencyScale", 1);
+    s.CheckFrequencyScale = (scale >= 0 && scale <= 2) ? scale : -1;
+    s.CheckFrequency = ClampFrequency(ini.Integer(Settings, "CheckFrequency", 1));
+    ShowThreshold(s.Sensitivity, ini.Integer(Settings, "ChangeDetectionValue", 30));
+    s.FlashIcon = ini.Bool(Settings, "FlashIcon", true);
+    s.ShowDeliveredDates = ini.Bool(Settings, "ShowDeliveredDates", false);
+    s.TrayIcon = ini.Bool(Settings, "TrayIcon", true);
+    s.ActiveNetConnection = ini.Bool(Settings, "ActiveNetConnection", true);
+    s.ConfirmClose = ini.Bool(Settings, "ConfirmClose", true);
+
+    struct stat st {};
+    if (::stat(files.SitesPath().c_str(), &st) == 0) {
+        if (!LoadSiteList(sites, files.SitesPath()))
+            throw ESettingsError("Cannot read " + files.SitesPath());
+        s.AutoStart = IsAutoStart(ProductName);
+    } else {
+        if (!SeedSiteList(sites, files.SourcePath()))
+            throw ESettingsError("Cannot read " + files.SourcePath());
+        if (!SaveSiteList(sites, files.SitesPath()))
+            throw ESettingsError("Cannot write " + files.SitesPath());
+        s.AutoStart = true;
+    }
+}
+
+void SaveSettingsTo(const TSettingsFiles& files, const TSettings& s, const TSiteList& sites)
+{
+    TSettingsWriter ini(files.SettingsPath());
+
+    ini.Text(Server, "SMTPServer", s.Server.Host);
+    ini.Text(Server, "SMTPUsername", s.Server.Username);
+    ini.Text(Server, "SMTPPassword", s.Server.Password);
+    ini.Integer(Server, "SMTPPort", s.Server.Port);
+    ini.Integer(Server, "SMTPTimeOut", s.Server.TimeOutSeconds);
+    ini.Bool(Server, "SMTPLogon", s.Server.Logon);
+
+    ini.Text(Settings, "SenderAddress", s.SenderAddress);
+    ini.Text(Settings, "DestEmail", s.DestEmail);
+    ini.Text(Settings, "Subject", s.Subject);
+    ini.Integer(Settings, "ChangeDetectionValue", ThresholdOfChoice(s.Sensitivity));
+    ini.Bool(Settings, "OncePerDay", s.OncePerDay);
+    ini.Text(Settings, "CheckTime", CheckTimeText(s.CheckTime));
+    ini.Integer(Settings, "CheckFrequency", s.CheckFrequency);
+    ini.Integer(Settings, "CheckFrequencyScale", s.CheckFrequencyScale);
+    ini.Bool(Settings, "FlashIcon", s.FlashIcon);
+    ini.Bool(Settings, "ShowDeliveredDates", s.ShowDeliveredDates);
+    ini.Bool(Settings, "TrayIcon", s.TrayIcon);
+    ini.Bool(Settings, "LoggingTabVisible", s.LoggingTabVisible);
+    ini.Bool(Settings, "ActiveNetConnection", s.ActiveNetConnection);
+    ini.Bool(Settings, "ConfirmClose", s.ConfirmClose);
+
+    if (!SaveSiteList(sites, files.SitesPath()))
+        throw ESettingsError("Er");
+    SetAutoStart(ProductName, files.ProgramPath, s.AutoStart);
+}

@@ -1,0 +1,76 @@
+#pragma once
+
+// The settings record that "Settings.dat" holds and the window's controls
+// bind. The start-up registration lives beside it, outside the file.
+
+#include "delivery/DeliveryHost.h"
+#include "engine/Sensitivity.h"
+
+#include <stdexcept>
+#include <string>
+
+class TSiteList;
+
+// Time of day of the daily check.
+struct TTimeOfDay {
+    int Hour = 7;
+    int Minute = 0;
+    int Second = 0;
+    bool operator==(const TTimeOfDay&) const = default;
+};
+
+struct TSettings {
+    TMailServerSettings Server;
+    std::string SenderAddress;
+    std::string DestEmail;
+    std::string Subject = "Vendrel Delivery";
+    TSensitivityChoice Sensitivity;
+    bool OncePerDay = true;
+    TTimeOfDay CheckTime;
+    int CheckFrequency = 1;
+    // 0 minutes, 1 hours, 2 days; -1 when the file named none of them.
+    int CheckFrequencyScale = 1;
+    bool FlashIcon = true;
+    bool ShowDeliveredDates = false;
+    bool TrayIcon = true;
+    bool LoggingTabVisible = true;
+    bool ActiveNetConnection = true;
+    bool ConfirmClose = true;
+    // Kept in the start-up registration, not in the file.
+    bool AutoStart = false;
+};
+
+// "TRUE"/"YES" (any case) and "-1" are true, "FALSE"/"NO" and "0" false;
+// anything else gives the default.
+bool TextToBool(const std::string& text, bool fallback);
+
+// CheckTime's text form, and its reading: only a time of day that parses
+// replaces the current one.
+std::string CheckTimeText(const TTimeOfDay& time);
+bool ParseCheckTime(const std::string& text, TTimeOfDay& time);
+
+class ESettingsError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Where the files are; the engine always uses the defaults below.
+struct TSettingsFiles {
+    std::string DataFolder;     // ends in "/"
+    std::string ProgramFolder;  // holds "Source.dat"
+    std::string ProgramPath;    // for the start-up registration
+    std::string SettingsPath() const { return DataFolder + "Settings.dat"; }
+    std::string SitesPath() const { return DataFolder + "Sites.dat"; }
+    std::string SourcePath() const { return ProgramFolder + "Source.dat"; }
+};
+TSettingsFiles DefaultSettingsFiles();
+
+// Reads "Settings.dat" and the site list in their fixed order. A failure ends
+// the load at that point with ESettingsError; what was read before stays.
+// A first start (no "Sites.dat") seeds the list from "Source.dat", writes it
+// and switches the start-up option on.
+void LoadSettingsFrom(const TSettingsFiles& files, TSettings& settings, TSiteList& sites);
+
+// Writes every key in its fixed order, then the site list ("Er" on failure),
+// then the start-up registration ("Error encountered saving registry").
+void SaveSettingsTo(const TSettingsFiles& files, const TSettings& settings, const TSiteList& sites);

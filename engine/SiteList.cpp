@@ -1,0 +1,171 @@
+#include "engine/SiteList.h"
+
+#include "engine/DataFolder.h"
+#include "platform/AtomicFile.h"
+#include "platform/Text.h"
+#include "platform/Utilities.h"
+
+#include <algorithm>
+
+namespace {
+
+bool LessText(const std::string& a, const std::string& b)
+{
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<unsigned char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<unsigned char>(y - 'A' + 'a');
+        if (x != y)
+            return x < y;
+    }
+    return a.size() < b.size();
+}
+
+} // namespace
+
+std::string MakeSiteEntry(const std::string& name, const std::string& address, int threshold)
+{
+    if (name.empty() || address.empty())
+        return {};
+    return name + std::string(18, ' ') + "{" + address + "}" + std::to_string(threshold);
+}
+
+std::string SiteNameOf(const std::string& entry)
+{
+    std::string name = entry.substr(0, entry.find('{'));
+    while (!name.empty() && name.back() == ' ')
+        name.pop_back();
+    return name;
+}
+
+std::string SiteAddressOf(const std::string& entry)
+{
+    const auto open = entry.find('{');
+    const std::size_t start = open == std::string::npos ? 0 : open + 1;
+    const auto close = entry.rfind('}');
+    const std::size_t end = (close == std::string::npos || close < start) ? entry.size() : close;
+    return entry.substr(start, end - start);
+}
+
+int SiteThresholdOf(const std::string& entry)
+{
+    // The threshold is read after the first brace while the address ends at the
+    // last one, so a brace inside the address makes it -2.
+    const auto close = entry.find('}');
+    if (close == std::string::npos)
+        return -2;
+    return StrToIntDef(std::string_view(entry).substr(close + 1), -2);
+}
+
+void TSiteList::Changed()
+{
+    if (OnChange)
+        OnChange();
+}
+
+void TSiteList::SetChecked(int index, bool ticked)
+{
+    items_.at(static_cast<std::size_t>(index)).ticked = ticked;
+    Changed();
+}
+
+int TSiteList::Add(const std::string& entry, bool ticked)
+{
+    const auto at = std::upper_bound(items_.begin(), items_.end(), entry,
+                                     [](const std::string& e, const TItem& item) { return LessText(e, item.entry); });
+    const auto it = items_.insert(at, TItem{entry, ticked});
+    Changed();
+    return static_cast<int>(it - items_.begin());
+}
+
+int TSiteList::SetEntry(int index, const std::string& entry)
+{
+    const bool ticked = Checked(index);
+    items_.erase(items_.begin() + index);
+    return Add(entry, ticked);
+}
+
+void TSiteList::Delete(int index)
+{
+    items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(index));
+    Changed();
+}
+
+void TSiteList::Exchange(int a, int b)
+{
+    std::swap(items_.at(static_cast<std::size_t>(a)), items_.at(static_cast<std::size_t>(b)));
+    Changed();
+}
+
+void TSiteList::Clear()
+{
+    items_.clear();
+    Changed();
+}
+
+bool SiteSelected(const TSiteList& list, int index)
+{
+    return list.Checked(index);
+}
+
+void SetAllTicks(TSiteList& list, bool ticked)
+{
+    for (int i = 0; i < list.Count(); ++i)
+        list.SetChecked(i, ticked);
+}
+
+bool LoadSiteList(TSiteList& list, const std::string& path)
+{
+    list.Clear();
+    const auto text = ReadWholeFile(path);
+    if (!text)
+        return false;
+    for (const auto& line : SplitLines(*text)) {
+        if (line.empty())
+            continue;
+        if (line.front() == '*')
+            list.Add(line.substr(1), false);
+        else
+            list.Add(line, true);
+    }
+    return true;
+}
+
+bool SaveSiteList(const TSiteList& list, const std::string& path)
+{
+    std::string text;
+    for (int i = 0; i < list.Count(); ++i) {
+        if (!list.Checked(i))
+            text += '*';
+        text += list.Entry(i);
+        text += "\r\n";
+    }
+    return WriteFileAtomic(path, text);
+}
+
+bool SeedSiteList(TSiteList& list, const std::string& sourcePath)
+{
+    list.Clear();
+    const auto text = ReadWholeFile(sourcePath);
+    if (!text)
+        return false;
+    for (const auto& line : SplitLines(*text))
+        list.Add(line, true);
+    return true;
+}
+
+std::string PageFolder()
+{
+    const std::string data = DataFolder(ProductName, true);
+    const std::string pages = data + "HTML/";
+    return ForceFolder(pages) ? pages : data;
+}
+
+std::string StoredPagePath(const std::string& name)
+{
+    return PageFolder() + name + ".html";
+}

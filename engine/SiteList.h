@@ -1,0 +1,64 @@
+#pragma once
+
+// The user's list of watched pages. A site has no record of its own: its
+// entry text carries name, address and threshold, and the list keeps the
+// entries sorted without regard to letter case, each with its tick.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// name + 18 blanks + "{" + address + "}" + threshold; empty when the name or
+// the address is empty.
+std::string MakeSiteEntry(const std::string& name, const std::string& address, int threshold);
+std::string SiteNameOf(const std::string& entry);
+std::string SiteAddressOf(const std::string& entry);
+int SiteThresholdOf(const std::string& entry);
+
+class TSiteList {
+public:
+    int Count() const { return static_cast<int>(items_.size()); }
+    const std::string& Entry(int index) const { return items_.at(static_cast<std::size_t>(index)).entry; }
+    bool Checked(int index) const { return items_.at(static_cast<std::size_t>(index)).ticked; }
+    void SetChecked(int index, bool ticked);
+
+    // Inserts at the entry's sorted place (after equal entries); gives its index.
+    int Add(const std::string& entry, bool ticked = false);
+    // Replaces an entry's text, moving it to its sorted place; gives the new index.
+    int SetEntry(int index, const std::string& entry);
+    void Delete(int index);
+    // Swaps two rows, as the hidden move buttons do.
+    void Exchange(int a, int b);
+    void Clear();
+
+    // Lets the window's check list mirror the model.
+    std::function<void()> OnChange;
+
+private:
+    struct TItem {
+        std::string entry;
+        bool ticked;
+    };
+    void Changed();
+    std::vector<TItem> items_;
+};
+
+inline std::string SiteNameOf(const TSiteList& list, int index) { return SiteNameOf(list.Entry(index)); }
+inline std::string SiteAddressOf(const TSiteList& list, int index) { return SiteAddressOf(list.Entry(index)); }
+inline int SiteThresholdOf(const TSiteList& list, int index) { return SiteThresholdOf(list.Entry(index)); }
+bool SiteSelected(const TSiteList& list, int index);
+void SetAllTicks(TSiteList& list, bool ticked);
+
+// Empties the list and reads "Sites.dat"; false on any failure, keeping what
+// was read before it.
+bool LoadSiteList(TSiteList& list, const std::string& path);
+// Writes the whole list, replacing the file atomically; false on any failure.
+bool SaveSiteList(const TSiteList& list, const std::string& path);
+// First start: every line of "Source.dat" becomes a ticked entry, unchanged.
+bool SeedSiteList(TSiteList& list, const std::string& sourcePath);
+
+// The data folder's "HTML/" (created when missing; the data folder itself
+// when it cannot be made).
+std::string PageFolder();
+// The site's stored page: page folder + name + ".html".
+std::string StoredPagePath(const std::string& name);

@@ -1,0 +1,127 @@
+#include "platform/AtomicFile.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+TAtomicWriteProbe& Probe()
+{
+    static TAtomicWriteProbe probe;
+    return probe;
+}
+
+bool WriteAll(int fd, std::string_view content)
+{
+    const char* p = content.data();
+    std::size_t left = content.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string FolderOf(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+} // namespace
+
+void SetAtomicWriteProbe(TAtomicWriteProbe probe)
+{
+    Probe() = std::move(probe);
+}
+
+bool WriteFileAtomic(const std::string& path, std::string_view content, std::optional<mode_t> mode)
+{
+    mode_t finalMode;
+    struct stat st {};
+    if (mode)
+        finalMode = *mode;
+    else if (::stat(path.c_str(), &st) == 0)
+        finalMode = st.st_mode & 07777;
+    else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        finalMode = 0644 & ~mask;
+    }
+
+    std::string temp = path + ".tmp-XXXXXX";
+    // mkstemp creates the file 0600, so a password never sits readable in it.
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0)
+        return false;
+    auto fail = [&]() {
+        const int saved = errno;
+        ::close(fd);
+        ::unlink(temp.c_str());
+        errno = saved;
+        return false;
+    };
+    if (!WriteAll(fd, content) || ::fchmod(fd, finalMode) != 0 || ::fsync(fd) != 0)
+        return fail();
+    if (Probe() && !Probe()(temp)) {
+        errno = EIO;
+        return fail();
+    }
+    if (::close(fd) != 0) {
+        const int saved = errno;
+        ::unlink(temp.c_str());
+        errno = saved;
+        return false;
+    }
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        const int saved = errno;
+        ::unlink(temp.c_str());
+        errno = saved;
+        return false;
+    }
+    // The rename itself must reach the disk, or a power cut could bring back
+    // the old name pointing nowhere.
+    const int dir = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
+
+std::optional<std::string> ReadWholeFile(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    std::string content;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size > 0)
+        content.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        content.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return content;
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+// Files the user cannot afford to lose ("Sites.dat", "Settings.dat", stored
+// pages) are replaced by writing a temporary file beside them, flushing it to
+// disk and renaming it over the old one, so a crash, a kill or a full disk in
+// the middle of a save leaves the previous file whole.
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+// Replaces the file at path with content. The new file gets mode when given,
+// else the mode of the file it replaces, else 0644 less the umask. Gives
+// false (with errno set) on any failure; the old file is then untouched.
+bool WriteFileAtomic(const std::string& path, std::string_view content,
+                     std::optional<mode_t> mode = std::nullopt);
+
+// Reads a whole file; nothing when it cannot be opened or read.
+std::optional<std::string> ReadWholeFile(const std::string& path);
+
+// Called between writing the temporary file and renaming it; a test installs
+// one to interrupt a save there. Returning false abandons the save.
+using TAtomicWriteProbe = std::function<bool(const std::string& tempPath)>;
+void SetAtomicWriteProbe(TAtomicWriteProbe probe);

@@ -1,0 +1,44 @@
+#pragma once
+
+// The private-profile (INI) file services as the settings need them: a
+// missing file reads as every key missing; section and key names compare
+// without regard to letter case; values come back trimmed, with one pair of
+// enclosing quotes removed. Writing a key updates it in place, keeps every
+// other line, section and comment, and reaches the disk at once (replacing
+// the file atomically), as each private-profile write did.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+class TIniFile {
+public:
+    // Reads the file when it exists; mode, when given, is the mode every write
+    // gives the file.
+    explicit TIniFile(std::string path, std::optional<mode_t> mode = std::nullopt);
+
+    const std::string& FileName() const { return path_; }
+
+    std::optional<std::string> Value(std::string_view section, std::string_view key) const;
+    std::string ReadString(std::string_view section, std::string_view key, const std::string& fallback) const;
+    // Writes through to the file; gives false when the file cannot be written.
+    bool WriteString(std::string_view section, std::string_view key, std::string_view value);
+
+    // The file's text as it would be written.
+    std::string Text() const;
+
+private:
+    struct TLocation {
+        std::size_t sectionLine;
+        std::size_t keyLine;  // npos: key missing
+        std::size_t insertAt; // where a missing key goes
+        bool sectionFound;
+    };
+    TLocation Locate(std::string_view section, std::string_view key) const;
+
+    std::string path_;
+    std::optional<mode_t> mode_;
+    std::vector<std::string> lines_;
+};

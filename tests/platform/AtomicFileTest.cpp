@@ -1,0 +1,76 @@
+#include "platform/AtomicFile.h"
+
+#include "tests/support/TempDataFolder.h"
+
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+int CountFiles(const std::string& folder)
+{
+    int n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(folder))
+        ++n;
+    return n;
+}
+} // namespace
+
+TEST(AtomicFile, InterruptedSaveLeavesThePreviousFileWhole)
+{
+    TTempDataFolder tmp;
+    const std::string path = tmp.Root() + "Sites.dat";
+    WriteFile(path, "old list\r\n");
+    SetAtomicWriteProbe([](const std::string&) { return false; });
+    EXPECT_FALSE(WriteFileAtomic(path, "new list\r\n"));
+    SetAtomicWriteProbe(nullptr);
+    EXPECT_EQ(ReadFile(path), "old list\r\n");
+    EXPECT_EQ(CountFiles(tmp.Root()), 3) << "data, config and the list: no temporary file left";
+}
+
+TEST(AtomicFile, ProcessKilledMidSaveLeavesThePreviousFileWhole)
+{
+    TTempDataFolder tmp;
+    const std::string path = tmp.Root() + "Settings.dat";
+    WriteFile(path, "[Server]\r\nSMTPServer=h\r\n");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        SetAtomicWriteProbe([](const std::string&) {
+            raise(SIGKILL);
+            return true;
+        });
+        WriteFileAtomic(path, std::string(1 << 20, 'x'));
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(ReadFile(path), "[Server]\r\nSMTPServer=h\r\n");
+}
+
+TEST(AtomicFile, KeepsTheModeOfTheFileItReplaces)
+{
+    TTempDataFolder tmp;
+    const std::string path = tmp.Root() + "page.html";
+    WriteFile(path, "a");
+    chmod(path.c_str(), 0640);
+    ASSERT_TRUE(WriteFileAtomic(path, "b"));
+    struct stat st {};
+    stat(path.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(ReadFile(path), "b");
+    ASSERT_TRUE(WriteFileAtomic(path, "c", 0600));
+    stat(path.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(AtomicFile, MissingFolderFails)
+{
+    TTempDataFolder tmp;
+    EXPECT_FALSE(WriteFileAtomic(tmp.Root() + "no/such/file", "x"));
+    EXPECT_FALSE(ReadWholeFile(tmp.Root() + "no/such/file"));
+}
