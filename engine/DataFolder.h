@@ -1,9 +1,8 @@
 #pragma once
 
-#include <string>
+#include "engine/Product.h"
 
-inline constexpr const char* ProductName = "Vendrel";
-inline constexpr const char* MakerName = "Quorvan";
+#include <string>
 
 // The per-user data folder, ending in "/": the user's data home + "Quorvan/" +
 // name + "/", else the program's folder, created when missing (create flag);
