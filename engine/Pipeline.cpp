@@ -116,7 +116,9 @@ bool TSiteMonitor::SendSiteOfIndex(int index, bool interactive)
     const TCursor previous = host_.Cursor();
     host_.SetCursor(TCursor::HourGlass);
     bool ok = false;
+    lastPass_ = TPassResult{};
     if (!EnterFolderLock()) {
+        lastPass_.FolderBusy = true;
         host_.AddToLog("Another Vendrel is checking these sites; " + SiteNameOf(entry) + " was not sent");
         if (interactive)
             host_.MessageBox("Another Vendrel is checking these sites; try again when it has finished.",
@@ -136,6 +138,9 @@ bool TSiteMonitor::SendSiteOfIndex(int index, bool interactive)
     SetProcessing(false);
     LeaveFolderLock();
     host_.SetCursor(previous);
+    lastPass_.RanToEnd = true;
+    lastPass_.Processed = 1;
+    lastPass_.Failed = ok ? 0 : 1;
     return ok;
 }
 

@@ -1,0 +1,208 @@
+#include "tests/support/LoopbackServers.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+bool SendAll(int fd, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool SendAll(int fd, const std::string& s)
+{
+    return SendAll(fd, s.data(), s.size());
+}
+
+// Reads lines from a socket with one buffer, for the SMTP sink.
+class TLineReader {
+public:
+    explicit TLineReader(int fd) : fd_(fd) {}
+    bool Line(std::string& line)
+    {
+        for (;;) {
+            const auto nl = buf_.find('\n', pos_);
+            if (nl != std::string::npos) {
+                line.assign(buf_, pos_, nl + 1 - pos_);
+                pos_ = nl + 1;
+                if (pos_ > 65536) {
+                    buf_.erase(0, pos_);
+                    pos_ = 0;
+                }
+                return true;
+            }
+            char tmp[65536];
+            const ssize_t n = ::recv(fd_, tmp, sizeof tmp, 0);
+            if (n <= 0)
+                return false;
+            buf_.append(tmp, static_cast<std::size_t>(n));
+        }
+    }
+
+private:
+    int fd_;
+    std::string buf_;
+    std::size_t pos_ = 0;
+};
+
+} // namespace
+
+TLoopbackServer::TLoopbackServer() = default;
+
+TLoopbackServer::~TLoopbackServer() = default;
+
+void TLoopbackServer::Start()
+{
+    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listen_ < 0)
+        throw std::runtime_error("socket failed");
+    const int one = 1;
+    ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listen_, 256) != 0)
+        throw std::runtime_error("bind failed");
+    socklen_t len = sizeof addr;
+    ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { AcceptLoop(); });
+}
+
+void TLoopbackServer::Stop()
+{
+    stopping_ = true;
+    if (listen_ >= 0)
+        ::shutdown(listen_, SHUT_RDWR);
+    if (thread_.joinable())
+        thread_.join();
+    if (listen_ >= 0)
+        ::close(listen_);
+    listen_ = -1;
+}
+
+void TLoopbackServer::AcceptLoop()
+{
+    while (!stopping_) {
+        pollfd p{listen_, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0)
+            continue;
+        const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        Serve(fd);
+        ::close(fd);
+    }
+}
+
+void TLoopbackHttpServer::SetPage(const std::string& path, std::string body)
+{
+    auto page = std::make_shared<const std::string>(std::move(body));
+    std::lock_guard lock(mutex_);
+    pages_[path] = std::move(page);
+}
+
+void TLoopbackHttpServer::RemovePage(const std::string& path)
+{
+    std::lock_guard lock(mutex_);
+    pages_.erase(path);
+}
+
+std::string TLoopbackHttpServer::Url(const std::string& path) const
+{
+    return "http://127.0.0.1:" + std::to_string(Port()) + path;
+}
+
+void TLoopbackHttpServer::Serve(int fd)
+{
+    std::string request;
+    char buf[8192];
+    while (request.find("\r\n\r\n") == std::string::npos) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            return;
+        request.append(buf, static_cast<std::size_t>(n));
+    }
+    ++requests_;
+    const auto sp1 = request.find(' ');
+    const auto sp2 = request.find(' ', sp1 + 1);
+    const std::string path = request.substr(sp1 + 1, sp2 - sp1 - 1);
+    std::shared_ptr<const std::string> page;
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = pages_.find(path); it != pages_.end())
+            page = it->second;
+    }
+    if (!page) {
+        SendAll(fd, "HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nNot Found");
+        return;
+    }
+    const std::string head = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+                             std::to_string(page->size()) + "\r\n\r\n";
+    if (SendAll(fd, head))
+        SendAll(fd, *page);
+}
+
+std::vector<std::string> TSmtpSink::Received() const
+{
+    std::lock_guard lock(mutex_);
+    return received_;
+}
+
+void TSmtpSink::Refuse(const std::string& address)
+{
+    std::lock_guard lock(mutex_);
+    refused_.push_back(address);
+}
+
+void TSmtpSink::Serve(int fd)
+{
+    TLineReader in(fd);
+    if (!SendAll(fd, "220 sink ready\r\n"))
+        return;
+    std::string line;
+    while (in.Line(line)) {
+        const std::string verb = line.substr(0, 4);
+        if (verb == "EHLO" || verb == "ehlo") {
+            SendAll(fd, "250-sink\r\n250 8BITMIME\r\n");
+        } else if (verb == "DATA") {
+            SendAll(fd, "354 go ahead\r\n");
+            std::string data;
+            while (in.Line(line) && line != ".\r\n")
+                if (keep_)
+                    data += line;
+            ++messages_;
+            if (keep_) {
+                std::lock_guard lock(mutex_);
+                received_.push_back(std::move(data));
+            }
+            SendAll(fd, "250 queued\r\n");
+        } else if (verb == "RCPT") {
+            bool refuse = false;
+            {
+                std::lock_guard lock(mutex_);
+                for (const auto& r : refused_)
+                    if (line.find("<" + r + ">") != std::string::npos)
+                        refuse = true;
+            }
+            SendAll(fd, refuse ? "550 5.7.1 Relaying denied\r\n" : "250 ok\r\n");
+        } else if (verb == "QUIT") {
+            SendAll(fd, "221 bye\r\n");
+            return;
+        } else {
+            SendAll(fd, "250 ok\r\n");
+        }
+    }
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+// Small, fast servers on 127.0.0.1 for the pipeline tests and benchmarks: an
+// HTTP/1.0 server whose pages the test changes between passes, and an SMTP
+// sink that accepts every message and keeps the last ones.
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class TLoopbackServer {
+public:
+    TLoopbackServer();
+    virtual ~TLoopbackServer();
+    TLoopbackServer(const TLoopbackServer&) = delete;
+    TLoopbackServer& operator=(const TLoopbackServer&) = delete;
+    int Port() const { return port_; }
+
+protected:
+    void Start();
+    void Stop();
+    virtual void Serve(int fd) = 0;
+
+private:
+    void AcceptLoop();
+    int listen_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+class TLoopbackHttpServer final : public TLoopbackServer {
+public:
+    TLoopbackHttpServer() { Start(); }
+    ~TLoopbackHttpServer() override { Stop(); }
+    void SetPage(const std::string& path, std::string body);
+    void RemovePage(const std::string& path);
+    std::string Url(const std::string& path) const;
+    int Requests() const { return requests_; }
+
+private:
+    void Serve(int fd) override;
+    std::mutex mutex_;
+    std::map<std::string, std::shared_ptr<const std::string>> pages_;
+    std::atomic<int> requests_{0};
+};
+
+class TSmtpSink final : public TLoopbackServer {
+public:
+    explicit TSmtpSink(bool keepMessages = true) : keep_(keepMessages) { Start(); }
+    ~TSmtpSink() override { Stop(); }
+    int Messages() const { return messages_; }
+    // The DATA of each message received, dot-stuffing still in place.
+    std::vector<std::string> Received() const;
+    // Recipients that get 550 at RCPT TO.
+    void Refuse(const std::string& address);
+
+private:
+    void Serve(int fd) override;
+    bool keep_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> received_;
+    std::vector<std::string> refused_;
+    std::atomic<int> messages_{0};
+};
