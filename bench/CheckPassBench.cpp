@@ -1,0 +1,149 @@
+// A pass of vendrel-check over 200 sites of about 100 KiB each on a loopback
+// HTTP server, 40 of which have changed, delivering to a loopback SMTP sink;
+// and a pass in which nothing changed. Each pass is the real command in its
+// own process, so wall time and peak resident memory are what a cron job sees.
+
+#include "tests/support/LoopbackServers.h"
+#include "tests/support/TempDataFolder.h"
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int Sites = 200;
+constexpr int Changed = 40;
+constexpr std::size_t PageBytes = 100 * 1024;
+
+std::string Page(int site, int variant)
+{
+    std::mt19937 rng(static_cast<unsigned>(site * 7919));
+    std::string page = "<html><head><title>Site " + std::to_string(site) +
+                       "</title><link rel=\"stylesheet\" href=\"style.css\"></head><body>\r\n";
+    static const char* words[] = {"alpha", "beta", "gamma", "delta", "news", "report", "update", "weather",
+                                  "market", "sports", "science", "music", "travel", "health", "policy"};
+    int link = 0;
+    while (page.size() < PageBytes) {
+        page += "<p>";
+        for (int w = 0; w < 12; ++w) {
+            page += words[rng() % 15];
+            page += ' ';
+        }
+        if (variant % 2 == 1)
+            page += "ZZZZ QQQQ XXXX JJJJ KKKK VVVV 9999 8888 7777 ";
+        page += "<a href=\"page" + std::to_string(link++) + ".html\">more</a></p>\r\n";
+    }
+    return page + "</body></html>\r\n";
+}
+
+struct TRun {
+    double seconds;
+    long maxRssKb;
+    int status;
+};
+
+TRun RunCheck()
+{
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (!std::freopen("/dev/null", "w", stdout))
+            _exit(120);
+        execl(VENDREL_CHECK, VENDREL_CHECK, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return {seconds, usage.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+struct TWorld {
+    TTempDataFolder folder;
+    TLoopbackHttpServer http;
+    TSmtpSink smtp{false};
+    int variant = 0;
+
+    TWorld()
+    {
+        WriteFile(folder.DataFolder() + "Settings.dat",
+                  "[Server]\r\nSMTPServer=127.0.0.1\r\nSMTPPort=" + std::to_string(smtp.Port()) +
+                      "\r\n[Settings]\r\nDestEmail=bench@example.org\r\nActiveNetConnection=False\r\n");
+        std::string sites;
+        for (int i = 0; i < Sites; ++i) {
+            const std::string path = "/site" + std::to_string(i) + "/index.html";
+            http.SetPage(path, Page(i, 0));
+            sites += "Site " + std::to_string(1000 + i) + std::string(18, ' ') + "{" + http.Url(path) + "}-2\r\n";
+        }
+        WriteFile(folder.DataFolder() + "Sites.dat", sites);
+        // The first pass delivers every site and stores its page.
+        RunCheck();
+    }
+
+    void ChangeSome()
+    {
+        ++variant;
+        for (int i = 0; i < Changed; ++i)
+            http.SetPage("/site" + std::to_string(i * (Sites / Changed)) + "/index.html",
+                         Page(i * (Sites / Changed), variant));
+    }
+};
+
+void Report(benchmark::State& state, double seconds, long maxRss, int mails)
+{
+    state.counters["pass_s"] = seconds;
+    state.counters["per_site_ms"] = seconds * 1000.0 / Sites;
+    state.counters["peak_rss_MB"] = static_cast<double>(maxRss) / 1024.0;
+    state.counters["mails"] = mails;
+}
+
+void BM_CheckPassFortyChanged(benchmark::State& state)
+{
+    TWorld world;
+    double total = 0;
+    long rss = 0;
+    int mails = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        world.ChangeSome();
+        const int before = world.smtp.Messages();
+        state.ResumeTiming();
+        const TRun run = RunCheck();
+        state.SetIterationTime(run.seconds);
+        total += run.seconds;
+        rss = std::max(rss, run.maxRssKb);
+        mails = world.smtp.Messages() - before;
+        if (run.status != 0)
+            state.SkipWithError("vendrel-check failed");
+    }
+    Report(state, total / static_cast<double>(state.iterations()), rss, mails);
+}
+
+void BM_CheckPassUnchanged(benchmark::State& state)
+{
+    TWorld world;
+    double total = 0;
+    long rss = 0;
+    for (auto _ : state) {
+        const TRun run = RunCheck();
+        state.SetIterationTime(run.seconds);
+        total += run.seconds;
+        rss = std::max(rss, run.maxRssKb);
+        if (run.status != 0)
+            state.SkipWithError("vendrel-check failed");
+    }
+    Report(state, total / static_cast<double>(state.iterations()), rss, 0);
+}
+
+} // namespace
+
+BENCHMARK(BM_CheckPassFortyChanged)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+BENCHMARK(BM_CheckPassUnchanged)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
