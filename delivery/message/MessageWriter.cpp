@@ -202,40 +202,37 @@ std::string ConvertToISO2022JP(std::string_view text, const std::string& fromCod
     std::size_t used = 0;
     char* in = const_cast<char*>(text.data());
     std::size_t inLeft = text.size();
-    auto grow = [&] { out.resize(out.size() * 2); };
-    for (;;) {
-        char* dst = out.data() + used;
-        std::size_t dstLeft = out.size() - used;
-        const std::size_t rc = inLeft > 0 ? iconv(cd, &in, &inLeft, &dst, &dstLeft)
-                                          : iconv(cd, nullptr, nullptr, &dst, &dstLeft);
-        const int error = errno;
-        used = static_cast<std::size_t>(dst - out.data());
-        if (rc != static_cast<std::size_t>(-1)) {
-            if (inLeft == 0)
-                break;
-            continue;
+    // Runs one iconv call into the free room of out, growing it as needed;
+    // with no input left it writes the shift back to ASCII.
+    auto convert = [&]() -> bool {
+        for (;;) {
+            char* dst = out.data() + used;
+            std::size_t dstLeft = out.size() - used;
+            const std::size_t rc = inLeft > 0 ? iconv(cd, &in, &inLeft, &dst, &dstLeft)
+                                              : iconv(cd, nullptr, nullptr, &dst, &dstLeft);
+            const int error = errno;
+            used = static_cast<std::size_t>(dst - out.data());
+            if (rc != static_cast<std::size_t>(-1))
+                return true;
+            if (error != E2BIG)
+                return false;
+            out.resize(out.size() * 2);
         }
-        if (error == E2BIG) {
-            grow();
-            continue;
-        }
-        // A byte the code page does not know: back to ASCII, a "?" for it.
-        char* flushDst = out.data() + used;
-        std::size_t flushLeft = out.size() - used;
-        while (iconv(cd, nullptr, nullptr, &flushDst, &flushLeft) == static_cast<std::size_t>(-1)) {
-            grow();
-            flushDst = out.data() + used;
-            flushLeft = out.size() - used;
-        }
-        used = static_cast<std::size_t>(flushDst - out.data());
-        if (used + 1 > out.size())
-            grow();
-        out[used++] = '?';
-        ++in;
-        --inLeft;
-        if (inLeft == 0)
+    };
+    while (inLeft > 0) {
+        if (convert())
             break;
+        // A byte the code page does not know: back to ASCII, a "?" for it.
+        const std::size_t pending = inLeft;
+        inLeft = 0;
+        convert();
+        inLeft = pending - 1;
+        ++in;
+        if (used + 1 > out.size())
+            out.resize(out.size() * 2);
+        out[used++] = '?';
     }
+    convert();
     out.resize(used);
     return out;
 }
