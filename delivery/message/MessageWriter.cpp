@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <iconv.h>
 #include <memory>
@@ -27,7 +28,8 @@ bool IsWhite(char c)
 
 bool HasLineBreak(std::string_view text)
 {
-    return text.find_first_of("\r\n") != std::string_view::npos;
+    return std::memchr(text.data(), '\r', text.size()) != nullptr
+        || std::memchr(text.data(), '\n', text.size()) != nullptr;
 }
 
 std::string WithoutLineBreaks(std::string_view text)
@@ -498,41 +500,52 @@ void TNetMessageWriter::WriteTextPart(TNetLineSink& sink, const TNetText& part)
     if (SameText(transfer, "quoted-printable")) {
         // Quoted-printable output is 7-bit, so the ISO-2022-JP conversion
         // would leave it as it is.
+        // The chunk keeps its size as room; used counts what is waiting.
         std::string input;
-        std::string encoded;
-        std::string chunk;
-        chunk.reserve(WriteChunkSize + 4096);
+        std::string chunk(WriteChunkSize * 2, '\0');
+        std::size_t used = 0;
+        static constexpr std::string_view SoftBreakDot = "=\r\n.";
         auto encodeLine = [&](std::string_view line) {
             input.clear();
             if (!line.empty() && line.front() == '.')
                 input += '.';
             input.append(line);
             input += "\r\n";
-            encoded.clear();
-            TNetEncoderQuotedPrintable::EncodeTo(input, encoded);
+            const std::size_t room = TNetEncoderQuotedPrintable::MaxEncodedLength(input.size());
+            if (chunk.size() - used < room)
+                chunk.resize(std::max(chunk.size() * 2, used + room));
+            const std::size_t length = TNetEncoderQuotedPrintable::EncodeInto(input, chunk.data() + used);
             // A soft break followed by a dot would put the dot first on a
             // wire line.
-            const std::string_view e(encoded);
-            std::size_t from = 0;
-            for (;;) {
-                const std::size_t hit = e.find("=\r\n.", from);
-                if (hit == std::string_view::npos) {
-                    chunk.append(e.substr(from));
-                    break;
+            const std::string_view encoded(chunk.data() + used, length);
+            std::size_t hit = encoded.find(SoftBreakDot);
+            if (hit == std::string_view::npos) {
+                used += length;
+            } else {
+                const std::string copy(encoded);
+                std::string fixed;
+                fixed.reserve(copy.size() + copy.size() / 70 + 1);
+                std::size_t from = 0;
+                for (; hit != std::string::npos; hit = copy.find(SoftBreakDot, from)) {
+                    fixed.append(copy, from, hit + SoftBreakDot.size() - from);
+                    fixed += '.';
+                    from = hit + SoftBreakDot.size();
                 }
-                chunk.append(e.substr(from, hit + 4 - from));
-                chunk += '.';
-                from = hit + 4;
+                fixed.append(copy, from);
+                if (chunk.size() - used < fixed.size())
+                    chunk.resize(used + fixed.size());
+                std::memcpy(chunk.data() + used, fixed.data(), fixed.size());
+                used += fixed.size();
             }
-            if (chunk.size() >= WriteChunkSize) {
-                sink.Write(chunk);
-                chunk.clear();
+            if (used >= WriteChunkSize) {
+                sink.Write(std::string_view(chunk.data(), used));
+                used = 0;
             }
         };
         for (const auto& line : part.Body)
             ForEachWireLine(line, encodeLine);
-        if (!chunk.empty())
-            sink.Write(chunk);
+        if (used > 0)
+            sink.Write(std::string_view(chunk.data(), used));
     } else {
         for (const auto& line : part.Body)
             ForEachWireLine(line, [&](std::string_view l) { WriteDotted(sink, l); });

@@ -115,3 +115,33 @@ TEST(QuotedPrintable, AppendsToExistingOutput)
     TNetEncoderQuotedPrintable::EncodeTo("x=y", out);
     EXPECT_EQ(out, "head:x=3Dy");
 }
+
+TEST(QuotedPrintable, BlockBoundariesDoNotChangeTheOutput)
+{
+    // Blanks right before CR LF at every offset around the 4096-byte blocks
+    // of EncodeTo, compared with the one-piece EncodeInto.
+    for (std::size_t shift = 4080; shift < 4100; ++shift) {
+        std::string input(shift, 'a');
+        input += " \r\n=\t\r\n";
+        input += std::string(5000, '\xE9');
+        input += ' ';
+        std::string whole(TNetEncoderQuotedPrintable::MaxEncodedLength(input.size()), '\0');
+        whole.resize(TNetEncoderQuotedPrintable::EncodeInto(input, whole.data()));
+        EXPECT_EQ(QP(input), whole) << shift;
+    }
+}
+
+TEST(QuotedPrintable, WorstCaseStaysWithinMaxEncodedLength)
+{
+    for (const std::string& input :
+         {std::string(10000, '\xFF'), std::string(10000, ' '), std::string(9999, '='),
+          [] {
+              std::string s;
+              while (s.size() < 10000)
+                  s += std::string(24, '\x01') + "a ";
+              return s;
+          }()}) {
+        EXPECT_LE(QP(input).size(), TNetEncoderQuotedPrintable::MaxEncodedLength(input.size()));
+        EXPECT_LE(QP(input + "\r\n").size(), TNetEncoderQuotedPrintable::MaxEncodedLength(input.size() + 2));
+    }
+}
