@@ -398,6 +398,9 @@ std::string TNetMessageWriter::DateText(std::chrono::system_clock::time_point wh
     static constexpr const char* Months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     const std::time_t t = std::chrono::system_clock::to_time_t(when);
+    // Read the zone afresh for every message, as a zone changed while the
+    // program runs should show in the next mail.
+    tzset();
     std::tm local{};
     if (localtime_r(&t, &local) == nullptr || local.tm_wday < 0 || local.tm_wday > 6
         || local.tm_mon < 0 || local.tm_mon > 11)
