@@ -78,7 +78,7 @@ void WriteDotted(TNetLineSink& sink, std::string_view line)
     }
 }
 
-// TStrings-style comma text: items holding white space, commas or double
+// Comma text: items holding white space, commas or double
 // quotes are quoted.
 std::string CommaText(const TLines& items)
 {
