@@ -30,3 +30,11 @@ private:
 
 // Starts a Python fixture from tests/fixtures with Debian's interpreter.
 std::vector<std::string> PythonFixture(const std::string& script, const std::vector<std::string>& args = {});
+
+// Runs a command to its end, collecting what it prints.
+struct TCommandResult {
+    int ExitStatus = -1; // -1: killed by a signal or not started
+    std::string Out;
+    std::string Err;
+};
+TCommandResult RunCommand(const std::vector<std::string>& argv, int timeoutMs = 120000);

@@ -1,0 +1,134 @@
+#include "engine/SiteList.h"
+#include "platform/FolderLock.h"
+#include "tests/engine/MailFixture.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/LoopbackServers.h"
+#include "tests/support/TempDataFolder.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string Pad(18, ' ');
+
+struct CheckCommand : ::testing::Test {
+    TTempDataFolder tmp;
+    TLoopbackHttpServer http;
+
+    void Settings(const std::string& settings) { WriteFile(tmp.DataFolder() + "Settings.dat", settings); }
+    void Sites(const std::string& sites) { WriteFile(tmp.DataFolder() + "Sites.dat", sites); }
+    std::string Site(const std::string& name, const std::string& path, int threshold = -2)
+    {
+        return name + Pad + "{" + http.Url(path) + "}" + std::to_string(threshold) + "\r\n";
+    }
+    static std::string ServerSettings(int port, const std::string& extra = "")
+    {
+        return "[Server]\r\nSMTPServer=127.0.0.1\r\nSMTPPort=" + std::to_string(port) +
+               "\r\n[Settings]\r\nDestEmail=me@example.org\r\nActiveNetConnection=False\r\n" + extra;
+    }
+    TCommandResult Run(std::vector<std::string> args = {})
+    {
+        args.insert(args.begin(), VENDREL_CHECK);
+        return RunCommand(args);
+    }
+};
+
+} // namespace
+
+TEST_F(CheckCommand, PassPrintsTheLogAndExitsZeroWithoutTouchingTheFiles)
+{
+    TMailFixture mail(tmp.Root() + "mail");
+    http.SetPage("/a", "<html><body><p>a</p></body></html>\r\n");
+    Settings(ServerSettings(mail.Port()));
+    Sites(Site("A", "/a") + "*" + Site("B", "/b"));
+    const std::string settingsBefore = ReadFile(tmp.DataFolder() + "Settings.dat");
+    const std::string sitesBefore = ReadFile(tmp.DataFolder() + "Sites.dat");
+
+    const auto first = Run();
+    EXPECT_EQ(first.ExitStatus, 0) << first.Err;
+    EXPECT_NE(first.Out.find(" A processed, Delivering\n"), std::string::npos) << first.Out;
+    const auto second = Run();
+    EXPECT_EQ(second.ExitStatus, 0) << second.Err;
+    EXPECT_NE(second.Out.find(" A unchanged (0), Skipping\n"), std::string::npos) << second.Out;
+    EXPECT_EQ(mail.Messages().size(), 1u);
+    EXPECT_EQ(ReadFile(tmp.DataFolder() + "Settings.dat"), settingsBefore);
+    EXPECT_EQ(ReadFile(tmp.DataFolder() + "Sites.dat"), sitesBefore);
+
+    const auto send = Run({"--send", "A"});
+    EXPECT_EQ(send.ExitStatus, 0) << send.Err;
+    EXPECT_NE(send.Out.find(" A processed, Delivering\n"), std::string::npos) << "a send delivers whatever changed";
+    EXPECT_EQ(mail.Messages().size(), 2u);
+}
+
+TEST_F(CheckCommand, FailedSiteExitsOne)
+{
+    TMailFixture mail(tmp.Root() + "mail");
+    Settings(ServerSettings(mail.Port()));
+    Sites("Closed" + Pad + "{http://127.0.0.1:1/}-2\r\n");
+    const auto r = Run();
+    EXPECT_EQ(r.ExitStatus, 1);
+    EXPECT_NE(r.Out.find(" Error processing Closed: Site Download Error\n"), std::string::npos) << r.Out;
+}
+
+TEST_F(CheckCommand, CannotStartExitsTwoWithAClearMessage)
+{
+    Sites(Site("A", "/a"));
+    Settings("[Server]\r\nSMTPServer=127.0.0.1\r\n[Settings]\r\nDestEmail=nobody\r\n");
+    auto r = Run();
+    EXPECT_EQ(r.ExitStatus, 2);
+    EXPECT_NE(r.Err.find("destination e-mail address"), std::string::npos) << r.Err;
+
+    Settings("[Settings]\r\nDestEmail=me@example.org\r\n");
+    r = Run();
+    EXPECT_EQ(r.ExitStatus, 2);
+    EXPECT_NE(r.Err.find("SMTP server"), std::string::npos) << r.Err;
+
+    Settings(ServerSettings(1));
+    std::filesystem::remove(tmp.DataFolder() + "Sites.dat");
+    std::filesystem::create_directories(tmp.DataFolder() + "Sites.dat");
+    r = Run();
+    EXPECT_EQ(r.ExitStatus, 2) << "an unreadable site list";
+    EXPECT_NE(r.Err.find("cannot read the settings"), std::string::npos) << r.Err;
+
+    std::filesystem::remove(tmp.DataFolder() + "Sites.dat");
+    Sites(Site("A", "/a"));
+    r = Run({"--send", "Nobody"});
+    EXPECT_EQ(r.ExitStatus, 2);
+}
+
+TEST_F(CheckCommand, AnotherPassOnTheSameFolderExitsTwo)
+{
+    Settings(ServerSettings(1));
+    Sites(Site("A", "/a"));
+    TFolderLock tray;
+    ASSERT_TRUE(tray.TryLock(tmp.DataFolder()));
+    const auto r = Run();
+    EXPECT_EQ(r.ExitStatus, 2);
+    EXPECT_NE(r.Err.find("another Vendrel"), std::string::npos) << r.Err;
+    EXPECT_EQ(http.Requests(), 0);
+}
+
+TEST_F(CheckCommand, NoConnectionExitsThree)
+{
+    // A network namespace of our own has no interface but a loopback that is down.
+    if (RunCommand({"unshare", "-n", "true"}).ExitStatus != 0)
+        GTEST_SKIP() << "cannot make a network namespace here";
+    Settings("[Server]\r\nSMTPServer=127.0.0.1\r\n[Settings]\r\nDestEmail=me@example.org\r\nActiveNetConnection=True\r\n");
+    Sites(Site("A", "/a"));
+    const auto r = RunCommand({"unshare", "-n", VENDREL_CHECK});
+    EXPECT_EQ(r.ExitStatus, 3) << r.Err;
+}
+
+TEST_F(CheckCommand, HelpAndVersion)
+{
+    auto r = Run({"--help"});
+    EXPECT_EQ(r.ExitStatus, 0);
+    EXPECT_NE(r.Out.find("--send NAME"), std::string::npos);
+    r = Run({"--version"});
+    EXPECT_EQ(r.ExitStatus, 0);
+    EXPECT_EQ(r.Out.rfind("vendrel-check ", 0), 0u);
+    r = Run({"--bogus"});
+    EXPECT_EQ(r.ExitStatus, 2);
+}

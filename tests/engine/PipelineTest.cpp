@@ -1,0 +1,185 @@
+#include "engine/HeadlessHost.h"
+#include "engine/SiteList.h"
+#include "engine/SiteMonitor.h"
+#include "tests/engine/MailFixture.h"
+#include "tests/support/LoopbackServers.h"
+#include "tests/support/TempDataFolder.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string Pad(18, ' ');
+
+struct Pipeline : ::testing::Test {
+    TTempDataFolder tmp;
+    TLoopbackHttpServer http;
+    std::unique_ptr<TMailFixture> mail;
+    TSystemClock clock;
+    THeadlessHost host{clock};
+    TSiteMonitor monitor{host, clock};
+
+    Pipeline()
+    {
+        host.Log.StampText = [](TDateTime) { return std::string("t"); };
+        host.Settings.DestEmail = "me@example.org";
+        host.Settings.ActiveNetConnection = false;
+        host.Settings.Server.Host = "127.0.0.1";
+        host.Settings.Server.TimeOutSeconds = 20;
+    }
+    void StartMail(std::vector<std::string> args = {"--no-auth"})
+    {
+        mail = std::make_unique<TMailFixture>(tmp.Root() + "mail", std::move(args));
+        host.Settings.Server.Port = mail->Port();
+    }
+    void AddSite(const std::string& name, const std::string& path, int threshold, bool ticked = true)
+    {
+        host.SiteList.Add(MakeSiteEntry(name, http.Url(path), threshold), ticked);
+    }
+    std::vector<std::string> Log() const { return {host.Log.Lines().begin(), host.Log.Lines().end()}; }
+};
+
+std::string Html(const std::string& text)
+{
+    return "<html><head><title>t</title></head><body><p>" + text + "</p><a href=\"next.html\">n</a></body></html>\r\n";
+}
+
+} // namespace
+
+TEST_F(Pipeline, FirstPassDeliversTickedSitesAndStoresTheRawPage)
+{
+    StartMail();
+    http.SetPage("/a/", Html("alpha"));
+    http.SetPage("/b/", Html("beta"));
+    AddSite("Alpha", "/a/", -2);
+    AddSite("Beta", "/b/", -2);
+    AddSite("Gamma", "/g/", -2, false);
+    monitor.CheckForSites();
+
+    EXPECT_EQ(Log(), (std::vector<std::string>{"t Alpha processed, Delivering", "t Beta processed, Delivering", ""}));
+    EXPECT_EQ(http.Requests(), 2) << "unticked sites are not fetched";
+    const auto messages = mail->Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_NE(messages[0].find("Subject: Vendrel Delivery: Alpha\r\n"), std::string::npos);
+    EXPECT_NE(messages[0].find(http.Url("/a/next.html")), std::string::npos) << "links are made absolute";
+    EXPECT_EQ(ReadFile(StoredPagePath("Alpha")), Html("alpha")) << "the stored copy is the page as downloaded";
+    EXPECT_TRUE(monitor.LastPass().RanToEnd);
+    EXPECT_EQ(monitor.LastPass().Failed, 0);
+    EXPECT_EQ(host.TrayImage, TTrayImage::Normal);
+    EXPECT_TRUE(host.AnimRunning) << "a delivery makes the icon flash";
+}
+
+TEST_F(Pipeline, UnchangedPagesAreSkippedAndSmallChangesAddUpAgainstTheLastDelivery)
+{
+    StartMail();
+    http.SetPage("/a", "abc\r\n");
+    http.SetPage("/b", "abc\r\n");
+    AddSite("A", "/a", 500);
+    AddSite("B", "/b", 2000);
+    monitor.CheckForSites();
+    monitor.CheckForSites();
+    http.SetPage("/a", "abd\r\n");
+    http.SetPage("/b", "abd\r\n");
+    monitor.CheckForSites();
+
+    EXPECT_EQ(Log(), (std::vector<std::string>{
+                         "t A processed, Delivering", "t B processed, Delivering", "",
+                         "t A unchanged (0), Skipping", "t B unchanged (0), Skipping", "",
+                         "t A has changed (1000), Delivering", "t B unchanged (1000), Skipping", ""}));
+    EXPECT_EQ(mail->Messages().size(), 3u);
+    EXPECT_EQ(ReadFile(StoredPagePath("A")), "abd\r\n");
+    EXPECT_EQ(ReadFile(StoredPagePath("B")), "abc\r\n") << "a skipped page is not stored";
+}
+
+TEST_F(Pipeline, AlwaysDeliversEveryTimeAndDefaultFollowsTheCurrentChoice)
+{
+    StartMail();
+    http.SetPage("/a", "abc\r\n");
+    http.SetPage("/d", "abc\r\n");
+    AddSite("Always", "/a", -1);
+    AddSite("Default", "/d", -2);
+    host.Settings.Sensitivity.ItemIndex = 1; // any change
+    monitor.CheckForSites();
+    http.SetPage("/d", "abd\r\n");
+    monitor.CheckForSites();
+    http.SetPage("/d", "abc\r\n");
+    host.Settings.Sensitivity.ItemIndex = 7;
+    host.Settings.Sensitivity.CustomThreshold = 2000;
+    monitor.CheckForSites();
+
+    EXPECT_EQ(Log(), (std::vector<std::string>{
+                         "t Always processed, Delivering", "t Default processed, Delivering", "",
+                         "t Always processed, Delivering", "t Default has changed (>0), Delivering", "",
+                         "t Always processed, Delivering", "t Default unchanged (1000), Skipping", ""}));
+}
+
+TEST_F(Pipeline, FailuresAreLoggedAndKeepTheStoredPage)
+{
+    StartMail({"--no-auth", "--refuse-recipient", "me@example.org"});
+    http.SetPage("/a", "new\r\n");
+    AddSite("Gone", "/x", -1);
+    host.SiteList.Add(MakeSiteEntry("Closed", "http://127.0.0.1:1/", -1), true);
+    AddSite("Refused", "/a", -1);
+    WriteFile(StoredPagePath("Refused"), "old\r\n");
+    monitor.CheckForSites();
+
+    const auto log = Log();
+    EXPECT_EQ(log[0], "t Error processing Closed: Site Download Error");
+    EXPECT_EQ(log[1], "t Gone processed, Delivering") << "a 404 body is a page like any other";
+    EXPECT_EQ(log[2], "t Refused processed, Delivering");
+    EXPECT_EQ(log[3].rfind("t Delivery error: 5.1.1 <me@example.org>", 0), 0u) << log[3];
+    EXPECT_EQ(log[4], "t Error processing Refused: Web site delivery error");
+    EXPECT_EQ(log.back(), "");
+    EXPECT_EQ(ReadFile(StoredPagePath("Refused")), "old\r\n");
+    EXPECT_EQ(monitor.LastPass().Failed, 3);
+    EXPECT_TRUE(host.Boxes.empty()) << "a scheduled pass shows no boxes";
+}
+
+TEST_F(Pipeline, AbortStopsThePassAtTheNextTickedSite)
+{
+    StartMail();
+    http.SetPage("/a", Html("a"));
+    http.SetPage("/b", Html("b"));
+    AddSite("A", "/a", -1);
+    AddSite("B", "/b", -1);
+    host.Log.OnLineAdded = [&](const std::string& line) {
+        if (line == "t A processed, Delivering")
+            monitor.Flags.AbortRequested = true;
+    };
+    monitor.CheckForSites();
+    EXPECT_EQ(Log(), (std::vector<std::string>{"t A processed, Delivering"})) << "no separator after a stopped pass";
+    EXPECT_EQ(http.Requests(), 1);
+    EXPECT_FALSE(monitor.LastPass().RanToEnd);
+    EXPECT_TRUE(host.Timer1Interval) << "a stopped pass still re-arms";
+}
+
+TEST_F(Pipeline, SingleSendIgnoresThresholdAndShowsBothBoxesOnFailure)
+{
+    StartMail({"--no-auth", "--refuse-recipient", "me@example.org"});
+    http.SetPage("/a", "abc\r\n");
+    AddSite("News", "/a", 5000, false);
+    monitor.SendSiteOfIndex(0);
+    ASSERT_EQ(host.Boxes.size(), 2u);
+    EXPECT_EQ(host.Boxes[0].Text.rfind("Sending of message with SMTP failed with the error: \r\n\r\n5.1.1", 0), 0u)
+        << host.Boxes[0].Text;
+    EXPECT_EQ(host.Boxes[1].Text, "News Error: Web site delivery error");
+    EXPECT_EQ(host.CurrentCursor, TCursor::Default);
+}
+
+TEST_F(Pipeline, MailCarriesSubjectRecipientsSenderAndFooter)
+{
+    StartMail();
+    http.SetPage("/n", Html("news"));
+    AddSite("News", "/n", 5000);
+    host.Settings.DestEmail = "me@example.org, you@example.org";
+    EXPECT_TRUE(monitor.SendSiteOfIndex(0));
+    const auto messages = mail->Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    const std::string& m = messages[0];
+    EXPECT_NE(m.find("From: me@example.org\r\n"), std::string::npos) << m.substr(0, 400);
+    EXPECT_NE(m.find("To: me@example.org, you@example.org\r\n"), std::string::npos);
+    EXPECT_NE(m.find("Subject: Vendrel Delivery: News\r\n"), std::string::npos);
+    EXPECT_NE(m.find("\"News\" sent from Vendrel at "), std::string::npos);
+    EXPECT_TRUE(host.Boxes.empty());
+    EXPECT_EQ(host.Caption, "Vendrel, Web Site Delivery Software");
+}
