@@ -4,6 +4,7 @@
 // writing of lines ended by CR LF, numeric-coded replies and their checks,
 // detection of a peer that has closed, and closing.
 
+#include "delivery/message/NetLineSink.h"
 #include "platform/Text.h"
 #include "transport/NetBuffer.h"
 #include "transport/NetComponent.h"
@@ -25,7 +26,7 @@ enum TNetMaxLineAction { maException, maSplit };
 // Reply codes a command accepts; empty accepts any.
 using TNetReplyCodes = std::vector<int>;
 
-class TNetTCPConnection : public TNetComponent {
+class TNetTCPConnection : public TNetComponent, public TNetLineSink {
 public:
     TNetTCPConnection();
     ~TNetTCPConnection() override;
@@ -52,9 +53,9 @@ public:
     bool CheckDisconnect(bool raise = true, bool ignoreBuffer = false);
 
     // --- writing ---
-    void Write(std::string_view text);
+    void Write(std::string_view text) override;
     // The text and CR LF in one send.
-    void WriteLine(std::string_view text);
+    void WriteLine(std::string_view text) override;
     void WriteStrings(const TLines& lines, bool writeLineCount = false);
     // The one path through which everything is sent.
     void WriteBytes(const void* bytes, std::size_t count);
