@@ -1,0 +1,556 @@
+#include "delivery/message/MessageWriter.h"
+
+#include "delivery/message/NetEncoders.h"
+#include "platform/Text.h"
+#include "transport/NetException.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <iconv.h>
+#include <memory>
+
+namespace {
+
+constexpr std::size_t MaxEncodedWordLength = 75;
+// The quoted-printable part is handed to the sink in chunks of about this
+// size rather than line by line.
+constexpr std::size_t WriteChunkSize = 64 * 1024;
+
+bool IsWhite(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+bool HasLineBreak(std::string_view text)
+{
+    return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
+std::string WithoutLineBreaks(std::string_view text)
+{
+    std::string out(text);
+    for (auto& c : out)
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    return out;
+}
+
+// A body line that still holds a line break would reach the wire as several
+// lines, the later ones escaping the dot doubling (a "." line there ends the
+// DATA phase early); such a line is written as the lines it holds.
+template <typename F>
+void ForEachWireLine(const std::string& line, F&& write)
+{
+    if (!HasLineBreak(line)) {
+        write(std::string_view(line));
+        return;
+    }
+    const std::string_view text(line);
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\r' || c == '\n') {
+            write(text.substr(start, i - start));
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+                ++i;
+            start = i + 1;
+        }
+    }
+    write(text.substr(start));
+}
+
+void WriteDotted(TNetLineSink& sink, std::string_view line)
+{
+    if (!line.empty() && line.front() == '.') {
+        std::string doubled;
+        doubled.reserve(line.size() + 1);
+        doubled += '.';
+        doubled.append(line);
+        sink.WriteLine(doubled);
+    } else {
+        sink.WriteLine(line);
+    }
+}
+
+// TStrings-style comma text: items holding white space, commas or double
+// quotes are quoted.
+std::string CommaText(const TLines& items)
+{
+    std::string out;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i > 0)
+            out += ',';
+        const std::string& item = items[i];
+        bool quote = item.empty();
+        for (const char c : item)
+            if (static_cast<unsigned char>(c) <= ' ' || c == ',' || c == '"')
+                quote = true;
+        if (!quote) {
+            out += item;
+            continue;
+        }
+        out += '"';
+        for (const char c : item) {
+            if (c == '"')
+                out += '"';
+            out += c;
+        }
+        out += '"';
+    }
+    return out;
+}
+
+class TIconv {
+public:
+    TIconv(const std::string& to, const std::string& from)
+        : FHandle(iconv_open(to.c_str(), from.c_str()))
+    {
+    }
+    ~TIconv()
+    {
+        if (Valid())
+            iconv_close(FHandle);
+    }
+    TIconv(const TIconv&) = delete;
+    TIconv& operator=(const TIconv&) = delete;
+    bool Valid() const { return FHandle != reinterpret_cast<iconv_t>(-1); }
+    iconv_t Handle() const { return FHandle; }
+
+private:
+    iconv_t FHandle;
+};
+
+} // namespace
+
+TNetHeaderCharset HeaderCharsetForLocale(std::string_view localeName)
+{
+    std::string_view language = localeName;
+    std::string_view territory;
+    std::string_view codeset;
+    const std::size_t at = language.find('@');
+    if (at != std::string_view::npos)
+        language = language.substr(0, at);
+    const std::size_t dot = language.find('.');
+    if (dot != std::string_view::npos) {
+        codeset = language.substr(dot + 1);
+        language = language.substr(0, dot);
+    }
+    const std::size_t underscore = language.find('_');
+    if (underscore != std::string_view::npos) {
+        territory = language.substr(underscore + 1);
+        language = language.substr(0, underscore);
+    }
+
+    TNetHeaderCharset result;
+    if (SameText(language, "zh")) {
+        result.CharSet = (SameText(territory, "CN") || SameText(territory, "SG")) ? "GB2312" : "Big5";
+        result.Encoding = 'B';
+    } else if (SameText(language, "ja")) {
+        result.CharSet = "ISO-2022-JP";
+        result.Encoding = 'B';
+        result.Transfer = htISO2022JP;
+        // The locale's own code set is the one the user's text is in; a
+        // locale that names none means the traditional Japanese code page.
+        if (!codeset.empty())
+            result.JapaneseCodePage = std::string(codeset);
+    } else if (SameText(language, "ko")) {
+        result.CharSet = "EUC-KR";
+        result.Encoding = 'B';
+    }
+    return result;
+}
+
+std::string UserLocaleName()
+{
+    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0')
+            return value;
+    }
+    return {};
+}
+
+std::string ConvertToISO2022JP(std::string_view text, const std::string& fromCodePage)
+{
+    bool ascii = true;
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            ascii = false;
+            break;
+        }
+    if (ascii)
+        return std::string(text);
+
+    thread_local std::string cachedFrom;
+    thread_local std::unique_ptr<TIconv> converter;
+    if (!converter || cachedFrom != fromCodePage) {
+        converter = std::make_unique<TIconv>("ISO-2022-JP", fromCodePage);
+        if (!converter->Valid())
+            converter = std::make_unique<TIconv>("ISO-2022-JP", "CP932");
+        cachedFrom = fromCodePage;
+    }
+    if (!converter->Valid())
+        return std::string(text);
+
+    iconv_t cd = converter->Handle();
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    std::string out(text.size() * 2 + 16, '\0');
+    std::size_t used = 0;
+    char* in = const_cast<char*>(text.data());
+    std::size_t inLeft = text.size();
+    auto grow = [&] { out.resize(out.size() * 2); };
+    for (;;) {
+        char* dst = out.data() + used;
+        std::size_t dstLeft = out.size() - used;
+        const std::size_t rc = inLeft > 0 ? iconv(cd, &in, &inLeft, &dst, &dstLeft)
+                                          : iconv(cd, nullptr, nullptr, &dst, &dstLeft);
+        const int error = errno;
+        used = static_cast<std::size_t>(dst - out.data());
+        if (rc != static_cast<std::size_t>(-1)) {
+            if (inLeft == 0)
+                break;
+            continue;
+        }
+        if (error == E2BIG) {
+            grow();
+            continue;
+        }
+        // A byte the code page does not know: back to ASCII, a "?" for it.
+        char* flushDst = out.data() + used;
+        std::size_t flushLeft = out.size() - used;
+        while (iconv(cd, nullptr, nullptr, &flushDst, &flushLeft) == static_cast<std::size_t>(-1)) {
+            grow();
+            flushDst = out.data() + used;
+            flushLeft = out.size() - used;
+        }
+        used = static_cast<std::size_t>(flushDst - out.data());
+        if (used + 1 > out.size())
+            grow();
+        out[used++] = '?';
+        ++in;
+        --inLeft;
+        if (inLeft == 0)
+            break;
+    }
+    out.resize(used);
+    return out;
+}
+
+std::string TNetMessageWriter::Transfer(std::string_view text) const
+{
+    if (HeaderCharset.Transfer == htISO2022JP)
+        return ConvertToISO2022JP(text, HeaderCharset.JapaneseCodePage);
+    return std::string(text);
+}
+
+void TNetMessageWriter::ChooseHeaderCharset()
+{
+    HeaderCharset = HeaderCharsetForLocale(LocaleOverride ? *LocaleOverride : UserLocaleName());
+}
+
+std::string TNetMessageWriter::EncodeWords(std::string_view text, std::string_view extraSpecials) const
+{
+    const std::string s = Transfer(text);
+    if (HeaderCharset.Encoding == '8')
+        return s;
+
+    const bool qForm = HeaderCharset.Encoding == 'Q';
+    std::array<bool, 256> forcing{};
+    for (int c = 0; c < 256; ++c)
+        forcing[static_cast<std::size_t>(c)] = c < 32 || c > 126;
+    for (const char c : extraSpecials)
+        forcing[static_cast<unsigned char>(c)] = true;
+    std::array<bool, 256> escaped = forcing;
+    escaped['='] = escaped['?'] = escaped['_'] = escaped[' '] = true;
+
+    const std::string beginEncode =
+        "=?" + HeaderCharset.CharSet + "?" + std::string(1, HeaderCharset.Encoding) + "?";
+    static constexpr std::string_view EndEncode = "?=";
+
+    std::string out;
+    out.reserve(s.size() * 2);
+    // A CR or LF in white space that stays outside an encoded word would end
+    // the header line and let the text start one of its own.
+    auto copyPlain = [&](std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i)
+            out += (s[i] == '\r' || s[i] == '\n') ? ' ' : s[i];
+    };
+    auto encodeRun = [&](std::size_t from, std::size_t to) {
+        out += beginEncode;
+        std::size_t length = beginEncode.size() + EndEncode.size();
+        auto piece = [&](std::string_view encoded) {
+            if (length + encoded.size() > MaxEncodedWordLength) {
+                out += EndEncode;
+                out += "\r\n\t";
+                out += beginEncode;
+                length = beginEncode.size() + EndEncode.size();
+            }
+            out += encoded;
+            length += encoded.size();
+        };
+        if (qForm) {
+            static constexpr char Hex[] = "0123456789ABCDEF";
+            for (std::size_t i = from; i < to; ++i) {
+                const auto c = static_cast<unsigned char>(s[i]);
+                char buffer[3];
+                if (c == ' ') {
+                    piece("_");
+                } else if (!escaped[c]) {
+                    buffer[0] = static_cast<char>(c);
+                    piece(std::string_view(buffer, 1));
+                } else {
+                    buffer[0] = '=';
+                    buffer[1] = Hex[c >> 4];
+                    buffer[2] = Hex[c & 15];
+                    piece(std::string_view(buffer, 3));
+                }
+            }
+        } else {
+            for (std::size_t i = from; i < to; i += 3)
+                piece(TNetEncoderMIME::Encode(std::string_view(s).substr(i, std::min<std::size_t>(3, to - i))));
+        }
+        out += EndEncode;
+    };
+
+    const std::size_t n = s.size();
+    std::size_t pos = 0;
+    bool inEncode = false;
+    std::size_t encodeStart = 0;
+    while (pos < n) {
+        const std::size_t whiteStart = pos;
+        while (pos < n && IsWhite(s[pos]))
+            ++pos;
+        const std::size_t wordStart = pos;
+        bool needEncode = false;
+        while (pos < n && !IsWhite(s[pos])) {
+            if (forcing[static_cast<unsigned char>(s[pos])])
+                needEncode = true;
+            ++pos;
+        }
+        if (needEncode) {
+            if (!inEncode) {
+                copyPlain(whiteStart, wordStart);
+                inEncode = true;
+                encodeStart = wordStart;
+            }
+        } else {
+            if (inEncode) {
+                encodeRun(encodeStart, whiteStart);
+                inEncode = false;
+            }
+            copyPlain(whiteStart, pos);
+        }
+    }
+    if (inEncode)
+        encodeRun(encodeStart, n);
+    return out;
+}
+
+std::string TNetMessageWriter::EncodeAddress(const TNetEMailAddressItem& item) const
+{
+    const std::string address = WithoutLineBreaks(item.Address);
+    if (item.Name.empty())
+        return address;
+    bool plain = true;
+    for (const char c : item.Name) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 32 || u > 126) {
+            plain = false;
+            break;
+        }
+    }
+    std::string result;
+    if (!plain) {
+        result = EncodeWords(item.Name, "\"(),.:;<>@[\\]");
+    } else {
+        result.reserve(item.Name.size() + address.size() + 8);
+        result += '"';
+        for (const char c : item.Name) {
+            if (c == '\\' || c == '"')
+                result += '\\';
+            result += c;
+        }
+        result += '"';
+    }
+    result += " <";
+    result += address;
+    result += '>';
+    return result;
+}
+
+std::string TNetMessageWriter::EncodeAddressList(const TNetEMailAddressList& list) const
+{
+    std::string out;
+    for (std::size_t i = 0; i < list.Count(); ++i) {
+        if (i > 0)
+            out += ", ";
+        out += EncodeAddress(list[i]);
+    }
+    return out;
+}
+
+std::string TNetMessageWriter::DateText(std::chrono::system_clock::time_point when)
+{
+    static constexpr const char* Days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr const char* Months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const std::time_t t = std::chrono::system_clock::to_time_t(when);
+    std::tm local{};
+    if (localtime_r(&t, &local) == nullptr || local.tm_wday < 0 || local.tm_wday > 6
+        || local.tm_mon < 0 || local.tm_mon > 11)
+        throw ENetException("Failed attempting to retrieve time zone information.");
+    // The offset of the local time shown, daylight saving included.
+    const long offset = local.tm_gmtoff;
+    const long magnitude = offset < 0 ? -offset : offset;
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%s, %d %s %d %02d:%02d:%02d %c%02ld%02ld",
+                  Days[local.tm_wday], local.tm_mday, Months[local.tm_mon], local.tm_year + 1900,
+                  local.tm_hour, local.tm_min, local.tm_sec, offset < 0 ? '-' : '+',
+                  magnitude / 3600, magnitude % 3600 / 60);
+    return buffer;
+}
+
+TNetHeaderList TNetMessageWriter::GenerateHeader(TNetMessage& message)
+{
+    const std::size_t partCount = message.MessageParts.Count();
+    const std::size_t textPartCount = message.MessageParts.TextPartCount();
+    if (message.Encoding == meMIME && textPartCount > 0 && textPartCount == partCount)
+        message.ContentType = std::string(NetMultipartContentType);
+
+    ChooseHeaderCharset();
+
+    TNetHeaderList headers;
+    headers.SetValue("From", EncodeAddress(message.From));
+    headers.SetValue("Subject", EncodeWords(message.Subject));
+    headers.SetValue("To", EncodeAddressList(message.Recipients));
+    headers.SetValue("Cc", EncodeAddressList(message.CCList));
+    headers.SetValue("Newsgroups", CommaText(message.NewsGroups));
+    if (message.Encoding == meMIME) {
+        headers.SetValue("Content-Type", message.ContentType);
+        if (partCount > 0)
+            headers.SetValue("MIME-Version", "1.0");
+        headers.SetValue("Content-Transfer-Encoding", message.ContentTransferEncoding);
+    }
+    headers.SetValue("Sender", message.Sender.Text());
+    headers.SetValue("Reply-To", EncodeAddressList(message.ReplyTo));
+    headers.SetValue("Organization", EncodeWords(message.Organization));
+    headers.SetValue("Disposition-Notification-To", EncodeAddress(message.ReceiptRecipient));
+    headers.SetValue("References", message.References);
+    const auto when = message.UseNowForDate ? (Now ? Now() : std::chrono::system_clock::now())
+                                            : message.Date;
+    headers.SetValue("Date", DateText(when));
+    if (message.Priority != mpNormal)
+        headers.SetValue("X-Priority", std::to_string(static_cast<int>(message.Priority) + 1));
+    headers.AddLines(message.ExtraHeaders);
+    return headers;
+}
+
+void TNetMessageWriter::WriteMessage(TNetLineSink& sink, TNetMessage& message, bool headersOnly)
+{
+    const TNetHeaderList headers = GenerateHeader(message);
+    for (const auto& line : headers)
+        sink.WriteLine(line);
+    sink.WriteLine("");
+    if (!headersOnly)
+        WriteBody(sink, message);
+}
+
+void TNetMessageWriter::WriteBody(TNetLineSink& sink, const TNetMessage& message)
+{
+    const TNetMessageParts& parts = message.MessageParts;
+    const bool multipart = message.Encoding == meMIME && parts.TextPartCount() > 0;
+    if (!multipart) {
+        for (const auto& line : message.Body) {
+            if (HeaderCharset.Transfer == htISO2022JP)
+                ForEachWireLine(Transfer(line), [&](std::string_view l) { WriteDotted(sink, l); });
+            else
+                ForEachWireLine(line, [&](std::string_view l) { WriteDotted(sink, l); });
+        }
+        return;
+    }
+    sink.WriteLine(NetMultipartPreamble);
+    sink.WriteLine("");
+    const std::string delimiter = "--" + std::string(NetMessageBoundary);
+    for (std::size_t i = 0; i < parts.Count(); ++i) {
+        if (!parts[i].IsTextPart())
+            continue;
+        sink.WriteLine(delimiter);
+        WriteTextPart(sink, static_cast<const TNetText&>(parts[i]));
+    }
+    sink.WriteLine(delimiter + "--");
+}
+
+void TNetMessageWriter::WriteTextPart(TNetLineSink& sink, const TNetText& part)
+{
+    std::string contentType = part.ContentType();
+    if (contentType.empty())
+        contentType = "text/plain";
+    std::string transfer = part.ContentTransfer();
+    if (transfer.empty())
+        transfer = "quoted-printable";
+    sink.WriteLine("Content-Type: " + contentType);
+    sink.WriteLine("Content-Transfer-Encoding: " + transfer);
+    for (const auto& line : part.ExtraHeaders)
+        sink.WriteLine(line);
+    sink.WriteLine("");
+
+    if (SameText(transfer, "quoted-printable")) {
+        // Quoted-printable output is 7-bit, so the ISO-2022-JP conversion
+        // would leave it as it is.
+        std::string input;
+        std::string encoded;
+        std::string chunk;
+        chunk.reserve(WriteChunkSize + 4096);
+        auto encodeLine = [&](std::string_view line) {
+            input.clear();
+            if (!line.empty() && line.front() == '.')
+                input += '.';
+            input.append(line);
+            input += "\r\n";
+            encoded.clear();
+            TNetEncoderQuotedPrintable::EncodeTo(input, encoded);
+            // A soft break followed by a dot would put the dot first on a
+            // wire line.
+            const std::string_view e(encoded);
+            std::size_t from = 0;
+            for (;;) {
+                const std::size_t hit = e.find("=\r\n.", from);
+                if (hit == std::string_view::npos) {
+                    chunk.append(e.substr(from));
+                    break;
+                }
+                chunk.append(e.substr(from, hit + 4 - from));
+                chunk += '.';
+                from = hit + 4;
+            }
+            if (chunk.size() >= WriteChunkSize) {
+                sink.Write(chunk);
+                chunk.clear();
+            }
+        };
+        for (const auto& line : part.Body)
+            ForEachWireLine(line, encodeLine);
+        if (!chunk.empty())
+            sink.Write(chunk);
+    } else {
+        for (const auto& line : part.Body)
+            ForEachWireLine(line, [&](std::string_view l) { WriteDotted(sink, l); });
+    }
+    sink.WriteLine("");
+}
+
+TNetHeaderList GenerateHeader(TNetMessage& message)
+{
+    TNetMessageWriter writer;
+    return writer.GenerateHeader(message);
+}
+
+void WriteMessage(TNetLineSink& sink, TNetMessage& message, bool headersOnly)
+{
+    TNetMessageWriter writer;
+    writer.WriteMessage(sink, message, headersOnly);
+}

@@ -1,0 +1,79 @@
+#pragma once
+
+// Turns a message into the lines that follow the SMTP DATA command: header
+// lines, an empty line, then a plain body or a multipart/alternative body
+// whose HTML part is quoted-printable. The final "." line is the session's.
+
+#include "delivery/message/NetHeaderList.h"
+#include "delivery/message/NetLineSink.h"
+#include "delivery/message/NetMessage.h"
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+inline constexpr std::string_view NetMessageBoundary = "_Boundary_000_0023_017DC8DB_69C7C9A6";
+inline constexpr std::string_view NetMultipartContentType =
+    "multipart/alternative; boundary=\"_Boundary_000_0023_017DC8DB_69C7C9A6\"";
+inline constexpr std::string_view NetMultipartPreamble = "This is a multi-part message in MIME format";
+
+// How header texts are transferred before they are encoded.
+enum TNetHeaderTransfer { htBit8, htISO2022JP };
+
+// The character set of encoded words, chosen from the user's locale.
+struct TNetHeaderCharset {
+    std::string CharSet = "ISO-8859-1";
+    char Encoding = 'Q';  // 'Q', 'B', or '8' for text left unencoded
+    TNetHeaderTransfer Transfer = htBit8;
+    // The code page that htISO2022JP converts from.
+    std::string JapaneseCodePage = "CP932";
+};
+
+// The charset for a locale name such as "ja_JP.UTF-8", "zh_TW" or "C".
+TNetHeaderCharset HeaderCharsetForLocale(std::string_view localeName);
+// The first non-empty of LC_ALL, LC_CTYPE and LANG.
+std::string UserLocaleName();
+
+// Converts text from the given Japanese code page to ISO-2022-JP.
+std::string ConvertToISO2022JP(std::string_view text, const std::string& fromCodePage);
+
+class TNetMessageWriter {
+public:
+    using TClock = std::function<std::chrono::system_clock::time_point()>;
+
+    // GenerateHeader's lines, an empty line, then WriteBody unless headersOnly.
+    void WriteMessage(TNetLineSink& sink, TNetMessage& message, bool headersOnly);
+    // The header lines in their order; replaces the message's ContentType by
+    // the multipart type when it has text parts. Raises ENetException when
+    // the time zone cannot be read.
+    TNetHeaderList GenerateHeader(TNetMessage& message);
+    void WriteBody(TNetLineSink& sink, const TNetMessage& message);
+    void WriteTextPart(TNetLineSink& sink, const TNetText& part);
+
+    // Sets HeaderCharset from LocaleOverride, or from the user's locale.
+    void ChooseHeaderCharset();
+    // RFC 2047 encoded words for the runs of words holding a character
+    // outside 32..126 or one of extraSpecials. A CR or LF is never left raw
+    // outside an encoded word.
+    std::string EncodeWords(std::string_view text, std::string_view extraSpecials = {}) const;
+    // "From"-style: bare address, or name form and address in angle brackets.
+    std::string EncodeAddress(const TNetEMailAddressItem& item) const;
+    std::string EncodeAddressList(const TNetEMailAddressList& list) const;
+    // "Sun, 5 Jan 2025 14:03:09 +0100" in local time.
+    static std::string DateText(std::chrono::system_clock::time_point when);
+
+    TNetHeaderCharset HeaderCharset;
+    // When set, ChooseHeaderCharset uses it instead of the environment.
+    std::optional<std::string> LocaleOverride;
+    // The current time for UseNowForDate; the system clock when empty.
+    TClock Now;
+
+private:
+    std::string Transfer(std::string_view text) const;
+};
+
+// Conveniences over a writer with the locale's charset.
+TNetHeaderList GenerateHeader(TNetMessage& message);
+void WriteMessage(TNetLineSink& sink, TNetMessage& message, bool headersOnly);

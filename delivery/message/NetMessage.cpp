@@ -1,0 +1,43 @@
+#include "delivery/message/NetMessage.h"
+
+TNetText& TNetMessageParts::AddTextPart()
+{
+    auto part = std::make_unique<TNetText>();
+    TNetText& result = *part;
+    FParts.push_back(std::move(part));
+    return result;
+}
+
+std::size_t TNetMessageParts::TextPartCount() const
+{
+    std::size_t count = 0;
+    for (const auto& part : FParts)
+        if (part->IsTextPart())
+            ++count;
+    return count;
+}
+
+void TNetMessage::Clear()
+{
+    CCList.Clear();
+    BccList.Clear();
+    Recipients.Clear();
+    ReplyTo.Clear();
+    NewsGroups.clear();
+    From.Clear();
+    Sender.Clear();
+    ReceiptRecipient.Clear();
+    Organization.clear();
+    References.clear();
+    Subject.clear();
+    ContentType.clear();
+    CharSet.clear();
+    ContentTransferEncoding.clear();
+    ContentDisposition.clear();
+    ExtraHeaders.Clear();
+    Body.clear();
+    MessageParts.Clear();
+    Date = TDateTime{};
+    Priority = mpNormal;
+    UseNowForDate = true;
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+// The mail message that the composition fills and the SMTP session sends.
+// One object is kept and cleared before every composition.
+
+#include "delivery/message/NetEMailAddress.h"
+#include "delivery/message/NetHeaderList.h"
+#include "delivery/message/NetMessagePart.h"
+#include "platform/Text.h"
+
+#include <chrono>
+#include <string>
+
+enum TNetMessagePriority { mpHighest, mpHigh, mpNormal, mpLow, mpLowest };
+enum TNetMessageEncoding { meMIME, meUU };
+
+class TNetMessage {
+public:
+    using TDateTime = std::chrono::system_clock::time_point;
+
+    TNetMessage() = default;
+    virtual ~TNetMessage() = default;
+
+    // Empties every header, address list, body and part; Date becomes zero,
+    // Priority normal and UseNowForDate true. Encoding and
+    // AttachmentEncoding are kept.
+    virtual void Clear();
+
+    std::string AttachmentEncoding = "MIME";
+    TLines Body;
+    TNetEMailAddressList BccList;
+    std::string CharSet;
+    TNetEMailAddressList CCList;
+    std::string ContentType = "text/plain";
+    std::string ContentTransferEncoding;
+    std::string ContentDisposition;
+    TDateTime Date{};
+    TNetMessageEncoding Encoding = meMIME;
+    TNetHeaderList ExtraHeaders;
+    TNetEMailAddressItem From;
+    TLines NewsGroups;
+    bool NoEncode = false;
+    bool NoDecode = false;
+    std::string Organization;
+    TNetMessagePriority Priority = mpNormal;
+    TNetEMailAddressItem ReceiptRecipient;
+    TNetEMailAddressList Recipients;
+    std::string References;
+    TNetEMailAddressList ReplyTo;
+    std::string Subject;
+    TNetEMailAddressItem Sender;
+    bool UseNowForDate = true;
+
+    TNetMessageParts MessageParts;
+};

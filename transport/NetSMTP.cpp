@@ -1,0 +1,151 @@
+#include "transport/NetSMTP.h"
+
+#include "delivery/message/NetEncoders.h"
+#include "transport/NetErrors.h"
+
+#include <algorithm>
+
+namespace {
+
+// Text from the user that goes into a command line: a CR or LF in it must
+// never end the command and start another one.
+std::string CommandText(std::string_view text)
+{
+    std::string clean;
+    clean.reserve(text.size());
+    for (char c : text)
+        if (c != '\r' && c != '\n')
+            clean += c;
+    return clean;
+}
+
+}
+
+TNetSMTP::TNetSMTP()
+{
+    Port = 25;
+}
+
+TNetSMTP::~TNetSMTP() = default;
+
+void TNetSMTP::SetAuthenticationType(TAuthenticationType type)
+{
+    authenticationType_ = type;
+    if (type == atLogin)
+        useEhlo_ = true;
+}
+
+void TNetSMTP::SetUseEhlo(bool useEhlo)
+{
+    useEhlo_ = useEhlo;
+    if (!useEhlo)
+        authenticationType_ = atNone;
+}
+
+void TNetSMTP::Open(int timeoutMs)
+{
+    TNetMessageClient::Open(timeoutMs);
+    try {
+        ReadReply(220);
+        authMechanisms_.clear();
+        std::string name = HeloName.empty() ? GNetStack().LocalHostName() : HeloName;
+        name = CommandText(name);
+        if (useEhlo_ && ExecuteCommand("EHLO " + name, TNetReplyCodes{}) == 250) {
+            ReadMechanisms();
+            return;
+        }
+        ExecuteCommand("HELO " + name, 250);
+    } catch (...) {
+        // The original failure is what the caller must see, not a failed QUIT.
+        try {
+            Close();
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+void TNetSMTP::ReadMechanisms()
+{
+    for (const auto& text : LastReply().Text) {
+        const std::string line = UpperCase(text);
+        if (!line.starts_with("AUTH ") && !line.starts_with("AUTH="))
+            continue;
+        std::string word;
+        auto addWord = [&] {
+            if (!word.empty()
+                && std::none_of(authMechanisms_.begin(), authMechanisms_.end(),
+                                [&](const std::string& m) { return SameText(m, word); }))
+                authMechanisms_.push_back(word);
+            word.clear();
+        };
+        for (char c : std::string_view(line).substr(5)) {
+            if (c == ' ' || c == '=')
+                addWord();
+            else
+                word += c;
+        }
+        addWord();
+    }
+}
+
+bool TNetSMTP::MechanismAvailable(TAuthenticationType type) const
+{
+    if (type != atLogin)
+        return false;
+    return std::any_of(authMechanisms_.begin(), authMechanisms_.end(),
+                       [](const std::string& m) { return SameText(m, "LOGIN"); });
+}
+
+bool TNetSMTP::LogIn()
+{
+    bool ran = false;
+    if (authenticationType_ == atLogin) {
+        ExecuteCommand("AUTH LOGIN", 334);
+        ExecuteCommand(TNetEncoderMIME::Encode(Username), 334);
+        ExecuteCommand(TNetEncoderMIME::Encode(Password), 235);
+        ran = true;
+    }
+    loggedIn_ = true;
+    return ran;
+}
+
+void TNetSMTP::Transmit(TNetMessage& message)
+{
+    ExecuteCommand("RSET", TNetReplyCodes{});
+    if (authenticationType_ != atNone && MechanismAvailable(authenticationType_) && !loggedIn_)
+        LogIn();
+    ExecuteCommand("MAIL FROM:<" + CommandText(message.From.Address) + ">", 250);
+    for (const TNetEMailAddressList* list : {&message.Recipients, &message.CCList, &message.BccList})
+        for (const auto& item : *list)
+            ExecuteCommand("RCPT TO:<" + CommandText(item.Address) + ">", TNetReplyCodes{250, 251});
+    ExecuteCommand("DATA", 354);
+    if (!MailAgent.empty())
+        message.ExtraHeaders.SetValue("X-Mailer", CommandText(MailAgent));
+    WriteMessage(message, false);
+    ExecuteCommand(".", 250);
+}
+
+void TNetSMTP::Close()
+{
+    try {
+        if (IsConnected())
+            WriteLine("QUIT");
+    } catch (...) {
+        TNetMessageClient::Close();
+        loggedIn_ = false;
+        throw;
+    }
+    TNetMessageClient::Close();
+    loggedIn_ = false;
+}
+
+int TNetSMTP::Expand(const std::string& argument)
+{
+    return ExecuteCommand("EXPN " + CommandText(argument), TNetReplyCodes{250, 251});
+}
+
+int TNetSMTP::Verify(const std::string& argument)
+{
+    return ExecuteCommand("VRFY " + CommandText(argument), TNetReplyCodes{250, 251});
+}

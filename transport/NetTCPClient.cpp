@@ -1,0 +1,30 @@
+#include "transport/NetTCPClient.h"
+
+#include "transport/NetErrors.h"
+#include "transport/NetIOHandlerSocket.h"
+
+void TNetTCPClient::Open(int timeoutMs)
+{
+    if (ioHandler_ && ioHandler_->Connected())
+        throw ENetAlreadyConnected();
+    if (!ioHandler_) {
+        auto handler = std::make_unique<TNetIOHandlerSocket>();
+        handler->OnStatus = OnStatus;
+        AdoptIOHandler(std::move(handler));
+    }
+    try {
+        ioHandler_->Open();
+        PendingInput().Clear();
+        peerClosed_ = false;
+        const int timeout = timeoutMs == -1 && ConnectTimeout != 0 ? ConnectTimeout : timeoutMs;
+        ioHandler_->ConnectClient(Host, Port, BoundIP, BoundPort, BoundPortMin, BoundPortMax, timeout);
+        if (Intercept)
+            Intercept->Connect(*this);
+        DoStatus(hsConnected, Host);
+        if (OnConnected)
+            OnConnected();
+    } catch (...) {
+        DropSocket();
+        throw;
+    }
+}
