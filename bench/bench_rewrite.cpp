@@ -61,4 +61,38 @@ void BM_RewritePage(benchmark::State& state)
 }
 BENCHMARK(BM_RewritePage)->Unit(benchmark::kMillisecond);
 
+// The parse alone, no handler bound: the floor under RewritePage.
+void BM_ParseOnly(benchmark::State& state)
+{
+    const std::string source = LargePage();
+    TDocParser parser;
+    for (auto _ : state) {
+        parser.Html = source;
+        if (!parser.Execute())
+            state.SkipWithError("parse failed");
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * source.size()));
+}
+BENCHMARK(BM_ParseOnly)->Unit(benchmark::kMillisecond);
+
+// The replacement of the recorded pairs alone.
+void BM_ReplaceQuotedLinks(benchmark::State& state)
+{
+    const std::string source = LargePage();
+    TQuietHost host;
+    TPageRewriter rewriter(host);
+    std::string page = source;
+    rewriter.RewritePage("http://www.example.com/news/today/", page);
+    const auto originals = rewriter.OriginalLinks;
+    const auto absolutes = rewriter.AbsoluteLinks;
+    for (auto _ : state) {
+        page = source;
+        ReplaceQuotedLinks(page, originals, absolutes);
+        benchmark::DoNotOptimize(page);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * source.size()));
+    state.counters["pairs"] = static_cast<double>(originals.size());
+}
+BENCHMARK(BM_ReplaceQuotedLinks)->Unit(benchmark::kMillisecond);
+
 } // namespace
