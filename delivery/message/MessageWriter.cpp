@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <iconv.h>
 #include <memory>
@@ -27,7 +28,8 @@ bool IsWhite(char c)
 
 bool HasLineBreak(std::string_view text)
 {
-    return text.find_first_of("\r\n") != std::string_view::npos;
+    return std::memchr(text.data(), '\r', text.size()) != nullptr
+        || std::memchr(text.data(), '\n', text.size()) != nullptr;
 }
 
 std::string WithoutLineBreaks(std::string_view text)
@@ -76,7 +78,7 @@ void WriteDotted(TNetLineSink& sink, std::string_view line)
     }
 }
 
-// TStrings-style comma text: items holding white space, commas or double
+// Comma text: items holding white space, commas or double
 // quotes are quoted.
 std::string CommaText(const TLines& items)
 {
@@ -202,40 +204,37 @@ std::string ConvertToISO2022JP(std::string_view text, const std::string& fromCod
     std::size_t used = 0;
     char* in = const_cast<char*>(text.data());
     std::size_t inLeft = text.size();
-    auto grow = [&] { out.resize(out.size() * 2); };
-    for (;;) {
-        char* dst = out.data() + used;
-        std::size_t dstLeft = out.size() - used;
-        const std::size_t rc = inLeft > 0 ? iconv(cd, &in, &inLeft, &dst, &dstLeft)
-                                          : iconv(cd, nullptr, nullptr, &dst, &dstLeft);
-        const int error = errno;
-        used = static_cast<std::size_t>(dst - out.data());
-        if (rc != static_cast<std::size_t>(-1)) {
-            if (inLeft == 0)
-                break;
-            continue;
+    // Runs one iconv call into the free room of out, growing it as needed;
+    // with no input left it writes the shift back to ASCII.
+    auto convert = [&]() -> bool {
+        for (;;) {
+            char* dst = out.data() + used;
+            std::size_t dstLeft = out.size() - used;
+            const std::size_t rc = inLeft > 0 ? iconv(cd, &in, &inLeft, &dst, &dstLeft)
+                                              : iconv(cd, nullptr, nullptr, &dst, &dstLeft);
+            const int error = errno;
+            used = static_cast<std::size_t>(dst - out.data());
+            if (rc != static_cast<std::size_t>(-1))
+                return true;
+            if (error != E2BIG)
+                return false;
+            out.resize(out.size() * 2);
         }
-        if (error == E2BIG) {
-            grow();
-            continue;
-        }
-        // A byte the code page does not know: back to ASCII, a "?" for it.
-        char* flushDst = out.data() + used;
-        std::size_t flushLeft = out.size() - used;
-        while (iconv(cd, nullptr, nullptr, &flushDst, &flushLeft) == static_cast<std::size_t>(-1)) {
-            grow();
-            flushDst = out.data() + used;
-            flushLeft = out.size() - used;
-        }
-        used = static_cast<std::size_t>(flushDst - out.data());
-        if (used + 1 > out.size())
-            grow();
-        out[used++] = '?';
-        ++in;
-        --inLeft;
-        if (inLeft == 0)
+    };
+    while (inLeft > 0) {
+        if (convert())
             break;
+        // A byte the code page does not know: back to ASCII, a "?" for it.
+        const std::size_t pending = inLeft;
+        inLeft = 0;
+        convert();
+        inLeft = pending - 1;
+        ++in;
+        if (used + 1 > out.size())
+            out.resize(out.size() * 2);
+        out[used++] = '?';
     }
+    convert();
     out.resize(used);
     return out;
 }
@@ -399,6 +398,9 @@ std::string TNetMessageWriter::DateText(std::chrono::system_clock::time_point wh
     static constexpr const char* Months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     const std::time_t t = std::chrono::system_clock::to_time_t(when);
+    // Read the zone afresh for every message, as a zone changed while the
+    // program runs should show in the next mail.
+    tzset();
     std::tm local{};
     if (localtime_r(&t, &local) == nullptr || local.tm_wday < 0 || local.tm_wday > 6
         || local.tm_mon < 0 || local.tm_mon > 11)
@@ -501,41 +503,52 @@ void TNetMessageWriter::WriteTextPart(TNetLineSink& sink, const TNetText& part)
     if (SameText(transfer, "quoted-printable")) {
         // Quoted-printable output is 7-bit, so the ISO-2022-JP conversion
         // would leave it as it is.
+        // The chunk keeps its size as room; used counts what is waiting.
         std::string input;
-        std::string encoded;
-        std::string chunk;
-        chunk.reserve(WriteChunkSize + 4096);
+        std::string chunk(WriteChunkSize * 2, '\0');
+        std::size_t used = 0;
+        static constexpr std::string_view SoftBreakDot = "=\r\n.";
         auto encodeLine = [&](std::string_view line) {
             input.clear();
             if (!line.empty() && line.front() == '.')
                 input += '.';
             input.append(line);
             input += "\r\n";
-            encoded.clear();
-            TNetEncoderQuotedPrintable::EncodeTo(input, encoded);
+            const std::size_t room = TNetEncoderQuotedPrintable::MaxEncodedLength(input.size());
+            if (chunk.size() - used < room)
+                chunk.resize(std::max(chunk.size() * 2, used + room));
+            const std::size_t length = TNetEncoderQuotedPrintable::EncodeInto(input, chunk.data() + used);
             // A soft break followed by a dot would put the dot first on a
             // wire line.
-            const std::string_view e(encoded);
-            std::size_t from = 0;
-            for (;;) {
-                const std::size_t hit = e.find("=\r\n.", from);
-                if (hit == std::string_view::npos) {
-                    chunk.append(e.substr(from));
-                    break;
+            const std::string_view encoded(chunk.data() + used, length);
+            std::size_t hit = encoded.find(SoftBreakDot);
+            if (hit == std::string_view::npos) {
+                used += length;
+            } else {
+                const std::string copy(encoded);
+                std::string fixed;
+                fixed.reserve(copy.size() + copy.size() / 70 + 1);
+                std::size_t from = 0;
+                for (; hit != std::string::npos; hit = copy.find(SoftBreakDot, from)) {
+                    fixed.append(copy, from, hit + SoftBreakDot.size() - from);
+                    fixed += '.';
+                    from = hit + SoftBreakDot.size();
                 }
-                chunk.append(e.substr(from, hit + 4 - from));
-                chunk += '.';
-                from = hit + 4;
+                fixed.append(copy, from);
+                if (chunk.size() - used < fixed.size())
+                    chunk.resize(used + fixed.size());
+                std::memcpy(chunk.data() + used, fixed.data(), fixed.size());
+                used += fixed.size();
             }
-            if (chunk.size() >= WriteChunkSize) {
-                sink.Write(chunk);
-                chunk.clear();
+            if (used >= WriteChunkSize) {
+                sink.Write(std::string_view(chunk.data(), used));
+                used = 0;
             }
         };
         for (const auto& line : part.Body)
             ForEachWireLine(line, encodeLine);
-        if (!chunk.empty())
-            sink.Write(chunk);
+        if (used > 0)
+            sink.Write(std::string_view(chunk.data(), used));
     } else {
         for (const auto& line : part.Body)
             ForEachWireLine(line, [&](std::string_view l) { WriteDotted(sink, l); });

@@ -1,7 +1,9 @@
 #include "delivery/message/NetEncoders.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -19,6 +21,21 @@ constexpr std::array<bool, 256> LiteralTable()
     return table;
 }
 constexpr std::array<bool, 256> Literal = LiteralTable();
+
+constexpr std::uint64_t Ones = 0x0101010101010101ull;
+constexpr std::uint64_t Highs = 0x8080808080808080ull;
+
+// True when all eight bytes are printable (32..126) and none is "=".
+inline bool EightPlain(const unsigned char* p)
+{
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    const std::uint64_t below32 = (v - Ones * 0x20) & ~v;
+    const std::uint64_t above126 = (v + Ones) | v;
+    const std::uint64_t e = v ^ (Ones * '=');
+    const std::uint64_t equals = (e - Ones) & ~e;
+    return ((below32 | above126 | equals) & Highs) == 0;
+}
 
 } // namespace
 
@@ -50,6 +67,110 @@ std::string TNetEncoderMIME::Encode(std::string_view text)
     return out;
 }
 
+namespace {
+
+// Encodes in[i..end) (looking ahead up to n) at w and returns the new write
+// position; c is the count of characters on the current output line. The
+// caller provides room for TNetEncoderQuotedPrintable::MaxEncodedLength.
+char* EncodeRange(const unsigned char* in, std::size_t n, std::size_t& i, std::size_t end, char* w, int& c)
+{
+    while (i < end) {
+        // Plain characters while the line has room: the common case, eight
+        // at a time where it can.
+        while (c <= 67 && i + 8 <= end && EightPlain(in + i)) {
+            std::memcpy(w, in + i, 8);
+            w += 8;
+            i += 8;
+            c += 8;
+        }
+        while (c < 75 && i < end && Literal[in[i]]) {
+            *w++ = static_cast<char>(in[i++]);
+            ++c;
+        }
+        if (i >= end)
+            break;
+        const unsigned char ch = in[i];
+        if (ch == '\r' && i + 1 < n && in[i + 1] == '\n') {
+            // A blank or tab just before a line end would be lost by mail
+            // relays that strip trailing white space.
+            if (c > 0 && (w[-1] == ' ' || w[-1] == '\t')) {
+                const auto white = static_cast<unsigned char>(*--w);
+                if (--c > 72) {
+                    *w++ = '=';
+                    *w++ = '\r';
+                    *w++ = '\n';
+                }
+                *w++ = '=';
+                *w++ = HexDigits[white >> 4];
+                *w++ = HexDigits[white & 15];
+            }
+            *w++ = '\r';
+            *w++ = '\n';
+            c = 0;
+            i += 2;
+            continue;
+        }
+        if (c == 75 && !(i + 2 < n && in[i + 1] == '\r' && in[i + 2] == '\n')) {
+            *w++ = '=';
+            *w++ = '\r';
+            *w++ = '\n';
+            c = 0;
+        }
+        if (Literal[ch]) {
+            *w++ = static_cast<char>(ch);
+            ++c;
+        } else {
+            if (c > 72) {
+                *w++ = '=';
+                *w++ = '\r';
+                *w++ = '\n';
+                c = 0;
+            }
+            *w++ = '=';
+            *w++ = HexDigits[ch >> 4];
+            *w++ = HexDigits[ch & 15];
+            c += 3;
+        }
+        ++i;
+    }
+    return w;
+}
+
+// The end of the text counts as a line end for a trailing blank or tab.
+char* EncodeFinish(char* w, int c)
+{
+    if (c > 0 && (w[-1] == ' ' || w[-1] == '\t')) {
+        const auto white = static_cast<unsigned char>(*--w);
+        if (--c > 72) {
+            *w++ = '=';
+            *w++ = '\r';
+            *w++ = '\n';
+        }
+        *w++ = '=';
+        *w++ = HexDigits[white >> 4];
+        *w++ = HexDigits[white & 15];
+    }
+    return w;
+}
+
+} // namespace
+
+std::size_t TNetEncoderQuotedPrintable::MaxEncodedLength(std::size_t length)
+{
+    // Three characters per byte at most, and a soft break at most once per
+    // 73 characters of line.
+    return length * 3 + length / 8 + 16;
+}
+
+std::size_t TNetEncoderQuotedPrintable::EncodeInto(std::string_view text, char* out)
+{
+    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t i = 0;
+    int c = 0;
+    char* w = EncodeRange(in, text.size(), i, text.size(), out, c);
+    return static_cast<std::size_t>(EncodeFinish(w, c) - out);
+}
+
 std::string TNetEncoderQuotedPrintable::Encode(std::string_view text)
 {
     std::string out;
@@ -61,59 +182,24 @@ void TNetEncoderQuotedPrintable::EncodeTo(std::string_view text, std::string& ou
 {
     const std::size_t n = text.size();
     const auto* in = reinterpret_cast<const unsigned char*>(text.data());
-    // Worst case: every byte as a triplet, plus a soft break per 25 triplets.
+    // Room is made per block of input, so that mostly-ASCII text does not
+    // pay for the worst case up front.
+    constexpr std::size_t Block = 4096;
     const std::size_t start = out.size();
-    out.resize(start + n * 3 + (n / 24 + 2) * 3);
-    char* const base = out.data();
-    char* o = base + start;
-    int c = 0;
-
-    auto softBreak = [&] {
-        *o++ = '=';
-        *o++ = '\r';
-        *o++ = '\n';
-        c = 0;
-    };
-    auto triplet = [&](unsigned char ch) {
-        if (c > 72)
-            softBreak();
-        *o++ = '=';
-        *o++ = HexDigits[ch >> 4];
-        *o++ = HexDigits[ch & 15];
-        c += 3;
-    };
-    // A blank or tab just before a line end would be lost by mail relays
-    // that strip trailing white space.
-    auto encodeTrailingWhite = [&] {
-        if (c > 0 && (o[-1] == ' ' || o[-1] == '\t')) {
-            const auto ch = static_cast<unsigned char>(o[-1]);
-            --o;
-            --c;
-            triplet(ch);
-        }
-    };
-
+    out.resize(start + n + n / 8 + 64);
+    std::size_t used = start;
     std::size_t i = 0;
-    while (i < n) {
-        const unsigned char ch = in[i];
-        if (ch == '\r' && i + 1 < n && in[i + 1] == '\n') {
-            encodeTrailingWhite();
-            *o++ = '\r';
-            *o++ = '\n';
-            c = 0;
-            i += 2;
-            continue;
-        }
-        if (c == 75 && !(i + 2 < n && in[i + 1] == '\r' && in[i + 2] == '\n'))
-            softBreak();
-        if (Literal[ch]) {
-            *o++ = static_cast<char>(ch);
-            ++c;
-        } else {
-            triplet(ch);
-        }
-        ++i;
-    }
-    encodeTrailingWhite();
-    out.resize(static_cast<std::size_t>(o - base));
+    int c = 0;
+    do {
+        const std::size_t end = std::min(n, i + Block);
+        // One byte of lookahead may be consumed past the block end.
+        const std::size_t needed = MaxEncodedLength(end - i + 1);
+        if (out.size() - used < needed)
+            out.resize(std::max(out.size() * 2, used + needed));
+        char* w = EncodeRange(in, n, i, end, out.data() + used, c);
+        if (i >= n)
+            w = EncodeFinish(w, c);
+        used = static_cast<std::size_t>(w - out.data());
+    } while (i < n);
+    out.resize(used);
 }

@@ -3,6 +3,7 @@
 // The two content encoders of the mail: base64 (the SMTP login and B-form
 // encoded words) and quoted-printable (the HTML part).
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,10 @@ public:
 class TNetEncoderQuotedPrintable {
 public:
     static std::string Encode(std::string_view text);
-    // Appends the encoding of text to out (no allocation when out has room).
+    // Appends the encoding of text to out.
     static void EncodeTo(std::string_view text, std::string& out);
+    // Writes the encoding at out, which has room for MaxEncodedLength
+    // characters; returns the number written.
+    static std::size_t EncodeInto(std::string_view text, char* out);
+    static std::size_t MaxEncodedLength(std::size_t length);
 };

@@ -17,7 +17,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/RecordingHost.h"
 #include "tests/support/TempDataFolder.h"
-#include "tests/transport/LoopbackServer.h"
+#include "tests/transport/ScriptedServer.h"
 
 namespace {
 
@@ -206,7 +206,7 @@ TEST_F(ComposeAndSend, CompositionErrorsHaveTheirOwnTexts)
 
 // A server that drops the connection when the mail starts, on the first
 // `drops` connections, and takes the mail on the others.
-void DroppingServer(TLoopbackPeer& peer, std::atomic<int>& connection, int drops)
+void DroppingServer(TScriptedPeer& peer, std::atomic<int>& connection, int drops)
 {
     const int n = connection++;
     peer.Send("220 loopback ready\r\n");
@@ -243,7 +243,7 @@ TEST_F(ComposeAndSend, AConnectionClosedByTheServerIsOpenedOnceMore)
 {
     std::atomic<int> connection{0};
     {
-        TLoopbackServer server([&](TLoopbackPeer& peer) { DroppingServer(peer, connection, 1); }, 2);
+        TScriptedServer server([&](TScriptedPeer& peer) { DroppingServer(peer, connection, 1); }, 2);
         host_.Server = {"127.0.0.1", "", "", server.Port(), 10, false};
         EXPECT_TRUE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org",
                                              false, true, true));
@@ -257,7 +257,7 @@ TEST_F(ComposeAndSend, AConnectionClosedByTheServerIsOpenedOnceMore)
 
     // Dropped twice: one retry only, then the error.
     connection = 0;
-    TLoopbackServer server([&](TLoopbackPeer& peer) { DroppingServer(peer, connection, 2); }, 2);
+    TScriptedServer server([&](TScriptedPeer& peer) { DroppingServer(peer, connection, 2); }, 2);
     host_.Server.Port = server.Port();
     EXPECT_FALSE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
                                           false, true));
@@ -268,7 +268,7 @@ TEST_F(ComposeAndSend, AConnectionClosedByTheServerIsOpenedOnceMore)
 
 TEST_F(ComposeAndSend, ASilentServerEndsTheWaitAfterTheTimeOut)
 {
-    TLoopbackServer server([](TLoopbackPeer& peer) { peer.WaitForClose(10000); }, 1);
+    TScriptedServer server([](TScriptedPeer& peer) { peer.WaitForClose(10000); }, 1);
     host_.Server = {"127.0.0.1", "", "", server.Port(), 1, false};
     const auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,

@@ -1,4 +1,4 @@
-#include "tests/transport/LoopbackServer.h"
+#include "tests/transport/ScriptedServer.h"
 #include "transport/NetErrors.h"
 #include "transport/NetTCPClient.h"
 #include "transport/NetTCPStream.h"
@@ -15,7 +15,7 @@ class ConnectionTest : public ::testing::Test {
 protected:
     void Serve(std::string bytes, bool thenClose = true)
     {
-        server_ = std::make_unique<TLoopbackServer>([bytes, thenClose](TLoopbackPeer& peer) {
+        server_ = std::make_unique<TScriptedServer>([bytes, thenClose](TScriptedPeer& peer) {
             peer.Send(bytes);
             if (!thenClose)
                 peer.WaitForClose();
@@ -28,7 +28,7 @@ protected:
     void TearDown() override { client_.Close(); }
 
     TNetTCPClient client_;
-    std::unique_ptr<TLoopbackServer> server_;
+    std::unique_ptr<TScriptedServer> server_;
 };
 
 }
@@ -161,7 +161,7 @@ TEST_F(ConnectionTest, SilentServerEndsTheReadWithReadTimeout)
 
 TEST_F(ConnectionTest, CommandsWriteLinesAndReadReplies)
 {
-    server_ = std::make_unique<TLoopbackServer>([](TLoopbackPeer& peer) {
+    server_ = std::make_unique<TScriptedServer>([](TScriptedPeer& peer) {
         peer.ReadLine();
         peer.Send("250 ok\r\n");
         peer.ReadLine();
@@ -182,7 +182,7 @@ TEST_F(ConnectionTest, CommandsWriteLinesAndReadReplies)
 
 TEST_F(ConnectionTest, OpenTwiceAndReopenAfterClose)
 {
-    server_ = std::make_unique<TLoopbackServer>([](TLoopbackPeer& peer) { peer.WaitForClose(); }, 2);
+    server_ = std::make_unique<TScriptedServer>([](TScriptedPeer& peer) { peer.WaitForClose(); }, 2);
     std::vector<std::string> events;
     client_.OnStatus = [&](TNetStatus, const std::string& text) { events.push_back(text); };
     client_.OnDisconnected = [&] { events.push_back("OnDisconnected"); };
@@ -208,7 +208,7 @@ TEST_F(ConnectionTest, OpenTwiceAndReopenAfterClose)
 
 TEST_F(ConnectionTest, ConnectTimeoutAppliesWhenOpenIsGivenTheDefault)
 {
-    TLoopbackServer server([](TLoopbackPeer& peer) { peer.WaitForClose(); });
+    TScriptedServer server([](TScriptedPeer& peer) { peer.WaitForClose(); });
     client_.Host = "127.0.0.1";
     client_.Port = server.Port();
     client_.ConnectTimeout = 5000;
@@ -235,7 +235,7 @@ TEST_F(ConnectionTest, WritingToAPeerThatHasGoneFailsWithoutKillingTheProcess)
 
 TEST_F(ConnectionTest, StreamsAreWrittenInChunks)
 {
-    server_ = std::make_unique<TLoopbackServer>([](TLoopbackPeer& peer) {
+    server_ = std::make_unique<TScriptedServer>([](TScriptedPeer& peer) {
         peer.ReadLine();
         peer.WaitForClose();
     });

@@ -1,4 +1,4 @@
-#include "tests/transport/LoopbackServer.h"
+#include "tests/transport/ScriptedServer.h"
 #include "transport/NetErrors.h"
 #include "transport/NetIOHandlerSocket.h"
 
@@ -50,7 +50,7 @@ protected:
 
 TEST_F(SocketTransportTest, ConnectsSendsReceivesAndCloses)
 {
-    TLoopbackServer server([](TLoopbackPeer& peer) {
+    TScriptedServer server([](TScriptedPeer& peer) {
         peer.Send("hello\r\n");
         peer.ReadLine();
         peer.WaitForClose();
@@ -84,7 +84,7 @@ TEST_F(SocketTransportTest, ConnectsSendsReceivesAndCloses)
 
 TEST_F(SocketTransportTest, NamesAreResolvedWithStatus)
 {
-    TLoopbackServer server([](TLoopbackPeer& peer) { peer.WaitForClose(); });
+    TScriptedServer server([](TScriptedPeer& peer) { peer.WaitForClose(); });
     handler_.OnStatus = [&](TNetStatus, const std::string& text) { statuses_.push_back(text); };
     Connect("LOCALHOST", server.Port());
     EXPECT_EQ(statuses_, (std::vector<std::string>{"Resolving hostname LOCALHOST.", "Connecting to 127.0.0.1."}));
@@ -121,7 +121,7 @@ TEST_F(SocketTransportTest, RefusedTimedConnectCarriesTheConnectMessage)
 
 TEST_F(SocketTransportTest, TimedConnectSucceedsAndStaysBlocking)
 {
-    TLoopbackServer server([](TLoopbackPeer& peer) {
+    TScriptedServer server([](TScriptedPeer& peer) {
         peer.Send("hi\n");
         peer.WaitForClose();
     });
@@ -189,7 +189,7 @@ TEST_F(SocketTransportTest, ConnectTimesOutAgainstAFullBacklog)
 
 TEST_F(SocketTransportTest, LocalBindingErrors)
 {
-    TLoopbackServer server([](TLoopbackPeer& peer) { peer.WaitForClose(); }, 2);
+    TScriptedServer server([](TScriptedPeer& peer) { peer.WaitForClose(); }, 2);
     Connect("127.0.0.1", server.Port());
     const int used = handler_.Binding()->Port;
 

@@ -1,5 +1,5 @@
 #include "delivery/message/NetEncoders.h"
-#include "tests/transport/LoopbackServer.h"
+#include "tests/transport/ScriptedServer.h"
 #include "transport/NetErrors.h"
 #include "transport/NetSMTP.h"
 
@@ -34,9 +34,9 @@ struct TSMTPScript {
         ByLine[TNetEncoderMIME::Encode("secret")] = "235 welcome\r\n";
     }
 
-    TLoopbackServer::TScript Script() const
+    TScriptedServer::TScript Script() const
     {
-        return [script = *this](TLoopbackPeer& peer) {
+        return [script = *this](TScriptedPeer& peer) {
             peer.Send(script.Greeting);
             for (;;) {
                 const std::string line = peer.ReadLine();
@@ -79,7 +79,7 @@ protected:
 
     void Start(const TSMTPScript& script, int connections = 1)
     {
-        server_ = std::make_unique<TLoopbackServer>(script.Script(), connections);
+        server_ = std::make_unique<TScriptedServer>(script.Script(), connections);
         smtp_.Port = server_->Port();
     }
 
@@ -92,7 +92,7 @@ protected:
 
     TNetSMTP smtp_;
     TNetMessage message_;
-    std::unique_ptr<TLoopbackServer> server_;
+    std::unique_ptr<TScriptedServer> server_;
 };
 
 }
@@ -249,7 +249,7 @@ TEST_F(SMTPSessionTest, LineBreaksInUserTextNeverStartACommand)
 
 TEST_F(SMTPSessionTest, ServerClosingInTheMiddleOfAReply)
 {
-    server_ = std::make_unique<TLoopbackServer>([](TLoopbackPeer& peer) {
+    server_ = std::make_unique<TScriptedServer>([](TScriptedPeer& peer) {
         peer.Send("220 ready\r\n");
         peer.ReadLine();
         peer.Send("250 ok\r\n");
@@ -272,7 +272,7 @@ TEST_F(SMTPSessionTest, ServerClosingInTheMiddleOfAReply)
 
 TEST_F(SMTPSessionTest, SilentServerEndsWithReadTimeout)
 {
-    server_ = std::make_unique<TLoopbackServer>([](TLoopbackPeer& peer) { peer.ReadLine(5000); });
+    server_ = std::make_unique<TScriptedServer>([](TScriptedPeer& peer) { peer.ReadLine(5000); });
     smtp_.Port = server_->Port();
     smtp_.ReadTimeout = 200;
     smtp_.ConnectTimeout = 2000;

@@ -3,7 +3,7 @@
 // A scripted TCP server on 127.0.0.1 for the transport's tests. It listens on
 // a free port, accepts connections one after another and runs the test's
 // script for each on its own thread; the script reads and answers through a
-// TLoopbackPeer, which records every line the client sent.
+// TScriptedPeer, which records every line the client sent.
 
 #include <atomic>
 #include <functional>
@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-class TLoopbackPeer {
+class TScriptedPeer {
 public:
-    explicit TLoopbackPeer(int socket) : socket_(socket) {}
-    ~TLoopbackPeer();
+    explicit TScriptedPeer(int socket) : socket_(socket) {}
+    ~TScriptedPeer();
 
     // The next line the client sent, without CR LF; empty with Closed() set
     // when the client closed or nothing came within the time-out.
@@ -39,15 +39,15 @@ private:
     std::vector<std::string> lines_;
 };
 
-class TLoopbackServer {
+class TScriptedServer {
 public:
-    using TScript = std::function<void(TLoopbackPeer&)>;
+    using TScript = std::function<void(TScriptedPeer&)>;
 
     // Serves `connections` connections with the script, in order.
-    explicit TLoopbackServer(TScript script, int connections = 1);
-    ~TLoopbackServer();
-    TLoopbackServer(const TLoopbackServer&) = delete;
-    TLoopbackServer& operator=(const TLoopbackServer&) = delete;
+    explicit TScriptedServer(TScript script, int connections = 1);
+    ~TScriptedServer();
+    TScriptedServer(const TScriptedServer&) = delete;
+    TScriptedServer& operator=(const TScriptedServer&) = delete;
 
     int Port() const { return port_; }
     // Waits for the scripts to end; the lines every connection sent, in order.

@@ -1,4 +1,4 @@
-#include "tests/transport/LoopbackServer.h"
+#include "tests/transport/ScriptedServer.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -9,12 +9,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-TLoopbackPeer::~TLoopbackPeer()
+TScriptedPeer::~TScriptedPeer()
 {
     Close();
 }
 
-bool TLoopbackPeer::Fill(int timeoutMs)
+bool TScriptedPeer::Fill(int timeoutMs)
 {
     if (socket_ < 0)
         return false;
@@ -35,7 +35,7 @@ bool TLoopbackPeer::Fill(int timeoutMs)
     return true;
 }
 
-std::string TLoopbackPeer::ReadLine(int timeoutMs)
+std::string TScriptedPeer::ReadLine(int timeoutMs)
 {
     for (;;) {
         const auto lf = pending_.find('\n');
@@ -54,7 +54,7 @@ std::string TLoopbackPeer::ReadLine(int timeoutMs)
     }
 }
 
-std::string TLoopbackPeer::ReadData(int timeoutMs)
+std::string TScriptedPeer::ReadData(int timeoutMs)
 {
     for (;;) {
         const auto end = pending_.find("\r\n.\r\n");
@@ -70,7 +70,7 @@ std::string TLoopbackPeer::ReadData(int timeoutMs)
     }
 }
 
-void TLoopbackPeer::Send(std::string_view bytes)
+void TScriptedPeer::Send(std::string_view bytes)
 {
     while (!bytes.empty() && socket_ >= 0) {
         const ssize_t n = ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -80,7 +80,7 @@ void TLoopbackPeer::Send(std::string_view bytes)
     }
 }
 
-void TLoopbackPeer::Close()
+void TScriptedPeer::Close()
 {
     if (socket_ >= 0) {
         ::close(socket_);
@@ -88,7 +88,7 @@ void TLoopbackPeer::Close()
     }
 }
 
-bool TLoopbackPeer::WaitForClose(int timeoutMs)
+bool TScriptedPeer::WaitForClose(int timeoutMs)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!closed_) {
@@ -101,7 +101,7 @@ bool TLoopbackPeer::WaitForClose(int timeoutMs)
     return true;
 }
 
-TLoopbackServer::TLoopbackServer(TScript script, int connections) : script_(std::move(script))
+TScriptedServer::TScriptedServer(TScript script, int connections) : script_(std::move(script))
 {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listener_ < 0)
@@ -119,13 +119,13 @@ TLoopbackServer::TLoopbackServer(TScript script, int connections) : script_(std:
     thread_ = std::thread([this, connections] { Run(connections); });
 }
 
-TLoopbackServer::~TLoopbackServer()
+TScriptedServer::~TScriptedServer()
 {
     stop_ = true;
     Finish();
 }
 
-void TLoopbackServer::Run(int connections)
+void TScriptedServer::Run(int connections)
 {
     for (int i = 0; i < connections; ++i) {
         // A test that failed before connecting must not keep its server waiting long.
@@ -142,7 +142,7 @@ void TLoopbackServer::Run(int connections)
         const int s = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (s < 0)
             return;
-        TLoopbackPeer peer(s);
+        TScriptedPeer peer(s);
         try {
             script_(peer);
         } catch (const std::exception& e) {
@@ -154,7 +154,7 @@ void TLoopbackServer::Run(int connections)
     }
 }
 
-std::vector<std::string> TLoopbackServer::Finish()
+std::vector<std::string> TScriptedServer::Finish()
 {
     if (thread_.joinable())
         thread_.join();
