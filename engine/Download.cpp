@@ -99,6 +99,9 @@ size_t ReceiveBlock(char* data, size_t size, size_t nmemb, void* user)
         curl_off_t length = -1;
         if (curl_easy_getinfo(t.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK)
             t.expected = length;
+        // The announced length is only a hint; it never decides the result.
+        if (t.expected > 0 && t.expected <= t.limit)
+            t.text->reserve(static_cast<std::size_t>(t.expected));
     }
     t.text->append(data, n);
     t.count += static_cast<std::int64_t>(n);
