@@ -50,7 +50,7 @@ TEST(MakeAbsoluteUrl, LeavesWhatItCannotOrNeedNotResolve)
     EXPECT_EQ(MakeAbsoluteUrl(base, std::string(40, 'f')), std::string(40, 'f')) << "over 500 characters";
 }
 
-// The replacement as the design states it: one case-insensitive replace-all
+// The replacement in its plain form: one case-insensitive replace-all
 // per pair, each on the previous pair's output.
 void NaiveReplace(std::string& text, const std::vector<std::string>& from, const std::vector<std::string>& to)
 {
