@@ -61,11 +61,14 @@ TEST_F(Pipeline, FirstPassDeliversTickedSitesAndStoresTheRawPage)
     const auto messages = mail->Messages();
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_NE(messages[0].find("Subject: Vendrel Delivery: Alpha\r\n"), std::string::npos);
-    EXPECT_NE(messages[0].find(http.Url("/a/next.html")), std::string::npos) << "links are made absolute";
+    std::string unfolded = messages[0];
+    for (auto at = unfolded.find("=\r\n"); at != std::string::npos; at = unfolded.find("=\r\n", at))
+        unfolded.erase(at, 3);
+    EXPECT_NE(unfolded.find("href=3D\"" + http.Url("/a/next.html") + "\""), std::string::npos)
+        << "links are made absolute";
     EXPECT_EQ(ReadFile(StoredPagePath("Alpha")), Html("alpha")) << "the stored copy is the page as downloaded";
     EXPECT_TRUE(monitor.LastPass().RanToEnd);
     EXPECT_EQ(monitor.LastPass().Failed, 0);
-    EXPECT_EQ(host.TrayImage, TTrayImage::Normal);
     EXPECT_TRUE(host.AnimRunning) << "a delivery makes the icon flash";
 }
 

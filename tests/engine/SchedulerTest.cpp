@@ -4,6 +4,7 @@
 #include "tests/support/TempDataFolder.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
 
 namespace {
@@ -141,6 +142,7 @@ TEST_F(Scheduler, AnotherProcessHoldingTheFolderDefersThePass)
     host.Settings.ActiveNetConnection = false;
     host.SiteList.Add("x                  {http://127.0.0.1:9/}-2", true);
     TFolderLock other;
+    std::filesystem::create_directories(tmp.DataFolder());
     // A second open file description conflicts just as another process would.
     ASSERT_TRUE(other.TryLock(tmp.DataFolder()));
     monitor.CheckForSites();

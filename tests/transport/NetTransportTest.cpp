@@ -1,4 +1,4 @@
-#include "tests/transport/ScriptedServer.h"
+#include "tests/support/ScriptedServer.h"
 #include "transport/NetErrors.h"
 #include "transport/NetIOHandlerSocket.h"
 

@@ -1,5 +1,5 @@
 #include "delivery/message/NetEncoders.h"
-#include "tests/transport/ScriptedServer.h"
+#include "tests/support/ScriptedServer.h"
 #include "transport/NetErrors.h"
 #include "transport/NetSMTP.h"
 

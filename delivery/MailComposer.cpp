@@ -1,0 +1,234 @@
+#include "delivery/MailComposer.h"
+
+#include <stdexcept>
+
+#include "platform/Text.h"
+#include "transport/NetErrors.h"
+
+std::string ChooseSender(const std::string& senderAddress, const std::string& destText)
+{
+    if (!senderAddress.empty())
+        return senderAddress;
+    const auto comma = destText.find(',');
+    return comma == std::string::npos ? destText : destText.substr(0, comma);
+}
+
+namespace {
+
+std::string After(const std::string& text, char c)
+{
+    const auto at = text.find(c);
+    return at == std::string::npos ? text : text.substr(at + 1);
+}
+
+std::string Before(const std::string& text, char c)
+{
+    const auto at = text.find(c);
+    return at == std::string::npos ? text : text.substr(0, at);
+}
+
+// Recipients as the destination field holds them: split at every comma,
+// empty pieces dropped, pieces left untrimmed, a doubled quote made single.
+std::vector<std::string> RecipientPieces(const std::string& recipients)
+{
+    if (recipients.find(',') == std::string::npos)
+        return {recipients};
+    std::vector<std::string> pieces;
+    std::string piece;
+    auto flush = [&] {
+        if (!piece.empty())
+            pieces.push_back(piece);
+        piece.clear();
+    };
+    for (char c : recipients) {
+        if (c == ',') {
+            flush();
+        } else if (c == '"' && !piece.empty() && piece.back() == '"') {
+            continue;
+        } else {
+            piece += c;
+        }
+    }
+    flush();
+    return pieces;
+}
+
+// Restores the cursor the user had, whichever way the send ends.
+class TCursorScope {
+public:
+    explicit TCursorScope(TDeliveryHost& host) : host_(host), saved_(host.Cursor())
+    {
+        host_.SetCursor(TCursor::HourGlass);
+    }
+    ~TCursorScope() { host_.SetCursor(saved_); }
+    TCursorScope(const TCursorScope&) = delete;
+    TCursorScope& operator=(const TCursorScope&) = delete;
+
+private:
+    TDeliveryHost& host_;
+    TCursor saved_;
+};
+
+} // namespace
+
+std::string ExtractAddress(const std::string& text)
+{
+    std::string r = Trim(text);
+    const auto closing = [&](char c) {
+        const auto at = r.find(c);
+        return at != std::string::npos && at > 0;
+    };
+    const bool brackets = (r.find('<') != std::string::npos || r.find('[') != std::string::npos) &&
+                          (closing('>') || closing(']'));
+    if (brackets) {
+        r = After(r, '<');
+        r = Before(r, '>');
+        r = After(r, '[');
+        r = Before(r, ']');
+    }
+    if (StartsText("MAILTO:", r))
+        r.erase(0, 7);
+    if (brackets)
+        r = Trim(r);
+    return r;
+}
+
+std::string ExtractName(const std::string& text)
+{
+    std::string n;
+    if (text.find('[') != std::string::npos && text.find('<') == std::string::npos)
+        n = Before(text, '[');
+    else
+        n = Before(text, '<');
+    if (n.find('@') != std::string::npos)
+        return {};
+    const auto strip = [](char c) { return c == ' ' || c == '\t' || c == '"' || c == '\''; };
+    std::size_t b = 0, e = n.size();
+    while (b < e && strip(n[b]))
+        ++b;
+    while (e > b && strip(n[e - 1]))
+        --e;
+    return n.substr(b, e - b);
+}
+
+TMailComposer::TMailComposer(TDeliveryHost& host) : host_(host)
+{
+    MsgSend.ContentType = "text/plain";
+    MsgSend.Encoding = meMIME;
+    MsgSend.AttachmentEncoding = "MIME";
+    SMTP.MailAgent = "Microsoft Outlook Express 6.00.2800.1437";
+    SMTP.MaxLineAction = maException;
+    SMTP.RecvBufferSize = 8192;
+}
+
+void TMailComposer::ApplySettings()
+{
+    const TMailServerSettings server = host_.MailServer();
+    SMTP.SetAuthenticationType(server.Logon ? atLogin : atNone);
+    SMTP.Username = server.Username;
+    SMTP.Password = server.Password;
+    SMTP.Host = server.Host;
+    SMTP.Port = server.Port;
+    // A server that accepts the connection and then says nothing must not
+    // hold the window for ever.
+    const int limit = server.TimeOutSeconds > 0 ? server.TimeOutSeconds * 1000 : 0;
+    SMTP.ReadTimeout = limit;
+    SMTP.ConnectTimeout = limit;
+}
+
+bool TMailComposer::ComposeAndSend(const std::string& recipients, const std::string& subject,
+                                   const std::string& body, const std::string& alternativeText, bool isHtml,
+                                   const std::vector<std::string>* attachments, const std::string& sender,
+                                   bool highPriority, bool showErrors, bool connectAround)
+{
+    bool result = true;
+    TCursorScope cursor(host_);
+    try {
+        const std::string htmlEncoding = isHtml ? "quoted-printable" : "7bit";
+        MsgSend.Clear();
+        if (isHtml) {
+            MsgSend.ContentType = "Multipart/Alternative";
+            TNetText& plain = MsgSend.MessageParts.AddTextPart();
+            plain.SetContentType("text/plain");
+            plain.SetContentTransfer("7bit");
+            plain.Body = SplitLines(alternativeText);
+            TNetText& html = MsgSend.MessageParts.AddTextPart();
+            html.SetContentType("text/html");
+            html.SetContentTransfer(htmlEncoding);
+            html.Body = SplitLines(body);
+        } else {
+            MsgSend.ContentTransferEncoding = "7bit";
+            MsgSend.Body = SplitLines(body);
+            MsgSend.ContentType = "text/plain";
+        }
+        // Nothing can carry attachments; dropping them quietly would report
+        // a mail as sent that is not the mail asked for.
+        if (attachments && !attachments->empty())
+            throw std::runtime_error("Attachments are not supported");
+
+        MsgSend.From.Address = ExtractAddress(sender);
+        MsgSend.From.Name = ExtractName(sender);
+        MsgSend.Sender.Address = MsgSend.From.Address;
+        MsgSend.Sender.Name = MsgSend.From.Name;
+
+        MsgSend.Recipients.Clear();
+        for (const std::string& piece : RecipientPieces(recipients))
+            MsgSend.Recipients.Add(ExtractAddress(piece), ExtractName(piece));
+
+        MsgSend.CCList.Clear();
+        MsgSend.BccList.Clear();
+        MsgSend.Subject = subject;
+        MsgSend.Priority = highPriority ? mpHigh : mpNormal;
+
+        try {
+            try {
+                if (connectAround) {
+                    ApplySettings();
+                    SMTP.Open(-1);
+                }
+                try {
+                    SMTP.Transmit(MsgSend);
+                } catch (const ENetConnClosedGracefully&) {
+                    // The server dropped an idle connection; one fresh session
+                    // is worth a try.
+                    ApplySettings();
+                    SMTP.Open(-1);
+                    SMTP.Transmit(MsgSend);
+                }
+                result = true;
+            } catch (...) {
+                if (connectAround) {
+                    try {
+                        SMTP.Close();
+                    } catch (...) {
+                    }
+                }
+                throw;
+            }
+            if (connectAround) {
+                try {
+                    SMTP.Close();
+                } catch (...) {
+                }
+            }
+        } catch (const std::exception& e) {
+            result = false;
+            const std::string message = e.what();
+            host_.AddToLog("Delivery error: " + message);
+            if (showErrors) {
+                const std::string shown = message.find("Socket Error") != std::string::npos
+                                              ? "Error connecting to the Internet (or Server)"
+                                              : message;
+                host_.MessageBox("Sending of message with SMTP failed with the error: \r\n\r\n" + shown,
+                                 TMsgKind::Error, TMsgButtons::OK);
+            }
+        }
+    } catch (const std::exception& e) {
+        result = false;
+        host_.AddToLog(std::string("Sending error: ") + e.what());
+        if (showErrors)
+            host_.MessageBox(std::string("SMTP Sending Error: \r\n\r\n") + e.what(), TMsgKind::Error,
+                             TMsgButtons::OK);
+    }
+    return result;
+}

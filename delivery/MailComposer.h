@@ -1,0 +1,40 @@
+#pragma once
+
+// Fills the one message object and sends it through the one SMTP session:
+// a changed page as an HTML mail with a plain-text alternative, or the plain
+// test message of the mail-server settings.
+
+#include <string>
+#include <vector>
+
+#include "delivery/DeliveryHost.h"
+#include "delivery/message/NetMessage.h"
+#include "transport/NetSMTP.h"
+
+// The sender setting when there is one, else the first destination address.
+std::string ChooseSender(const std::string& senderAddress, const std::string& destText);
+// The address of one address text ("Name <a@b>", "a@b", "mailto:a@b", "[a@b]").
+std::string ExtractAddress(const std::string& text);
+// The display name of one address text; empty for a bare address.
+std::string ExtractName(const std::string& text);
+
+class TMailComposer {
+public:
+    explicit TMailComposer(TDeliveryHost& host);
+    TMailComposer(const TMailComposer&) = delete;
+    TMailComposer& operator=(const TMailComposer&) = delete;
+
+    // True when the server accepted the message. Failures are logged, and
+    // shown too when showErrors is set.
+    bool ComposeAndSend(const std::string& recipients, const std::string& subject, const std::string& body,
+                        const std::string& alternativeText, bool isHtml, const std::vector<std::string>* attachments,
+                        const std::string& sender, bool highPriority, bool showErrors, bool connectAround);
+
+    TNetMessage MsgSend;
+    TNetSMTP SMTP;
+
+private:
+    void ApplySettings();
+
+    TDeliveryHost& host_;
+};

@@ -1,0 +1,422 @@
+#include "delivery/PageRewriter.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <stdexcept>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+
+#include "platform/Text.h"
+
+namespace {
+
+constexpr std::size_t MaxCombinedLength = 500;
+
+bool IsSchemeChar(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' || c == '-' ||
+           c == '.';
+}
+
+// Length of "scheme:" at the start of a reference, or 0.
+std::size_t SchemeLength(std::string_view s)
+{
+    if (s.empty() || !((s[0] >= 'a' && s[0] <= 'z') || (s[0] >= 'A' && s[0] <= 'Z')))
+        return 0;
+    std::size_t i = 1;
+    while (i < s.size() && IsSchemeChar(s[i]))
+        ++i;
+    return i < s.size() && s[i] == ':' ? i + 1 : 0;
+}
+
+struct TUrlParts {
+    std::string Scheme; // with its colon
+    bool HasAuthority = false;
+    std::string Authority;
+    std::string Path;
+    bool HasQuery = false;
+    std::string Query;
+    bool HasFragment = false;
+    std::string Fragment;
+};
+
+TUrlParts SplitReference(std::string_view s)
+{
+    TUrlParts p;
+    const std::size_t scheme = SchemeLength(s);
+    p.Scheme = std::string(s.substr(0, scheme));
+    s.remove_prefix(scheme);
+    const auto hash = s.find('#');
+    if (hash != std::string_view::npos) {
+        p.HasFragment = true;
+        p.Fragment = std::string(s.substr(hash + 1));
+        s = s.substr(0, hash);
+    }
+    const auto query = s.find('?');
+    if (query != std::string_view::npos) {
+        p.HasQuery = true;
+        p.Query = std::string(s.substr(query + 1));
+        s = s.substr(0, query);
+    }
+    if (s.substr(0, 2) == "//") {
+        p.HasAuthority = true;
+        const auto slash = s.find('/', 2);
+        p.Authority = std::string(s.substr(2, slash == std::string_view::npos ? std::string_view::npos : slash - 2));
+        s = slash == std::string_view::npos ? std::string_view() : s.substr(slash);
+    }
+    p.Path = std::string(s);
+    return p;
+}
+
+std::string RemoveDotSegments(std::string_view input)
+{
+    std::string output;
+    while (!input.empty()) {
+        if (input.substr(0, 3) == "../") {
+            input.remove_prefix(3);
+        } else if (input.substr(0, 2) == "./") {
+            input.remove_prefix(2);
+        } else if (input.substr(0, 3) == "/./") {
+            input.remove_prefix(2);
+        } else if (input == "/.") {
+            input = "/";
+        } else if (input.substr(0, 4) == "/../" || input == "/..") {
+            if (input == "/..")
+                input = "/";
+            else
+                input.remove_prefix(3);
+            const auto last = output.rfind('/');
+            output.erase(last == std::string::npos ? 0 : last);
+        } else if (input == "." || input == "..") {
+            input = {};
+        } else {
+            const auto next = input.find('/', input[0] == '/' ? 1 : 0);
+            const auto segment = input.substr(0, next);
+            output += segment;
+            input.remove_prefix(segment.size());
+        }
+    }
+    return output;
+}
+
+std::string Recompose(const TUrlParts& p)
+{
+    std::string s = p.Scheme;
+    if (p.HasAuthority)
+        s += "//" + p.Authority;
+    s += p.Path;
+    if (p.HasQuery)
+        s += "?" + p.Query;
+    if (p.HasFragment)
+        s += "#" + p.Fragment;
+    return s;
+}
+
+// Characters that cannot stand in an address as written into a page.
+std::string EscapeUnsafe(std::string_view s, bool escapeApostrophe)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(s.size());
+    for (char ch : s) {
+        const auto c = static_cast<unsigned char>(ch);
+        const bool unsafe = c <= 0x20 || c >= 0x7F || ch == '"' || ch == '<' || ch == '>' || ch == '\\' ||
+                            ch == '^' || ch == '`' || ch == '{' || ch == '|' || ch == '}' ||
+                            (escapeApostrophe && ch == '\'');
+        if (unsafe) {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+// Case-insensitive replace-all, left to right, never rescanning replaced text.
+void ReplaceAllText(std::string& text, const std::string& from, const std::string& to)
+{
+    std::size_t at = FindText(text, from);
+    if (at == std::string::npos)
+        return;
+    std::string out;
+    std::size_t done = 0;
+    while (at != std::string::npos) {
+        out.append(text, done, at - done);
+        out += to;
+        done = at + from.size();
+        at = FindText(text, from, done);
+    }
+    out.append(text, done, std::string::npos);
+    text.swap(out);
+}
+
+void LowerInto(std::string_view s, std::string& out)
+{
+    out.assign(s);
+    for (auto& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+}
+
+} // namespace
+
+std::string MakeAbsoluteUrl(const std::string& base, const std::string& link)
+{
+    if (base.empty())
+        return link;
+    if (UpperCase(link).find("TP:/") != std::string::npos)
+        return link;
+    // A reference with a scheme of its own (mailto:, javascript:, ...) is
+    // absolute already.
+    if (SchemeLength(link) > 0)
+        return link;
+    // Site addresses may leave out the scheme; the download fetches them over
+    // HTTP, so that is what they resolve against.
+    const std::string fullBase = SchemeLength(base) > 0 ? base : "http://" + base;
+    const TUrlParts b = SplitReference(fullBase);
+    const TUrlParts r = SplitReference(link);
+    TUrlParts t;
+    t.Scheme = b.Scheme;
+    if (r.HasAuthority) {
+        t.HasAuthority = true;
+        t.Authority = r.Authority;
+        t.Path = RemoveDotSegments(r.Path);
+        t.HasQuery = r.HasQuery;
+        t.Query = r.Query;
+    } else {
+        t.HasAuthority = b.HasAuthority;
+        t.Authority = b.Authority;
+        if (r.Path.empty()) {
+            t.Path = b.Path;
+            t.HasQuery = r.HasQuery || b.HasQuery;
+            t.Query = r.HasQuery ? r.Query : b.Query;
+        } else {
+            if (r.Path[0] == '/') {
+                t.Path = RemoveDotSegments(r.Path);
+            } else {
+                std::string merged;
+                if (b.HasAuthority && b.Path.empty()) {
+                    merged = "/" + r.Path;
+                } else {
+                    const auto slash = b.Path.rfind('/');
+                    merged = (slash == std::string::npos ? std::string() : b.Path.substr(0, slash + 1)) + r.Path;
+                }
+                t.Path = RemoveDotSegments(merged);
+            }
+            t.HasQuery = r.HasQuery;
+            t.Query = r.Query;
+        }
+    }
+    // A site's own address with no path still names its root folder.
+    if (t.HasAuthority && t.Path.empty() && (t.HasQuery || t.HasFragment || !r.Path.empty()))
+        t.Path = "/";
+    t.HasFragment = r.HasFragment;
+    t.Fragment = r.Fragment;
+    std::string result = EscapeUnsafe(Recompose(t), false);
+    if (result.size() > MaxCombinedLength)
+        return link;
+    return result;
+}
+
+void ReplaceQuotedLinks(std::string& text, const std::vector<std::string>& originals,
+                        const std::vector<std::string>& absolutes)
+{
+    const std::size_t pairs = std::min(originals.size(), absolutes.size());
+    if (pairs == 0)
+        return;
+    bool quoteInside = false;
+    for (std::size_t i = 0; i < pairs && !quoteInside; ++i)
+        quoteInside = originals[i].find('"') != std::string::npos || absolutes[i].find('"') != std::string::npos ||
+                      originals[i].empty();
+    if (quoteInside) {
+        // Quotes inside the addresses change where quoted stretches begin and
+        // end; only the plain pair-by-pair replacement gets that right.
+        for (std::size_t i = 0; i < pairs; ++i)
+            ReplaceAllText(text, "\"" + originals[i] + "\"", "\"" + absolutes[i] + "\"");
+        return;
+    }
+
+    // No address holds a quote, so every match is the stretch between two
+    // neighbouring quotes and replacing it keeps the quotes where they are.
+    // Each stretch can then be taken through the pairs on its own: in pair
+    // order it becomes the absolute form of the first pair that matches,
+    // then of a later pair that matches that, and so on. One rule ties a
+    // stretch to its left neighbour: a pair that replaced the neighbour used
+    // up the quote between them, so that pair cannot match this stretch.
+    std::unordered_map<std::string, std::vector<std::uint32_t>> pairsOf;
+    std::size_t shortest = SIZE_MAX, longest = 0;
+    for (std::size_t i = 0; i < pairs; ++i) {
+        std::string key;
+        LowerInto(originals[i], key);
+        pairsOf[key].push_back(static_cast<std::uint32_t>(i));
+        shortest = std::min(shortest, key.size());
+        longest = std::max(longest, key.size());
+    }
+
+    std::string out;
+    std::string key;
+    std::vector<std::uint32_t> previousPasses, passes;
+    std::size_t copied = 0;
+    bool changed = false;
+    std::size_t open = text.find('"');
+    while (open != std::string::npos) {
+        const std::size_t close = text.find('"', open + 1);
+        if (close == std::string::npos)
+            break;
+        passes.clear();
+        const std::size_t length = close - open - 1;
+        if (length >= shortest && length <= longest) {
+            std::string_view content(text.data() + open + 1, length);
+            const std::string* current = nullptr;
+            std::uint32_t from = 0;
+            for (;;) {
+                LowerInto(current ? std::string_view(*current) : content, key);
+                const auto found = pairsOf.find(key);
+                if (found == pairsOf.end())
+                    break;
+                const auto& list = found->second;
+                auto next = std::lower_bound(list.begin(), list.end(), from);
+                while (next != list.end() &&
+                       std::binary_search(previousPasses.begin(), previousPasses.end(), *next))
+                    ++next;
+                if (next == list.end())
+                    break;
+                passes.push_back(*next);
+                current = &absolutes[*next];
+                from = *next + 1;
+            }
+            if (current) {
+                out.append(text, copied, open + 1 - copied);
+                out += *current;
+                copied = close;
+                changed = true;
+            }
+        }
+        previousPasses.swap(passes);
+        open = close;
+    }
+    if (!changed)
+        return;
+    out.append(text, copied, std::string::npos);
+    text.swap(out);
+}
+
+TPageRewriter::TPageRewriter(TDeliveryHost& host) : host_(host)
+{
+    docparse.ElementTexts = false;
+    Wait = [](int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); };
+    docparse.OnAnchor = [this](const TAnchorInfo& a, const TElementInfo& e) { docparseAnchor(a, e); };
+    docparse.OnImage = [this](const TImageInfo& i, const TElementInfo& e) { docparseImage(i, e); };
+    docparse.OnBody = [this](const TBodyInfo& b, const TElementInfo& e) { docparseBody(b, e); };
+    docparse.OnScript = [this](const TScriptInfo& s, const TElementInfo& e) { docparseScript(s, e); };
+    docparse.OnOtherLinkedItem = [this](const TLinkedItemInfo& l, const TElementInfo& e) {
+        docparseOtherLinkedItem(l, e);
+    };
+}
+
+void TPageRewriter::docparseAnchor(const TAnchorInfo& anchor, const TElementInfo&)
+{
+    RecordLinkAt(anchor.hRef, anchor.hRefAt);
+}
+
+void TPageRewriter::docparseImage(const TImageInfo& image, const TElementInfo&)
+{
+    RecordLinkAt(image.Source, image.SourceAt);
+}
+
+void TPageRewriter::docparseBody(const TBodyInfo& body, const TElementInfo&)
+{
+    RecordLinkAt(body.Background, body.BackgroundAt);
+}
+
+void TPageRewriter::docparseScript(const TScriptInfo& script, const TElementInfo&)
+{
+    RecordLinkAt(script.Source, script.SourceAt);
+}
+
+void TPageRewriter::docparseOtherLinkedItem(const TLinkedItemInfo& item, const TElementInfo&)
+{
+    RecordLinkAt(item.hRef, item.hRefAt);
+}
+
+void TPageRewriter::RecordLink(const std::string& link)
+{
+    RecordLinkAt(link, TSourceSpan{});
+}
+
+void TPageRewriter::RecordLinkAt(const std::string& reported, const TSourceSpan& at)
+{
+    if (reported.empty())
+        return;
+    std::string link = reported;
+    if (StartsText("ABOUT:BLANK", link))
+        link.erase(0, 11);
+    std::string absolute = MakeAbsoluteUrl(BaseUrl, link);
+    if (absolute == link)
+        return;
+    OriginalLinks.push_back(link);
+    AbsoluteLinks.push_back(absolute);
+    if (at.Known() && at.Quote != '"')
+        placed_.push_back({at, link, std::move(absolute)});
+}
+
+void TPageRewriter::RewritePlacedLinks(std::string& page) const
+{
+    if (placed_.empty())
+        return;
+    std::vector<const TPlacedLink*> order;
+    order.reserve(placed_.size());
+    for (const auto& p : placed_)
+        order.push_back(&p);
+    std::stable_sort(order.begin(), order.end(),
+                     [](const TPlacedLink* a, const TPlacedLink* b) { return a->At.Offset < b->At.Offset; });
+    std::string out;
+    out.reserve(page.size() + page.size() / 8);
+    std::size_t copied = 0;
+    for (const TPlacedLink* p : order) {
+        // The parse may report one attribute twice (elements it re-creates
+        // for misnested markup); each stretch of the page is written once,
+        // and only where it still holds the address as reported.
+        if (p->At.Offset < copied || p->At.Offset + p->At.Length > page.size())
+            continue;
+        if (page.compare(p->At.Offset, p->At.Length, p->Original) != 0)
+            continue;
+        out.append(page, copied, p->At.Offset - copied);
+        out += EscapeUnsafe(p->Absolute, true);
+        copied = p->At.Offset + p->At.Length;
+    }
+    out.append(page, copied, std::string::npos);
+    page.swap(out);
+}
+
+bool TPageRewriter::RewritePage(const std::string& siteAddress, std::string& page)
+{
+    bool result = true;
+    OriginalLinks.clear();
+    AbsoluteLinks.clear();
+    placed_.clear();
+    BaseUrl = siteAddress;
+    try {
+        try {
+            docparse.Html = page;
+            if (!docparse.Execute())
+                throw std::runtime_error("Parse Error 2");
+        } catch (const std::exception&) {
+            // The document service used to fail now and then on a first load;
+            // one more run after a pause was enough. Html is still set.
+            Wait(1000);
+            if (!docparse.Execute())
+                throw std::runtime_error("Parse Error 2");
+        }
+        RewritePlacedLinks(page);
+        ReplaceQuotedLinks(page, OriginalLinks, AbsoluteLinks);
+    } catch (const std::exception& e) {
+        host_.AddToLog(std::string("HTML parsing error: ") + e.what());
+        result = false;
+    }
+    return result;
+}

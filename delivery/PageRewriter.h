@@ -1,0 +1,62 @@
+#pragma once
+
+// Before a changed page is mailed, every address the parser reports in it is
+// made absolute against the page's own address, so that the mail shows the
+// page as it looks on the web. Images are not fetched; the mail refers to them.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "delivery/DeliveryHost.h"
+#include "delivery/DocParser.h"
+
+// The absolute form of link against base: RFC 3986 resolution with unsafe
+// characters escaped. Gives link unchanged when base is empty, when link is
+// already absolute, or when the result would exceed 500 characters.
+std::string MakeAbsoluteUrl(const std::string& base, const std::string& link);
+
+class TPageRewriter {
+public:
+    explicit TPageRewriter(TDeliveryHost& host);
+    TPageRewriter(const TPageRewriter&) = delete;
+    TPageRewriter& operator=(const TPageRewriter&) = delete;
+
+    // Rewrites page in place; false after a parsing failure, which is logged.
+    bool RewritePage(const std::string& siteAddress, std::string& page);
+    void RecordLink(const std::string& link);
+
+    std::string BaseUrl;
+    std::vector<std::string> OriginalLinks;
+    std::vector<std::string> AbsoluteLinks;
+    TDocParser docparse;
+
+    // The pause before the one retry of a failed parse; replaceable in tests.
+    std::function<void(int milliseconds)> Wait;
+
+private:
+    struct TPlacedLink {
+        TSourceSpan At;
+        std::string Original;
+        std::string Absolute;
+    };
+
+    void RecordLinkAt(const std::string& link, const TSourceSpan& at);
+    void docparseAnchor(const TAnchorInfo& anchor, const TElementInfo& element);
+    void docparseImage(const TImageInfo& image, const TElementInfo& element);
+    void docparseBody(const TBodyInfo& body, const TElementInfo& element);
+    void docparseScript(const TScriptInfo& script, const TElementInfo& element);
+    void docparseOtherLinkedItem(const TLinkedItemInfo& item, const TElementInfo& element);
+    void RewritePlacedLinks(std::string& page) const;
+
+    TDeliveryHost& host_;
+    // Recorded addresses whose attribute values stand in single quotes or in
+    // none: the double-quote replacement cannot reach them.
+    std::vector<TPlacedLink> placed_;
+};
+
+// Replaces, for each index in order, every '"' + originals[i] + '"' in text by
+// '"' + absolutes[i] + '"', ignoring letter case, each pair working on the
+// text the previous pairs left.
+void ReplaceQuotedLinks(std::string& text, const std::vector<std::string>& originals,
+                        const std::vector<std::string>& absolutes);

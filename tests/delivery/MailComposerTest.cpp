@@ -1,0 +1,282 @@
+#include "delivery/MailComposer.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+#include "platform/Text.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/RecordingHost.h"
+#include "tests/support/TempDataFolder.h"
+#include "tests/support/ScriptedServer.h"
+
+namespace {
+
+TEST(MailAddresses, AddressAndNameOfOneAddressText)
+{
+    struct Case {
+        const char* text;
+        const char* address;
+        const char* name;
+    } cases[] = {
+        {"Jane Doe <jane@example.com>", "jane@example.com", "Jane Doe"},
+        {"\"Jane Doe\" <jane@example.com>", "jane@example.com", "Jane Doe"},
+        {"'Jane' <jane@example.com>", "jane@example.com", "Jane"},
+        {"jane@example.com", "jane@example.com", ""},
+        {"  jane@example.com\t", "jane@example.com", ""},
+        {"<jane@example.com>", "jane@example.com", ""},
+        {"Jane < jane@example.com >", "jane@example.com", "Jane"},
+        {"Jane [jane@example.com]", "jane@example.com", "Jane"},
+        {"mailto:jane@example.com", "jane@example.com", ""},
+        {"Jane <MailTo:jane@example.com>", "jane@example.com", "Jane"},
+        {"jane@example.com <jane@example.com>", "jane@example.com", ""},
+        {"", "", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ExtractAddress(c.text), c.address) << c.text;
+        EXPECT_EQ(ExtractName(c.text), c.name) << c.text;
+    }
+    EXPECT_EQ(ChooseSender("me@example.com", "a@example.com,b@example.com"), "me@example.com");
+    EXPECT_EQ(ChooseSender("", "a@example.com, b@example.com"), "a@example.com");
+    EXPECT_EQ(ChooseSender("", "a@example.com"), "a@example.com");
+}
+
+// Parses a stored message with Python's email package; the folder of parts.
+std::string PartsOf(const std::string& stored, const std::string& folder)
+{
+    const std::string command =
+        std::string(VENDREL_PYTHON) + " " + VENDREL_FIXTURES_DIR + "/mail_parts.py " + stored + " " + folder;
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    return folder + "/";
+}
+
+class ComposeAndSend : public ::testing::Test {
+protected:
+    void StartServer(const std::vector<std::string>& options = {})
+    {
+        std::vector<std::string> args{"--out", folder_.Root() + "mail"};
+        args.insert(args.end(), options.begin(), options.end());
+        server_ = std::make_unique<TChildProcess>(PythonFixture("smtp_server.py", args));
+        host_.Server.Host = "127.0.0.1";
+        host_.Server.Port = std::stoi(server_->FirstLine());
+        host_.Server.Username = "vendrel";
+        host_.Server.Password = "secret";
+        host_.Server.Logon = true;
+        host_.Server.TimeOutSeconds = 30;
+    }
+
+    std::string WaitForMessage(int n)
+    {
+        char name[16];
+        std::snprintf(name, sizeof name, "%04d.eml", n);
+        const std::string path = folder_.Root() + "mail/" + name;
+        for (int i = 0; i < 250 && !FileExists(path); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return path;
+    }
+
+    TTempDataFolder folder_;
+    std::unique_ptr<TChildProcess> server_;
+    TRecordingHost host_;
+    TMailComposer composer_{host_};
+};
+
+TEST_F(ComposeAndSend, APageArrivesAsHtmlWithItsPlainAlternative)
+{
+    StartServer();
+    const std::string page = "<html><head><title>News</title></head>\r\n<body>\r\n"
+                             ".a line with a leading dot\r\n<p style=\"x\">caf\xe9 = 100%</p>\r\n"
+                             + std::string(300, 'w') + "\r\n</body></html>\r\n";
+    const std::string alternative = "\"News\" sent from Vendrel at 08/12/2026 14:00\r\nA notice line.";
+    host_.SetCursor(TCursor::Default);
+    const std::string recipients = "one@example.org, Two <two@example.org>";
+    ASSERT_TRUE(composer_.ComposeAndSend(recipients, "Vendrel Delivery: News", page, alternative, true, nullptr,
+                                         ChooseSender("", recipients), false, true, true));
+    EXPECT_TRUE(host_.Log.empty()) << host_.Log.front();
+    EXPECT_TRUE(host_.Boxes.empty());
+    EXPECT_EQ(host_.CursorChanges, (std::vector<TCursor>{TCursor::Default, TCursor::HourGlass, TCursor::Default}));
+
+    const std::string stored = WaitForMessage(1);
+    const std::string parts = PartsOf(stored, folder_.Root() + "parts");
+    EXPECT_EQ(ReadFile(parts + "2.text_html"), page);
+    EXPECT_EQ(ReadFile(parts + "1.text_plain"), alternative + "\r\n");
+    const TLines headers = SplitLines(ReadFile(parts + "headers.txt"));
+    ASSERT_EQ(headers.size(), 4u);
+    EXPECT_EQ(headers[0], "From: one@example.org");
+    EXPECT_EQ(headers[1], "To: one@example.org, two@example.org");
+    EXPECT_EQ(headers[2], "Subject: Vendrel Delivery: News");
+    const std::string envelope = ReadFile(folder_.Root() + "mail/0001.json");
+    EXPECT_NE(envelope.find("\"from\": \"one@example.org\""), std::string::npos) << envelope;
+    EXPECT_NE(envelope.find("\"to\": [\"one@example.org\", \"two@example.org\"]"), std::string::npos) << envelope;
+    EXPECT_NE(envelope.find("\"authenticated\": true"), std::string::npos) << envelope;
+    const std::string raw = ReadFile(stored);
+    EXPECT_NE(raw.find("X-Mailer: Microsoft Outlook Express 6.00.2800.1437"), std::string::npos);
+    EXPECT_NE(FindText(raw, "multipart/alternative"), std::string::npos);
+}
+
+TEST_F(ComposeAndSend, ThePlainTestMessageGoesToEveryRecipient)
+{
+    StartServer({"--no-auth"});
+    host_.Server.Logon = false;
+    const std::string recipients = "\"Ann\" <ann@example.org>,,bob@example.org,";
+    ASSERT_TRUE(composer_.ComposeAndSend(recipients, "Test Message from Vendrel",
+                                         "This is a test message sent from Vendrel", "", false, nullptr,
+                                         "Vendrel Watcher <watcher@example.org>", false, true, true));
+    ASSERT_EQ(composer_.MsgSend.Recipients.Count(), 2u);
+    EXPECT_EQ(composer_.MsgSend.Recipients[0].Name, "Ann");
+    const std::string stored = WaitForMessage(1);
+    const std::string parts = PartsOf(stored, folder_.Root() + "parts");
+    EXPECT_EQ(ReadFile(parts + "1.text_plain"), "This is a test message sent from Vendrel\r\n");
+    const TLines headers = SplitLines(ReadFile(parts + "headers.txt"));
+    ASSERT_EQ(headers.size(), 4u);
+    EXPECT_EQ(headers[0], "From: watcher@example.org");
+    EXPECT_EQ(headers[1], "To: ann@example.org, bob@example.org");
+    EXPECT_EQ(headers[2], "Subject: Test Message from Vendrel");
+    EXPECT_NE(ReadFile(folder_.Root() + "mail/0001.json").find("\"to\": [\"ann@example.org\", \"bob@example.org\"]"),
+              std::string::npos);
+
+    // The message object keeps the last mail until the next one clears it.
+    EXPECT_EQ(composer_.MsgSend.Subject, "Test Message from Vendrel");
+    EXPECT_TRUE(composer_.MsgSend.MessageParts.Empty());
+}
+
+TEST_F(ComposeAndSend, ARefusedRecipientIsLoggedAndShownWhenAsked)
+{
+    StartServer({"--refuse-recipient", "gone@example.org"});
+    const std::string refusal = "5.1.1 <gone@example.org>: Recipient address rejected\r\n";
+    EXPECT_FALSE(composer_.ComposeAndSend("gone@example.org", "s", "<html></html>", "alt", true, nullptr,
+                                          "me@example.org", false, false, true));
+    EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: " + refusal});
+    EXPECT_TRUE(host_.Boxes.empty());
+
+    EXPECT_FALSE(composer_.ComposeAndSend("ok@example.org,gone@example.org", "s", "<html></html>", "alt", true,
+                                          nullptr, "me@example.org", false, true, true));
+    ASSERT_EQ(host_.Boxes.size(), 1u);
+    EXPECT_EQ(host_.Boxes[0].Text, "Sending of message with SMTP failed with the error: \r\n\r\n" + refusal);
+    EXPECT_EQ(host_.Boxes[0].Buttons, TMsgButtons::OK);
+    EXPECT_EQ(host_.Cursor(), TCursor::Default);
+
+    // Each attempt closed its session: the next mail goes through.
+    EXPECT_TRUE(composer_.ComposeAndSend("ok@example.org", "s", "<html></html>", "alt", true, nullptr,
+                                         "me@example.org", false, true, true));
+    EXPECT_TRUE(FileExists(WaitForMessage(1)));
+}
+
+TEST_F(ComposeAndSend, ASocketFailureIsShownInPlainWordsAndLoggedAsItIs)
+{
+    // A port nobody listens on.
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    host_.Server.Host = "127.0.0.1";
+    host_.Server.Port = ntohs(a.sin_port);
+
+    EXPECT_FALSE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org",
+                                          false, true, true));
+    ASSERT_EQ(host_.Log.size(), 1u);
+    EXPECT_TRUE(StartsText("Delivery error: Socket Error # ", host_.Log[0])) << host_.Log[0];
+    ASSERT_EQ(host_.Boxes.size(), 1u);
+    EXPECT_EQ(host_.Boxes[0].Text,
+              "Sending of message with SMTP failed with the error: \r\n\r\nError connecting to the Internet (or Server)");
+}
+
+TEST_F(ComposeAndSend, CompositionErrorsHaveTheirOwnTexts)
+{
+    const std::vector<std::string> attachments{"file.txt"};
+    EXPECT_FALSE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, &attachments, "me@example.org",
+                                          false, true, true));
+    EXPECT_EQ(host_.Log, std::vector<std::string>{"Sending error: Attachments are not supported"});
+    ASSERT_EQ(host_.Boxes.size(), 1u);
+    EXPECT_EQ(host_.Boxes[0].Text, "SMTP Sending Error: \r\n\r\nAttachments are not supported");
+}
+
+// A server that drops the connection when the mail starts, on the first
+// `drops` connections, and takes the mail on the others.
+void DroppingServer(TScriptedPeer& peer, std::atomic<int>& connection, int drops)
+{
+    const int n = connection++;
+    peer.Send("220 loopback ready\r\n");
+    peer.ReadLine();
+    peer.Send("250 loopback\r\n");
+    peer.ReadLine(); // RSET
+    if (n < drops) {
+        peer.Close();
+        return;
+    }
+    peer.Send("250 reset\r\n");
+    peer.ReadLine();
+    peer.Send("250 sender ok\r\n");
+    peer.ReadLine();
+    peer.Send("250 recipient ok\r\n");
+    peer.ReadLine();
+    peer.Send("354 go ahead\r\n");
+    peer.ReadData();
+    peer.Send("250 queued\r\n");
+    peer.ReadLine(); // QUIT
+    peer.Send("221 bye\r\n");
+    peer.WaitForClose();
+}
+
+std::size_t Count(const std::vector<std::string>& lines, const std::string& prefix)
+{
+    std::size_t n = 0;
+    for (const auto& l : lines)
+        n += StartsText(prefix, l) ? 1 : 0;
+    return n;
+}
+
+TEST_F(ComposeAndSend, AConnectionClosedByTheServerIsOpenedOnceMore)
+{
+    std::atomic<int> connection{0};
+    {
+        TScriptedServer server([&](TScriptedPeer& peer) { DroppingServer(peer, connection, 1); }, 2);
+        host_.Server = {"127.0.0.1", "", "", server.Port(), 10, false};
+        EXPECT_TRUE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org",
+                                             false, true, true));
+        const auto lines = server.Finish();
+        EXPECT_TRUE(server.Failure().empty()) << server.Failure();
+        EXPECT_EQ(Count(lines, "EHLO "), 2u);
+        EXPECT_EQ(Count(lines, "RSET"), 2u);
+        EXPECT_EQ(Count(lines, "DATA"), 1u);
+        EXPECT_TRUE(host_.Log.empty());
+    }
+
+    // Dropped twice: one retry only, then the error.
+    connection = 0;
+    TScriptedServer server([&](TScriptedPeer& peer) { DroppingServer(peer, connection, 2); }, 2);
+    host_.Server.Port = server.Port();
+    EXPECT_FALSE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
+                                          false, true));
+    server.Finish();
+    EXPECT_EQ(connection.load(), 2);
+    EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: Connection Closed Gracefully."});
+}
+
+TEST_F(ComposeAndSend, ASilentServerEndsTheWaitAfterTheTimeOut)
+{
+    TScriptedServer server([](TScriptedPeer& peer) { peer.WaitForClose(10000); }, 1);
+    host_.Server = {"127.0.0.1", "", "", server.Port(), 1, false};
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
+                                          false, true));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    ASSERT_EQ(host_.Log.size(), 1u);
+    EXPECT_EQ(host_.Log[0], "Delivery error: Read Timeout");
+    server.Finish();
+}
+
+} // namespace

@@ -1,0 +1,219 @@
+#include "delivery/PageRewriter.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/Text.h"
+#include "tests/support/RecordingHost.h"
+
+namespace {
+
+TEST(MakeAbsoluteUrl, ResolvesReferencesAgainstTheBase)
+{
+    const std::string base = "http://a/b/c/d;p?q";
+    const std::pair<const char*, const char*> cases[] = {
+        {"g", "http://a/b/c/g"},         {"./g", "http://a/b/c/g"},       {"g/", "http://a/b/c/g/"},
+        {"/g", "http://a/g"},            {"//g", "http://g"},            {"?y", "http://a/b/c/d;p?y"},
+        {"g?y", "http://a/b/c/g?y"},     {"#s", "http://a/b/c/d;p?q#s"},  {"g#s", "http://a/b/c/g#s"},
+        {";x", "http://a/b/c/;x"},       {".", "http://a/b/c/"},          {"..", "http://a/b/"},
+        {"../g", "http://a/b/g"},        {"../..", "http://a/"},          {"../../g", "http://a/g"},
+        {"../../../g", "http://a/g"},    {"/./g", "http://a/g"},          {"/../g", "http://a/g"},
+        {"g.", "http://a/b/c/g."},       {"..g", "http://a/b/c/..g"},     {"g/../h", "http://a/b/c/h"},
+        {"a b.html", "http://a/b/c/a%20b.html"},
+        {"x\"<y>.html", "http://a/b/c/x%22%3Cy%3E.html"},
+        {"x%20y.html", "http://a/b/c/x%20y.html"},
+    };
+    for (const auto& [link, absolute] : cases)
+        EXPECT_EQ(MakeAbsoluteUrl(base, link), absolute) << link;
+
+    EXPECT_EQ(MakeAbsoluteUrl("http://www.example.com/news/", "today.html"), "http://www.example.com/news/today.html");
+    EXPECT_EQ(MakeAbsoluteUrl("http://www.example.com", "today.html"), "http://www.example.com/today.html");
+    EXPECT_EQ(MakeAbsoluteUrl("http://www.example.com:8080/a/b.html", "../c.html"), "http://www.example.com:8080/c.html");
+    // Site addresses written without a scheme are fetched over HTTP.
+    EXPECT_EQ(MakeAbsoluteUrl("www.example.com/news/", "x.html"), "http://www.example.com/news/x.html");
+}
+
+TEST(MakeAbsoluteUrl, LeavesWhatItCannotOrNeedNotResolve)
+{
+    EXPECT_EQ(MakeAbsoluteUrl("", "x.html"), "x.html");
+    EXPECT_EQ(MakeAbsoluteUrl("http://a/b/", "HtTp://other/x"), "HtTp://other/x");
+    EXPECT_EQ(MakeAbsoluteUrl("http://a/b/", "ftp://other/x"), "ftp://other/x");
+    // Anything holding TP:/ is taken as absolute, wherever it stands.
+    EXPECT_EQ(MakeAbsoluteUrl("http://a/b/", "go.cgi?to=http://x"), "go.cgi?to=http://x");
+    EXPECT_EQ(MakeAbsoluteUrl("http://a/b/", "mailto:someone@example.com"), "mailto:someone@example.com");
+    EXPECT_EQ(MakeAbsoluteUrl("http://a/b/", "javascript:void(0)"), "javascript:void(0)");
+    const std::string base = "http://www.example.com/" + std::string(460, 'd') + "/";
+    EXPECT_EQ(MakeAbsoluteUrl(base, "short.html").size(), base.size() + 10);
+    EXPECT_EQ(MakeAbsoluteUrl(base, std::string(40, 'f')), std::string(40, 'f')) << "over 500 characters";
+}
+
+// The replacement in its plain form: one case-insensitive replace-all
+// per pair, each on the previous pair's output.
+void NaiveReplace(std::string& text, const std::vector<std::string>& from, const std::vector<std::string>& to)
+{
+    for (std::size_t i = 0; i < from.size(); ++i) {
+        const std::string pattern = "\"" + from[i] + "\"";
+        const std::string replacement = "\"" + to[i] + "\"";
+        std::string out;
+        std::size_t done = 0;
+        for (std::size_t at = FindText(text, pattern); at != std::string::npos; at = FindText(text, pattern, done)) {
+            out.append(text, done, at - done);
+            out += replacement;
+            done = at + pattern.size();
+        }
+        out.append(text, done, std::string::npos);
+        text = out;
+    }
+}
+
+TEST(ReplaceQuotedLinks, GivesTheResultOfReplacingPairByPair)
+{
+    std::mt19937 random(20261208);
+    const std::vector<std::string> words = {"a", "A", "b", "ab", "aB", "c", "x y", "", "="};
+    auto word = [&] { return words[random() % words.size()]; };
+    for (int round = 0; round < 4000; ++round) {
+        std::string text;
+        const int pieces = 1 + static_cast<int>(random() % 12);
+        for (int i = 0; i < pieces; ++i)
+            text += (random() % 3 ? "\"" : "") + word();
+        std::vector<std::string> from, to;
+        const int pairs = 1 + static_cast<int>(random() % 5);
+        for (int i = 0; i < pairs; ++i) {
+            std::string f = word();
+            if (f.empty())
+                f = "a";
+            from.push_back(f);
+            // Chains: an absolute form may be a later pair's original.
+            to.push_back(random() % 2 ? word() + "z" : words[random() % 6]);
+        }
+        // Now and then a quote inside an address.
+        if (round % 50 == 0)
+            to[0] += "\"";
+        std::string expected = text, actual = text;
+        NaiveReplace(expected, from, to);
+        ReplaceQuotedLinks(actual, from, to);
+        ASSERT_EQ(actual, expected) << "text: " << text;
+    }
+}
+
+class RewritePage : public ::testing::Test {
+protected:
+    TRecordingHost host;
+    TPageRewriter rewriter{host};
+    std::vector<int> waits;
+    void SetUp() override
+    {
+        rewriter.Wait = [this](int ms) { waits.push_back(ms); };
+    }
+};
+
+TEST_F(RewritePage, MakesEveryReportedAddressAbsolute)
+{
+    std::string page =
+        "<html><head><title>News</title>\r\n"
+        "<LINK REL=\"stylesheet\" HREF=\"css/site.css\">\r\n"
+        "<script src=\"/js/menu.js\" type=\"text/javascript\"></script>\r\n"
+        "</head>\r\n<body background=\"img/paper.gif\">\r\n"
+        "<a href=\"today.html\">Today</a> <A HREF=\"../archive/index.html\">Archive</A>\r\n"
+        "<a href=\"search.cgi?q=news&amp;page=2\">Search</a> <a href=\"list.php?id=7\">List</a>\r\n"
+        "<img src='pics/logo.png' alt=\"don't touch 'pics/logo.png' in text\"> <img src=pics/unquoted.png width=3>\r\n"
+        "<a href=\"http://www.example.org/\">Away</a> <a href=\"mailto:ed@example.com\">Mail</a>\r\n"
+        "<p>Plain text mentioning \"today.html\" keeps the old replacement's reach.</p>\r\n"
+        "</body></html>\r\n";
+    ASSERT_TRUE(rewriter.RewritePage("http://www.example.com/news/", page));
+    EXPECT_TRUE(host.Log.empty());
+    EXPECT_EQ(page,
+              "<html><head><title>News</title>\r\n"
+              "<LINK REL=\"stylesheet\" HREF=\"http://www.example.com/news/css/site.css\">\r\n"
+              "<script src=\"http://www.example.com/js/menu.js\" type=\"text/javascript\"></script>\r\n"
+              "</head>\r\n<body background=\"http://www.example.com/news/img/paper.gif\">\r\n"
+              "<a href=\"http://www.example.com/news/today.html\">Today</a> "
+              "<A HREF=\"http://www.example.com/archive/index.html\">Archive</A>\r\n"
+              "<a href=\"search.cgi?q=news&amp;page=2\">Search</a> "
+              "<a href=\"http://www.example.com/news/list.php?id=7\">List</a>\r\n"
+              "<img src='http://www.example.com/news/pics/logo.png' alt=\"don't touch 'pics/logo.png' in text\"> "
+              "<img src=http://www.example.com/news/pics/unquoted.png width=3>\r\n"
+              "<a href=\"http://www.example.org/\">Away</a> <a href=\"mailto:ed@example.com\">Mail</a>\r\n"
+              "<p>Plain text mentioning \"http://www.example.com/news/today.html\" keeps the old replacement's "
+              "reach.</p>\r\n"
+              "</body></html>\r\n");
+    // The address with a character reference is recorded as the parser
+    // decoded it; it does not stand so in the source and stays relative.
+    const std::vector<std::string> originals = {"css/site.css",          "/js/menu.js",
+                                                "img/paper.gif",         "today.html",
+                                                "../archive/index.html", "search.cgi?q=news&page=2",
+                                                "list.php?id=7",         "pics/logo.png",
+                                                "pics/unquoted.png"};
+    EXPECT_EQ(rewriter.OriginalLinks, originals);
+    ASSERT_EQ(rewriter.AbsoluteLinks.size(), originals.size());
+    EXPECT_EQ(rewriter.AbsoluteLinks[5], "http://www.example.com/news/search.cgi?q=news&page=2");
+    EXPECT_EQ(rewriter.BaseUrl, "http://www.example.com/news/");
+    EXPECT_TRUE(waits.empty());
+}
+
+TEST_F(RewritePage, CaseVariantsAndRepeatsOfOneLink)
+{
+    std::string page = "<html><body><p>x</p><a href=\"Page.html\">1</a><a href=\"page.HTML\">2</a>"
+                       "<a href=\"Page.html\">3</a><img src='Page.html'></body></html>";
+    ASSERT_TRUE(rewriter.RewritePage("http://h/dir/", page));
+    // The first pair rewrites every spelling; the later pairs find nothing left.
+    EXPECT_EQ(rewriter.OriginalLinks, (std::vector<std::string>{"Page.html", "page.HTML", "Page.html", "Page.html"}));
+    EXPECT_EQ(page, "<html><body><p>x</p><a href=\"http://h/dir/Page.html\">1</a><a href=\"http://h/dir/Page.html\">2</a>"
+                    "<a href=\"http://h/dir/Page.html\">3</a><img src='http://h/dir/Page.html'></body></html>");
+}
+
+TEST_F(RewritePage, AddressesThatMustNotBreakTheirQuotes)
+{
+    std::string page = "<html><body><p>x</p><a href='it&#39;s.html'>1</a><a href=b.html?x=1>2</a>"
+                       "<a href='c d.html'>3</a></body></html>";
+    ASSERT_TRUE(rewriter.RewritePage("http://h/o'k/", page));
+    EXPECT_EQ(page, "<html><body><p>x</p><a href='it&#39;s.html'>1</a><a href=http://h/o%27k/b.html?x=1>2</a>"
+                    "<a href='http://h/o%27k/c%20d.html'>3</a></body></html>");
+}
+
+TEST_F(RewritePage, ASmallDocumentIsDeliveredAsItIs)
+{
+    std::string page = "<a href=\"x.html\">only</a>";
+    ASSERT_TRUE(rewriter.RewritePage("http://h/", page));
+    EXPECT_EQ(page, "<a href=\"x.html\">only</a>");
+    EXPECT_TRUE(rewriter.OriginalLinks.empty());
+    EXPECT_TRUE(host.Log.empty());
+
+    // Absolute addresses only: nothing recorded, nothing changed.
+    page = "<html><body><p><a href=\"HTTPS://h/x\">x</a><img src=\"ftp://h/y\"></p></body></html>";
+    const std::string before = page;
+    ASSERT_TRUE(rewriter.RewritePage("http://h/", page));
+    EXPECT_EQ(page, before);
+    EXPECT_TRUE(rewriter.OriginalLinks.empty());
+}
+
+TEST_F(RewritePage, ParseFailuresAreRetriedOnceThenLogged)
+{
+    // The first run raises; the retry, with the text still in place, succeeds.
+    int runs = 0;
+    rewriter.docparse.OnElement = [&](const TElementInfo&) {
+        if (runs++ == 0)
+            throw std::runtime_error("document service failed");
+    };
+    std::string page = "<html><body><p>x</p><a href=\"x.html\">1</a></body></html>";
+    ASSERT_TRUE(rewriter.RewritePage("http://h/", page));
+    EXPECT_EQ(waits, std::vector<int>{1000});
+    EXPECT_NE(page.find("\"http://h/x.html\""), std::string::npos);
+    EXPECT_TRUE(host.Log.empty());
+
+    // Both runs outlast the limit.
+    rewriter.docparse.OnElement = nullptr;
+    std::int64_t now = 0;
+    rewriter.docparse.Now = [&] { return now += TDocParser::TimeLimitMs + 1; };
+    waits.clear();
+    page = "<html><body><p>x</p><a href=\"x.html\">1</a></body></html>";
+    EXPECT_FALSE(rewriter.RewritePage("http://h/", page));
+    EXPECT_EQ(waits, std::vector<int>{1000});
+    EXPECT_EQ(host.Log, std::vector<std::string>{"HTML parsing error: Parse Error 2"});
+    EXPECT_EQ(page, "<html><body><p>x</p><a href=\"x.html\">1</a></body></html>");
+}
+
+} // namespace

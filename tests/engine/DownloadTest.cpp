@@ -1,0 +1,268 @@
+#include "engine/Download.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include "platform/Text.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/RecordingHost.h"
+#include "tests/support/TempDataFolder.h"
+
+namespace {
+
+TEST(SplitUrl, CutsTheWayTheDownloadAlwaysDid)
+{
+    struct Case {
+        const char* address;
+        const char* host;
+        const char* path;
+    } cases[] = {
+        {"http://www.example.com/news/index.html", "www.example.com", "/news/index.html"},
+        {"http://www.example.com", "www.example.com", ""},
+        {"http://www.example.com/", "www.example.com", "/"},
+        {"HTTP://Example.com/A", "Example.com", "/A"},
+        {"www.example.com/a/b", "www.example.com", "/a/b"},
+        {"www.example.com:8080/x", "www.example.com:8080", "/x"},
+        // "http://" found anywhere removes the first seven characters.
+        {"https://host/path", "https:", "//host/path"},
+        {"xhttp://host/path", "", "/host/path"},
+        {"", "", ""},
+    };
+    for (const auto& c : cases) {
+        std::string host = "stale", path = "stale";
+        SplitUrl(c.address, host, path);
+        EXPECT_EQ(host, c.host) << c.address;
+        EXPECT_EQ(path, c.path) << c.address;
+    }
+}
+
+// One loopback HTTP server for all download tests of a suite.
+class DownloadTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        setenv("NO_PROXY", "*", 1);
+        setenv("no_proxy", "*", 1);
+        root_ = std::filesystem::temp_directory_path() / ("vendrel-http-" + std::to_string(getpid()));
+        std::filesystem::create_directories(root_ / "news");
+        WriteFile((root_ / "news" / "index.html").string(), Page());
+        server_ = std::make_unique<TChildProcess>(PythonFixture("http_server.py", {"--root", root_.string()}));
+        base_ = "http://127.0.0.1:" + server_->FirstLine();
+    }
+    static void TearDownTestSuite()
+    {
+        server_.reset();
+        std::filesystem::remove_all(root_);
+    }
+    static std::string Page()
+    {
+        static const char page[] = "<html><head><title>News</title></head>\r\n<body>\x01\xff binary-safe \0 body</body></html>\r\n";
+        return std::string(page, sizeof page - 1);
+    }
+
+    TRecordingHost host;
+    TEngineFlags flags;
+    TPageDownload download{host, flags};
+
+    static inline std::unique_ptr<TChildProcess> server_;
+    static inline std::filesystem::path root_;
+    static inline std::string base_;
+};
+
+TEST_F(DownloadTest, FetchesAPageAndReportsProgress)
+{
+    std::vector<std::pair<std::int64_t, std::int64_t>> progress;
+    int ends = 0;
+    download.ShowProgress = [&](std::int64_t soFar, std::int64_t expected) { progress.emplace_back(soFar, expected); };
+    download.ProgressEnd = [&] {
+        ++ends;
+        EXPECT_TRUE(flags.DownloadBusy);
+    };
+    std::string text = "old";
+    ASSERT_TRUE(download.DownloadUrl(base_ + "/news/index.html", text));
+    EXPECT_EQ(text, Page());
+    ASSERT_FALSE(progress.empty());
+    const auto size = static_cast<std::int64_t>(Page().size());
+    EXPECT_EQ(progress.back().first, size);
+    EXPECT_EQ(progress.back().second, size);
+    EXPECT_EQ(ends, 1);
+    EXPECT_GT(host.EventRuns, 0);
+    EXPECT_FALSE(flags.DownloadBusy);
+    EXPECT_TRUE(host.Log.empty());
+
+    // A folder address without its last slash is answered by the server.
+    std::string folder;
+    download.DownloadPage(base_ + "/news/", folder);
+    EXPECT_EQ(folder, Page());
+}
+
+TEST_F(DownloadTest, SendsTheRequestValuesOfTheOldClient)
+{
+    std::string text;
+    ASSERT_TRUE(download.DownloadUrl(base_ + "/headers", text));
+    const auto lines = SplitLines(text);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "GET /headers HTTP/1.0");
+    auto has = [&](const std::string& line) {
+        for (const auto& l : lines)
+            if (SameText(l, line))
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(has("User-Agent: IExplorer"));
+    EXPECT_TRUE(has("Referer: IExplorer"));
+    EXPECT_TRUE(has("Accept: */*"));
+    EXPECT_TRUE(has("Pragma: no-cache"));
+    EXPECT_TRUE(has("Cache-Control: no-cache"));
+    int accepts = 0;
+    for (const auto& l : lines)
+        accepts += StartsText("Accept:", l) ? 1 : 0;
+    EXPECT_EQ(accepts, 1);
+}
+
+TEST_F(DownloadTest, ErrorPagesLengthlessBodiesAndRedirectsArePages)
+{
+    std::string text;
+    ASSERT_TRUE(download.DownloadUrl(base_ + "/status/404?body=Gone%20away", text));
+    EXPECT_EQ(text, "Gone away");
+
+    bool progressed = false;
+    download.ShowProgress = [&](std::int64_t, std::int64_t) { progressed = true; };
+    ASSERT_TRUE(download.DownloadUrl(base_ + "/nolength?bytes=300000", text));
+    EXPECT_EQ(text.size(), 300000u);
+    EXPECT_FALSE(progressed) << "no expected length, no progress";
+
+    ASSERT_TRUE(download.DownloadUrl(base_ + "/redirect?to=/news/index.html", text));
+    EXPECT_EQ(text, Page());
+    ASSERT_TRUE(download.DownloadUrl(base_ + "/redirect?status=301&to=" + base_ + "/status/200?body=moved", text));
+    EXPECT_EQ(text, "moved");
+    EXPECT_TRUE(host.Log.empty());
+}
+
+TEST_F(DownloadTest, NothingReadIsAQuietFailure)
+{
+    std::string text = "old";
+    EXPECT_FALSE(download.DownloadUrl(base_ + "/empty", text));
+    download.DownloadPage(base_ + "/empty", text);
+    EXPECT_EQ(text, "");
+
+    // A port nobody listens on.
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    text = "old";
+    download.DownloadPage("http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/", text);
+    EXPECT_EQ(text, "");
+
+    // Nothing but web addresses is fetched, whatever the site list holds.
+    WriteFile((root_ / "secret.txt").string(), "secret");
+    EXPECT_FALSE(download.DownloadUrl("file://" + (root_ / "secret.txt").string(), text));
+    EXPECT_TRUE(host.Log.empty());
+    EXPECT_FALSE(flags.DownloadBusy);
+}
+
+TEST_F(DownloadTest, ASecondFetchCancelsTheRunningOneAndFailsItself)
+{
+    int nested = 0;
+    bool nestedResult = true;
+    host.OnProcessMessages = [&] {
+        if (nested++ == 0) {
+            std::string other;
+            nestedResult = download.DownloadUrl(base_ + "/news/index.html", other);
+            EXPECT_TRUE(flags.DownloadBusy) << "the second request must not end the first one's busy state";
+        }
+    };
+    std::string text;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(download.DownloadUrl(base_ + "/slow?bytes=100000&chunk=1000&delay=0.2", text));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_FALSE(nestedResult);
+    EXPECT_TRUE(flags.AbortRequested);
+    EXPECT_FALSE(flags.DownloadBusy);
+    EXPECT_TRUE(host.Log.empty());
+
+    // The next fetch starts afresh.
+    host.OnProcessMessages = nullptr;
+    EXPECT_TRUE(download.DownloadUrl(base_ + "/news/index.html", text));
+    EXPECT_FALSE(flags.AbortRequested);
+}
+
+TEST_F(DownloadTest, AbortStopsBetweenBlocksAndWhileTheServerIsSilent)
+{
+    std::int64_t received = 0;
+    download.ShowProgress = [&](std::int64_t soFar, std::int64_t) {
+        received = soFar;
+        if (soFar >= 3000)
+            flags.AbortRequested = true;
+    };
+    std::string text;
+    EXPECT_FALSE(download.DownloadUrl(base_ + "/slow?bytes=20000&chunk=1000&delay=0.05", text));
+    EXPECT_LT(received, 20000);
+
+    // No data at all for thirty seconds: the wait still lets events run.
+    download.ShowProgress = nullptr;
+    host.EventRuns = 0;
+    host.OnProcessMessages = [&] {
+        if (host.EventRuns == 10)
+            flags.AbortRequested = true;
+    };
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(download.DownloadUrl(base_ + "/stall?bytes=10&seconds=30", text));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_TRUE(host.Log.empty());
+    EXPECT_FALSE(flags.DownloadBusy);
+}
+
+TEST_F(DownloadTest, ABodyBeyondTheLimitFailsWithItsReason)
+{
+    std::string text;
+    const std::int64_t limit = download.MaxBodyBytes;
+    EXPECT_EQ(limit, 64 << 20);
+    EXPECT_FALSE(download.DownloadUrl(base_ + "/bytes?n=" + std::to_string(limit + 1), text));
+    ASSERT_EQ(host.Log.size(), 1u);
+    EXPECT_EQ(host.Log[0], "HTML download error: the page is larger than 64 MiB");
+    EXPECT_FALSE(flags.DownloadBusy);
+
+    download.MaxBodyBytes = 100000;
+    EXPECT_TRUE(download.DownloadUrl(base_ + "/bytes?n=100000", text));
+    EXPECT_EQ(text.size(), 100000u);
+    EXPECT_EQ(host.Log.size(), 1u);
+}
+
+TEST_F(DownloadTest, ABodyCutShortIsAnErrorWithItsReason)
+{
+    std::string text;
+    EXPECT_FALSE(download.DownloadUrl(base_ + "/truncated?bytes=5000&send=1000", text));
+    ASSERT_EQ(host.Log.size(), 1u);
+    EXPECT_TRUE(StartsText("HTML download error: ", host.Log[0])) << host.Log[0];
+}
+
+TEST(DownloadTls, AnUntrustedCertificateIsRefusedWithTheReason)
+{
+    setenv("NO_PROXY", "*", 1);
+    TChildProcess server(PythonFixture("http_server.py", {"--self-signed"}));
+    TRecordingHost host;
+    TEngineFlags flags;
+    TPageDownload download(host, flags);
+    std::string text;
+    EXPECT_FALSE(download.DownloadUrl("https://127.0.0.1:" + server.FirstLine() + "/empty", text));
+    ASSERT_EQ(host.Log.size(), 1u);
+    EXPECT_TRUE(StartsText("HTML download error: ", host.Log[0])) << host.Log[0];
+    EXPECT_NE(FindText(host.Log[0], "certificate"), std::string::npos) << host.Log[0];
+    EXPECT_FALSE(flags.DownloadBusy);
+}
+
+} // namespace
