@@ -45,6 +45,7 @@ std::string Page(int site, int variant)
 
 struct TRun {
     double seconds;
+    double cpuSeconds;
     long maxRssKb;
     int status;
 };
@@ -63,7 +64,9 @@ TRun RunCheck()
     rusage usage{};
     wait4(pid, &status, 0, &usage);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return {seconds, usage.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return {seconds, cpu, usage.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
 struct TWorld {
@@ -97,9 +100,10 @@ struct TWorld {
     }
 };
 
-void Report(benchmark::State& state, double seconds, long maxRss, int mails)
+void Report(benchmark::State& state, double seconds, double cpu, long maxRss, int mails)
 {
     state.counters["pass_s"] = seconds;
+    state.counters["cpu_s"] = cpu;
     state.counters["per_site_ms"] = seconds * 1000.0 / Sites;
     state.counters["peak_rss_MB"] = static_cast<double>(maxRss) / 1024.0;
     state.counters["mails"] = mails;
@@ -109,6 +113,7 @@ void BM_CheckPassFortyChanged(benchmark::State& state)
 {
     TWorld world;
     double total = 0;
+    double cpu = 0;
     long rss = 0;
     int mails = 0;
     for (auto _ : state) {
@@ -119,28 +124,33 @@ void BM_CheckPassFortyChanged(benchmark::State& state)
         const TRun run = RunCheck();
         state.SetIterationTime(run.seconds);
         total += run.seconds;
+        cpu += run.cpuSeconds;
         rss = std::max(rss, run.maxRssKb);
         mails = world.smtp.Messages() - before;
         if (run.status != 0)
             state.SkipWithError("vendrel-check failed");
     }
-    Report(state, total / static_cast<double>(state.iterations()), rss, mails);
+    Report(state, total / static_cast<double>(state.iterations()), cpu / static_cast<double>(state.iterations()), rss,
+           mails);
 }
 
 void BM_CheckPassUnchanged(benchmark::State& state)
 {
     TWorld world;
     double total = 0;
+    double cpu = 0;
     long rss = 0;
     for (auto _ : state) {
         const TRun run = RunCheck();
         state.SetIterationTime(run.seconds);
         total += run.seconds;
+        cpu += run.cpuSeconds;
         rss = std::max(rss, run.maxRssKb);
         if (run.status != 0)
             state.SkipWithError("vendrel-check failed");
     }
-    Report(state, total / static_cast<double>(state.iterations()), rss, 0);
+    Report(state, total / static_cast<double>(state.iterations()), cpu / static_cast<double>(state.iterations()), rss,
+           0);
 }
 
 } // namespace

@@ -22,6 +22,9 @@ public:
     // The byte count, 0 at the end of the stream, -1 on failure.
     virtual int Recv(void* buffer, int length) = 0;
     virtual int Send(const void* buffer, int length) = 0;
+    // While held, sent bytes may wait to fill whole packets; releasing sends
+    // what waits. Every send is still one call.
+    virtual void HoldSends(bool hold) { (void)hold; }
 
     bool Active() const { return active_; }
 

@@ -105,3 +105,12 @@ int TNetIOHandlerSocket::Send(const void* buffer, int length)
         throw ENetClosedSocket();
     return binding_->Send(buffer, length);
 }
+
+void TNetIOHandlerSocket::HoldSends(bool hold)
+{
+    // Only an optimisation: a socket that refuses the option sends as before.
+    if (!Connected())
+        return;
+    const int value = hold ? 1 : 0;
+    GNetStack().SetSockOpt(binding_->Handle(), NetLevelTCP, NetTCPCork, &value, sizeof value);
+}

@@ -28,6 +28,7 @@ public:
     bool Readable(int timeoutMs) override;
     int Recv(void* buffer, int length) override;
     int Send(const void* buffer, int length) override;
+    void HoldSends(bool hold) override;
 
     TNetSocketHandle* Binding() { return binding_.get(); }
 

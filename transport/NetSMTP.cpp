@@ -122,7 +122,16 @@ void TNetSMTP::Transmit(TNetMessage& message)
     ExecuteCommand("DATA", 354);
     if (!MailAgent.empty())
         message.ExtraHeaders.SetValue("X-Mailer", CommandText(MailAgent));
-    WriteMessage(message, false);
+    // A page is hundreds of lines, each one send: held back while the message
+    // is written, they leave in full packets instead of one packet a line.
+    HoldSends(true);
+    try {
+        WriteMessage(message, false);
+    } catch (...) {
+        HoldSends(false);
+        throw;
+    }
+    HoldSends(false);
     ExecuteCommand(".", 250);
 }
 

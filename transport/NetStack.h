@@ -23,6 +23,7 @@ inline constexpr int NetFamilyIPv4 = 2;
 inline constexpr int NetSockStream = 1;
 inline constexpr int NetLevelTCP = 6;
 inline constexpr int NetTCPNoDelay = 1;
+inline constexpr int NetTCPCork = 3;
 inline constexpr int NetShutdownSend = 1;
 // Most handles one set of a select may hold.
 inline constexpr int NetMaxSetSize = 64;

@@ -10,6 +10,7 @@ void TNetTCPClient::Open(int timeoutMs)
     if (!ioHandler_) {
         auto handler = std::make_unique<TNetIOHandlerSocket>();
         handler->OnStatus = OnStatus;
+        handler->UseNagle = UseNagle;
         AdoptIOHandler(std::move(handler));
     }
     try {

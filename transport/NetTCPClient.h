@@ -22,5 +22,9 @@ public:
     // Milliseconds a connect may take when Open is given -1; 0 leaves the
     // wait to the platform. A server that never answers must not block for ever.
     int ConnectTimeout = 0;
+    // Given to the transport that Open creates. Every line is one send; with
+    // Nagle's algorithm on, the last short line before a reply can wait for
+    // the server's delayed acknowledgement.
+    bool UseNagle = true;
     std::function<void()> OnConnected;
 };

@@ -72,6 +72,11 @@ public:
     void DropSocket();
 
     TNetIOHandler* IOHandler() const { return ioHandler_; }
+    void HoldSends(bool hold)
+    {
+        if (ioHandler_)
+            ioHandler_->HoldSends(hold);
+    }
     // The connection does not own a transport given here.
     void SetIOHandler(TNetIOHandler* handler);
 
