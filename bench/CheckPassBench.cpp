@@ -9,9 +9,11 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,13 +52,13 @@ struct TRun {
     int status;
 };
 
-TRun RunCheck()
+TRun SpawnAndWait()
 {
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
-        if (!std::freopen("/dev/null", "w", stdout))
-            _exit(120);
+        const int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, STDOUT_FILENO);
         execl(VENDREL_CHECK, VENDREL_CHECK, static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -67,6 +69,71 @@ TRun RunCheck()
     const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     return {seconds, cpu, usage.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+// The system counts the memory a child had before it started the command in
+// the command's peak; a child forked from the benchmark would carry all the
+// served pages. So the commands are started by a small process forked before
+// anything is loaded.
+class TLauncher {
+public:
+    TLauncher()
+    {
+        int request[2];
+        int reply[2];
+        if (pipe(request) != 0 || pipe(reply) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(request[1]);
+            close(reply[0]);
+            // Each request names the data home the command is to use.
+            std::uint32_t length = 0;
+            while (read(request[0], &length, sizeof length) == sizeof length) {
+                std::string dataHome(length, '\0');
+                if (read(request[0], dataHome.data(), length) != static_cast<ssize_t>(length))
+                    break;
+                setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
+                const TRun run = SpawnAndWait();
+                if (write(reply[1], &run, sizeof run) != sizeof run)
+                    break;
+            }
+            _exit(0);
+        }
+        close(request[0]);
+        close(reply[1]);
+        request_ = request[1];
+        reply_ = reply[0];
+    }
+    ~TLauncher()
+    {
+        close(request_);
+        close(reply_);
+        waitpid(pid_, nullptr, 0);
+    }
+    TRun Run()
+    {
+        const std::string dataHome = std::getenv("XDG_DATA_HOME");
+        const auto length = static_cast<std::uint32_t>(dataHome.size());
+        TRun run{0, 0, 0, -1};
+        if (write(request_, &length, sizeof length) != sizeof length ||
+            write(request_, dataHome.data(), length) != static_cast<ssize_t>(length) ||
+            read(reply_, &run, sizeof run) != sizeof run)
+            return {0, 0, 0, -1};
+        return run;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int request_ = -1;
+    int reply_ = -1;
+};
+
+TLauncher Launcher;
+
+TRun RunCheck()
+{
+    return Launcher.Run();
 }
 
 struct TWorld {
