@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <limits>
 
 TLines SplitLines(std::string_view text)
@@ -10,19 +11,32 @@ TLines SplitLines(std::string_view text)
     const std::size_t nul = text.find('\0');
     if (nul != std::string_view::npos)
         text = text.substr(0, nul);
-    std::size_t start = 0;
-    const std::size_t n = text.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        const char c = text[i];
-        if (c == '\r' || c == '\n') {
-            lines.emplace_back(text.substr(start, i - start));
-            if (c == '\r' && i + 1 < n && text[i + 1] == '\n')
-                ++i;
-            start = i + 1;
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    // Pages run to megabytes: find each LF with memchr and look for a CR only
+    // within the line it ends.
+    // The next LF is remembered, so a text of lone CRs is not searched again
+    // for an LF at every line.
+    const char* lf = nullptr;
+    bool searched = false;
+    while (p < end) {
+        if (!searched || (lf && lf < p)) {
+            lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+            searched = true;
+        }
+        const char* stop = lf ? lf : end;
+        const char* cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<std::size_t>(stop - p)));
+        if (cr) {
+            lines.emplace_back(p, cr);
+            p = (cr + 1 == lf) ? lf + 1 : cr + 1;
+        } else if (lf) {
+            lines.emplace_back(p, lf);
+            p = lf + 1;
+        } else {
+            lines.emplace_back(p, end);
+            p = end;
         }
     }
-    if (start < n)
-        lines.emplace_back(text.substr(start));
     return lines;
 }
 

@@ -44,3 +44,18 @@ TEST(TextCase, ComparesAndFindsWithoutRegardToCase)
     EXPECT_EQ(FindText("xx\"A.HTML\"", "\"a.html\""), 2u);
     EXPECT_EQ(Trim(" \t a b \r\n"), "a b");
 }
+
+TEST(SplitLines, LongTextOfLoneCrsSplitsAtEach)
+{
+    std::string text;
+    for (int i = 0; i < 200000; ++i)
+        text += "line\r";
+    text += "last\r\nx\n\ry";
+    const TLines lines = SplitLines(text);
+    ASSERT_EQ(lines.size(), 200004u);
+    EXPECT_EQ(lines[199999], "line");
+    EXPECT_EQ(lines[200000], "last");
+    EXPECT_EQ(lines[200001], "x");
+    EXPECT_EQ(lines[200002], "");
+    EXPECT_EQ(lines[200003], "y");
+}
