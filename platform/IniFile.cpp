@@ -90,11 +90,7 @@ std::string TIniFile::ReadString(std::string_view section, std::string_view key,
 bool TIniFile::WriteString(std::string_view section, std::string_view key, std::string_view value)
 {
     // A line break inside a value would start a line of its own.
-    std::string clean(value);
-    for (auto& c : clean)
-        if (c == '\r' || c == '\n')
-            c = ' ';
-    std::string line = std::string(key) + "=" + clean;
+    std::string line = std::string(key) + "=" + WithoutLineBreaks(value);
 
     const TLocation loc = Locate(section, key);
     auto before = lines_;

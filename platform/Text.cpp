@@ -115,6 +115,15 @@ std::size_t FindText(std::string_view text, std::string_view needle, std::size_t
     return std::string_view::npos;
 }
 
+std::string WithoutLineBreaks(std::string_view text)
+{
+    std::string out(text);
+    for (auto& c : out)
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    return out;
+}
+
 std::string Trim(std::string_view text)
 {
     std::size_t b = 0;

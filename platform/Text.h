@@ -28,6 +28,10 @@ bool StartsText(std::string_view prefix, std::string_view text);
 // Position of needle in text ignoring letter case, or npos.
 std::size_t FindText(std::string_view text, std::string_view needle, std::size_t from = 0);
 
+// The text with every CR and LF turned into a blank, for values that must
+// stay on one line.
+std::string WithoutLineBreaks(std::string_view text);
+
 // Removes leading and trailing blanks and control characters (bytes up to 32).
 std::string Trim(std::string_view text);
 

@@ -31,14 +31,6 @@ bool HasLineBreak(std::string_view text)
         || std::memchr(text.data(), '\n', text.size()) != nullptr;
 }
 
-std::string WithoutLineBreaks(std::string_view text)
-{
-    std::string out(text);
-    for (auto& c : out)
-        if (c == '\r' || c == '\n')
-            c = ' ';
-    return out;
-}
 
 // A body line that still holds a line break would reach the wire as several
 // lines, the later ones escaping the dot doubling (a "." line there ends the

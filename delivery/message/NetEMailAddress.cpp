@@ -13,17 +13,6 @@ bool IsAtomChar(char c)
     return c != '\0' && std::strchr("`!#$%&'*+-/=?_{}|~", c) != nullptr;
 }
 
-// Text() is written into the "Sender" header unencoded: a CR or LF in it
-// would start a header line of the sender's choosing.
-std::string WithoutLineBreaks(std::string_view text)
-{
-    std::string out(text);
-    for (auto& c : out)
-        if (c == '\r' || c == '\n')
-            c = ' ';
-    return out;
-}
-
 std::string Escaped(std::string_view text)
 {
     std::string out;
@@ -63,6 +52,8 @@ std::string AddressForm(const std::string& address, const std::string& name)
 
 std::string TNetEMailAddressItem::Text() const
 {
+    // Text() is written into the "Sender" header unencoded: a CR or LF in it
+    // would start a header line of the sender's choosing.
     const std::string address = WithoutLineBreaks(Address);
     const std::string name = WithoutLineBreaks(Name);
     const std::string form = AddressForm(address, name);
