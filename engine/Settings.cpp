@@ -21,7 +21,13 @@ constexpr const char* Settings = "Settings";
 
 class TSettingsReader {
 public:
-    explicit TSettingsReader(const std::string& path) : ini_(path) {}
+    explicit TSettingsReader(const std::string& path) : ini_(path)
+    {
+        // Defaults in place of settings that exist but cannot be read would
+        // be saved over them at the next OK.
+        if (ini_.Unreadable())
+            throw ESettingsError("Cannot read " + path);
+    }
     std::string Text(const char* section, const char* key, const std::string& fallback) const
     {
         return ini_.ReadString(section, key, fallback);

@@ -3,6 +3,8 @@
 #include "platform/AtomicFile.h"
 #include "platform/Text.h"
 
+#include <cerrno>
+
 namespace {
 
 // The name inside "[name]" (trimmed), or nothing when the line is no section.
@@ -38,6 +40,8 @@ TIniFile::TIniFile(std::string path, std::optional<mode_t> mode)
 {
     if (auto text = ReadWholeFile(path_))
         lines_ = SplitLines(*text);
+    else
+        unreadable_ = errno != ENOENT;
 }
 
 TIniFile::TLocation TIniFile::Locate(std::string_view section, std::string_view key) const

@@ -20,6 +20,8 @@ public:
     explicit TIniFile(std::string path, std::optional<mode_t> mode = std::nullopt);
 
     const std::string& FileName() const { return path_; }
+    // The file exists but could not be read (it then reads as empty).
+    bool Unreadable() const { return unreadable_; }
 
     std::optional<std::string> Value(std::string_view section, std::string_view key) const;
     std::string ReadString(std::string_view section, std::string_view key, const std::string& fallback) const;
@@ -41,4 +43,5 @@ private:
     std::string path_;
     std::optional<mode_t> mode_;
     std::vector<std::string> lines_;
+    bool unreadable_ = false;
 };

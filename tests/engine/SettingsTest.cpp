@@ -202,3 +202,11 @@ TEST_F(SettingsFixture, UnwritableStartUpEntryRaisesTheRegistryText)
     }
     EXPECT_TRUE(FileExists(files.SitesPath()));
 }
+
+TEST_F(SettingsFixture, SettingsThatCannotBeReadFailTheLoad)
+{
+    // A folder in the file's place cannot be read as a file, also for root.
+    std::filesystem::create_directories(files.SettingsPath());
+    TSettings s;
+    EXPECT_THROW(LoadSettingsFrom(files, s, sites), ESettingsError);
+}
