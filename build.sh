@@ -9,7 +9,14 @@ shift || true
 bash scripts/setup.sh
 
 build_dir="${VENDREL_BUILD_DIR:-build}"
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+if [ "$mode" = sanitize ]; then
+  # The same tests under the address and undefined-behaviour sanitizers.
+  build_dir="${VENDREL_BUILD_DIR:-build-sanitize}"
+  options=(-DCMAKE_BUILD_TYPE=Debug -DVENDREL_SANITIZE=ON -DVENDREL_BENCH=OFF)
+  mode=test
+fi
+cmake -S . -B "$build_dir" -G Ninja "${options[@]}" >/dev/null
 cmake --build "$build_dir" --parallel "$(nproc)"
 
 case "$mode" in
@@ -25,7 +32,7 @@ case "$mode" in
     for b in "$build_dir"/bench/bench_*; do "$b" "$@"; done
     ;;
   *)
-    echo "usage: $0 run|test|bench" >&2
+    echo "usage: $0 run|test|sanitize|bench" >&2
     exit 2
     ;;
 esac

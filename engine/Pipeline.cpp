@@ -146,8 +146,9 @@ bool TSiteMonitor::SendSiteOfIndex(int index, bool interactive)
 
 bool TSiteMonitor::EnterFolderLock()
 {
-    // Passes nested through event processing belong to this process and go on
-    // as designed; only another process is kept out.
+    // A pass started through event processing during another belongs to this
+    // process and goes on (it cancels the running fetch); only another process
+    // is kept out.
     if (folderLockDepth_ == 0 && !folderLock_.TryLock(DataFolder()))
         return false;
     ++folderLockDepth_;

@@ -49,7 +49,8 @@ public:
     std::function<bool()> IsConnected;
 
     // One site through download, decision, rewriting, sending and storing.
-    // Gives false when the site failed (the caller of the design ignores it).
+    // Gives false when the site failed; the window's callers ignore it, the
+    // one-pass command counts it.
     bool ProcessSite(const std::string& name, const std::string& address, const std::string& progress,
                      bool interactive, int threshold);
     // Delivers the site at index now, whatever changed.
