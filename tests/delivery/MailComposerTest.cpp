@@ -15,6 +15,7 @@
 
 #include "platform/Text.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/MailServer.h"
 #include "tests/support/RecordingHost.h"
 #include "tests/support/TempDataFolder.h"
 #include "tests/support/ScriptedServer.h"
@@ -63,29 +64,19 @@ class ComposeAndSend : public ::testing::Test {
 protected:
     void StartServer(const std::vector<std::string>& options = {})
     {
-        std::vector<std::string> args{"--out", folder_.Root() + "mail"};
-        args.insert(args.end(), options.begin(), options.end());
-        server_ = std::make_unique<TChildProcess>(PythonFixture("smtp_server.py", args));
+        server_ = std::make_unique<TMailServer>(folder_.Root() + "mail", options);
         host_.Server.Host = "127.0.0.1";
-        host_.Server.Port = std::stoi(server_->FirstLine());
+        host_.Server.Port = server_->Port();
         host_.Server.Username = "vendrel";
         host_.Server.Password = "secret";
         host_.Server.Logon = true;
         host_.Server.TimeOutSeconds = 30;
     }
 
-    std::string WaitForMessage(int n)
-    {
-        char name[16];
-        std::snprintf(name, sizeof name, "%04d.eml", n);
-        const std::string path = folder_.Root() + "mail/" + name;
-        for (int i = 0; i < 250 && !FileExists(path); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return path;
-    }
+    std::string WaitForMessage(int n) { return server_->WaitForMessage(n); }
 
     TTempDataFolder folder_;
-    std::unique_ptr<TChildProcess> server_;
+    std::unique_ptr<TMailServer> server_;
     TRecordingHost host_;
     TMailComposer composer_{host_};
 };

@@ -1,6 +1,6 @@
 #include "engine/SiteList.h"
 #include "platform/FolderLock.h"
-#include "tests/engine/MailFixture.h"
+#include "tests/support/MailServer.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/LoopbackServers.h"
 #include "tests/support/TempDataFolder.h"
@@ -39,7 +39,7 @@ struct CheckCommand : ::testing::Test {
 
 TEST_F(CheckCommand, PassPrintsTheLogAndExitsZeroWithoutTouchingTheFiles)
 {
-    TMailFixture mail(tmp.Root() + "mail");
+    TMailServer mail(tmp.Root() + "mail", {"--no-auth"});
     http.SetPage("/a", "<html><body><p>a</p></body></html>\r\n");
     Settings(ServerSettings(mail.Port()));
     Sites(Site("A", "/a") + "*" + Site("B", "/b"));
@@ -64,7 +64,7 @@ TEST_F(CheckCommand, PassPrintsTheLogAndExitsZeroWithoutTouchingTheFiles)
 
 TEST_F(CheckCommand, FailedSiteExitsOne)
 {
-    TMailFixture mail(tmp.Root() + "mail");
+    TMailServer mail(tmp.Root() + "mail", {"--no-auth"});
     Settings(ServerSettings(mail.Port()));
     Sites("Closed" + Pad + "{http://127.0.0.1:1/}-2\r\n");
     const auto r = Run();

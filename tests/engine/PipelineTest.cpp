@@ -1,7 +1,7 @@
 #include "engine/HeadlessHost.h"
 #include "engine/SiteList.h"
 #include "engine/SiteMonitor.h"
-#include "tests/engine/MailFixture.h"
+#include "tests/support/MailServer.h"
 #include "tests/support/LoopbackServers.h"
 #include "tests/support/TempDataFolder.h"
 
@@ -14,7 +14,7 @@ const std::string Pad(18, ' ');
 struct Pipeline : ::testing::Test {
     TTempDataFolder tmp;
     TLoopbackHttpServer http;
-    std::unique_ptr<TMailFixture> mail;
+    std::unique_ptr<TMailServer> mail;
     TSystemClock clock;
     THeadlessHost host{clock};
     TSiteMonitor monitor{host, clock};
@@ -29,7 +29,7 @@ struct Pipeline : ::testing::Test {
     }
     void StartMail(std::vector<std::string> args = {"--no-auth"})
     {
-        mail = std::make_unique<TMailFixture>(tmp.Root() + "mail", std::move(args));
+        mail = std::make_unique<TMailServer>(tmp.Root() + "mail", std::move(args));
         host.Settings.Server.Port = mail->Port();
     }
     void AddSite(const std::string& name, const std::string& path, int threshold, bool ticked = true)

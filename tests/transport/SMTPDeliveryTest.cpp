@@ -2,6 +2,7 @@
 // loopback, and Python's email package reads back what arrived.
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/MailServer.h"
 #include "tests/support/TempDataFolder.h"
 #include "transport/NetErrors.h"
 #include "transport/NetSMTP.h"
@@ -45,11 +46,9 @@ class SMTPDeliveryTest : public ::testing::Test {
 protected:
     void StartServer(const std::vector<std::string>& options = {})
     {
-        std::vector<std::string> args{"--out", folder_.Root() + "mail"};
-        args.insert(args.end(), options.begin(), options.end());
-        server_ = std::make_unique<TChildProcess>(PythonFixture("smtp_server.py", args));
+        server_ = std::make_unique<TMailServer>(folder_.Root() + "mail", options);
         smtp_.Host = "127.0.0.1";
-        smtp_.Port = std::stoi(server_->FirstLine());
+        smtp_.Port = server_->Port();
         smtp_.ReadTimeout = 30000;
         smtp_.ConnectTimeout = 30000;
         smtp_.Username = "vendrel";
@@ -58,19 +57,10 @@ protected:
         smtp_.MailAgent = "Microsoft Outlook Express 6.00.2800.1437";
     }
 
-    // Waits for the server to store message number n; its path.
-    std::string WaitForMessage(int n)
-    {
-        char name[16];
-        std::snprintf(name, sizeof name, "%04d.eml", n);
-        const std::string path = folder_.Root() + "mail/" + name;
-        for (int i = 0; i < 250 && !FileExists(path); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return path;
-    }
+    std::string WaitForMessage(int n) { return server_->WaitForMessage(n); }
 
     TTempDataFolder folder_;
-    std::unique_ptr<TChildProcess> server_;
+    std::unique_ptr<TMailServer> server_;
     TNetSMTP smtp_;
 };
 
