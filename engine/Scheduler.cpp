@@ -160,7 +160,6 @@ void TSiteMonitor::CheckNow()
 {
     if (!CheckDestEmail())
         return;
-    const TCursor previous = host_.Cursor();
     host_.SetCursor(TCursor::HourGlass);
     try {
         CheckForSites();
@@ -170,6 +169,5 @@ void TSiteMonitor::CheckNow()
     }
     if (host_.WindowVisible())
         host_.RedrawSiteList();
-    (void)previous;
     host_.SetCursor(TCursor::Default);
 }
