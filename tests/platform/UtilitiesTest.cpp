@@ -1,5 +1,6 @@
 #include "platform/Utilities.h"
 
+#include "tests/support/ManualClock.h"
 #include "tests/support/TempDataFolder.h"
 
 #include <gtest/gtest.h>
@@ -36,19 +37,6 @@ private:
     const char* name_;
     std::optional<std::string> old_;
 };
-
-TDateTime LocalTime(int year, int month, int day, int hour, int minute, int second)
-{
-    std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    tm.tm_isdst = -1;
-    return std::chrono::system_clock::from_time_t(std::mktime(&tm));
-}
 
 } // namespace
 
@@ -104,7 +92,7 @@ TEST(FileDateOf, GivesModificationTimeOrEpoch)
 
 TEST(DateTimeText, ShortDateBlankShortTime)
 {
-    const TDateTime value = LocalTime(2024, 3, 5, 14, 7, 9);
+    const TDateTime value = LocalDateTime(2024, 3, 5, 14, 7, 9);
     {
         TScopedEnv locale("LC_ALL", "C");
         EXPECT_EQ(DateTimeText(value), "03/05/24 14:07");
