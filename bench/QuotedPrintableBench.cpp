@@ -1,8 +1,8 @@
 // Quoted-printable throughput over page-like HTML, and the message writer's
 // HTML part over the same page (which must stay linear in the page size).
 
-#include "delivery/message/MessageWriter.h"
-#include "delivery/message/NetEncoders.h"
+#include "message/MessageWriter.h"
+#include "message/NetEncoders.h"
 #include "platform/Text.h"
 
 #include <benchmark/benchmark.h>

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "delivery/DeliveryHost.h"
-#include "delivery/message/NetMessage.h"
+#include "message/NetMessage.h"
 #include "transport/NetSMTP.h"
 
 // The sender setting when there is one, else the first destination address.

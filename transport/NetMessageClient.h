@@ -2,8 +2,8 @@
 
 // A client that writes mail messages onto its connection.
 
-#include "delivery/message/MessageWriter.h"
-#include "delivery/message/NetMessage.h"
+#include "message/MessageWriter.h"
+#include "message/NetMessage.h"
 #include "transport/NetTCPClient.h"
 
 class TNetMessageClient : public TNetTCPClient {

@@ -1,6 +1,6 @@
 #include "transport/NetSMTP.h"
 
-#include "delivery/message/NetEncoders.h"
+#include "message/NetEncoders.h"
 #include "transport/NetErrors.h"
 
 #include <algorithm>

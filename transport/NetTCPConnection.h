@@ -4,7 +4,7 @@
 // writing of lines ended by CR LF, numeric-coded replies and their checks,
 // detection of a peer that has closed, and closing.
 
-#include "delivery/message/NetLineSink.h"
+#include "message/NetLineSink.h"
 #include "platform/Text.h"
 #include "transport/NetBuffer.h"
 #include "transport/NetComponent.h"

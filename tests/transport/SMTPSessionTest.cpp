@@ -1,4 +1,4 @@
-#include "delivery/message/NetEncoders.h"
+#include "message/NetEncoders.h"
 #include "tests/support/ScriptedServer.h"
 #include "transport/NetErrors.h"
 #include "transport/NetSMTP.h"

@@ -1,4 +1,4 @@
-#include "delivery/message/NetEMailAddress.h"
+#include "message/NetEMailAddress.h"
 
 #include "platform/Text.h"
 

@@ -3,7 +3,7 @@
 // The parts of a multipart message. Only text parts exist; the base class
 // keeps the part's own content headers.
 
-#include "delivery/message/NetHeaderList.h"
+#include "message/NetHeaderList.h"
 #include "platform/Text.h"
 
 #include <cstddef>

@@ -1,6 +1,6 @@
 // Encoded words, address forms and the header character set.
 
-#include "delivery/message/MessageWriter.h"
+#include "message/MessageWriter.h"
 
 #include <gtest/gtest.h>
 

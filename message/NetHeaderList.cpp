@@ -1,4 +1,4 @@
-#include "delivery/message/NetHeaderList.h"
+#include "message/NetHeaderList.h"
 
 #include "platform/Text.h"
 

@@ -3,9 +3,9 @@
 // The mail message that the composition fills and the SMTP session sends.
 // One object is kept and cleared before every composition.
 
-#include "delivery/message/NetEMailAddress.h"
-#include "delivery/message/NetHeaderList.h"
-#include "delivery/message/NetMessagePart.h"
+#include "message/NetEMailAddress.h"
+#include "message/NetHeaderList.h"
+#include "message/NetMessagePart.h"
 #include "platform/Text.h"
 
 #include <chrono>

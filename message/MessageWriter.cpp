@@ -1,6 +1,6 @@
-#include "delivery/message/MessageWriter.h"
+#include "message/MessageWriter.h"
 
-#include "delivery/message/NetEncoders.h"
+#include "message/NetEncoders.h"
 #include "platform/Text.h"
 #include "transport/NetException.h"
 

@@ -4,9 +4,9 @@
 // lines, an empty line, then a plain body or a multipart/alternative body
 // whose HTML part is quoted-printable. The final "." line is the session's.
 
-#include "delivery/message/NetHeaderList.h"
-#include "delivery/message/NetLineSink.h"
-#include "delivery/message/NetMessage.h"
+#include "message/NetHeaderList.h"
+#include "message/NetLineSink.h"
+#include "message/NetMessage.h"
 
 #include <chrono>
 #include <functional>

@@ -3,7 +3,7 @@
 // A line sink that keeps every call, so a test can compare the exact bytes
 // that would have gone onto the connection.
 
-#include "delivery/message/NetLineSink.h"
+#include "message/NetLineSink.h"
 
 #include <initializer_list>
 #include <string>

@@ -1,4 +1,4 @@
-#include "delivery/message/NetEncoders.h"
+#include "message/NetEncoders.h"
 
 #include <gtest/gtest.h>
 

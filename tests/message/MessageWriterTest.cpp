@@ -1,7 +1,7 @@
 // The message on the wire after DATA: headers, plain body, multipart body.
 
-#include "delivery/message/MessageWriter.h"
-#include "tests/delivery/RecordingSink.h"
+#include "message/MessageWriter.h"
+#include "tests/message/RecordingSink.h"
 #include "transport/NetException.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "delivery/message/NetMessage.h"
+#include "message/NetMessage.h"
 
 TNetText& TNetMessageParts::AddTextPart()
 {
