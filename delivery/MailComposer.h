@@ -30,6 +30,9 @@ public:
                         const std::string& alternativeText, bool isHtml, const std::vector<std::string>* attachments,
                         const std::string& sender, bool highPriority, bool showErrors, bool connectAround);
 
+    // A send is under way (the window works its events meanwhile).
+    bool Sending() const { return sending_; }
+
     TNetMessage MsgSend;
     TNetSMTP SMTP;
 
@@ -37,4 +40,5 @@ private:
     void ApplySettings();
 
     TDeliveryHost& host_;
+    bool sending_ = false;
 };

@@ -113,6 +113,14 @@ bool TSiteMonitor::SendSiteOfIndex(int index, bool interactive)
     if (index < 0 || index >= sites.Count())
         return false;
     const std::string entry = sites.Entry(index);
+    if (runDepth_ > 0) {
+        // The running pass or send holds the one message and SMTP session.
+        host_.AddToLog("Vendrel is busy checking your sites; " + SiteNameOf(entry) + " was not sent");
+        if (interactive)
+            host_.MessageBox("Vendrel is busy checking your sites; try again when it has finished.",
+                             TMsgKind::Information, TMsgButtons::OK);
+        return false;
+    }
     const TCursor previous = host_.Cursor();
     host_.SetCursor(TCursor::HourGlass);
     bool ok = false;
@@ -126,15 +134,18 @@ bool TSiteMonitor::SendSiteOfIndex(int index, bool interactive)
         host_.SetCursor(previous);
         return false;
     }
+    ++runDepth_;
     SetProcessing(true);
     try {
         ok = ProcessSite(SiteNameOf(entry), SiteAddressOf(entry), "", interactive, ThresholdAlways);
     } catch (...) {
+        --runDepth_;
         SetProcessing(false);
         LeaveFolderLock();
         host_.SetCursor(previous);
         throw;
     }
+    --runDepth_;
     SetProcessing(false);
     LeaveFolderLock();
     host_.SetCursor(previous);

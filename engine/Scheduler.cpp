@@ -71,6 +71,11 @@ void TSiteMonitor::Timer1Timer()
     CheckForSites();
 }
 
+void TSiteMonitor::ArmFirstCheck()
+{
+    ArmTimer1(FirstCheckDelayMs);
+}
+
 void TSiteMonitor::ArmAfterSettings()
 {
     if (host_.CurrentSettings().OncePerDay)
@@ -105,6 +110,15 @@ std::int64_t TSiteMonitor::SecondsUntilCheckTime(const TTimeOfDay& t) const
 
 void TSiteMonitor::CheckForSites()
 {
+    // Asked for from an event handled inside a running pass or send: a
+    // second pass would share the one download, message and SMTP session
+    // with the first. Both stopping is what the user gets either way, so the
+    // running one is asked to stop at its next site (its fetch ends at once)
+    // and re-arms the timer when it leaves.
+    if (runDepth_ > 0) {
+        Flags.AbortRequested = true;
+        return;
+    }
     DisableTimer();
     Flags.AbortRequested = false;
     const TSettings& settings = host_.CurrentSettings();
@@ -121,6 +135,7 @@ void TSiteMonitor::CheckForSites()
         return;
     }
 
+    ++runDepth_;
     SetProcessing(true);
     try {
         TSiteList& sites = host_.Sites();
@@ -146,11 +161,13 @@ void TSiteMonitor::CheckForSites()
             host_.AddLogSeparator();
         }
     } catch (...) {
+        --runDepth_;
         SetProcessing(false);
         LeaveFolderLock();
         EnableTimer();
         throw;
     }
+    --runDepth_;
     SetProcessing(false);
     LeaveFolderLock();
     EnableTimer();

@@ -65,6 +65,9 @@ public:
     void Timer1Timer();
     // OK and Cancel: ten seconds in interval mode, the daily time otherwise.
     void ArmAfterSettings();
+    // A start by the system (with an argument): the first pass ten seconds
+    // later, once the desktop and the network have come up.
+    void ArmFirstCheck();
     std::int64_t SecondsUntilCheckTime(const TTimeOfDay& checkTime) const;
     // The interval of the schedule settings, exact in 64 bits.
     std::uint64_t ScheduleIntervalMs() const;
@@ -80,6 +83,9 @@ public:
     // When the armed check is due (for intervals longer than one timer run).
     TDateTime Timer1DueTime() const { return timer1Due_; }
     bool Timer1Enabled() const { return timer1Enabled_; }
+    // A check pass or a single-site send is running (events are handled
+    // inside it, so the window can be asked for another one meanwhile).
+    bool Running() const { return runDepth_ > 0; }
 
 private:
     void ArmTimer1(std::uint64_t intervalMs);
@@ -96,4 +102,5 @@ private:
     TDateTime timer1Due_{};
     TFolderLock folderLock_;
     int folderLockDepth_ = 0;
+    int runDepth_ = 0;
 };
