@@ -225,7 +225,7 @@ void TfrmMain::CreateSitesPage()
 {
     QWidget* page = tabSites;
     Label2 = MakeLabel(page, "Label2", "Check the sites that you want delivered whenever they change:",
-                       QRect(8, 8, 340, 18));
+                       QRect(8, 8, 456, 18));
     Label2->installEventFilter(this);
 
     fbxSites = new QListView(page);
@@ -399,7 +399,6 @@ void TfrmMain::CreateLogPage()
     memLog->setObjectName("memLog");
     memLog->setReadOnly(true);
     memLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    memLog->setLineWrapMode(QPlainTextEdit::NoWrap);
     // Reached by a click, never by Tab.
     memLog->setFocusPolicy(Qt::ClickFocus);
     memLog->setGeometry(6, 6, 461, 436);

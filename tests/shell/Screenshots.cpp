@@ -10,6 +10,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QImage>
+#include <QPainter>
 #include <QTabWidget>
 #include <QTimer>
 #include <cstdio>
@@ -77,5 +79,36 @@ int main(int argc, char** argv)
         w.pgcMain->setCurrentIndex(tab);
         Save(w, out + "/" + names[tab]);
     }
+
+    // The pictures themselves, large enough to judge: the image list at 16
+    // and 32 pixels, then the tray images of both sets at each panel size.
+    QImage sheet(16 * 40 + 8, 300, QImage::Format_ARGB32);
+    sheet.fill(Qt::white);
+    QPainter p(&sheet);
+    int x = 8;
+    for (int i = 0; i < TImageList::Count; ++i) {
+        const QIcon icon = w.Images().Image(i);
+        if (icon.isNull())
+            continue;
+        p.drawPixmap(x, 8, icon.pixmap(16, 16));
+        p.drawPixmap(x, 30, icon.pixmap(32, 32));
+        x += 40;
+    }
+    int y = 80;
+    for (bool low : {true, false}) {
+        x = 8;
+        for (TTrayImage image : {TTrayImage::New, TTrayImage::Normal, TTrayImage::Busy}) {
+            for (int size : {16, 22, 24, 32}) {
+                p.drawPixmap(x, y, TImageList::TrayPixmap(image, low, size));
+                x += size + 6;
+            }
+            x += 20;
+        }
+        p.drawPixmap(x, y, TImageList::TrayPixmap(TTrayImage::Normal, low, 64));
+        y += 80;
+    }
+    p.end();
+    sheet.save(out + "/images.png");
+    std::printf("%s\n", qPrintable(out + "/images.png"));
     return 0;
 }
