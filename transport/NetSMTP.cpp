@@ -44,6 +44,9 @@ void TNetSMTP::SetUseEhlo(bool useEhlo)
 
 void TNetSMTP::Open(int timeoutMs)
 {
+    // A login belongs to one connection: a session opened again after the
+    // server dropped the last one (without a Close) must log in afresh.
+    loggedIn_ = false;
     TNetMessageClient::Open(timeoutMs);
     try {
         ReadReply(220);

@@ -257,6 +257,59 @@ TEST_F(ComposeAndSend, AConnectionClosedByTheServerIsOpenedOnceMore)
     EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: Connection Closed Gracefully."});
 }
 
+// A server that wants a login before MAIL, announces LOGIN, and drops the
+// first connection once the envelope starts, after the client logged in.
+void LoginServer(TScriptedPeer& peer, std::atomic<int>& connection)
+{
+    const int n = connection++;
+    bool loggedIn = false;
+    peer.Send("220 loopback ready\r\n");
+    for (;;) {
+        const std::string line = peer.ReadLine();
+        if (peer.Closed())
+            return;
+        const std::string verb = UpperCase(line.substr(0, line.find(' ')));
+        if (verb == "EHLO") {
+            peer.Send("250-loopback\r\n250 AUTH LOGIN\r\n");
+        } else if (verb == "AUTH") {
+            peer.Send("334 VXNlcm5hbWU6\r\n");
+            peer.ReadLine();
+            peer.Send("334 UGFzc3dvcmQ6\r\n");
+            peer.ReadLine();
+            peer.Send("235 welcome\r\n");
+            loggedIn = true;
+        } else if (verb == "MAIL") {
+            if (n == 0) {
+                peer.Close();
+                return;
+            }
+            peer.Send(loggedIn ? "250 sender ok\r\n" : "530 5.7.0 Authentication required\r\n");
+        } else if (verb == "DATA") {
+            peer.Send("354 go ahead\r\n");
+            peer.ReadData();
+            peer.Send("250 queued\r\n");
+        } else if (verb == "QUIT") {
+            peer.Send("221 bye\r\n");
+            return;
+        } else {
+            peer.Send("250 ok\r\n");
+        }
+    }
+}
+
+TEST_F(ComposeAndSend, TheRetryAfterADroppedConnectionLogsInAgain)
+{
+    std::atomic<int> connection{0};
+    TScriptedServer server([&](TScriptedPeer& peer) { LoginServer(peer, connection); }, 2);
+    host_.Server = {"127.0.0.1", "user", "secret", server.Port(), 10, true};
+    EXPECT_TRUE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
+                                         false, true));
+    const auto lines = server.Finish();
+    EXPECT_TRUE(host_.Log.empty()) << host_.Log.front();
+    EXPECT_EQ(Count(lines, "AUTH LOGIN"), 2u);
+    EXPECT_EQ(Count(lines, "DATA"), 1u);
+}
+
 TEST_F(ComposeAndSend, ASilentServerEndsTheWaitAfterTheTimeOut)
 {
     TScriptedServer server([](TScriptedPeer& peer) { peer.WaitForClose(10000); }, 1);
