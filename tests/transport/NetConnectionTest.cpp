@@ -3,9 +3,16 @@
 #include "transport/NetTCPClient.h"
 #include "transport/NetTCPStream.h"
 
+#include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -208,13 +215,46 @@ TEST_F(ConnectionTest, OpenTwiceAndReopenAfterClose)
 
 TEST_F(ConnectionTest, ConnectTimeoutAppliesWhenOpenIsGivenTheDefault)
 {
-    TScriptedServer server([](TScriptedPeer& peer) { peer.WaitForClose(); });
+    // A loopback listener whose queue of one is taken drops every further
+    // connection request unanswered, as a server behind a silent firewall does.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+    const int filler = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    // Without a limit the connect would wait for minutes; closing the
+    // listener after a few seconds ends it with a refusal instead.
+    std::atomic<bool> done{false};
+    std::thread closer([listener, &done] {
+        for (int i = 0; i < 30 && !done; ++i)
+            ::usleep(100000);
+        ::shutdown(listener, SHUT_RDWR);
+        ::close(listener);
+    });
     client_.Host = "127.0.0.1";
-    client_.Port = server.Port();
-    client_.ConnectTimeout = 5000;
-    client_.Open();
-    EXPECT_TRUE(client_.IsConnected());
-    client_.Close();
+    client_.Port = ntohs(sa.sin_port);
+    client_.ConnectTimeout = 300;
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        client_.Open();
+        ADD_FAILURE() << "connected";
+    } catch (const ENetConnectTimeout& e) {
+        EXPECT_STREQ(e.what(), "Connect timed out.");
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(250));
+    EXPECT_LT(took, std::chrono::milliseconds(2500));
+    EXPECT_FALSE(client_.IsConnected());
+    done = true;
+    closer.join();
+    ::close(filler);
 }
 
 TEST_F(ConnectionTest, WritingToAPeerThatHasGoneFailsWithoutKillingTheProcess)
