@@ -166,6 +166,45 @@ TEST_F(ConnectionTest, SilentServerEndsTheReadWithReadTimeout)
     EXPECT_TRUE(client_.IsConnected());
 }
 
+TEST_F(ConnectionTest, EndlessRepliesAreCappedInSizeAndLines)
+{
+    // A continuation that never ends; nothing but empty lines; few lines
+    // of the longest length a line may have.
+    for (const std::string& unit : {std::string("220-more\r\n"), std::string("\r\n"),
+                                   "250-" + std::string(16000, 'x') + "\r\n"}) {
+        TScriptedServer server([&](TScriptedPeer& peer) {
+            std::string block;
+            while (block.size() < 65536)
+                block += unit;
+            for (int i = 0; i < 64 && !peer.Closed(); ++i)
+                peer.Send(block);
+            peer.WaitForClose(5000);
+        });
+        TNetTCPClient client;
+        client.Host = "127.0.0.1";
+        client.Port = server.Port();
+        client.ReadTimeout = 2000;
+        client.Open();
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            client.ReadReply(220);
+            ADD_FAILURE() << "no error";
+        } catch (const std::exception& e) {
+            EXPECT_STREQ(e.what(), "Server reply too long.");
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+        client.Close();
+        server.Finish();
+    }
+    // A reply just inside the caps is read.
+    std::string reply;
+    for (int i = 0; i < 498; ++i)
+        reply += "250-line\r\n";
+    Serve(reply + "\r\n250 end\r\n");
+    EXPECT_EQ(client_.ReadReply(250), 250);
+    EXPECT_EQ(client_.LastReply().Text.size(), 499u);
+}
+
 TEST_F(ConnectionTest, CommandsWriteLinesAndReadReplies)
 {
     server_ = std::make_unique<TScriptedServer>([](TScriptedPeer& peer) {
@@ -271,6 +310,34 @@ TEST_F(ConnectionTest, WritingToAPeerThatHasGoneFailsWithoutKillingTheProcess)
         EXPECT_TRUE(e.LastError() == 10054 || e.LastError() == 10058 || e.LastError() == 10053) << e.LastError();
     }
     EXPECT_FALSE(client_.IsConnected());
+}
+
+TEST_F(ConnectionTest, APeerThatStopsReadingEndsTheWriteWithReadTimeout)
+{
+    std::atomic<bool> done{false};
+    server_ = std::make_unique<TScriptedServer>([&](TScriptedPeer&) {
+        // A writer that waits for ever sees the connection go after a while.
+        for (int i = 0; i < 80 && !done; ++i)
+            ::usleep(100000);
+    });
+    client_.Host = "127.0.0.1";
+    client_.Port = server_->Port();
+    client_.WriteTimeout = 300;
+    client_.Open();
+    const std::string block(1 << 20, 'w');
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        for (int i = 0; i < 256; ++i)
+            client_.Write(block);
+        ADD_FAILURE() << "everything written";
+    } catch (const ENetReadTimeout& e) {
+        EXPECT_STREQ(e.what(), "Read Timeout");
+    }
+    done = true;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+    // What was sent is unknown: the connection is given up.
+    EXPECT_FALSE(client_.IsConnected());
+    server_->Finish();
 }
 
 TEST_F(ConnectionTest, StreamsAreWrittenInChunks)
