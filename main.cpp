@@ -2,6 +2,7 @@
 // starts it at log-on ("/start"), and runs until its window is closed.
 
 #include "engine/Clock.h"
+#include "engine/DataFolder.h"
 #include "engine/Product.h"
 #include "engine/Settings.h"
 #include "shell/MainWindow.h"
@@ -24,7 +25,7 @@ int main(int argc, char** argv)
     const bool hidden = first.toUpper() == "/START";
 
     TSystemClock clock;
-    TfrmMain frmMain(clock, DefaultSettingsFiles());
+    TfrmMain frmMain(clock, DefaultSettingsFiles(DataFolder()));
     QObject::connect(&frmMain, &TfrmMain::ProgramEnd, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &frmMain, [&frmMain](QSessionManager&) {
         frmMain.QueryEndSession();

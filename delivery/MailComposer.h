@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "delivery/DeliveryHost.h"
+#include "delivery/MailServerSettings.h"
 #include "message/NetMessage.h"
 #include "transport/NetSMTP.h"
 
@@ -26,9 +27,11 @@ public:
 
     // True when the server accepted the message. Failures are logged, and
     // shown too when showErrors is set.
-    bool ComposeAndSend(const std::string& recipients, const std::string& subject, const std::string& body,
-                        const std::string& alternativeText, bool isHtml, const std::vector<std::string>* attachments,
-                        const std::string& sender, bool highPriority, bool showErrors, bool connectAround);
+    // The server is the one the settings hold now (connectAround), saved or not.
+    bool ComposeAndSend(const TMailServerSettings& server, const std::string& recipients, const std::string& subject,
+                        const std::string& body, const std::string& alternativeText, bool isHtml,
+                        const std::vector<std::string>* attachments, const std::string& sender, bool highPriority,
+                        bool showErrors, bool connectAround);
 
     // A send is under way (the window works its events meanwhile).
     bool Sending() const { return sending_; }
@@ -37,7 +40,7 @@ public:
     TNetSMTP SMTP;
 
 private:
-    void ApplySettings();
+    void ApplySettings(const TMailServerSettings& server);
 
     TDeliveryHost& host_;
     bool sending_ = false;

@@ -129,7 +129,7 @@ void TfrmMain::TAntiFreeze::Process()
 TfrmMain::TfrmMain(const TClock& clock, const TSettingsFiles& files, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint
                           | Qt::MSWindowsFixedSizeDialogHint),
-      clock_(clock), files_(files), log_(clock), monitor_(*this, clock)
+      clock_(clock), files_(files), log_(clock), monitor_(*this, clock, files.DataFolder)
 {
     setObjectName("frmMain");
     setWindowTitle(DefaultCaption);
@@ -238,6 +238,7 @@ void TfrmMain::CreateSitesPage()
     siteModel_ = new TSiteListModel(sites_, fbxSites);
     rowDelegate_ = new TSiteRowDelegate(fbxSites);
     rowDelegate_->ShowDates = [this] { return chkDeliveredDates->isChecked(); };
+    rowDelegate_->PagePath = [this](const std::string& name) { return monitor_.StoredPagePath(name); };
     fbxSites->setModel(siteModel_);
     fbxSites->setItemDelegate(rowDelegate_);
     fbxSites->installEventFilter(this);
@@ -445,9 +446,9 @@ QStringList TfrmMain::SensitivityItems() const
     return items;
 }
 
-const TSettings& TfrmMain::CurrentSettings() const
+TSettings TfrmMain::CurrentSettings() const
 {
-    TSettings& s = current_;
+    TSettings s;
     s.Server = mailServer_;
     s.SenderAddress = senderAddress_;
     s.DestEmail = S(edtDestEmail->text());
@@ -676,7 +677,7 @@ void TfrmMain::btnDeleteClick()
     // The answer may have come after the list changed underneath.
     if (row >= sites_.Count() || sites_.Entry(row) != entry)
         return;
-    std::remove(StoredPagePath(name).c_str());
+    std::remove(monitor_.StoredPagePath(name).c_str());
     sites_.Delete(row);
 }
 

@@ -156,7 +156,6 @@ public:
     TCursor Cursor() const override { return cursor_; }
     void SetCursor(TCursor cursor) override;
     void ProcessMessages() override;
-    TMailServerSettings MailServer() const override { return mailServer_; }
     void AddLogSeparator() override;
     void SetCaption(const std::string& caption) override;
     void SetTrayTip(const std::string& tip) override;
@@ -167,7 +166,7 @@ public:
     void StopTimer1() override;
     void StartTimerAnim() override;
     void StopTimerAnim() override;
-    const TSettings& CurrentSettings() const override;
+    TSettings CurrentSettings() const override;
     TSiteList& Sites() override { return sites_; }
 
     // --- TShellServices
@@ -175,6 +174,7 @@ public:
     QStringList SensitivityItems() const override;
     int DefaultThreshold() const override;
     QString DestEmail() const override;
+    TMailServerSettings MailServer() const override { return mailServer_; }
     void SetMailServer(const TMailServerSettings& s) override { mailServer_ = s; }
     TSiteMonitor& Monitor() override { return monitor_; }
     QString ProgramFolder() const override;
@@ -219,7 +219,6 @@ private:
     TSiteRowDelegate* rowDelegate_ = nullptr;
     TMailServerSettings mailServer_;
     std::string senderAddress_;
-    mutable TSettings current_;
     TCursor cursor_ = TCursor::Default;
     TTrayImage trayImage_ = TTrayImage::Normal;
     QString trayTip_;

@@ -3,7 +3,7 @@
 // What the dialogs need of the main window, so that they depend on this one
 // small interface and not on the window itself.
 
-#include "delivery/DeliveryHost.h"
+#include "delivery/MailServerSettings.h"
 
 #include <QIcon>
 #include <QString>

@@ -101,7 +101,7 @@ QRect TSiteRowDelegate::TextRect(const QRect& row)
 
 QString TSiteRowDelegate::DateText(const QString& name, bool ticked) const
 {
-    if (!ticked || !ShowDates || !ShowDates())
+    if (!ticked || !ShowDates || !ShowDates() || !PagePath)
         return {};
     const std::string path = PagePath(name.toLocal8Bit().toStdString());
     if (!QFileInfo::exists(QString::fromLocal8Bit(path.c_str())))

@@ -50,8 +50,8 @@ public:
 
     // Whether the delivered dates are asked for ("Show delivered dates").
     std::function<bool()> ShowDates;
-    // Where a site's stored page is; replaceable by tests.
-    std::function<std::string(const std::string& name)> PagePath = StoredPagePath;
+    // Where a site's stored page is.
+    std::function<std::string(const std::string& name)> PagePath;
 
     // The date text of a row: the stored page's date, "Never Delivered", or
     // nothing (dates not shown, or the row not ticked).

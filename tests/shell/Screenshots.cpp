@@ -2,6 +2,7 @@
 // each tab of the main window, with a few sites and some log lines.
 // Usage: vendrel-screenshots OUTPUT_FOLDER
 
+#include "engine/DataFolder.h"
 #include "engine/Settings.h"
 #include "engine/SiteList.h"
 #include "shell/MainWindow.h"
@@ -55,11 +56,11 @@ int main(int argc, char** argv)
     sites.Add(MakeSiteEntry("Qt Blog", "https://www.qt.io/blog", 30), false);
     sites.Add(MakeSiteEntry("Local weather", "http://weather.example/today", 500), true);
     sites.Add(MakeSiteEntry("Town council minutes", "http://council.example/minutes", -1), true);
-    TSettingsFiles files = DefaultSettingsFiles();
+    TSettingsFiles files = DefaultSettingsFiles(DataFolder());
     files.ProgramFolder = tmp.Root();
     SaveSettingsTo(files, s, sites);
     {
-        FILE* page = std::fopen(StoredPagePath("Debian News").c_str(), "w");
+        FILE* page = std::fopen(StoredPagePath(PageFolder(files.DataFolder), "Debian News").c_str(), "w");
         if (page) {
             std::fputs("<html></html>", page);
             std::fclose(page);

@@ -19,7 +19,7 @@ WindowFixture::~WindowFixture()
 
 TSettingsFiles WindowFixture::Files() const
 {
-    TSettingsFiles files = DefaultSettingsFiles();
+    TSettingsFiles files = DefaultSettingsFiles(DataFolder());
     files.ProgramFolder = tmp.Root();
     return files;
 }
@@ -49,6 +49,11 @@ TfrmMain& WindowFixture::Start(bool show)
 std::string WindowFixture::SettingsText() const
 {
     return FileExists(Files().SettingsPath()) ? ReadFile(Files().SettingsPath()) : std::string();
+}
+
+std::string WindowFixture::StoredPagePath(const std::string& name) const
+{
+    return ::StoredPagePath(PageFolder(Files().DataFolder), name);
 }
 
 TSiteList MakeSites(std::initializer_list<std::tuple<std::string, std::string, bool>> sites)

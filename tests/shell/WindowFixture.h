@@ -26,6 +26,8 @@ protected:
     // Creates the window (as the program does) and shows it.
     TfrmMain& Start(bool show = true);
     std::string SettingsText() const;
+    // A site's stored page in the test's data folder.
+    std::string StoredPagePath(const std::string& name) const;
 
     TTempDataFolder tmp;
     TSystemClock clock;
