@@ -279,13 +279,13 @@ TEST_F(ComposeAndSend, AServerThatStopsReadingEndsTheSendAfterTheTimeOut)
 {
     std::atomic<bool> done{false};
     TScriptedServer server([&](TScriptedPeer& peer) { DeafServer(peer, done); }, 1);
-    host_.Server = {"127.0.0.1", "", "", server.Port(), 1, false};
+    mailServer_ = {"127.0.0.1", "", "", server.Port(), 1, false};
     std::string page;
     const std::string line = std::string(90, 'p') + "\r\n";
     while (page.size() < (6u << 20))
         page += line;
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(composer_.ComposeAndSend("a@example.org", "s", page, "alt", true, nullptr, "me@example.org", false,
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", page, "alt", true, nullptr, "me@example.org", false,
                                           false, true));
     done = true;
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
@@ -309,9 +309,9 @@ TEST_F(ComposeAndSend, AReplyThatTricklesInIsBoundedAsAWhole)
             DroppingServer(peer, connection, 0);
         },
         1);
-    host_.Server = {"127.0.0.1", "", "", server.Port(), 1, false};
+    mailServer_ = {"127.0.0.1", "", "", server.Port(), 1, false};
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
                                           false, true));
     done = true;
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
@@ -324,8 +324,8 @@ TEST_F(ComposeAndSend, TimeOutsTooLargeForMillisecondsInIntStillSend)
     for (const int seconds : {2147484, 2147483647}) {
         std::atomic<int> connection{0};
         TScriptedServer server([&](TScriptedPeer& peer) { DroppingServer(peer, connection, 0); }, 1);
-        host_.Server = {"127.0.0.1", "", "", server.Port(), seconds, false};
-        EXPECT_TRUE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org",
+        mailServer_ = {"127.0.0.1", "", "", server.Port(), seconds, false};
+        EXPECT_TRUE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org",
                                              false, false, true))
             << seconds;
         server.Finish();
@@ -378,8 +378,8 @@ TEST_F(ComposeAndSend, TheRetryAfterADroppedConnectionLogsInAgain)
 {
     std::atomic<int> connection{0};
     TScriptedServer server([&](TScriptedPeer& peer) { LoginServer(peer, connection); }, 2);
-    host_.Server = {"127.0.0.1", "user", "secret", server.Port(), 10, true};
-    EXPECT_TRUE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
+    mailServer_ = {"127.0.0.1", "user", "secret", server.Port(), 10, true};
+    EXPECT_TRUE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
                                          false, true));
     const auto lines = server.Finish();
     EXPECT_TRUE(host_.Log.empty()) << host_.Log.front();
