@@ -110,7 +110,7 @@ bool ParseCheckTime(const std::string& text, TTimeOfDay& time)
 
 TSettingsFiles DefaultSettingsFiles()
 {
-    return TSettingsFiles{DataFolder(ProductName, true), ProgramFolder(), ProgramPath()};
+    return TSettingsFiles{DataFolder(ProductName, true), ProgramShareFolder(), ProgramPath()};
 }
 
 void LoadSettingsFrom(const TSettingsFiles& files, TSettings& s, TSiteList& sites)
