@@ -213,7 +213,7 @@ void TdlgSMTPSettings::lnkTestSMTPClick()
         return;
     const std::string to = dest.toStdString();
     TSiteMonitor& monitor = services_.Monitor();
-    const bool sent = monitor.Composer.ComposeAndSend(to, "Test Message from Vendrel",
+    const bool sent = monitor.Composer.ComposeAndSend(services_.MailServer(), to, "Test Message from Vendrel",
                                                       "This is a test message sent from Vendrel", {}, false,
                                                       nullptr, ChooseSender(monitor.SenderAddress(), to), false,
                                                       true, true);

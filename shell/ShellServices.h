@@ -5,7 +5,7 @@
 // values, the engine for the test message, and the program's own folder. The
 // window implements it; the dialog tests implement it over a headless host.
 
-#include "delivery/DeliveryHost.h"
+#include "delivery/MailServerSettings.h"
 
 #include <QIcon>
 #include <QString>

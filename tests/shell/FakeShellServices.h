@@ -10,6 +10,7 @@
 #include "shell/MessageBoxes.h"
 #include "shell/ShellServices.h"
 #include "tests/support/ManualClock.h"
+#include "tests/support/TempDataFolder.h"
 
 #include <QColor>
 #include <QDesktopServices>
@@ -23,7 +24,7 @@
 
 class TFakeShellServices : public TShellServices {
 public:
-    TFakeShellServices() : Host(Clock), Monitor_(Host, Clock) {}
+    TFakeShellServices() : Host(Clock), Monitor_(Host, Clock, Folder_.DataFolder()) {}
 
     TManualClock Clock;
     THeadlessHost Host;
@@ -54,6 +55,7 @@ public:
     QString ProgramFolder() const override { return Folder; }
 
 private:
+    TTempDataFolder Folder_;
     TSiteMonitor Monitor_;
     mutable std::map<int, QIcon> images_;
 };
