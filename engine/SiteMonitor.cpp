@@ -62,6 +62,11 @@ int TSiteMonitor::DefaultThreshold() const
     return ThresholdOfChoice(host_.CurrentSettings().Sensitivity);
 }
 
+std::string TSiteMonitor::SenderAddress() const
+{
+    return host_.CurrentSettings().SenderAddress;
+}
+
 bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& address, const std::string& progress,
                                bool interactive, int threshold)
 {

@@ -65,6 +65,8 @@ public:
     // Delivers the site at index now, whatever changed.
     bool SendSiteOfIndex(int index, bool interactive = true);
     int DefaultThreshold() const;
+    // The "SenderAddress" setting, which no control edits.
+    std::string SenderAddress() const;
 
     void CheckForSites();
     // The Check Now button: the destination check, then a pass under the hourglass.
