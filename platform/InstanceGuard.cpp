@@ -3,6 +3,7 @@
 #include "platform/Folders.h"
 #include "platform/Text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -112,6 +113,19 @@ bool BlockReady(int fd)
 }
 
 } // namespace
+
+std::vector<std::string> MailboxParams(const unsigned char* block)
+{
+    std::int32_t count = 0;
+    std::memcpy(&count, block + TInstanceGuard::CountOffset, sizeof count);
+    count = std::max<std::int32_t>(0, std::min<std::int32_t>(count, TInstanceGuard::MaxParams));
+    std::vector<std::string> params;
+    for (int i = 0; i < count; ++i) {
+        const auto* slot = reinterpret_cast<const char*>(block + TInstanceGuard::FirstSlotOffset + i * TInstanceGuard::SlotSize);
+        params.emplace_back(slot, strnlen(slot, TInstanceGuard::MaxParamLength));
+    }
+    return params;
+}
 
 TInstanceNames InstanceNamesFor(const std::string& programFileName, unsigned userId)
 {
@@ -387,15 +401,7 @@ void TInstanceGuard::HandleInstanceStarted()
         }
     } release{view, sem_};
 
-    const auto* bytes = static_cast<const unsigned char*>(view);
-    std::int32_t count = 0;
-    std::memcpy(&count, bytes + CountOffset, sizeof count);
-    count = std::max<std::int32_t>(0, std::min<std::int32_t>(count, MaxParams));
-    std::vector<std::string> params;
-    for (int i = 0; i < count; ++i) {
-        const auto* slot = reinterpret_cast<const char*>(bytes + FirstSlotOffset + i * SlotSize);
-        params.emplace_back(slot, strnlen(slot, MaxParamLength));
-    }
+    const std::vector<std::string> params = MailboxParams(static_cast<const unsigned char*>(view));
     if (ShowOnNewInstance && OnBringForward)
         OnBringForward();
     if (OnInstanceStarted)

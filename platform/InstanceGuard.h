@@ -22,6 +22,11 @@ struct TInstanceNames {
     std::string Wake;      // prefix of the running copy's wake socket
 };
 
+// The arguments a mailbox holds: the count at offset 4 kept to 0..10, each
+// slot read up to its first zero byte and never past 300 characters, whoever
+// wrote the block.
+std::vector<std::string> MailboxParams(const unsigned char* block);
+
 // The names for a program file name (without its folder) and a user id.
 TInstanceNames InstanceNamesFor(const std::string& programFileName, unsigned userId);
 // The names for this process: its own program file and its user.

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <semaphore.h>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/mman.h>
@@ -156,6 +157,71 @@ TEST(InstanceGuardNames, ComeFromTheFileNameAndTheUser)
     const TInstanceNames names = InstanceNamesFor("monitor.exe", 1000);
     EXPECT_EQ(names.Mailbox, "/monitor.exe.1000");
     EXPECT_EQ(names.Semaphore, "/MONITOR.EXESEM.1000");
+}
+
+TEST(InstanceGuardMailbox, ReadsNoMoreThanTheLayoutHoldsWhateverWasWritten)
+{
+    std::vector<unsigned char> block(TInstanceGuard::MailboxSize, 0);
+    auto setCount = [&](std::int32_t n) { std::memcpy(block.data() + 4, &n, sizeof n); };
+    auto slot = [&](int i) { return block.data() + 8 + 301 * i; };
+
+    setCount(-1);
+    EXPECT_TRUE(MailboxParams(block.data()).empty());
+    setCount(1000);
+    EXPECT_EQ(MailboxParams(block.data()).size(), 10u);
+
+    // Slots full to their last byte, no zero anywhere: 300 characters each.
+    std::fill(block.begin() + 8, block.end(), static_cast<unsigned char>('q'));
+    setCount(10);
+    const auto params = MailboxParams(block.data());
+    ASSERT_EQ(params.size(), 10u);
+    for (const auto& p : params)
+        EXPECT_EQ(p, std::string(300, 'q'));
+
+    std::memcpy(slot(2), "ab\0cd", 6);
+    setCount(3);
+    EXPECT_EQ(MailboxParams(block.data())[2], "ab");
+}
+
+TEST(InstanceGuard, CopiesStartedTogetherWithNoneRunningAgreeOnOne)
+{
+    TProbeCopy probe;
+    constexpr int Copies = 4;
+    std::vector<std::unique_ptr<TChildProcess>> copies(Copies);
+    std::vector<std::thread> starts;
+    for (int i = 0; i < Copies; ++i)
+        starts.emplace_back([&, i] {
+            copies[static_cast<std::size_t>(i)] =
+                std::make_unique<TChildProcess>(probe.Argv({}, {"copy" + std::to_string(i)}), 30000);
+        });
+    for (auto& t : starts)
+        t.join();
+    TChildProcess* running = nullptr;
+    int runningIndex = -1;
+    for (int i = 0; i < Copies; ++i) {
+        const std::string role = Role(copies[static_cast<std::size_t>(i)]->FirstLine());
+        if (role == "running") {
+            EXPECT_EQ(running, nullptr) << "two running copies";
+            running = copies[static_cast<std::size_t>(i)].get();
+            runningIndex = i;
+        } else {
+            EXPECT_EQ(role, "new");
+        }
+    }
+    ASSERT_NE(running, nullptr);
+    std::vector<std::string> seen;
+    for (int i = 0; i < Copies - 1; ++i) {
+        const auto report = NextReport(*running);
+        ASSERT_TRUE(report);
+        ASSERT_EQ(report->Params.size(), 1u);
+        seen.push_back(report->Params[0]);
+    }
+    std::sort(seen.begin(), seen.end());
+    std::vector<std::string> expected;
+    for (int i = 0; i < Copies; ++i)
+        if (i != runningIndex)
+            expected.push_back("copy" + std::to_string(i));
+    EXPECT_EQ(seen, expected);
 }
 
 TEST(InstanceGuard, SecondStartWithoutArgumentsWakesTheRunningCopy)
