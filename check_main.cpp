@@ -78,7 +78,9 @@ int main(int argc, char** argv)
         std::fflush(stdout);
     };
 
-    const TSettingsFiles files = DefaultSettingsFiles();
+    // Computed once; everything below is handed this folder.
+    const std::string dataFolder = DataFolder();
+    const TSettingsFiles files = DefaultSettingsFiles(dataFolder);
     // Without a site list the load would seed one from "Source.dat" and write
     // it, and the tray program's own first start would then miss its seeding.
     struct stat st {};
@@ -91,7 +93,7 @@ int main(int argc, char** argv)
     try {
         LoadSettingsFrom(files, host.Settings, host.SiteList);
     } catch (const std::exception& e) {
-        return Fail(std::string("cannot read the settings in ") + files.DataFolder + ": " + e.what());
+        return Fail("cannot read the settings in " + dataFolder + ": " + e.what());
     }
     if (!IsValidDestEmail(host.Settings.DestEmail))
         return Fail("You have not specified a destination e-mail address for delivery of your sites.");
@@ -100,7 +102,7 @@ int main(int argc, char** argv)
     if (const std::string portError = SMTPPortError(host.Settings.Server.Port); !portError.empty())
         return Fail(portError + ".");
 
-    TSiteMonitor monitor(host, clock);
+    TSiteMonitor monitor(host, clock, dataFolder);
     if (send) {
         int index = -1;
         for (int i = 0; i < host.SiteList.Count() && index < 0; ++i)
@@ -120,6 +122,6 @@ int main(int argc, char** argv)
         return NoConnection;
     }
     if (pass.FolderBusy)
-        return Fail("another Vendrel is checking the sites of " + DataFolder() + "; try again later");
+        return Fail("another Vendrel is checking the sites of " + dataFolder + "; try again later");
     return pass.Failed > 0 || !pass.RanToEnd ? SiteFailed : Ok;
 }
