@@ -109,6 +109,13 @@ std::string ExtractName(const std::string& text)
     return n.substr(b, e - b);
 }
 
+std::string SMTPPortError(int port)
+{
+    if (port >= 1 && port <= 65535)
+        return {};
+    return "The mail server's port " + std::to_string(port) + " (SMTPPort) is not between 1 and 65535";
+}
+
 TMailComposer::TMailComposer(TDeliveryHost& host) : host_(host)
 {
     MsgSend.ContentType = "text/plain";
@@ -125,6 +132,9 @@ TMailComposer::TMailComposer(TDeliveryHost& host) : host_(host)
 
 void TMailComposer::ApplySettings(const TMailServerSettings& server)
 {
+    // A port is 16 bits: a larger number must not quietly reach another port.
+    if (const std::string portError = SMTPPortError(server.Port); !portError.empty())
+        throw std::runtime_error(portError);
     SMTP.SetAuthenticationType(server.Logon ? atLogin : atNone);
     SMTP.Username = server.Username;
     SMTP.Password = server.Password;

@@ -18,6 +18,9 @@ std::string ChooseSender(const std::string& senderAddress, const std::string& de
 std::string ExtractAddress(const std::string& text);
 // The display name of one address text; empty for a bare address.
 std::string ExtractName(const std::string& text);
+// What is wrong with the mail-server port ("SMTPPort"); empty when it is a
+// port at all (1 to 65535).
+std::string SMTPPortError(int port);
 
 class TMailComposer {
 public:
