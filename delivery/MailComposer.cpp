@@ -97,8 +97,9 @@ std::string ExtractName(const std::string& text)
     return n.substr(b, e - b);
 }
 
-TMailComposer::TMailComposer(TDeliveryHost& host) : host_(host)
+TMailComposer::TMailComposer(TDeliveryHost& host, const TClock& clock) : host_(host)
 {
+    SMTP.MessageWriter.Clock = &clock;
     MsgSend.ContentType = "text/plain";
     MsgSend.Encoding = meMIME;
     MsgSend.AttachmentEncoding = "MIME";

@@ -5,7 +5,7 @@
 // window's timer for it. Intervals longer than one timer run are reached in
 // steps.
 
-#include "engine/Clock.h"
+#include "platform/Clock.h"
 #include "engine/WindowHost.h"
 #include "platform/ScopeExit.h"
 
