@@ -116,8 +116,9 @@ std::string SMTPPortError(int port)
     return "The mail server's port " + std::to_string(port) + " (SMTPPort) is not between 1 and 65535";
 }
 
-TMailComposer::TMailComposer(TDeliveryHost& host) : host_(host)
+TMailComposer::TMailComposer(TDeliveryHost& host, const TClock& clock) : host_(host)
 {
+    SMTP.MessageWriter.Clock = &clock;
     MsgSend.ContentType = "text/plain";
     MsgSend.Encoding = meMIME;
     MsgSend.AttachmentEncoding = "MIME";

@@ -10,6 +10,7 @@
 #include "delivery/DeliveryHost.h"
 #include "delivery/MailServerSettings.h"
 #include "message/NetMessage.h"
+#include "platform/Clock.h"
 #include "transport/NetSMTP.h"
 
 // The sender setting when there is one, else the first destination address.
@@ -24,7 +25,8 @@ std::string SMTPPortError(int port);
 
 class TMailComposer {
 public:
-    explicit TMailComposer(TDeliveryHost& host);
+    // The clock gives the mail its Date header.
+    TMailComposer(TDeliveryHost& host, const TClock& clock);
     TMailComposer(const TMailComposer&) = delete;
     TMailComposer& operator=(const TMailComposer&) = delete;
 

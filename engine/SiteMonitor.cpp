@@ -46,7 +46,7 @@ bool FileExistsAt(const std::string& path)
 } // namespace
 
 TSiteMonitor::TSiteMonitor(TWindowHost& host, const TClock& clock, const std::string& dataFolder)
-    : Download(host, Flags), Rewriter(host), Composer(host), IsConnected(IsInternetConnected), host_(host),
+    : Download(host, Flags), Rewriter(host, clock), Composer(host, clock), IsConnected(IsInternetConnected), host_(host),
       clock_(clock), dataFolder_(dataFolder), pageFolder_(PageFolder(dataFolder)), scheduler_(host, clock),
       busy_(host, Flags), passLock_(dataFolder)
 {

@@ -9,7 +9,7 @@
 #include "delivery/MailComposer.h"
 #include "delivery/PageRewriter.h"
 #include "engine/BusyDisplay.h"
-#include "engine/Clock.h"
+#include "platform/Clock.h"
 #include "engine/Download.h"
 #include "engine/EngineFlags.h"
 #include "engine/PassLock.h"
