@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "delivery/CursorScope.h"
+#include "platform/ScopeExit.h"
 #include "platform/Text.h"
 #include "transport/NetErrors.h"
 
@@ -65,22 +67,6 @@ std::vector<std::string> RecipientPieces(const std::string& recipients)
     return pieces;
 }
 
-// Restores the cursor the user had, whichever way the send ends.
-class TCursorScope {
-public:
-    explicit TCursorScope(TDeliveryHost& host) : host_(host), saved_(host.Cursor())
-    {
-        host_.SetCursor(TCursor::HourGlass);
-    }
-    ~TCursorScope() { host_.SetCursor(saved_); }
-    TCursorScope(const TCursorScope&) = delete;
-    TCursorScope& operator=(const TCursorScope&) = delete;
-
-private:
-    TDeliveryHost& host_;
-    TCursor saved_;
-};
-
 } // namespace
 
 std::string ExtractAddress(const std::string& text)
@@ -137,9 +123,8 @@ TMailComposer::TMailComposer(TDeliveryHost& host) : host_(host)
     SMTP.UseNagle = false;
 }
 
-void TMailComposer::ApplySettings()
+void TMailComposer::ApplySettings(const TMailServerSettings& server)
 {
-    const TMailServerSettings server = host_.MailServer();
     SMTP.SetAuthenticationType(server.Logon ? atLogin : atNone);
     SMTP.Username = server.Username;
     SMTP.Password = server.Password;
@@ -158,8 +143,9 @@ void TMailComposer::ApplySettings()
     SMTP.SessionBytesPerSecond = limit > 0 ? SessionBytesPerSecond : 0;
 }
 
-bool TMailComposer::ComposeAndSend(const std::string& recipients, const std::string& subject,
-                                   const std::string& body, const std::string& alternativeText, bool isHtml,
+bool TMailComposer::ComposeAndSend(const TMailServerSettings& server, const std::string& recipients,
+                                   const std::string& subject, const std::string& body,
+                                   const std::string& alternativeText, bool isHtml,
                                    const std::vector<std::string>* attachments, const std::string& sender,
                                    bool highPriority, bool showErrors, bool connectAround)
 {
@@ -203,36 +189,25 @@ bool TMailComposer::ComposeAndSend(const std::string& recipients, const std::str
         MsgSend.Priority = highPriority ? mpHigh : mpNormal;
 
         try {
-            try {
-                if (connectAround) {
-                    ApplySettings();
-                    SMTP.Open(-1);
-                }
-                try {
-                    SMTP.Transmit(MsgSend);
-                } catch (const ENetConnClosedGracefully&) {
-                    // The server dropped an idle connection; one fresh session
-                    // is worth a try.
-                    ApplySettings();
-                    SMTP.Open(-1);
-                    SMTP.Transmit(MsgSend);
-                }
-                result = true;
-            } catch (...) {
-                if (connectAround) {
-                    try {
-                        SMTP.Close();
-                    } catch (...) {
-                    }
-                }
-                throw;
-            }
-            if (connectAround) {
-                try {
+            // Closed on every path; a failing close must not hide the send's own error.
+            auto close = QuietScopeExit([&] {
+                if (connectAround)
                     SMTP.Close();
-                } catch (...) {
-                }
+            });
+            if (connectAround) {
+                ApplySettings(server);
+                SMTP.Open(-1);
             }
+            try {
+                SMTP.Transmit(MsgSend);
+            } catch (const ENetConnClosedGracefully&) {
+                // The server dropped an idle connection; one fresh session
+                // is worth a try.
+                ApplySettings(server);
+                SMTP.Open(-1);
+                SMTP.Transmit(MsgSend);
+            }
+            result = true;
         } catch (const std::exception& e) {
             result = false;
             const std::string message = e.what();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "delivery/DeliveryHost.h"
+#include "delivery/MailServerSettings.h"
 #include "message/NetMessage.h"
 #include "transport/NetSMTP.h"
 
@@ -26,15 +27,17 @@ public:
 
     // True when the server accepted the message. Failures are logged, and
     // shown too when showErrors is set.
-    bool ComposeAndSend(const std::string& recipients, const std::string& subject, const std::string& body,
-                        const std::string& alternativeText, bool isHtml, const std::vector<std::string>* attachments,
-                        const std::string& sender, bool highPriority, bool showErrors, bool connectAround);
+    // The server is the one the settings hold now (connectAround), saved or not.
+    bool ComposeAndSend(const TMailServerSettings& server, const std::string& recipients, const std::string& subject,
+                        const std::string& body, const std::string& alternativeText, bool isHtml,
+                        const std::vector<std::string>* attachments, const std::string& sender, bool highPriority,
+                        bool showErrors, bool connectAround);
 
     TNetMessage MsgSend;
     TNetSMTP SMTP;
 
 private:
-    void ApplySettings();
+    void ApplySettings(const TMailServerSettings& server);
 
     TDeliveryHost& host_;
 };

@@ -65,12 +65,12 @@ protected:
     void StartServer(const std::vector<std::string>& options = {})
     {
         server_ = std::make_unique<TMailServer>(folder_.Root() + "mail", options);
-        host_.Server.Host = "127.0.0.1";
-        host_.Server.Port = server_->Port();
-        host_.Server.Username = "vendrel";
-        host_.Server.Password = "secret";
-        host_.Server.Logon = true;
-        host_.Server.TimeOutSeconds = 30;
+        mailServer_.Host = "127.0.0.1";
+        mailServer_.Port = server_->Port();
+        mailServer_.Username = "vendrel";
+        mailServer_.Password = "secret";
+        mailServer_.Logon = true;
+        mailServer_.TimeOutSeconds = 30;
     }
 
     std::string WaitForMessage(int n) { return server_->WaitForMessage(n); }
@@ -78,6 +78,7 @@ protected:
     TTempDataFolder folder_;
     std::unique_ptr<TMailServer> server_;
     TRecordingHost host_;
+    TMailServerSettings mailServer_;
     TMailComposer composer_{host_};
 };
 
@@ -90,8 +91,8 @@ TEST_F(ComposeAndSend, APageArrivesAsHtmlWithItsPlainAlternative)
     const std::string alternative = "\"News\" sent from Vendrel at 08/12/2026 14:00\r\nA notice line.";
     host_.SetCursor(TCursor::Default);
     const std::string recipients = "one@example.org, Two <two@example.org>";
-    ASSERT_TRUE(composer_.ComposeAndSend(recipients, "Vendrel Delivery: News", page, alternative, true, nullptr,
-                                         ChooseSender("", recipients), false, true, true));
+    ASSERT_TRUE(composer_.ComposeAndSend(mailServer_, recipients, "Vendrel Delivery: News", page, alternative, true,
+                                         nullptr, ChooseSender("", recipients), false, true, true));
     EXPECT_TRUE(host_.Log.empty()) << host_.Log.front();
     EXPECT_TRUE(host_.Boxes.empty());
     EXPECT_EQ(host_.CursorChanges, (std::vector<TCursor>{TCursor::Default, TCursor::HourGlass, TCursor::Default}));
@@ -117,9 +118,9 @@ TEST_F(ComposeAndSend, APageArrivesAsHtmlWithItsPlainAlternative)
 TEST_F(ComposeAndSend, ThePlainTestMessageGoesToEveryRecipient)
 {
     StartServer({"--no-auth"});
-    host_.Server.Logon = false;
+    mailServer_.Logon = false;
     const std::string recipients = "\"Ann\" <ann@example.org>,,bob@example.org,";
-    ASSERT_TRUE(composer_.ComposeAndSend(recipients, "Test Message from Vendrel",
+    ASSERT_TRUE(composer_.ComposeAndSend(mailServer_, recipients, "Test Message from Vendrel",
                                          "This is a test message sent from Vendrel", "", false, nullptr,
                                          "Vendrel Watcher <watcher@example.org>", false, true, true));
     ASSERT_EQ(composer_.MsgSend.Recipients.Count(), 2u);
@@ -144,20 +145,20 @@ TEST_F(ComposeAndSend, ARefusedRecipientIsLoggedAndShownWhenAsked)
 {
     StartServer({"--refuse-recipient", "gone@example.org"});
     const std::string refusal = "5.1.1 <gone@example.org>: Recipient address rejected\r\n";
-    EXPECT_FALSE(composer_.ComposeAndSend("gone@example.org", "s", "<html></html>", "alt", true, nullptr,
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "gone@example.org", "s", "<html></html>", "alt", true, nullptr,
                                           "me@example.org", false, false, true));
     EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: " + refusal});
     EXPECT_TRUE(host_.Boxes.empty());
 
-    EXPECT_FALSE(composer_.ComposeAndSend("ok@example.org,gone@example.org", "s", "<html></html>", "alt", true,
-                                          nullptr, "me@example.org", false, true, true));
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "ok@example.org,gone@example.org", "s", "<html></html>", "alt",
+                                          true, nullptr, "me@example.org", false, true, true));
     ASSERT_EQ(host_.Boxes.size(), 1u);
     EXPECT_EQ(host_.Boxes[0].Text, "Sending of message with SMTP failed with the error: \r\n\r\n" + refusal);
     EXPECT_EQ(host_.Boxes[0].Buttons, TMsgButtons::OK);
     EXPECT_EQ(host_.Cursor(), TCursor::Default);
 
     // Each attempt closed its session: the next mail goes through.
-    EXPECT_TRUE(composer_.ComposeAndSend("ok@example.org", "s", "<html></html>", "alt", true, nullptr,
+    EXPECT_TRUE(composer_.ComposeAndSend(mailServer_, "ok@example.org", "s", "<html></html>", "alt", true, nullptr,
                                          "me@example.org", false, true, true));
     EXPECT_TRUE(FileExists(WaitForMessage(1)));
 }
@@ -173,23 +174,24 @@ TEST_F(ComposeAndSend, ASocketFailureIsShownInPlainWordsAndLoggedAsItIs)
     socklen_t len = sizeof a;
     getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
     close(s);
-    host_.Server.Host = "127.0.0.1";
-    host_.Server.Port = ntohs(a.sin_port);
+    mailServer_.Host = "127.0.0.1";
+    mailServer_.Port = ntohs(a.sin_port);
 
-    EXPECT_FALSE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org",
-                                          false, true, true));
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr,
+                                          "me@example.org", false, true, true));
     ASSERT_EQ(host_.Log.size(), 1u);
     EXPECT_TRUE(StartsText("Delivery error: Socket Error # ", host_.Log[0])) << host_.Log[0];
     ASSERT_EQ(host_.Boxes.size(), 1u);
-    EXPECT_EQ(host_.Boxes[0].Text,
-              "Sending of message with SMTP failed with the error: \r\n\r\nError connecting to the Internet (or Server)");
+    EXPECT_EQ(
+        host_.Boxes[0].Text,
+        "Sending of message with SMTP failed with the error: \r\n\r\nError connecting to the Internet (or Server)");
 }
 
 TEST_F(ComposeAndSend, CompositionErrorsHaveTheirOwnTexts)
 {
-    const std::vector<std::string> attachments{"file.txt"};
-    EXPECT_FALSE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, &attachments, "me@example.org",
-                                          false, true, true));
+    const std::vector<std::string> attachments { "file.txt" };
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, &attachments,
+                                          "me@example.org", false, true, true));
     EXPECT_EQ(host_.Log, std::vector<std::string>{"Sending error: Attachments are not supported"});
     ASSERT_EQ(host_.Boxes.size(), 1u);
     EXPECT_EQ(host_.Boxes[0].Text, "SMTP Sending Error: \r\n\r\nAttachments are not supported");
@@ -235,9 +237,9 @@ TEST_F(ComposeAndSend, AConnectionClosedByTheServerIsOpenedOnceMore)
     std::atomic<int> connection{0};
     {
         TScriptedServer server([&](TScriptedPeer& peer) { DroppingServer(peer, connection, 1); }, 2);
-        host_.Server = {"127.0.0.1", "", "", server.Port(), 10, false};
-        EXPECT_TRUE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org",
-                                             false, true, true));
+        mailServer_ = { "127.0.0.1", "", "", server.Port(), 10, false };
+        EXPECT_TRUE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr,
+                                             "me@example.org", false, true, true));
         const auto lines = server.Finish();
         EXPECT_TRUE(server.Failure().empty()) << server.Failure();
         EXPECT_EQ(Count(lines, "EHLO "), 2u);
@@ -249,9 +251,9 @@ TEST_F(ComposeAndSend, AConnectionClosedByTheServerIsOpenedOnceMore)
     // Dropped twice: one retry only, then the error.
     connection = 0;
     TScriptedServer server([&](TScriptedPeer& peer) { DroppingServer(peer, connection, 2); }, 2);
-    host_.Server.Port = server.Port();
-    EXPECT_FALSE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
-                                          false, true));
+    mailServer_.Port = server.Port();
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr,
+                                          "me@example.org", false, false, true));
     server.Finish();
     EXPECT_EQ(connection.load(), 2);
     EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: Connection Closed Gracefully."});
@@ -277,13 +279,13 @@ TEST_F(ComposeAndSend, AServerThatStopsReadingEndsTheSendAfterTheTimeOut)
 {
     std::atomic<bool> done{false};
     TScriptedServer server([&](TScriptedPeer& peer) { DeafServer(peer, done); }, 1);
-    host_.Server = {"127.0.0.1", "", "", server.Port(), 1, false};
+    mailServer_ = {"127.0.0.1", "", "", server.Port(), 1, false};
     std::string page;
     const std::string line = std::string(90, 'p') + "\r\n";
     while (page.size() < (6u << 20))
         page += line;
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(composer_.ComposeAndSend("a@example.org", "s", page, "alt", true, nullptr, "me@example.org", false,
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", page, "alt", true, nullptr, "me@example.org", false,
                                           false, true));
     done = true;
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
@@ -307,9 +309,9 @@ TEST_F(ComposeAndSend, AReplyThatTricklesInIsBoundedAsAWhole)
             DroppingServer(peer, connection, 0);
         },
         1);
-    host_.Server = {"127.0.0.1", "", "", server.Port(), 1, false};
+    mailServer_ = {"127.0.0.1", "", "", server.Port(), 1, false};
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
                                           false, true));
     done = true;
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
@@ -322,8 +324,8 @@ TEST_F(ComposeAndSend, TimeOutsTooLargeForMillisecondsInIntStillSend)
     for (const int seconds : {2147484, 2147483647}) {
         std::atomic<int> connection{0};
         TScriptedServer server([&](TScriptedPeer& peer) { DroppingServer(peer, connection, 0); }, 1);
-        host_.Server = {"127.0.0.1", "", "", server.Port(), seconds, false};
-        EXPECT_TRUE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org",
+        mailServer_ = {"127.0.0.1", "", "", server.Port(), seconds, false};
+        EXPECT_TRUE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org",
                                              false, false, true))
             << seconds;
         server.Finish();
@@ -376,8 +378,8 @@ TEST_F(ComposeAndSend, TheRetryAfterADroppedConnectionLogsInAgain)
 {
     std::atomic<int> connection{0};
     TScriptedServer server([&](TScriptedPeer& peer) { LoginServer(peer, connection); }, 2);
-    host_.Server = {"127.0.0.1", "user", "secret", server.Port(), 10, true};
-    EXPECT_TRUE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
+    mailServer_ = {"127.0.0.1", "user", "secret", server.Port(), 10, true};
+    EXPECT_TRUE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
                                          false, true));
     const auto lines = server.Finish();
     EXPECT_TRUE(host_.Log.empty()) << host_.Log.front();
@@ -388,10 +390,10 @@ TEST_F(ComposeAndSend, TheRetryAfterADroppedConnectionLogsInAgain)
 TEST_F(ComposeAndSend, ASilentServerEndsTheWaitAfterTheTimeOut)
 {
     TScriptedServer server([](TScriptedPeer& peer) { peer.WaitForClose(10000); }, 1);
-    host_.Server = {"127.0.0.1", "", "", server.Port(), 1, false};
+    mailServer_ = { "127.0.0.1", "", "", server.Port(), 1, false };
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
-                                          false, true));
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr,
+                                          "me@example.org", false, false, true));
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
     ASSERT_EQ(host_.Log.size(), 1u);
     EXPECT_EQ(host_.Log[0], "Delivery error: Read Timeout");
