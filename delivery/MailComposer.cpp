@@ -152,6 +152,15 @@ bool TMailComposer::ComposeAndSend(const TMailServerSettings& server, const std:
     bool result = true;
     TCursorScope cursor(host_);
     try {
+        // A second send started from an event handled during the first would
+        // refill the message and reuse the session the first is talking on.
+        if (sending_)
+            throw std::runtime_error("Another message is being sent");
+        struct TSendingScope {
+            bool& flag;
+            explicit TSendingScope(bool& f) : flag(f) { flag = true; }
+            ~TSendingScope() { flag = false; }
+        } sendingScope(sending_);
         const std::string htmlEncoding = isHtml ? "quoted-printable" : "7bit";
         MsgSend.Clear();
         if (isHtml) {

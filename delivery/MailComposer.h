@@ -33,6 +33,9 @@ public:
                         const std::vector<std::string>* attachments, const std::string& sender, bool highPriority,
                         bool showErrors, bool connectAround);
 
+    // A send is under way (the window works its events meanwhile).
+    bool Sending() const { return sending_; }
+
     TNetMessage MsgSend;
     TNetSMTP SMTP;
 
@@ -40,4 +43,5 @@ private:
     void ApplySettings(const TMailServerSettings& server);
 
     TDeliveryHost& host_;
+    bool sending_ = false;
 };
