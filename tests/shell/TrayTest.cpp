@@ -2,7 +2,7 @@
 
 #include "engine/HeadlessHost.h"
 #include "engine/SiteList.h"
-#include "engine/SiteMonitor.h"
+#include "engine/BusyDisplay.h"
 #include "shell/NotifyIcon.h"
 #include "shell/TrayMenu.h"
 #include "tests/support/ManualClock.h"
@@ -290,9 +290,10 @@ TEST_F(NotifyIconTest, StatusTextIsCutInTheTipButWholeInTheCaption)
     };
     TManualClock clock;
     TShownHost host(clock, window, icon);
-    TSiteMonitor monitor(host, clock);
+    TEngineFlags flags;
+    TBusyDisplay display(host, flags);
     const std::string status = "Downloading " + std::string(140, 'p') + " 3 of 9";
-    monitor.SetDisplay(status, status);
+    display.SetDisplay(status, status);
     EXPECT_EQ(window.windowTitle().toStdString(), "Vendrel - " + status);
     EXPECT_EQ(icon.Tip().toStdString(), ("Vendrel - " + status).substr(0, 127));
 }
