@@ -29,8 +29,9 @@ QApplication& App()
     static char* argv[] = {name, nullptr};
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication app(argc, argv);
-    return app;
+    // Never destroyed: at exit Qt's own globals may already be gone.
+    static auto* app = new QApplication(argc, argv);
+    return *app;
 }
 
 // Fixtures derive from it first so that the application exists before
