@@ -22,24 +22,6 @@
 
 namespace {
 
-QApplication& App()
-{
-    static int argc = 1;
-    static char name[] = "tray_tests";
-    static char* argv[] = {name, nullptr};
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Never destroyed: at exit Qt's own globals may already be gone.
-    static auto* app = new QApplication(argc, argv);
-    return *app;
-}
-
-// Fixtures derive from it first so that the application exists before
-// their widgets.
-struct TWithApp {
-    TWithApp() { App(); }
-};
-
 // Lets events run until the condition holds or the time is up.
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 3000)
 {
@@ -96,7 +78,7 @@ public:
     }
 };
 
-class TrayMenuTest : public ::testing::Test, private TWithApp {
+class TrayMenuTest : public ::testing::Test {
 protected:
     ~TrayMenuTest() override
     {
@@ -239,7 +221,7 @@ TEST_F(TrayMenuTest, ReopeningWhileAnItemRunsKeepsThatItemAlive)
     EXPECT_EQ(menu.popTask()->actions().size(), 7);
 }
 
-class NotifyIconTest : public ::testing::Test, private TWithApp {
+class NotifyIconTest : public ::testing::Test {
 protected:
     NotifyIconTest()
     {
