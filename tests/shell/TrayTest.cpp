@@ -6,6 +6,7 @@
 #include "shell/NotifyIcon.h"
 #include "shell/TrayMenu.h"
 #include "tests/support/ManualClock.h"
+#include "tests/support/TempDataFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -290,7 +291,8 @@ TEST_F(NotifyIconTest, StatusTextIsCutInTheTipButWholeInTheCaption)
     };
     TManualClock clock;
     TShownHost host(clock, window, icon);
-    TSiteMonitor monitor(host, clock);
+    TTempDataFolder tmp;
+    TSiteMonitor monitor(host, clock, tmp.DataFolder());
     const std::string status = "Downloading " + std::string(140, 'p') + " 3 of 9";
     monitor.SetDisplay(status, status);
     EXPECT_EQ(window.windowTitle().toStdString(), "Vendrel - " + status);
