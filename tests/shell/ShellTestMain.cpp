@@ -1,15 +1,14 @@
-// The shell tests drive real widgets: one QApplication for the whole run, on
-// the offscreen platform unless the caller chose another (xvfb for screenshots).
+// One QApplication for every test of the window; no display is needed.
 
 #include <QApplication>
-
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
