@@ -262,10 +262,10 @@ TEST_F(Pipeline, SecondSendDuringASendFailsItselfAndLeavesTheFirstIntact)
     int nestedResult = -1;
     host.OnProcessMessages = [&] {
         if (nestedResult == -1 && monitor.Composer.Sending())
-            nestedResult = monitor.Composer.ComposeAndSend("me@example.org", "nested", "body", "", false, nullptr,
+            nestedResult = monitor.Composer.ComposeAndSend(host.Settings.Server, "me@example.org", "nested", "body", "", false, nullptr,
                                                            "me@example.org", false, false, true);
     };
-    const bool first = monitor.Composer.ComposeAndSend("me@example.org", "first", "body", "", false, nullptr,
+    const bool first = monitor.Composer.ComposeAndSend(host.Settings.Server, "me@example.org", "first", "body", "", false, nullptr,
                                                        "me@example.org", false, false, true);
     host.OnProcessMessages = nullptr;
     EXPECT_TRUE(first);
