@@ -116,8 +116,9 @@ std::string SMTPPortError(int port)
     return "The mail server's port " + std::to_string(port) + " (SMTPPort) is not between 1 and 65535";
 }
 
-TMailComposer::TMailComposer(TDeliveryHost& host) : host_(host)
+TMailComposer::TMailComposer(TDeliveryHost& host, const TClock& clock) : host_(host)
 {
+    SMTP.MessageWriter.Clock = &clock;
     MsgSend.ContentType = "text/plain";
     MsgSend.Encoding = meMIME;
     MsgSend.AttachmentEncoding = "MIME";
@@ -162,6 +163,15 @@ bool TMailComposer::ComposeAndSend(const TMailServerSettings& server, const std:
     bool result = true;
     TCursorScope cursor(host_);
     try {
+        // A second send started from an event handled during the first would
+        // refill the message and reuse the session the first is talking on.
+        if (sending_)
+            throw std::runtime_error("Another message is being sent");
+        struct TSendingScope {
+            bool& flag;
+            explicit TSendingScope(bool& f) : flag(f) { flag = true; }
+            ~TSendingScope() { flag = false; }
+        } sendingScope(sending_);
         const std::string htmlEncoding = isHtml ? "quoted-printable" : "7bit";
         MsgSend.Clear();
         if (isHtml) {

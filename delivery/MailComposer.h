@@ -10,6 +10,7 @@
 #include "delivery/DeliveryHost.h"
 #include "delivery/MailServerSettings.h"
 #include "message/NetMessage.h"
+#include "platform/Clock.h"
 #include "transport/NetSMTP.h"
 
 // The sender setting when there is one, else the first destination address.
@@ -24,7 +25,8 @@ std::string SMTPPortError(int port);
 
 class TMailComposer {
 public:
-    explicit TMailComposer(TDeliveryHost& host);
+    // The clock gives the mail its Date header.
+    TMailComposer(TDeliveryHost& host, const TClock& clock);
     TMailComposer(const TMailComposer&) = delete;
     TMailComposer& operator=(const TMailComposer&) = delete;
 
@@ -36,6 +38,9 @@ public:
                         const std::vector<std::string>* attachments, const std::string& sender, bool highPriority,
                         bool showErrors, bool connectAround);
 
+    // A send is under way (the window works its events meanwhile).
+    bool Sending() const { return sending_; }
+
     TNetMessage MsgSend;
     TNetSMTP SMTP;
 
@@ -43,4 +48,5 @@ private:
     void ApplySettings(const TMailServerSettings& server);
 
     TDeliveryHost& host_;
+    bool sending_ = false;
 };

@@ -4,7 +4,7 @@
 // kept in memory only and trimmed to about 250 lines. The window's memo and
 // the one-pass command mirror it through the two notifications.
 
-#include "engine/Clock.h"
+#include "platform/Clock.h"
 
 #include <deque>
 #include <functional>

@@ -112,7 +112,7 @@ bool ParseCheckTime(const std::string& text, TTimeOfDay& time)
 
 TSettingsFiles DefaultSettingsFiles(const std::string& dataFolder)
 {
-    return TSettingsFiles{dataFolder, ProgramFolder(), ProgramPath()};
+    return TSettingsFiles{dataFolder, ProgramShareFolder(), ProgramPath()};
 }
 
 void LoadSettingsFrom(const TSettingsFiles& files, TSettings& s, TSiteList& sites)

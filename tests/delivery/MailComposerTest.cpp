@@ -79,7 +79,7 @@ protected:
     std::unique_ptr<TMailServer> server_;
     TRecordingHost host_;
     TMailServerSettings mailServer_;
-    TMailComposer composer_{host_};
+    TMailComposer composer_{host_, SystemClock()};
 };
 
 TEST_F(ComposeAndSend, APageArrivesAsHtmlWithItsPlainAlternative)
