@@ -1,11 +1,23 @@
 #include "delivery/MailComposer.h"
 
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <stdexcept>
 
 #include "delivery/CursorScope.h"
 #include "platform/ScopeExit.h"
 #include "platform/Text.h"
 #include "transport/NetErrors.h"
+
+namespace {
+
+// A session may take as long as this many waits of the time-out, plus one
+// more per recipient, plus the message at this slowest rate.
+constexpr std::int64_t SessionSteps = 4;
+constexpr std::int64_t SessionBytesPerSecond = 4096;
+
+}
 
 std::string ChooseSender(const std::string& senderAddress, const std::string& destText)
 {
@@ -119,11 +131,17 @@ void TMailComposer::ApplySettings(const TMailServerSettings& server)
     SMTP.Password = server.Password;
     SMTP.Host = server.Host;
     SMTP.Port = server.Port;
-    // A server that accepts the connection and then says nothing must not
-    // hold the window for ever.
-    const int limit = server.TimeOutSeconds > 0 ? server.TimeOutSeconds * 1000 : 0;
+    // A server that accepts the connection and then says nothing, stops
+    // reading, or trickles its replies must not hold the window for ever:
+    // every wait, every reply and the whole session are bounded. Seconds
+    // as large as the setting allows overflow int milliseconds.
+    const std::int64_t limit = server.TimeOutSeconds > 0 ? std::int64_t{server.TimeOutSeconds} * 1000 : 0;
     SMTP.ReadTimeout = limit;
-    SMTP.ConnectTimeout = limit;
+    SMTP.WriteTimeout = limit;
+    SMTP.ReplyTimeout = limit;
+    SMTP.ConnectTimeout = static_cast<int>(std::min<std::int64_t>(limit, INT_MAX));
+    SMTP.SessionTimeout = limit * SessionSteps;
+    SMTP.SessionBytesPerSecond = limit > 0 ? SessionBytesPerSecond : 0;
 }
 
 bool TMailComposer::ComposeAndSend(const TMailServerSettings& server, const std::string& recipients,

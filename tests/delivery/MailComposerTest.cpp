@@ -259,6 +259,134 @@ TEST_F(ComposeAndSend, AConnectionClosedByTheServerIsOpenedOnceMore)
     EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: Connection Closed Gracefully."});
 }
 
+// A server that takes the envelope and DATA, then stops reading until the
+// test is done.
+void DeafServer(TScriptedPeer& peer, const std::atomic<bool>& done)
+{
+    peer.Send("220 loopback ready\r\n");
+    for (const char* reply : {"250 loopback\r\n", "250 reset\r\n", "250 sender ok\r\n", "250 recipient ok\r\n",
+                              "354 go ahead\r\n"}) {
+        peer.ReadLine();
+        peer.Send(reply);
+    }
+    // Long enough for any wait the sender should make; a sender that waits
+    // for ever sees the connection reset instead.
+    for (int i = 0; i < 80 && !done; ++i)
+        ::usleep(100000);
+}
+
+TEST_F(ComposeAndSend, AServerThatStopsReadingEndsTheSendAfterTheTimeOut)
+{
+    std::atomic<bool> done{false};
+    TScriptedServer server([&](TScriptedPeer& peer) { DeafServer(peer, done); }, 1);
+    mailServer_ = {"127.0.0.1", "", "", server.Port(), 1, false};
+    std::string page;
+    const std::string line = std::string(90, 'p') + "\r\n";
+    while (page.size() < (6u << 20))
+        page += line;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", page, "alt", true, nullptr, "me@example.org", false,
+                                          false, true));
+    done = true;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
+    EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: Read Timeout"});
+    server.Finish();
+}
+
+TEST_F(ComposeAndSend, AReplyThatTricklesInIsBoundedAsAWhole)
+{
+    // Every byte comes well within the time-out, the whole greeting does not.
+    std::atomic<bool> done{false};
+    TScriptedServer server(
+        [&](TScriptedPeer& peer) {
+            for (const char c : std::string("220 loopback ready\r\n")) {
+                peer.Send(std::string(1, c));
+                ::usleep(300000);
+                if (done)
+                    return;
+            }
+            std::atomic<int> connection{1};
+            DroppingServer(peer, connection, 0);
+        },
+        1);
+    mailServer_ = {"127.0.0.1", "", "", server.Port(), 1, false};
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
+                                          false, true));
+    done = true;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
+    EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: Read Timeout"});
+    server.Finish();
+}
+
+TEST_F(ComposeAndSend, TimeOutsTooLargeForMillisecondsInIntStillSend)
+{
+    for (const int seconds : {2147484, 2147483647}) {
+        std::atomic<int> connection{0};
+        TScriptedServer server([&](TScriptedPeer& peer) { DroppingServer(peer, connection, 0); }, 1);
+        mailServer_ = {"127.0.0.1", "", "", server.Port(), seconds, false};
+        EXPECT_TRUE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org",
+                                             false, false, true))
+            << seconds;
+        server.Finish();
+        EXPECT_TRUE(host_.Log.empty()) << host_.Log.front();
+        host_.Log.clear();
+    }
+}
+
+// A server that wants a login before MAIL, announces LOGIN, and drops the
+// first connection once the envelope starts, after the client logged in.
+void LoginServer(TScriptedPeer& peer, std::atomic<int>& connection)
+{
+    const int n = connection++;
+    bool loggedIn = false;
+    peer.Send("220 loopback ready\r\n");
+    for (;;) {
+        const std::string line = peer.ReadLine();
+        if (peer.Closed())
+            return;
+        const std::string verb = UpperCase(line.substr(0, line.find(' ')));
+        if (verb == "EHLO") {
+            peer.Send("250-loopback\r\n250 AUTH LOGIN\r\n");
+        } else if (verb == "AUTH") {
+            peer.Send("334 VXNlcm5hbWU6\r\n");
+            peer.ReadLine();
+            peer.Send("334 UGFzc3dvcmQ6\r\n");
+            peer.ReadLine();
+            peer.Send("235 welcome\r\n");
+            loggedIn = true;
+        } else if (verb == "MAIL") {
+            if (n == 0) {
+                peer.Close();
+                return;
+            }
+            peer.Send(loggedIn ? "250 sender ok\r\n" : "530 5.7.0 Authentication required\r\n");
+        } else if (verb == "DATA") {
+            peer.Send("354 go ahead\r\n");
+            peer.ReadData();
+            peer.Send("250 queued\r\n");
+        } else if (verb == "QUIT") {
+            peer.Send("221 bye\r\n");
+            return;
+        } else {
+            peer.Send("250 ok\r\n");
+        }
+    }
+}
+
+TEST_F(ComposeAndSend, TheRetryAfterADroppedConnectionLogsInAgain)
+{
+    std::atomic<int> connection{0};
+    TScriptedServer server([&](TScriptedPeer& peer) { LoginServer(peer, connection); }, 2);
+    mailServer_ = {"127.0.0.1", "user", "secret", server.Port(), 10, true};
+    EXPECT_TRUE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
+                                         false, true));
+    const auto lines = server.Finish();
+    EXPECT_TRUE(host_.Log.empty()) << host_.Log.front();
+    EXPECT_EQ(Count(lines, "AUTH LOGIN"), 2u);
+    EXPECT_EQ(Count(lines, "DATA"), 1u);
+}
+
 TEST_F(ComposeAndSend, ASilentServerEndsTheWaitAfterTheTimeOut)
 {
     TScriptedServer server([](TScriptedPeer& peer) { peer.WaitForClose(10000); }, 1);
