@@ -172,18 +172,9 @@ bool TMailComposer::ComposeAndSend(const TMailServerSettings& server, const std:
             explicit TSendingScope(bool& f) : flag(f) { flag = true; }
             ~TSendingScope() { flag = false; }
         } sendingScope(sending_);
-        const std::string htmlEncoding = isHtml ? "quoted-printable" : "7bit";
         MsgSend.Clear();
         if (isHtml) {
-            MsgSend.ContentType = "Multipart/Alternative";
-            TNetText& plain = MsgSend.MessageParts.AddTextPart();
-            plain.SetContentType("text/plain");
-            plain.SetContentTransfer("7bit");
-            plain.Body = SplitLines(alternativeText);
-            TNetText& html = MsgSend.MessageParts.AddTextPart();
-            html.SetContentType("text/html");
-            html.SetContentTransfer(htmlEncoding);
-            html.Body = SplitLines(body);
+            AddPageParts(MsgSend, SplitLines(alternativeText), SplitLines(body));
         } else {
             MsgSend.ContentTransferEncoding = "7bit";
             MsgSend.Body = SplitLines(body);

@@ -1,5 +1,7 @@
 #include "message/NetMessage.h"
 
+#include <utility>
+
 TNetText& TNetMessageParts::AddTextPart()
 {
     auto part = std::make_unique<TNetText>();
@@ -40,4 +42,17 @@ void TNetMessage::Clear()
     Date = TDateTime{};
     Priority = mpNormal;
     UseNowForDate = true;
+}
+
+void AddPageParts(TNetMessage& message, TLines plainText, TLines html)
+{
+    message.ContentType = "Multipart/Alternative";
+    TNetText& plain = message.MessageParts.AddTextPart();
+    plain.SetContentType("text/plain");
+    plain.SetContentTransfer("7bit");
+    plain.Body = std::move(plainText);
+    TNetText& page = message.MessageParts.AddTextPart();
+    page.SetContentType("text/html");
+    page.SetContentTransfer("quoted-printable");
+    page.Body = std::move(html);
 }

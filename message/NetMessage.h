@@ -51,3 +51,8 @@ public:
 
     TNetMessageParts MessageParts;
 };
+
+// A page as it is mailed: a multipart/alternative message whose first part
+// is the plain text (7bit) and whose second is the page's HTML
+// (quoted-printable). Adds the two parts to whatever the message holds.
+void AddPageParts(TNetMessage& message, TLines plainText, TLines html);

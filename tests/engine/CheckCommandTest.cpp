@@ -14,7 +14,7 @@ namespace {
 const std::string Pad(18, ' ');
 
 struct CheckCommand : ::testing::Test {
-    TTempDataFolder tmp;
+    TTempDataFolder tmp{TDesktopHome::Pointed};
     TLoopbackHttpServer http;
 
     void Settings(const std::string& settings) { WriteFile(tmp.DataFolder() + "Settings.dat", settings); }
