@@ -15,7 +15,6 @@ public:
     TCursor Cursor() const override { return TCursor::Default; }
     void SetCursor(TCursor) override {}
     void ProcessMessages() override {}
-    TMailServerSettings MailServer() const override { return {}; }
 };
 
 // About 1 MiB of a news site's front page with some 5000 relative addresses.
@@ -46,7 +45,7 @@ void BM_RewritePage(benchmark::State& state)
 {
     const std::string source = LargePage();
     TQuietHost host;
-    TPageRewriter rewriter(host);
+    TPageRewriter rewriter(host, SystemClock());
     std::size_t links = 0;
     for (auto _ : state) {
         std::string page = source;
@@ -80,7 +79,7 @@ void BM_ReplaceQuotedLinks(benchmark::State& state)
 {
     const std::string source = LargePage();
     TQuietHost host;
-    TPageRewriter rewriter(host);
+    TPageRewriter rewriter(host, SystemClock());
     std::string page = source;
     rewriter.RewritePage("http://www.example.com/news/today/", page);
     const auto originals = rewriter.OriginalLinks;

@@ -836,11 +836,6 @@ TDocParser::TDocParser()
                       TDownloadControlOption::DontDownloadActiveX, TDownloadControlOption::DownloadButDontDisplay}
 {
     store_ = std::make_unique<TElementStore>();
-    Now = [] {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::steady_clock::now().time_since_epoch())
-            .count();
-    };
 }
 
 void TDocParser::SetState(TParserState state)
@@ -864,7 +859,7 @@ bool TDocParser::Execute(const std::string& address)
 {
     if (!address.empty())
         throw std::runtime_error("Loading a document from an address is not supported");
-    started_ = Now();
+    started_ = Clock->TickMs();
     SetState(TParserState::psBusy);
     busy_ = true;
 
@@ -920,9 +915,9 @@ bool TDocParser::Execute(const std::string& address)
     } clearLater{store};
     store.Clear();
     TCollector collector(store, source, wanted, everything, walk && any && ElementTexts,
-                         [this] { return Now() - started_ > TimeLimitMs; });
+                         [this] { return Clock->TickMs() - started_ > TimeLimitMs; });
     store.Scanner.Scan(source, collector);
-    if (collector.TimedOut() || Now() - started_ > TimeLimitMs)
+    if (collector.TimedOut() || Clock->TickMs() - started_ > TimeLimitMs)
         return false;
     collector.Finish();
     busy_ = false;
@@ -1114,7 +1109,7 @@ bool TDocParser::Execute(const std::string& address)
         OnParseComplete(count);
     if (OnParseDocument) {
         OnParseDocument(S_OK_CODE, "Done.");
-        OnParseDocument(S_OK_CODE, " Process Time: " + std::to_string(Now() - started_) + " ms");
+        OnParseDocument(S_OK_CODE, " Process Time: " + std::to_string(Clock->TickMs() - started_) + " ms");
     }
     Html.clear();
     SetState(TParserState::psStopped);

@@ -15,6 +15,8 @@
 // and is reported as a bad document. Elements a browser would add on its own
 // inside tables or for misnested markup are not counted.
 
+#include "platform/Clock.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -169,9 +171,9 @@ public:
     std::string URL;
 
     static constexpr std::int64_t TimeLimitMs = 20000;
-    // Milliseconds since some fixed point; replaceable so that a test can let
-    // a run outlast the limit.
-    std::function<std::int64_t()> Now;
+    // Measures a run against its time limit; the owner hands down its clock
+    // (a test's clock lets a run outlast the limit).
+    const TClock* Clock = &SystemClock();
 
     std::function<void(const TAnchorInfo&, const TElementInfo&)> OnAnchor;
     std::function<void(const TLinkedItemInfo&, const TElementInfo&)> OnOtherLinkedItem;

@@ -3,11 +3,12 @@
 // The settings record that "Settings.dat" holds and the window's controls
 // bind. The start-up registration lives beside it, outside the file.
 
-#include "delivery/DeliveryHost.h"
+#include "delivery/MailServerSettings.h"
 #include "engine/Sensitivity.h"
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 class TSiteList;
 
@@ -54,7 +55,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Where the files are; the engine always uses the defaults below.
+// Where the files are.
 struct TSettingsFiles {
     std::string DataFolder;     // ends in "/"
     std::string ProgramFolder;  // holds "Source.dat"
@@ -63,7 +64,8 @@ struct TSettingsFiles {
     std::string SitesPath() const { return DataFolder + "Sites.dat"; }
     std::string SourcePath() const { return ProgramFolder + "Source.dat"; }
 };
-TSettingsFiles DefaultSettingsFiles();
+// The program start computes the data folder once and hands it down.
+TSettingsFiles DefaultSettingsFiles(const std::string& dataFolder);
 
 // Reads "Settings.dat" and the site list in their fixed order. A failure ends
 // the load at that point with ESettingsError; what was read before stays.
@@ -74,3 +76,37 @@ void LoadSettingsFrom(const TSettingsFiles& files, TSettings& settings, TSiteLis
 // Writes every key in its fixed order, then the site list ("Er" on failure),
 // then the start-up registration ("Error encountered saving registry").
 void SaveSettingsTo(const TSettingsFiles& files, const TSettings& settings, const TSiteList& sites);
+
+// A save refused because the last load failed.
+class ESettingsSaveRefused : public ESettingsError {
+public:
+    using ESettingsError::ESettingsError;
+};
+
+// The window's load and save. A load that fails part way leaves defaults (or
+// an empty list) where the user's values could not be read; a save then would
+// write them over files that still hold the user's settings. So the store
+// remembers the failure and refuses every save until a load succeeds.
+class TSettingsStore {
+public:
+    explicit TSettingsStore(TSettingsFiles files) : files_(std::move(files)) {}
+
+    const TSettingsFiles& Files() const { return files_; }
+
+    // As LoadSettingsFrom; a failure is remembered before it is raised.
+    void Load(TSettings& settings, TSiteList& sites);
+    // As SaveSettingsTo, but raises ESettingsSaveRefused with SaveRefusedText
+    // (and writes nothing) while the last load failed.
+    void Save(const TSettings& settings, const TSiteList& sites);
+
+    bool LoadFailed() const { return loadFailed_; }
+    // Why the last load failed; empty after a successful one.
+    const std::string& LoadFailure() const { return loadFailure_; }
+    // The message a refused save shows; empty while saving is allowed.
+    std::string SaveRefusedText() const;
+
+private:
+    TSettingsFiles files_;
+    bool loadFailed_ = false;
+    std::string loadFailure_;
+};

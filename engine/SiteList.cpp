@@ -1,6 +1,5 @@
 #include "engine/SiteList.h"
 
-#include "engine/DataFolder.h"
 #include "platform/AtomicFile.h"
 #include "platform/Text.h"
 #include "platform/Utilities.h"
@@ -158,14 +157,31 @@ bool SeedSiteList(TSiteList& list, const std::string& sourcePath)
     return true;
 }
 
-std::string PageFolder()
+std::string PageFolder(const std::string& dataFolder)
 {
-    const std::string data = DataFolder(ProductName, true);
-    const std::string pages = data + "HTML/";
-    return ForceFolder(pages) ? pages : data;
+    const std::string pages = dataFolder + "HTML/";
+    return ForceFolder(pages) ? pages : dataFolder;
 }
 
-std::string StoredPagePath(const std::string& name)
+std::string StoredPagePath(const std::string& pageFolder, const std::string& name)
 {
-    return PageFolder() + name + ".html";
+    return pageFolder + name + ".html";
+}
+
+std::string SiteNameError(const std::string& name)
+{
+    // The name becomes a path below the page folder: "/" or ".." would reach
+    // files anywhere, and a NUL would end the path early at another file.
+    const std::string start = "The site name cannot be used as a file name: ";
+    if (name.empty())
+        return start + "it is empty";
+    if (name == "." || name == "..")
+        return start + "it is \"" + name + "\"";
+    if (HasInvalidFileChars(name))
+        return start + "it holds one of \\ / : * ? \" < > |";
+    if (name.find('\0') != std::string::npos)
+        return start + "it holds a NUL byte";
+    if (name.size() > MaxSiteNameBytes)
+        return start + "it is longer than " + std::to_string(MaxSiteNameBytes) + " bytes";
+    return {};
 }

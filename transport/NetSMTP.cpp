@@ -1,6 +1,7 @@
 #include "transport/NetSMTP.h"
 
 #include "message/NetEncoders.h"
+#include "platform/ScopeExit.h"
 #include "transport/NetErrors.h"
 
 #include <algorithm>
@@ -44,25 +45,22 @@ void TNetSMTP::SetUseEhlo(bool useEhlo)
 
 void TNetSMTP::Open(int timeoutMs)
 {
+    // A login belongs to one connection: a session opened again after the
+    // server dropped the last one (without a Close) must log in afresh.
+    loggedIn_ = false;
     TNetMessageClient::Open(timeoutMs);
-    try {
-        ReadReply(220);
-        authMechanisms_.clear();
-        std::string name = HeloName.empty() ? GNetStack().LocalHostName() : HeloName;
-        name = CommandText(name);
-        if (useEhlo_ && ExecuteCommand("EHLO " + name, TNetReplyCodes{}) == 250) {
-            ReadMechanisms();
-            return;
-        }
-        ExecuteCommand("HELO " + name, 250);
-    } catch (...) {
-        // The original failure is what the caller must see, not a failed QUIT.
-        try {
-            Close();
-        } catch (...) {
-        }
-        throw;
+    // A greeting or EHLO that fails closes again; the original failure is
+    // what the caller sees, not a failed QUIT.
+    auto closeOnFailure = FailureScopeExit([this] { Close(); });
+    ReadReply(220);
+    authMechanisms_.clear();
+    std::string name = HeloName.empty() ? GNetStack().LocalHostName() : HeloName;
+    name = CommandText(name);
+    if (useEhlo_ && ExecuteCommand("EHLO " + name, TNetReplyCodes{}) == 250) {
+        ReadMechanisms();
+        return;
     }
+    ExecuteCommand("HELO " + name, 250);
 }
 
 void TNetSMTP::ReadMechanisms()
@@ -117,36 +115,33 @@ void TNetSMTP::Transmit(TNetMessage& message)
         LogIn();
     ExecuteCommand("MAIL FROM:<" + CommandText(message.From.Address) + ">", 250);
     for (const TNetEMailAddressList* list : {&message.Recipients, &message.CCList, &message.BccList})
-        for (const auto& item : *list)
+        for (const auto& item : *list) {
+            // Each recipient is one more exchange the session must have time for.
+            ExtendSession(ReplyTimeout);
             ExecuteCommand("RCPT TO:<" + CommandText(item.Address) + ">", TNetReplyCodes{250, 251});
+        }
     ExecuteCommand("DATA", 354);
     if (!MailAgent.empty())
         message.ExtraHeaders.SetValue("X-Mailer", CommandText(MailAgent));
     // A page is hundreds of lines, each one send: held back while the message
     // is written, they leave in full packets instead of one packet a line.
     HoldSends(true);
-    try {
+    {
+        TScopeExit release([this] { HoldSends(false); });
         WriteMessage(message, false);
-    } catch (...) {
-        HoldSends(false);
-        throw;
     }
-    HoldSends(false);
     ExecuteCommand(".", 250);
 }
 
 void TNetSMTP::Close()
 {
-    try {
-        if (IsConnected())
-            WriteLine("QUIT");
-    } catch (...) {
+    // The connection goes also when QUIT cannot be written.
+    TScopeExit drop([this] {
         TNetMessageClient::Close();
         loggedIn_ = false;
-        throw;
-    }
-    TNetMessageClient::Close();
-    loggedIn_ = false;
+    });
+    if (IsConnected())
+        WriteLine("QUIT");
 }
 
 int TNetSMTP::Expand(const std::string& argument)

@@ -1,0 +1,246 @@
+#include "engine/SiteMonitor.h"
+
+#include "delivery/CursorScope.h"
+#include "engine/ChangeMeasure.h"
+#include "engine/Product.h"
+#include "engine/Settings.h"
+#include "engine/SiteList.h"
+#include "platform/AtomicFile.h"
+#include "platform/Connection.h"
+#include "platform/Folders.h"
+#include "platform/ScopeExit.h"
+#include "platform/Text.h"
+#include "platform/Utilities.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <sys/stat.h>
+
+namespace {
+
+class ESiteError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Counts the runs in progress for the life of one run, on every path out.
+class TDepthScope {
+public:
+    explicit TDepthScope(int& depth) : depth_(depth) { ++depth_; }
+    ~TDepthScope() { --depth_; }
+    TDepthScope(const TDepthScope&) = delete;
+    TDepthScope& operator=(const TDepthScope&) = delete;
+
+private:
+    int& depth_;
+};
+
+bool FileExistsAt(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+} // namespace
+
+TSiteMonitor::TSiteMonitor(TWindowHost& host, const TClock& clock, const std::string& dataFolder)
+    : Download(host, Flags), Rewriter(host, clock), Composer(host, clock), IsConnected(IsInternetConnected), host_(host),
+      clock_(clock), dataFolder_(dataFolder), pageFolder_(PageFolder(dataFolder)), scheduler_(host, clock),
+      busy_(host, Flags), passLock_(dataFolder)
+{
+}
+
+std::string TSiteMonitor::StoredPagePath(const std::string& name) const
+{
+    return ::StoredPagePath(pageFolder_, name);
+}
+
+int TSiteMonitor::DefaultThreshold() const
+{
+    return ThresholdOfChoice(host_.CurrentSettings().Sensitivity);
+}
+
+std::string TSiteMonitor::SenderAddress() const
+{
+    return host_.CurrentSettings().SenderAddress;
+}
+
+bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& address, const std::string& progress,
+                               bool interactive, int threshold)
+{
+    Flags.AbortRequested = false;
+    if (threshold == ThresholdDefault)
+        threshold = DefaultThreshold();
+    auto stage = [&](const char* word) { SetDisplay(word + progress + ": " + name, word + progress); };
+    try {
+        if (address.empty())
+            throw ESiteError("No Site Specified.");
+
+        stage("Downloading Site");
+        std::string page;
+        Download.DownloadPage(address, page);
+        if (page.empty())
+            throw ESiteError("Site Download Error");
+
+        TLines newLines = SplitLines(page);
+        const std::string storedPath = StoredPagePath(name);
+        if (threshold != ThresholdAlways && FileExistsAt(storedPath)) {
+            const auto storedText = ReadWholeFile(storedPath);
+            if (!storedText)
+                throw ESiteError("Cannot read " + storedPath + ": " + std::strerror(errno));
+            std::string value;
+            if (SiteUnchanged(newLines, SplitLines(*storedText), threshold, value)) {
+                host_.AddToLog(name + " unchanged (" + value + "), Skipping");
+                stage("Skipping Site");
+                return true;
+            }
+            host_.AddToLog(name + " has changed (" + value + "), Delivering");
+        } else {
+            host_.AddToLog(name + " processed, Delivering");
+        }
+
+        stage("Processing Site");
+        if (!Rewriter.RewritePage(address, page))
+            throw ESiteError("HTML Parsing Error");
+
+        stage("Delivering Site");
+        const TSettings settings = host_.CurrentSettings();
+        const std::string footer = "\"" + name + "\" sent from " + ProductName + " at " +
+                                   DateTimeText(clock_.Now()) + "\r\n" + ProductName +
+                                   " is free software from " + MakerName + ": " + MakerWebAddress;
+        if (!Composer.ComposeAndSend(settings.Server, settings.DestEmail, settings.Subject + ": " + name, page, footer,
+                                     true, nullptr, ChooseSender(settings.SenderAddress, settings.DestEmail), false,
+                                     interactive, true))
+            throw ESiteError("Web site delivery error");
+
+        // The raw page, not the rewritten one, is what the next check compares with.
+        StoreSitePage(storedPath, JoinLines(newLines));
+        if (host_.WindowVisible() && settings.ShowDeliveredDates)
+            host_.RedrawSiteList();
+        Flags.DeliveredWhileBusy = true;
+        return true;
+    } catch (const std::exception& e) {
+        host_.AddToLog("Error processing " + name + ": " + e.what());
+        if (interactive)
+            host_.MessageBox(name + " Error: " + e.what(), TMsgKind::Error, TMsgButtons::OK);
+        return false;
+    }
+}
+
+void TSiteMonitor::StoreSitePage(const std::string& path, const std::string& text)
+{
+    // The page folder was made at start; it is made again if it went since.
+    if (pageFolder_ != dataFolder_)
+        ForceFolder(pageFolder_);
+    if (!WriteFileAtomic(path, text))
+        throw ESiteError("Cannot write " + path + ": " + std::strerror(errno));
+}
+
+bool TSiteMonitor::SendSiteOfIndex(int index, bool interactive)
+{
+    TSiteList& sites = host_.Sites();
+    if (index < 0 || index >= sites.Count())
+        return false;
+    const std::string entry = sites.Entry(index);
+    if (runDepth_ > 0) {
+        // The running pass or send holds the one message and SMTP session.
+        host_.AddToLog("Vendrel is busy checking your sites; " + SiteNameOf(entry) + " was not sent");
+        if (interactive)
+            host_.MessageBox("Vendrel is busy checking your sites; try again when it has finished.",
+                             TMsgKind::Information, TMsgButtons::OK);
+        return false;
+    }
+    lastPass_ = TPassResult{};
+    bool ok = false;
+    {
+        TCursorScope hourglass(host_);
+        TPassLockScope lock(passLock_);
+        if (!lock.Held()) {
+            lastPass_.FolderBusy = true;
+            host_.AddToLog("Another Vendrel is checking these sites; " + SiteNameOf(entry) + " was not sent");
+            if (interactive)
+                host_.MessageBox("Another Vendrel is checking these sites; try again when it has finished.",
+                                 TMsgKind::Warning, TMsgButtons::OK);
+            return false;
+        }
+        TBusyScope busy(busy_);
+        TDepthScope running(runDepth_);
+        ok = ProcessSite(SiteNameOf(entry), SiteAddressOf(entry), "", interactive, ThresholdAlways);
+    }
+    lastPass_.RanToEnd = true;
+    lastPass_.Processed = 1;
+    lastPass_.Failed = ok ? 0 : 1;
+    return ok;
+}
+
+void TSiteMonitor::Timer1Timer()
+{
+    if (scheduler_.Fired())
+        CheckForSites();
+}
+
+void TSiteMonitor::CheckForSites()
+{
+    // Asked for from an event handled inside a running pass or send: a
+    // second pass would share the one download, message and SMTP session
+    // with the first. Both stopping is what the user gets either way, so the
+    // running one is asked to stop at its next site (its fetch ends at once)
+    // and re-arms the timer when it leaves.
+    if (runDepth_ > 0) {
+        Flags.AbortRequested = true;
+        return;
+    }
+    scheduler_.DisableTimer();
+    Flags.AbortRequested = false;
+    lastPass_ = TPassResult{};
+    if (host_.CurrentSettings().ActiveNetConnection && !IsConnected()) {
+        lastPass_.NoConnection = true;
+        scheduler_.Arm(NoConnectionRetryMs);
+        return;
+    }
+
+    // Left in reverse order on every path: the idle look, the folder, then
+    // the timer armed from the schedule.
+    TRearmScope rearm(scheduler_);
+    TPassLockScope lock(passLock_);
+    if (!lock.Held()) {
+        lastPass_.FolderBusy = true;
+        host_.AddToLog("Another Vendrel is checking these sites; checking again later");
+        return;
+    }
+    TBusyScope busy(busy_);
+    TDepthScope running(runDepth_);
+
+    TSiteList& sites = host_.Sites();
+    const int count = sites.Count();
+    // The list may shrink while events are processed during a site.
+    for (int i = 0; i < count && i < sites.Count(); ++i) {
+        if (!SiteSelected(sites, i))
+            continue;
+        if (Flags.AbortRequested)
+            return;
+        char progress[48];
+        std::snprintf(progress, sizeof progress, " %d of %d", i + 1, sites.Count());
+        const std::string entry = sites.Entry(i);
+        ++lastPass_.Processed;
+        if (!ProcessSite(SiteNameOf(entry), SiteAddressOf(entry), progress, false, SiteThresholdOf(entry)))
+            ++lastPass_.Failed;
+    }
+    lastPass_.RanToEnd = true;
+    host_.AddLogSeparator();
+}
+
+void TSiteMonitor::CheckNow()
+{
+    if (!CheckDestEmail())
+        return;
+    host_.SetCursor(TCursor::HourGlass);
+    // The plain cursor afterwards, not the one before: the button is pressed
+    // with the plain cursor showing.
+    TScopeExit plain([this] { host_.SetCursor(TCursor::Default); });
+    CheckForSites();
+    if (host_.WindowVisible())
+        host_.RedrawSiteList();
+}
