@@ -221,3 +221,81 @@ TEST_F(RewritePage, ParseFailuresAreRetriedOnceThenLogged)
 }
 
 } // namespace
+
+namespace {
+
+// Faults of the gumbo-based parse, each of which used to reach the mail.
+TEST_F(RewritePage, PagesThatBrokeTheOldParse)
+{
+    // A 60-byte page: gumbo gave the unquoted value before CR LF a length
+    // of SIZE_MAX and the range check read past the page.
+    std::string page = "<html><body><p>x</p><a href=&#39;\r\nx>1</a><p>y</p></body></html>";
+    ASSERT_TRUE(rewriter.RewritePage("http://h/d/", page));
+    EXPECT_EQ(page, "<html><body><p>x</p><a href=http://h/d/&#39;\r\nx>1</a><p>y</p></body></html>");
+
+    // A missing value was taken from the attribute's name.
+    page = "<html><body><p>x</p><a href>1</a><img src></body></html>";
+    ASSERT_TRUE(rewriter.RewritePage("http://h/d/", page));
+    EXPECT_EQ(page, "<html><body><p>x</p><a href>1</a><img src></body></html>");
+
+    // An unquoted value that starts with a reference was placed six bytes off.
+    page = "<html><body><p>x</p><img src=&quot;q.png&quot; alt=x></body></html>";
+    ASSERT_TRUE(rewriter.RewritePage("http://h/d/", page));
+    EXPECT_EQ(page, "<html><body><p>x</p><img src=http://h/d/%22q.png%22 alt=x></body></html>");
+
+    // 100,000 nested elements took the parse most of a minute and then
+    // failed on every pass.
+    page = "<html><body>";
+    for (int i = 0; i < 100000; ++i)
+        page += "<div>";
+    page += "<a href=\"deep.html\">deep</a>";
+    ASSERT_TRUE(rewriter.RewritePage("http://h/d/", page));
+    EXPECT_NE(page.find("<a href=\"http://h/d/deep.html\">"), std::string::npos);
+    EXPECT_TRUE(host.Log.empty());
+    EXPECT_TRUE(waits.empty());
+}
+
+TEST_F(RewritePage, AboutBlankRecordsNothing)
+{
+    // The empty original "" used to rewrite every empty quoted string.
+    std::string page = "<html><body><p>x</p><a href=\"about:blank\">b</a><img src=\"a.png\" alt=\"\">"
+                       "<script>var s = \"\";</script></body></html>";
+    ASSERT_TRUE(rewriter.RewritePage("http://h/d/", page));
+    EXPECT_EQ(rewriter.OriginalLinks, std::vector<std::string>{"a.png"});
+    EXPECT_EQ(page, "<html><body><p>x</p><a href=\"about:blank\">b</a><img src=\"http://h/d/a.png\" alt=\"\">"
+                    "<script>var s = \"\";</script></body></html>");
+}
+
+TEST_F(RewritePage, ReferencesAndQuotesInsideLinksInEveryQuoting)
+{
+    // A link holding a quote used to send the replacement pair by pair over
+    // the whole page; copies of the other links are still replaced.
+    std::string page = "<html><body><p>x</p>"
+                       "<a href=\"list.php?a=1&amp;b=2\">1</a><a href='list.php?a=1&amp;b=2'>2</a>"
+                       "<a href=list.php?a=1&amp;b=2>3</a><a href='say\"hi\".html'>4</a>"
+                       "<a href=\"&#x61;.html\">5</a><p>\"a.html\"</p></body></html>";
+    ASSERT_TRUE(rewriter.RewritePage("http://h/d/", page));
+    EXPECT_EQ(page, "<html><body><p>x</p>"
+                    "<a href=\"http://h/d/list.php?a=1&amp;b=2\">1</a><a href='http://h/d/list.php?a=1&amp;b=2'>2</a>"
+                    "<a href=http://h/d/list.php?a=1&amp;b=2>3</a><a href='http://h/d/say%22hi%22.html'>4</a>"
+                    "<a href=\"http://h/d/&#x61;.html\">5</a><p>\"http://h/d/a.html\"</p></body></html>");
+}
+
+TEST_F(RewritePage, LinksResolveAgainstThePagesBase)
+{
+    std::string page = "<html><head><link rel=stylesheet href=\"s.css\"><base href=\"http://cdn.example.net/x/\">"
+                       "<base href=\"http://ignored.example/\"></head><body><a href=\"a.html\">a</a>"
+                       "<img src=\"/i.png\"></body></html>";
+    ASSERT_TRUE(rewriter.RewritePage("http://h/d/", page));
+    EXPECT_EQ(page, "<html><head><link rel=stylesheet href=\"http://cdn.example.net/x/s.css\">"
+                    "<base href=\"http://cdn.example.net/x/\"><base href=\"http://ignored.example/\"></head><body>"
+                    "<a href=\"http://cdn.example.net/x/a.html\">a</a><img src=\"http://cdn.example.net/i.png\">"
+                    "</body></html>");
+
+    // A relative base resolves against the page's own address first.
+    page = "<html><head><base href=\"../other/\"></head><body><p>x</p><a href=\"a.html\">a</a></body></html>";
+    ASSERT_TRUE(rewriter.RewritePage("http://h/d/page.html", page));
+    EXPECT_NE(page.find("<a href=\"http://h/other/a.html\">"), std::string::npos) << page;
+}
+
+} // namespace
