@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "delivery/HtmlScanner.h"
 #include "delivery/PageRewriter.h"
 #include "tests/support/RecordingHost.h"
 
@@ -85,5 +86,46 @@ void BM_ReplaceQuotedLinks(benchmark::State& state)
     state.counters["pairs"] = static_cast<double>(originals.size());
 }
 BENCHMARK(BM_ReplaceQuotedLinks)->Unit(benchmark::kMillisecond);
+
+// The same page with an about:blank link and a link holding a quote, which
+// used to send the replacement pair by pair over the whole page.
+void BM_RewritePageAwkwardLinks(benchmark::State& state)
+{
+    std::string source = LargePage();
+    source.insert(source.find("<body"), "<a href=\"about:blank\">x</a><a href='say\"hi\".html'>y</a>");
+    TQuietHost host;
+    TPageRewriter rewriter(host, SystemClock());
+    for (auto _ : state) {
+        std::string page = source;
+        if (!rewriter.RewritePage("http://www.example.com/news/today/", page))
+            state.SkipWithError("rewrite failed");
+        benchmark::DoNotOptimize(page);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * source.size()));
+}
+BENCHMARK(BM_RewritePageAwkwardLinks)->Unit(benchmark::kMillisecond);
+
+// The tokenizer alone with a sink that only counts: its floor.
+class TCountingSink : public THtmlSink {
+public:
+    std::size_t Tags = 0;
+    void StartTag(const THtmlStartTag& t) override { Tags += t.Count + 1; }
+    void EndTag(THtmlTag, std::string_view, std::size_t, std::size_t) override { ++Tags; }
+    void Comment(std::size_t, std::size_t) override {}
+    void Text(std::size_t, std::size_t) override {}
+};
+
+void BM_ScanOnly(benchmark::State& state)
+{
+    const std::string source = LargePage();
+    THtmlScanner scanner;
+    TCountingSink sink;
+    for (auto _ : state) {
+        scanner.Scan(source, sink);
+        benchmark::DoNotOptimize(sink.Tags);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * source.size()));
+}
+BENCHMARK(BM_ScanOnly)->Unit(benchmark::kMicrosecond);
 
 } // namespace

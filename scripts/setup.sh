@@ -9,7 +9,7 @@ packages=(
   pkg-config            # finds libcurl and gumbo
   qt6-base-dev          # window, tray icon, timers (Qt 6 Widgets)
   libcurl4-openssl-dev  # page download over HTTP and HTTPS
-  libgumbo-dev          # HTML5 parser behind the document parser
+  libgumbo-dev          # HTML5 parser the tokenizer tests compare against
   libgtest-dev          # unit tests
   libgmock-dev          # test doubles
   libbenchmark-dev      # benchmarks
