@@ -3,6 +3,8 @@
 // What page delivery and the download need of the main window. The window
 // implements it; tests implement it with a recording double.
 
+#include "transport/NetSecurity.h"
+
 #include <string>
 
 enum class TMsgKind { Plain, Warning, Error, Information, Confirmation };
@@ -10,7 +12,7 @@ enum class TMsgButtons { OK, YesNo, OKCancel };
 enum class TModalResult { OK, Cancel, Yes, No };
 enum class TCursor { Default, HourGlass };
 
-// The six mail-server values the settings file keeps for the sender.
+// The mail-server values the settings file keeps for the sender.
 struct TMailServerSettings {
     std::string Host;
     std::string Username;
@@ -18,6 +20,9 @@ struct TMailServerSettings {
     int Port = 25;
     int TimeOutSeconds = 90;
     bool Logon = false;
+    TSMTPSecurity Security = ssAuto;
+    // Trusted beside the system's certificate store; empty: the store alone.
+    std::string CAFile;
 };
 
 class TDeliveryHost {

@@ -133,6 +133,8 @@ void TMailComposer::ApplySettings()
     SMTP.Password = server.Password;
     SMTP.Host = server.Host;
     SMTP.Port = server.Port;
+    SMTP.Security = server.Security;
+    SMTP.CAFile = server.CAFile;
     // A server that accepts the connection and then says nothing must not
     // hold the window for ever.
     const int limit = server.TimeOutSeconds > 0 ? server.TimeOutSeconds * 1000 : 0;

@@ -105,7 +105,7 @@ TEST_F(SettingsFixture, CheckTimeReadsBackAndUnparsableLeavesSeven)
 TEST_F(SettingsFixture, SaveWritesEveryKeyInOrderAndReadsBack)
 {
     TSettings s;
-    s.Server = {"mail.test", "user", "secret", 2525, 45, true};
+    s.Server = {"mail.test", "user", "secret", 2525, 45, true, ssStartTLS, "/etc/company-ca.pem"};
     s.DestEmail = "me@example.org";
     s.Sensitivity.ItemIndex = 6;
     s.OncePerDay = false;
@@ -119,7 +119,8 @@ TEST_F(SettingsFixture, SaveWritesEveryKeyInOrderAndReadsBack)
 
     const std::string text = ReadFile(files.SettingsPath());
     EXPECT_EQ(text.rfind("[Server]\r\nSMTPServer=mail.test\r\nSMTPUsername=user\r\nSMTPPassword=secret\r\n"
-                         "SMTPPort=2525\r\nSMTPTimeOut=45\r\nSMTPLogon=True\r\n[Settings]\r\nSenderAddress=\r\n"
+                         "SMTPPort=2525\r\nSMTPTimeOut=45\r\nSMTPLogon=True\r\nSMTPSecurity=STARTTLS\r\n"
+                         "SMTPCAFile=/etc/company-ca.pem\r\n[Settings]\r\nSenderAddress=\r\n"
                          "DestEmail=me@example.org\r\nSubject=Vendrel Delivery\r\nChangeDetectionValue=120\r\n"
                          "OncePerDay=False\r\nCheckTime=",
                          0),
@@ -134,12 +135,33 @@ TEST_F(SettingsFixture, SaveWritesEveryKeyInOrderAndReadsBack)
     EXPECT_EQ(back.Server.Host, "mail.test");
     EXPECT_EQ(back.Server.Port, 2525);
     EXPECT_TRUE(back.Server.Logon);
+    EXPECT_EQ(back.Server.Security, ssStartTLS);
+    EXPECT_EQ(back.Server.CAFile, "/etc/company-ca.pem");
     EXPECT_EQ(ThresholdOfChoice(back.Sensitivity), 120);
     EXPECT_FALSE(back.OncePerDay);
     EXPECT_EQ(back.CheckFrequency, 3);
     EXPECT_EQ(back.CheckFrequencyScale, 0);
     EXPECT_TRUE(back.AutoStart);
     EXPECT_EQ(backSites.Count(), 2);
+}
+
+TEST_F(SettingsFixture, ConnectionSecurityReadsEveryChoiceAndFallsBackToAuto)
+{
+    const auto securityOf = [&](const std::string& file) {
+        WriteFile(files.SettingsPath(), file);
+        TSettings s;
+        LoadSettingsFrom(files, s, sites);
+        return s.Server.Security;
+    };
+    // A file from before the key existed gets the careful default.
+    EXPECT_EQ(securityOf("[Server]\r\nSMTPPort=25\r\n"), ssAuto);
+    EXPECT_EQ(securityOf("[Server]\r\nSMTPSecurity=None\r\n"), ssNone);
+    EXPECT_EQ(securityOf("[Server]\r\nSMTPSecurity=ssl/tls\r\n"), ssImplicitTLS);
+    EXPECT_EQ(securityOf("[Server]\r\nSMTPSecurity=STARTTLS\r\n"), ssStartTLS);
+    EXPECT_EQ(securityOf("[Server]\r\nSMTPSecurity=Auto\r\n"), ssAuto);
+    // An unknown word must never quietly turn TLS off.
+    EXPECT_EQ(securityOf("[Server]\r\nSMTPSecurity=TLS please\r\n"), ssAuto);
+    EXPECT_EQ(securityOf("[Server]\r\nSMTPSecurity=\r\n"), ssAuto);
 }
 
 TEST_F(SettingsFixture, SettingsFileIsPrivateToItsOwner)

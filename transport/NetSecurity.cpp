@@ -1,0 +1,23 @@
+#include "transport/NetSecurity.h"
+
+#include "platform/Text.h"
+
+TSMTPSecurity SMTPSecurityFromText(std::string_view text)
+{
+    const std::string value = Trim(std::string(text));
+    for (TSMTPSecurity security : {ssStartTLS, ssImplicitTLS, ssNone})
+        if (SameText(value, SMTPSecurityText(security)))
+            return security;
+    return ssAuto;
+}
+
+std::string SMTPSecurityText(TSMTPSecurity security)
+{
+    switch (security) {
+    case ssStartTLS: return "STARTTLS";
+    case ssImplicitTLS: return "SSL/TLS";
+    case ssNone: return "None";
+    case ssAuto: break;
+    }
+    return "Auto";
+}
