@@ -16,6 +16,7 @@
 #include "platform/Text.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/MailServer.h"
+#include "tests/support/TestCertificates.h"
 #include "tests/support/RecordingHost.h"
 #include "tests/support/TempDataFolder.h"
 #include "tests/support/ScriptedServer.h"
@@ -183,6 +184,36 @@ TEST_F(ComposeAndSend, ASocketFailureIsShownInPlainWordsAndLoggedAsItIs)
     ASSERT_EQ(host_.Boxes.size(), 1u);
     EXPECT_EQ(host_.Boxes[0].Text,
               "Sending of message with SMTP failed with the error: \r\n\r\nError connecting to the Internet (or Server)");
+}
+
+TEST_F(ComposeAndSend, AnUntrustedServerIsNamedInTheLogAndTheBoxAndATrustedOneGetsTheMail)
+{
+    const TTestCertificates& certificates = TestCertificates();
+    StartServer({"--starttls", "--auth-require-tls", "--cert", certificates.CertFile, "--key",
+                 certificates.KeyFile});
+    EXPECT_FALSE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org",
+                                          false, true, true));
+    const std::string reason = "TLS certificate verification failed: unable to get local issuer certificate";
+    EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: " + reason});
+    ASSERT_EQ(host_.Boxes.size(), 1u);
+    EXPECT_EQ(host_.Boxes[0].Text, "Sending of message with SMTP failed with the error: \r\n\r\n" + reason);
+    EXPECT_TRUE(server_->Messages().empty());
+
+    // The settings' CA file is trusted, and the login goes over TLS.
+    host_.Server.CAFile = certificates.CAFile;
+    ASSERT_TRUE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org",
+                                         false, true, true));
+    WaitForMessage(1);
+    const std::string envelope = ReadFile(folder_.Root() + "mail/0001.json");
+    EXPECT_NE(envelope.find("\"tls\": true"), std::string::npos) << envelope;
+    EXPECT_NE(envelope.find("\"authenticated\": true"), std::string::npos) << envelope;
+
+    // "None" keeps to the plain dialogue, where this server will not take
+    // the password: the mail is refused, not sent without the login.
+    host_.Server.Security = ssNone;
+    EXPECT_FALSE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org",
+                                          false, false, true));
+    EXPECT_EQ(server_->Messages().size(), 1u);
 }
 
 TEST_F(ComposeAndSend, CompositionErrorsHaveTheirOwnTexts)
