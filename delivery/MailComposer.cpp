@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "message/NetCharset.h"
 #include "platform/Text.h"
 #include "transport/NetErrors.h"
 
@@ -145,7 +146,8 @@ void TMailComposer::ApplySettings()
 bool TMailComposer::ComposeAndSend(const std::string& recipients, const std::string& subject,
                                    const std::string& body, const std::string& alternativeText, bool isHtml,
                                    const std::vector<std::string>* attachments, const std::string& sender,
-                                   bool highPriority, bool showErrors, bool connectAround)
+                                   bool highPriority, bool showErrors, bool connectAround,
+                                   const std::string& httpContentType)
 {
     bool result = true;
     TCursorScope cursor(host_);
@@ -154,12 +156,17 @@ bool TMailComposer::ComposeAndSend(const std::string& recipients, const std::str
         MsgSend.Clear();
         if (isHtml) {
             MsgSend.ContentType = "Multipart/Alternative";
+            // A page in an unknown charset keeps the parts as they always
+            // were; the alternative names UTF-8 whenever it needs a charset.
+            const std::string pageCharset = PageCharset(httpContentType, body);
+            const std::string plainText = AsUTF8(alternativeText);
+            const bool plain8Bit = HasHighBytes(plainText);
             TNetText& plain = MsgSend.MessageParts.AddTextPart();
-            plain.SetContentType("text/plain");
-            plain.SetContentTransfer("7bit");
-            plain.Body = SplitLines(alternativeText);
+            plain.SetContentType(pageCharset.empty() && !plain8Bit ? "text/plain" : "text/plain; charset=UTF-8");
+            plain.SetContentTransfer(plain8Bit ? "quoted-printable" : "7bit");
+            plain.Body = SplitLines(plainText);
             TNetText& html = MsgSend.MessageParts.AddTextPart();
-            html.SetContentType("text/html");
+            html.SetContentType(pageCharset.empty() ? std::string("text/html") : "text/html; charset=" + pageCharset);
             html.SetContentTransfer(htmlEncoding);
             html.Body = SplitLines(body);
         } else {

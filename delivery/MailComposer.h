@@ -25,10 +25,13 @@ public:
     TMailComposer& operator=(const TMailComposer&) = delete;
 
     // True when the server accepted the message. Failures are logged, and
-    // shown too when showErrors is set.
+    // shown too when showErrors is set. httpContentType is the page's
+    // Content-Type as its server sent it (empty when unknown): with the
+    // page's own declaration it names the HTML part's charset.
     bool ComposeAndSend(const std::string& recipients, const std::string& subject, const std::string& body,
                         const std::string& alternativeText, bool isHtml, const std::vector<std::string>* attachments,
-                        const std::string& sender, bool highPriority, bool showErrors, bool connectAround);
+                        const std::string& sender, bool highPriority, bool showErrors, bool connectAround,
+                        const std::string& httpContentType = {});
 
     TNetMessage MsgSend;
     TNetSMTP SMTP;

@@ -204,6 +204,7 @@ bool TPageDownload::DownloadUrl(const std::string& address, std::string& text)
         Check(curl_easy_setopt(h, CURLOPT_WRITEDATA, &t));
 
         text.clear();
+        ContentType.clear();
         TMultiScope multi(h);
         CURLcode done = CURLE_OK;
         bool finished = false;
@@ -244,6 +245,9 @@ bool TPageDownload::DownloadUrl(const std::string& address, std::string& text)
             result = false;
         } else {
             result = t.count > 0;
+            char* type = nullptr;
+            if (curl_easy_getinfo(h, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type)
+                ContentType = type;
         }
     } catch (const std::exception& e) {
         host_.AddToLog(std::string("HTML download error: ") + e.what());

@@ -216,6 +216,49 @@ TEST_F(ComposeAndSend, AnUntrustedServerIsNamedInTheLogAndTheBoxAndATrustedOneGe
     EXPECT_EQ(server_->Messages().size(), 1u);
 }
 
+TEST_F(ComposeAndSend, UnicodeNamesAndSubjectsReadBackUnderAUTF8Locale)
+{
+    // The user's texts are UTF-8 under a UTF-8 locale, and the mail says so.
+    struct TLocale {
+        std::string old;
+        bool had;
+        TLocale() : had(std::getenv("LC_ALL") != nullptr)
+        {
+            if (had)
+                old = std::getenv("LC_ALL");
+            setenv("LC_ALL", "C.UTF-8", 1);
+        }
+        ~TLocale() { had ? setenv("LC_ALL", old.c_str(), 1) : unsetenv("LC_ALL"); }
+    } locale;
+    StartServer();
+    // Long enough for several encoded words, with characters of two, three
+    // and four bytes where the words could break.
+    std::string subject = "Vendrel Delivery: ";
+    for (int i = 0; i < 12; ++i)
+        subject += "Caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC\xF0\x9F\x98\x80\xD0\x96";
+    const std::string name = "Zo\xC3\xAB M\xC3\xBCller";
+    const std::string alternative = "\"Caf\xC3\xA9\" sent from Vendrel at 08/12/2026 14:00\r\nA notice line.";
+    ASSERT_TRUE(composer_.ComposeAndSend("me@example.org", subject, "<html><body>x</body></html>", alternative, true,
+                                         nullptr, name + " <zoe@example.org>", false, true, true));
+    const std::string stored = WaitForMessage(1);
+    const std::string parts = PartsOf(stored, folder_.Root() + "parts");
+    const TLines headers = SplitLines(ReadFile(parts + "headers.txt"));
+    ASSERT_EQ(headers.size(), 4u);
+    EXPECT_EQ(headers[2], "Subject: " + subject);
+    EXPECT_EQ(ReadFile(parts + "from_name.txt"), name);
+    EXPECT_EQ(ReadFile(parts + "1.text_plain.txt"), alternative + "\r\n");
+    const std::string raw = ReadFile(stored);
+    EXPECT_NE(raw.find("=?UTF-8?Q?"), std::string::npos);
+    EXPECT_EQ(raw.find("ISO-8859-1"), std::string::npos);
+    EXPECT_NE(raw.find("Content-Type: text/plain; charset=UTF-8\r\nContent-Transfer-Encoding: quoted-printable\r\n"),
+              std::string::npos);
+
+    // A subject in plain ASCII stays as it is.
+    ASSERT_TRUE(composer_.ComposeAndSend("me@example.org", "Vendrel Delivery: News", "<html></html>", "alt", true,
+                                         nullptr, "me@example.org", false, true, true));
+    EXPECT_NE(ReadFile(WaitForMessage(2)).find("\r\nSubject: Vendrel Delivery: News\r\n"), std::string::npos);
+}
+
 TEST_F(ComposeAndSend, CompositionErrorsHaveTheirOwnTexts)
 {
     const std::vector<std::string> attachments{"file.txt"};
