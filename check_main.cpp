@@ -75,17 +75,19 @@ int main(int argc, char** argv)
         std::fflush(stdout);
     };
 
+    // Computed once; everything below is handed this folder.
+    const std::string dataFolder = DataFolder();
     try {
-        LoadSettingsFrom(DefaultSettingsFiles(), host.Settings, host.SiteList);
+        LoadSettingsFrom(DefaultSettingsFiles(dataFolder), host.Settings, host.SiteList);
     } catch (const std::exception& e) {
-        return Fail(std::string("cannot read the settings in ") + DataFolder() + ": " + e.what());
+        return Fail("cannot read the settings in " + dataFolder + ": " + e.what());
     }
     if (!IsValidDestEmail(host.Settings.DestEmail))
         return Fail("You have not specified a destination e-mail address for delivery of your sites.");
     if (host.Settings.Server.Host.empty())
         return Fail("You have not specified your SMTP server settings.");
 
-    TSiteMonitor monitor(host, clock);
+    TSiteMonitor monitor(host, clock, dataFolder);
     if (send) {
         int index = -1;
         for (int i = 0; i < host.SiteList.Count() && index < 0; ++i)
@@ -105,6 +107,6 @@ int main(int argc, char** argv)
         return NoConnection;
     }
     if (pass.FolderBusy)
-        return Fail("another Vendrel is checking the sites of " + DataFolder() + "; try again later");
+        return Fail("another Vendrel is checking the sites of " + dataFolder + "; try again later");
     return pass.Failed > 0 || !pass.RanToEnd ? SiteFailed : Ok;
 }

@@ -10,7 +10,7 @@
 
 int main()
 {
-    const TSettingsFiles files = DefaultSettingsFiles();
+    const TSettingsFiles files = DefaultSettingsFiles(DataFolder());
     TSettings settings;
     TSiteList sites;
     std::printf("Vendrel data folder: %s\n", files.DataFolder.c_str());

@@ -18,7 +18,6 @@ public:
     TCursor Cursor() const override { return TCursor::Default; }
     void SetCursor(TCursor) override {}
     void ProcessMessages() override { ++events; }
-    TMailServerSettings MailServer() const override { return {}; }
 
     long events = 0;
     std::string lastLog;

@@ -15,7 +15,6 @@ public:
     TCursor Cursor() const override { return TCursor::Default; }
     void SetCursor(TCursor) override {}
     void ProcessMessages() override {}
-    TMailServerSettings MailServer() const override { return {}; }
 };
 
 // About 1 MiB of a news site's front page with some 5000 relative addresses.

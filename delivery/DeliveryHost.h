@@ -12,19 +12,6 @@ enum class TMsgButtons { OK, YesNo, OKCancel };
 enum class TModalResult { OK, Cancel, Yes, No };
 enum class TCursor { Default, HourGlass };
 
-// The mail-server values the settings file keeps for the sender.
-struct TMailServerSettings {
-    std::string Host;
-    std::string Username;
-    std::string Password;
-    int Port = 25;
-    int TimeOutSeconds = 90;
-    bool Logon = false;
-    TSMTPSecurity Security = ssAuto;
-    // Trusted beside the system's certificate store; empty: the store alone.
-    std::string CAFile;
-};
-
 class TDeliveryHost {
 public:
     virtual ~TDeliveryHost() = default;
@@ -36,5 +23,4 @@ public:
     virtual void SetCursor(TCursor cursor) = 0;
     // Lets the user interface handle whatever input and painting is pending.
     virtual void ProcessMessages() = 0;
-    virtual TMailServerSettings MailServer() const = 0;
 };

@@ -1,10 +1,24 @@
 #include "delivery/MailComposer.h"
 
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <stdexcept>
 
+#include "delivery/CursorScope.h"
 #include "message/NetCharset.h"
+#include "platform/ScopeExit.h"
 #include "platform/Text.h"
 #include "transport/NetErrors.h"
+
+namespace {
+
+// A session may take as long as this many waits of the time-out, plus one
+// more per recipient, plus the message at this slowest rate.
+constexpr std::int64_t SessionSteps = 4;
+constexpr std::int64_t SessionBytesPerSecond = 4096;
+
+}
 
 std::string ChooseSender(const std::string& senderAddress, const std::string& destText)
 {
@@ -53,22 +67,6 @@ std::vector<std::string> RecipientPieces(const std::string& recipients)
     flush();
     return pieces;
 }
-
-// Restores the cursor the user had, whichever way the send ends.
-class TCursorScope {
-public:
-    explicit TCursorScope(TDeliveryHost& host) : host_(host), saved_(host.Cursor())
-    {
-        host_.SetCursor(TCursor::HourGlass);
-    }
-    ~TCursorScope() { host_.SetCursor(saved_); }
-    TCursorScope(const TCursorScope&) = delete;
-    TCursorScope& operator=(const TCursorScope&) = delete;
-
-private:
-    TDeliveryHost& host_;
-    TCursor saved_;
-};
 
 } // namespace
 
@@ -126,9 +124,8 @@ TMailComposer::TMailComposer(TDeliveryHost& host) : host_(host)
     SMTP.UseNagle = false;
 }
 
-void TMailComposer::ApplySettings()
+void TMailComposer::ApplySettings(const TMailServerSettings& server)
 {
-    const TMailServerSettings server = host_.MailServer();
     SMTP.SetAuthenticationType(server.Logon ? atLogin : atNone);
     SMTP.Username = server.Username;
     SMTP.Password = server.Password;
@@ -136,15 +133,22 @@ void TMailComposer::ApplySettings()
     SMTP.Port = server.Port;
     SMTP.Security = server.Security;
     SMTP.CAFile = server.CAFile;
-    // A server that accepts the connection and then says nothing must not
-    // hold the window for ever.
-    const int limit = server.TimeOutSeconds > 0 ? server.TimeOutSeconds * 1000 : 0;
+    // A server that accepts the connection and then says nothing, stops
+    // reading, or trickles its replies must not hold the window for ever:
+    // every wait, every reply and the whole session are bounded. Seconds
+    // as large as the setting allows overflow int milliseconds.
+    const std::int64_t limit = server.TimeOutSeconds > 0 ? std::int64_t{server.TimeOutSeconds} * 1000 : 0;
     SMTP.ReadTimeout = limit;
-    SMTP.ConnectTimeout = limit;
+    SMTP.WriteTimeout = limit;
+    SMTP.ReplyTimeout = limit;
+    SMTP.ConnectTimeout = static_cast<int>(std::min<std::int64_t>(limit, INT_MAX));
+    SMTP.SessionTimeout = limit * SessionSteps;
+    SMTP.SessionBytesPerSecond = limit > 0 ? SessionBytesPerSecond : 0;
 }
 
-bool TMailComposer::ComposeAndSend(const std::string& recipients, const std::string& subject,
-                                   const std::string& body, const std::string& alternativeText, bool isHtml,
+bool TMailComposer::ComposeAndSend(const TMailServerSettings& server, const std::string& recipients,
+                                   const std::string& subject, const std::string& body,
+                                   const std::string& alternativeText, bool isHtml,
                                    const std::vector<std::string>* attachments, const std::string& sender,
                                    bool highPriority, bool showErrors, bool connectAround,
                                    const std::string& httpContentType)
@@ -194,36 +198,25 @@ bool TMailComposer::ComposeAndSend(const std::string& recipients, const std::str
         MsgSend.Priority = highPriority ? mpHigh : mpNormal;
 
         try {
-            try {
-                if (connectAround) {
-                    ApplySettings();
-                    SMTP.Open(-1);
-                }
-                try {
-                    SMTP.Transmit(MsgSend);
-                } catch (const ENetConnClosedGracefully&) {
-                    // The server dropped an idle connection; one fresh session
-                    // is worth a try.
-                    ApplySettings();
-                    SMTP.Open(-1);
-                    SMTP.Transmit(MsgSend);
-                }
-                result = true;
-            } catch (...) {
-                if (connectAround) {
-                    try {
-                        SMTP.Close();
-                    } catch (...) {
-                    }
-                }
-                throw;
-            }
-            if (connectAround) {
-                try {
+            // Closed on every path; a failing close must not hide the send's own error.
+            auto close = QuietScopeExit([&] {
+                if (connectAround)
                     SMTP.Close();
-                } catch (...) {
-                }
+            });
+            if (connectAround) {
+                ApplySettings(server);
+                SMTP.Open(-1);
             }
+            try {
+                SMTP.Transmit(MsgSend);
+            } catch (const ENetConnClosedGracefully&) {
+                // The server dropped an idle connection; one fresh session
+                // is worth a try.
+                ApplySettings(server);
+                SMTP.Open(-1);
+                SMTP.Transmit(MsgSend);
+            }
+            result = true;
         } catch (const std::exception& e) {
             result = false;
             const std::string message = e.what();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "delivery/DeliveryHost.h"
+#include "delivery/MailServerSettings.h"
 #include "message/NetMessage.h"
 #include "transport/NetSMTP.h"
 
@@ -25,19 +26,21 @@ public:
     TMailComposer& operator=(const TMailComposer&) = delete;
 
     // True when the server accepted the message. Failures are logged, and
-    // shown too when showErrors is set. httpContentType is the page's
-    // Content-Type as its server sent it (empty when unknown): with the
-    // page's own declaration it names the HTML part's charset.
-    bool ComposeAndSend(const std::string& recipients, const std::string& subject, const std::string& body,
-                        const std::string& alternativeText, bool isHtml, const std::vector<std::string>* attachments,
-                        const std::string& sender, bool highPriority, bool showErrors, bool connectAround,
-                        const std::string& httpContentType = {});
+    // shown too when showErrors is set.
+    // The server is the one the settings hold now (connectAround), saved or not.
+    // httpContentType is the page's Content-Type as its server sent it (empty
+    // when unknown): with the page's own declaration it names the HTML part's
+    // charset.
+    bool ComposeAndSend(const TMailServerSettings& server, const std::string& recipients, const std::string& subject,
+                        const std::string& body, const std::string& alternativeText, bool isHtml,
+                        const std::vector<std::string>* attachments, const std::string& sender, bool highPriority,
+                        bool showErrors, bool connectAround, const std::string& httpContentType = {});
 
     TNetMessage MsgSend;
     TNetSMTP SMTP;
 
 private:
-    void ApplySettings();
+    void ApplySettings(const TMailServerSettings& server);
 
     TDeliveryHost& host_;
 };

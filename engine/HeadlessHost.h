@@ -54,7 +54,6 @@ public:
         if (OnProcessMessages)
             OnProcessMessages();
     }
-    TMailServerSettings MailServer() const override { return Settings.Server; }
 
     void SetCaption(const std::string& caption) override { Caption = caption; }
     void SetTrayTip(const std::string& tip) override { TrayTip = tip; }
@@ -73,6 +72,6 @@ public:
     void StopTimer1() override { Timer1Interval.reset(); }
     void StartTimerAnim() override { AnimRunning = true; }
     void StopTimerAnim() override { AnimRunning = false; }
-    const TSettings& CurrentSettings() const override { return Settings; }
+    TSettings CurrentSettings() const override { return Settings; }
     TSiteList& Sites() override { return SiteList; }
 };

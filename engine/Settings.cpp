@@ -1,6 +1,6 @@
 #include "engine/Settings.h"
 
-#include "engine/DataFolder.h"
+#include "engine/Product.h"
 #include "engine/SiteList.h"
 #include "platform/AutoStart.h"
 #include "platform/Folders.h"
@@ -108,9 +108,9 @@ bool ParseCheckTime(const std::string& text, TTimeOfDay& time)
     return true;
 }
 
-TSettingsFiles DefaultSettingsFiles()
+TSettingsFiles DefaultSettingsFiles(const std::string& dataFolder)
 {
-    return TSettingsFiles{DataFolder(ProductName, true), ProgramFolder(), ProgramPath()};
+    return TSettingsFiles{dataFolder, ProgramFolder(), ProgramPath()};
 }
 
 void LoadSettingsFrom(const TSettingsFiles& files, TSettings& s, TSiteList& sites)

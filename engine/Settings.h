@@ -3,7 +3,7 @@
 // The settings record that "Settings.dat" holds and the window's controls
 // bind. The start-up registration lives beside it, outside the file.
 
-#include "delivery/DeliveryHost.h"
+#include "delivery/MailServerSettings.h"
 #include "engine/Sensitivity.h"
 
 #include <stdexcept>
@@ -54,7 +54,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Where the files are; the engine always uses the defaults below.
+// Where the files are.
 struct TSettingsFiles {
     std::string DataFolder;     // ends in "/"
     std::string ProgramFolder;  // holds "Source.dat"
@@ -63,7 +63,8 @@ struct TSettingsFiles {
     std::string SitesPath() const { return DataFolder + "Sites.dat"; }
     std::string SourcePath() const { return ProgramFolder + "Source.dat"; }
 };
-TSettingsFiles DefaultSettingsFiles();
+// The program start computes the data folder once and hands it down.
+TSettingsFiles DefaultSettingsFiles(const std::string& dataFolder);
 
 // Reads "Settings.dat" and the site list in their fixed order. A failure ends
 // the load at that point with ESettingsError; what was read before stays.

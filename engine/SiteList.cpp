@@ -1,6 +1,5 @@
 #include "engine/SiteList.h"
 
-#include "engine/DataFolder.h"
 #include "platform/AtomicFile.h"
 #include "platform/Text.h"
 #include "platform/Utilities.h"
@@ -158,14 +157,13 @@ bool SeedSiteList(TSiteList& list, const std::string& sourcePath)
     return true;
 }
 
-std::string PageFolder()
+std::string PageFolder(const std::string& dataFolder)
 {
-    const std::string data = DataFolder(ProductName, true);
-    const std::string pages = data + "HTML/";
-    return ForceFolder(pages) ? pages : data;
+    const std::string pages = dataFolder + "HTML/";
+    return ForceFolder(pages) ? pages : dataFolder;
 }
 
-std::string StoredPagePath(const std::string& name)
+std::string StoredPagePath(const std::string& pageFolder, const std::string& name)
 {
-    return PageFolder() + name + ".html";
+    return pageFolder + name + ".html";
 }

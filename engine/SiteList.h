@@ -59,6 +59,6 @@ bool SeedSiteList(TSiteList& list, const std::string& sourcePath);
 
 // The data folder's "HTML/" (created when missing; the data folder itself
 // when it cannot be made).
-std::string PageFolder();
+std::string PageFolder(const std::string& dataFolder);
 // The site's stored page: page folder + name + ".html".
-std::string StoredPagePath(const std::string& name);
+std::string StoredPagePath(const std::string& pageFolder, const std::string& name);

@@ -1,26 +1,26 @@
 #pragma once
 
-// The engine's operations on the main window's state: the per-site pipeline,
-// the check cycle with its scheduler, and the busy state. The window owns one
-// and forwards its handlers to it; it reaches the window only through
-// TWindowHost and reads time only through the clock.
+// The engine's operations on the main window's state: the per-site pipeline
+// and the check pass, over the scheduler (TScheduler) and the busy display
+// (TBusyDisplay) it owns. The window owns one and forwards its handlers to
+// it; it reaches the window only through TWindowHost, reads time only through
+// the clock and keeps its files in the data folder it is given.
 
 #include "delivery/MailComposer.h"
 #include "delivery/PageRewriter.h"
+#include "engine/BusyDisplay.h"
 #include "engine/Clock.h"
 #include "engine/Download.h"
 #include "engine/EngineFlags.h"
+#include "engine/PassLock.h"
+#include "engine/Scheduler.h"
 #include "engine/WindowHost.h"
-#include "platform/FolderLock.h"
 
 #include <cstdint>
 #include <functional>
 #include <string>
 
 struct TTimeOfDay;
-
-// The destination rule of the Check Now, Send Site and OK actions.
-bool IsValidDestEmail(const std::string& text);
 
 // What the last check pass came to, for the one-pass command.
 struct TPassResult {
@@ -33,13 +33,16 @@ struct TPassResult {
 
 class TSiteMonitor {
 public:
-    static constexpr std::uint32_t NoConnectionRetryMs = 600000;
-    static constexpr std::uint32_t FirstCheckDelayMs = 10000;
-    static constexpr std::uint32_t FlashIntervalMs = 500;
-    // The longest period one timer run is given; longer due times re-arm.
-    static constexpr std::uint64_t MaxTimerStepMs = 2147483647;
+    static constexpr std::uint32_t NoConnectionRetryMs = TScheduler::NoConnectionRetryMs;
+    static constexpr std::uint32_t FirstCheckDelayMs = TScheduler::FirstCheckDelayMs;
+    static constexpr std::uint32_t FlashIntervalMs = TBusyDisplay::FlashIntervalMs;
+    static constexpr std::uint64_t MaxTimerStepMs = TScheduler::MaxTimerStepMs;
 
-    TSiteMonitor(TWindowHost& host, const TClock& clock);
+    // dataFolder ends in "/"; the stored pages live in its "HTML" folder,
+    // which is made here when missing.
+    TSiteMonitor(TWindowHost& host, const TClock& clock, const std::string& dataFolder);
+    TSiteMonitor(const TSiteMonitor&) = delete;
+    TSiteMonitor& operator=(const TSiteMonitor&) = delete;
 
     TEngineFlags Flags;
     TPageDownload Download;
@@ -47,6 +50,12 @@ public:
     TMailComposer Composer;
     // The connection test; replaceable so tests decide what it says.
     std::function<bool()> IsConnected;
+
+    TScheduler& Scheduler() { return scheduler_; }
+    TBusyDisplay& BusyDisplay() { return busy_; }
+    const std::string& DataFolder() const { return dataFolder_; }
+    // The site's stored page in the data folder's page folder.
+    std::string StoredPagePath(const std::string& name) const;
 
     // One site through download, decision, rewriting, sending and storing.
     // Gives false when the site failed; the window's callers ignore it, the
@@ -60,40 +69,39 @@ public:
     void CheckForSites();
     // The Check Now button: the destination check, then a pass under the hourglass.
     void CheckNow();
-    void EnableTimer();
-    void DisableTimer();
-    void Timer1Timer();
-    // OK and Cancel: ten seconds in interval mode, the daily time otherwise.
-    void ArmAfterSettings();
-    std::int64_t SecondsUntilCheckTime(const TTimeOfDay& checkTime) const;
-    // The interval of the schedule settings, exact in 64 bits.
-    std::uint64_t ScheduleIntervalMs() const;
-
-    void SetProcessing(bool busy);
-    void SetDisplay(const std::string& caption, const std::string& tip);
-    void TimerAnimTimer();
-    void HideFlashingIcon();
-    bool CheckDestEmail();
-
     const TPassResult& LastPass() const { return lastPass_; }
-    int FlashCounter() const { return flashCounter_; }
-    // When the armed check is due (for intervals longer than one timer run).
-    TDateTime Timer1DueTime() const { return timer1Due_; }
-    bool Timer1Enabled() const { return timer1Enabled_; }
+
+    // The scheduler's operations, as the window's handlers call them.
+    void EnableTimer() { scheduler_.EnableTimer(); }
+    void DisableTimer() { scheduler_.DisableTimer(); }
+    // The check timer's handler: a pass when the check is due.
+    void Timer1Timer();
+    void ArmAfterSettings() { scheduler_.ArmAfterSettings(); }
+    std::int64_t SecondsUntilCheckTime(const TTimeOfDay& checkTime) const
+    {
+        return scheduler_.SecondsUntilCheckTime(checkTime);
+    }
+    std::uint64_t ScheduleIntervalMs() const { return scheduler_.ScheduleIntervalMs(); }
+    TDateTime Timer1DueTime() const { return scheduler_.DueTime(); }
+    bool Timer1Enabled() const { return scheduler_.Enabled(); }
+
+    // The busy display's operations, as the window's handlers call them.
+    void SetProcessing(bool busy) { busy_.SetProcessing(busy); }
+    void SetDisplay(const std::string& caption, const std::string& tip) { busy_.SetDisplay(caption, tip); }
+    void TimerAnimTimer() { busy_.TimerAnimTimer(); }
+    void HideFlashingIcon() { busy_.HideFlashingIcon(); }
+    bool CheckDestEmail() { return busy_.CheckDestEmail(); }
+    int FlashCounter() const { return busy_.FlashCounter(); }
 
 private:
-    void ArmTimer1(std::uint64_t intervalMs);
-    void StoreSitePage(const std::string& name, const std::string& text);
-    bool EnterFolderLock();
-    void LeaveFolderLock();
+    void StoreSitePage(const std::string& path, const std::string& text);
 
     TWindowHost& host_;
     const TClock& clock_;
+    const std::string dataFolder_;
+    const std::string pageFolder_;
+    TScheduler scheduler_;
+    TBusyDisplay busy_;
+    TPassLock passLock_;
     TPassResult lastPass_;
-    int flashCounter_ = 0;
-    bool timer1Enabled_ = false;
-    std::uint64_t timer1Interval_ = 0;
-    TDateTime timer1Due_{};
-    TFolderLock folderLock_;
-    int folderLockDepth_ = 0;
 };

@@ -36,6 +36,7 @@ public:
     virtual void StopTimerAnim() = 0;
 
     // The settings as the window's controls hold them now, saved or not.
-    virtual const TSettings& CurrentSettings() const = 0;
+    // A copy, so that a run reads one consistent set.
+    virtual TSettings CurrentSettings() const = 0;
     virtual TSiteList& Sites() = 0;
 };

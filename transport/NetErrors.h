@@ -131,6 +131,12 @@ public:
     ENetReadTimeout() : ENetException("Read Timeout") {}
 };
 
+// A reply longer than a server has any reason to send.
+class ENetReplyTooLong : public ENetException {
+public:
+    ENetReplyTooLong() : ENetException("Server reply too long.") {}
+};
+
 class ENetReadLnMaxLineLengthExceeded : public ENetException {
 public:
     ENetReadLnMaxLineLengthExceeded() : ENetException("Max line length exceeded.") {}

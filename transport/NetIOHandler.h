@@ -5,6 +5,7 @@
 
 #include "transport/NetComponent.h"
 
+#include <cstdint>
 #include <string>
 
 class TNetIOHandler : public TNetComponent {
@@ -22,6 +23,9 @@ public:
     // The byte count, 0 at the end of the stream, -1 on failure.
     virtual int Recv(void* buffer, int length) = 0;
     virtual int Send(const void* buffer, int length) = 0;
+    // The most one Send may block, in milliseconds (0: no limit); a send
+    // that could hand over nothing by then fails with NetWSAEWOULDBLOCK.
+    virtual void SetSendTimeout(std::int64_t timeoutMs) { (void)timeoutMs; }
     // While held, sent bytes may wait to fill whole packets; releasing sends
     // what waits. Every send is still one call.
     virtual void HoldSends(bool hold) { (void)hold; }

@@ -106,6 +106,12 @@ int TNetIOHandlerSocket::Send(const void* buffer, int length)
     return binding_->Send(buffer, length);
 }
 
+void TNetIOHandlerSocket::SetSendTimeout(std::int64_t timeoutMs)
+{
+    if (Connected())
+        GNetStack().CheckForSocketError(GNetStack().SetSendTimeout(binding_->Handle(), timeoutMs));
+}
+
 void TNetIOHandlerSocket::HoldSends(bool hold)
 {
     // Only an optimisation: a socket that refuses the option sends as before.

@@ -29,6 +29,7 @@ public:
     int Recv(void* buffer, int length) override;
     int Send(const void* buffer, int length) override;
     void HoldSends(bool hold) override;
+    void SetSendTimeout(std::int64_t timeoutMs) override;
 
     TNetSocketHandle* Binding() { return binding_.get(); }
 

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <mutex>
 
 namespace {
@@ -95,6 +96,7 @@ void TNetIOHandlerTLS::FreeTLS()
     held_.clear();
     holding_ = false;
     bioError_ = 0;
+    writeState_ = 1;
 }
 
 void TNetIOHandlerTLS::Open()
@@ -115,9 +117,15 @@ void TNetIOHandlerTLS::Close()
     TNetIOHandlerSocket::Close();
 }
 
-int TNetIOHandlerTLS::LimitMs() const
+int TNetIOHandlerTLS::LimitMs(std::int64_t timeoutMs) const
 {
-    return TimeoutMs > 0 ? TimeoutMs : NetNoTimeLimit;
+    return timeoutMs > 0 ? static_cast<int>(std::min<std::int64_t>(timeoutMs, INT_MAX)) : NetNoTimeLimit;
+}
+
+void TNetIOHandlerTLS::SetSendTimeout(std::int64_t timeoutMs)
+{
+    sendTimeoutMs_ = timeoutMs;
+    TNetIOHandlerSocket::SetSendTimeout(timeoutMs);
 }
 
 bool TNetIOHandlerTLS::WaitSocket(bool write, int timeoutMs)
@@ -179,7 +187,7 @@ void TNetIOHandlerTLS::StartTLS(const std::string& host, const std::string& caFi
     auto& stack = GNetStack();
     stack.CheckForSocketError(stack.SetBlocking(Binding()->Handle(), false));
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(TimeoutMs, 0));
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max<std::int64_t>(TimeoutMs, 0));
     for (;;) {
         ERR_clear_error();
         bioError_ = 0;
@@ -191,7 +199,7 @@ void TNetIOHandlerTLS::StartTLS(const std::string& host, const std::string& caFi
             int wait = NetNoTimeLimit;
             if (TimeoutMs > 0) {
                 const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-                wait = static_cast<int>(std::max<long long>(left.count(), 0));
+                wait = LimitMs(std::max<std::int64_t>(left.count(), 1));
             }
             if (!WaitSocket(error == SSL_ERROR_WANT_WRITE, wait)) {
                 FreeTLS();
@@ -271,7 +279,7 @@ int TNetIOHandlerTLS::Recv(void* buffer, int length)
             return 0;
         case SSL_ERROR_WANT_READ:
         case SSL_ERROR_WANT_WRITE:
-            if (!WaitSocket(error == SSL_ERROR_WANT_WRITE, LimitMs()))
+            if (!WaitSocket(error == SSL_ERROR_WANT_WRITE, LimitMs(TimeoutMs)))
                 throw ENetReadTimeout();
             continue;
         case SSL_ERROR_SYSCALL:
@@ -287,6 +295,9 @@ int TNetIOHandlerTLS::Recv(void* buffer, int length)
 
 int TNetIOHandlerTLS::WriteAll(const char* data, int length)
 {
+    if (writeState_ != 1)
+        return writeState_;
+    const std::int64_t limit = sendTimeoutMs_ > 0 ? sendTimeoutMs_ : TimeoutMs;
     int done = 0;
     while (done < length) {
         ERR_clear_error();
@@ -299,16 +310,23 @@ int TNetIOHandlerTLS::WriteAll(const char* data, int length)
         const int error = SSL_get_error(ssl_, result);
         switch (error) {
         case SSL_ERROR_ZERO_RETURN:
+            writeState_ = 0;
             return 0;
         case SSL_ERROR_WANT_READ:
         case SSL_ERROR_WANT_WRITE:
-            if (!WaitSocket(error == SSL_ERROR_WANT_WRITE, LimitMs()))
-                GNetStack().RaiseSocketError(NetWSAETIMEDOUT);
+            // The BIO's last call left the stack's error at "would block",
+            // which the connection reads as the send's time-out.
+            if (!WaitSocket(error == SSL_ERROR_WANT_WRITE, LimitMs(limit))) {
+                writeState_ = -1;
+                return -1;
+            }
             continue;
         case SSL_ERROR_SYSCALL:
             ERR_clear_error();
-            return bioError_ != 0 ? -1 : 0;
+            writeState_ = bioError_ != 0 ? -1 : 0;
+            return writeState_;
         default:
+            writeState_ = -1;
             RaiseTLSError("TLS error: ");
         }
     }

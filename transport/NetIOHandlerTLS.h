@@ -8,6 +8,7 @@
 #include "transport/NetException.h"
 #include "transport/NetIOHandlerSocket.h"
 
+#include <cstdint>
 #include <string>
 
 struct bio_st;
@@ -51,10 +52,11 @@ public:
     // Held sends are gathered into full TLS records instead of one record
     // (and its authentication tag) per line.
     void HoldSends(bool hold) override;
+    void SetSendTimeout(std::int64_t timeoutMs) override;
 
-    // Milliseconds the handshake, a record cut in two and a blocked send may
-    // wait; 0 waits without limit.
-    int TimeoutMs = 0;
+    // Milliseconds the handshake and a record cut in two may wait, and a
+    // blocked send when no send time-out was set; 0 waits without limit.
+    std::int64_t TimeoutMs = 0;
 
 private:
     static int BioWrite(bio_st* bio, const char* data, int length);
@@ -65,8 +67,10 @@ private:
     // Waits for the socket until it can be read (or written); false at the
     // time-out. timeoutMs as Readable's.
     bool WaitSocket(bool write, int timeoutMs);
-    int LimitMs() const;
-    // SSL_write of all of data; -1 with the stack's error when the socket failed.
+    int LimitMs(std::int64_t timeoutMs) const;
+    // SSL_write of all of data; -1 with the stack's error when the socket
+    // failed, or NetWSAEWOULDBLOCK when the send time-out passed. A failure
+    // sticks: a TLS stream cut inside a record cannot go on.
     int WriteAll(const char* data, int length);
     // Sends what HoldSends gathered: 1 when nothing is left, else WriteAll's 0 or -1.
     int FlushHeld();
@@ -79,4 +83,7 @@ private:
     int bioError_ = 0;
     bool holding_ = false;
     std::string held_;
+    std::int64_t sendTimeoutMs_ = 0;
+    // 1 while writes succeed, else the failed write's result (0 or -1).
+    int writeState_ = 1;
 };

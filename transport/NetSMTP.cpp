@@ -45,6 +45,9 @@ void TNetSMTP::SetUseEhlo(bool useEhlo)
 
 void TNetSMTP::Open(int timeoutMs)
 {
+    // A login belongs to one connection: a session opened again after the
+    // server dropped the last one (without a Close) must log in afresh.
+    loggedIn_ = false;
     // The transport a session creates can take TLS over when asked.
     if (!IOHandler()) {
         auto handler = std::make_unique<TNetIOHandlerTLS>();
@@ -103,6 +106,7 @@ void TNetSMTP::StartTLS()
     // could be an attacker's; they must not be read as the server's answer.
     PendingInput().Clear();
     tls->TimeoutMs = ReadTimeout;
+    tls->SetSendTimeout(WriteTimeout);
     tls->StartTLS(Host, CAFile);
 }
 
@@ -198,8 +202,11 @@ void TNetSMTP::Transmit(TNetMessage& message)
         LogIn();
     ExecuteCommand("MAIL FROM:<" + CommandText(message.From.Address) + ">", 250);
     for (const TNetEMailAddressList* list : {&message.Recipients, &message.CCList, &message.BccList})
-        for (const auto& item : *list)
+        for (const auto& item : *list) {
+            // Each recipient is one more exchange the session must have time for.
+            ExtendSession(ReplyTimeout);
             ExecuteCommand("RCPT TO:<" + CommandText(item.Address) + ">", TNetReplyCodes{250, 251});
+        }
     ExecuteCommand("DATA", 354);
     if (!MailAgent.empty())
         message.ExtraHeaders.SetValue("X-Mailer", CommandText(MailAgent));

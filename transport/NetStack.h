@@ -78,6 +78,15 @@ public:
     virtual TNetSockName GetSockName(TNetSocket socket) = 0;
     virtual TNetSockName GetPeerName(TNetSocket socket) = 0;
     virtual int SetSockOpt(TNetSocket socket, int level, int option, const void* value, int length) = 0;
+    // The most one send on the socket may block, in milliseconds (0: no
+    // limit); a send that could hand over nothing by then fails with
+    // NetWSAEWOULDBLOCK. A stack without the means keeps sends unlimited.
+    virtual int SetSendTimeout(TNetSocket socket, std::int64_t timeoutMs)
+    {
+        (void)socket;
+        (void)timeoutMs;
+        return 0;
+    }
     // Switches a socket between blocking and non-blocking calls.
     virtual int SetBlocking(TNetSocket socket, bool blocking) = 0;
     // The error a non-blocking connect ended with (0: connected), or -1.

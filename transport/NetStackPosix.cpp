@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -263,6 +264,16 @@ TNetSockName TNetStackPosix::GetPeerName(TNetSocket socket)
 int TNetStackPosix::SetSockOpt(TNetSocket socket, int level, int option, const void* value, int length)
 {
     return Checked(::setsockopt(socket, level, option, value, static_cast<socklen_t>(length)));
+}
+
+int TNetStackPosix::SetSendTimeout(TNetSocket socket, std::int64_t timeoutMs)
+{
+    timeval limit{};
+    if (timeoutMs > 0) {
+        limit.tv_sec = static_cast<time_t>(timeoutMs / 1000);
+        limit.tv_usec = static_cast<suseconds_t>(timeoutMs % 1000 * 1000);
+    }
+    return Checked(::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit));
 }
 
 int TNetStackPosix::SetBlocking(TNetSocket socket, bool blocking)

@@ -22,6 +22,7 @@ public:
     TNetSockName GetSockName(TNetSocket socket) override;
     TNetSockName GetPeerName(TNetSocket socket) override;
     int SetSockOpt(TNetSocket socket, int level, int option, const void* value, int length) override;
+    int SetSendTimeout(TNetSocket socket, std::int64_t timeoutMs) override;
     int SetBlocking(TNetSocket socket, bool blocking) override;
     int PendingConnectError(TNetSocket socket) override;
     std::string ResolveByName(const std::string& host) override;

@@ -19,6 +19,7 @@ void TNetTCPClient::Open(int timeoutMs)
         peerClosed_ = false;
         const int timeout = timeoutMs == -1 && ConnectTimeout != 0 ? ConnectTimeout : timeoutMs;
         ioHandler_->ConnectClient(Host, Port, BoundIP, BoundPort, BoundPortMin, BoundPortMax, timeout);
+        BeginSession();
         if (Intercept)
             Intercept->Connect(*this);
         DoStatus(hsConnected, Host);

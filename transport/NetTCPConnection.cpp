@@ -4,6 +4,38 @@
 
 #include <algorithm>
 
+namespace {
+
+using TSteady = std::chrono::steady_clock;
+
+// A limit this long is no limit in practice, and adding it to the clock
+// cannot overflow.
+constexpr std::int64_t LongestWaitMs = 100LL * 365 * 24 * 3600 * 1000;
+// One wait handed to the platform, which counts in int milliseconds.
+constexpr std::int64_t LongestSliceMs = 24LL * 3600 * 1000;
+
+TSteady::time_point Later(TSteady::time_point from, std::int64_t ms)
+{
+    if (ms <= 0)
+        return from;
+    if (from == TSteady::time_point::max())
+        return from;
+    const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(TSteady::time_point::max() - from);
+    if (ms >= room.count() || ms > LongestWaitMs)
+        return TSteady::time_point::max();
+    return from + std::chrono::milliseconds(ms);
+}
+
+std::int64_t MsUntil(TSteady::time_point deadline)
+{
+    if (deadline == TSteady::time_point::max())
+        return LongestWaitMs;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - TSteady::now()).count();
+    return left > 0 ? left : 0;
+}
+
+} // namespace
+
 TNetTCPConnection::TNetTCPConnection()
     : pendingInput_([this](std::size_t count) { DoWork(wmRead, static_cast<std::int64_t>(count)); })
 {
@@ -52,10 +84,57 @@ bool TNetTCPConnection::CheckDisconnect(bool raise, bool ignoreBuffer)
     return disconnected;
 }
 
+void TNetTCPConnection::BeginSession()
+{
+    sessionDeadline_ = SessionTimeout > 0 ? Later(TSteady::now(), SessionTimeout) : TDeadline::max();
+    appliedSendTimeout_ = 0;
+}
+
+void TNetTCPConnection::ExtendSession(std::int64_t ms)
+{
+    sessionDeadline_ = Later(sessionDeadline_, ms);
+}
+
+TNetTCPConnection::TDeadline TNetTCPConnection::NextDeadline() const
+{
+    return std::min(replyDeadline_, sessionDeadline_);
+}
+
+bool TNetTCPConnection::WaitReadable(std::int64_t timeoutMs)
+{
+    const TDeadline deadline = NextDeadline();
+    const TDeadline own = timeoutMs == NetNoTimeLimit ? TDeadline::max() : Later(TSteady::now(), timeoutMs);
+    // A wait of 0 still looks once.
+    bool first = true;
+    for (;;) {
+        const TDeadline end = std::min(own, deadline);
+        const std::int64_t left = end == TDeadline::max() ? NetNoTimeLimit : MsUntil(end);
+        if (left == 0 && !first)
+            break;
+        first = false;
+        const int slice = left == NetNoTimeLimit ? NetNoTimeLimit : static_cast<int>(std::min(left, LongestSliceMs));
+        if (ioHandler_->Readable(slice))
+            return true;
+        if (left == NetNoTimeLimit)
+            return false;
+        if (MsUntil(end) == 0)
+            break;
+    }
+    // The reply or the session ran out: that is a time-out whatever the
+    // caller asked. A session out of time says nothing more, not even QUIT.
+    if (deadline != TDeadline::max() && MsUntil(deadline) == 0) {
+        if (MsUntil(sessionDeadline_) == 0)
+            DropSocket();
+        throw ENetReadTimeout();
+    }
+    return false;
+}
+
 int TNetTCPConnection::FillInputBuffer(bool raiseIfDisconnected, int timeoutMs, bool raiseOnTimeout)
 {
+    std::int64_t wait = timeoutMs;
     if (timeoutMs == -1)
-        timeoutMs = ReadTimeout == 0 ? NetNoTimeLimit : ReadTimeout;
+        wait = ReadTimeout == 0 ? NetNoTimeLimit : ReadTimeout;
     CheckDisconnect(raiseIfDisconnected);
     if (!TransportConnected()) {
         if (raiseIfDisconnected)
@@ -65,7 +144,7 @@ int TNetTCPConnection::FillInputBuffer(bool raiseIfDisconnected, int timeoutMs, 
     auto& stack = GNetStack();
     int count;
     do {
-        if (!ioHandler_->Readable(timeoutMs)) {
+        if (!WaitReadable(wait)) {
             if (raiseOnTimeout)
                 throw ENetReadTimeout();
             return -1;
@@ -164,15 +243,39 @@ std::string TNetTCPConnection::ReadNonEmptyLine(int attempts)
     return {};
 }
 
+std::string TNetTCPConnection::ReadReplyLine(std::size_t& bytes, int& lines)
+{
+    // A server that never ends its reply, or sends nothing but empty lines,
+    // must not fill the memory or hold the session for ever.
+    for (;;) {
+        std::string line = ReadLine();
+        bytes += line.size() + 1;
+        ++lines;
+        if (bytes > MaxReplyBytes || lines > MaxReplyLines)
+            throw ENetReplyTooLong();
+        line = Trim(line);
+        if (!line.empty())
+            return line;
+    }
+}
+
 int TNetTCPConnection::ReadReply(const TNetReplyCodes& allowed)
 {
+    struct TReplyTime {
+        TDeadline& deadline;
+        ~TReplyTime() { deadline = TDeadline::max(); }
+    } replyTime{replyDeadline_};
+    if (ReplyTimeout > 0)
+        replyDeadline_ = Later(TSteady::now(), ReplyTimeout);
+    std::size_t bytes = 0;
+    int count = 0;
     TLines lines;
-    lines.push_back(ReadNonEmptyLine());
+    lines.push_back(ReadReplyLine(bytes, count));
     const std::string& first = lines.front();
     if (first.size() > 3 && first[3] == '-') {
         const std::string endMarker = first.substr(0, 3) + " ";
         for (;;) {
-            lines.push_back(ReadNonEmptyLine());
+            lines.push_back(ReadReplyLine(bytes, count));
             const std::string& line = lines.back();
             if (line.size() < 4 || SameText(std::string_view(line).substr(0, 4), endMarker))
                 break;
@@ -246,17 +349,43 @@ void TNetTCPConnection::WriteBytes(const void* bytes, std::size_t count)
         count = transformed.size();
     }
     auto& stack = GNetStack();
+    // Time the written bytes may take: a large message gets longer than
+    // the dialogue around it.
+    if (SessionBytesPerSecond > 0)
+        ExtendSession(static_cast<std::int64_t>(count) * 1000 / SessionBytesPerSecond);
+    const bool limited = WriteTimeout > 0 || sessionDeadline_ != TDeadline::max();
     std::size_t position = 0;
     while (position < count) {
+        if (limited) {
+            // A peer that stops reading must not hold the send for ever.
+            std::int64_t limit = WriteTimeout > 0 ? std::min(WriteTimeout, LongestWaitMs) : LongestWaitMs;
+            if (sessionDeadline_ != TDeadline::max()) {
+                const std::int64_t left = MsUntil(sessionDeadline_);
+                if (left == 0) {
+                    DropSocket();
+                    throw ENetReadTimeout();
+                }
+                limit = std::min(limit, left);
+            }
+            if (limit != appliedSendTimeout_) {
+                ioHandler_->SetSendTimeout(limit);
+                appliedSendTimeout_ = limit;
+            }
+        }
         const std::size_t chunk = std::min<std::size_t>(count - position, INT_MAX);
         const int sent = ioHandler_->Send(data + position, static_cast<int>(chunk));
         if (sent == 0)
             peerClosed_ = true;
         CheckDisconnect(true, false);
         if (sent == NetSocketError) {
-            if (stack.CheckForSocketError(sent, {NetWSAESHUTDOWN, NetWSAECONNABORTED, NetWSAECONNRESET})) {
+            if (stack.CheckForSocketError(
+                    sent, {NetWSAESHUTDOWN, NetWSAECONNABORTED, NetWSAECONNRESET, NetWSAEWOULDBLOCK})) {
                 const int error = stack.LastError();
+                // Part of the bytes may be gone: nothing more can be said on
+                // this connection, not even QUIT.
                 DropSocket();
+                if (error == NetWSAEWOULDBLOCK)
+                    throw ENetReadTimeout();
                 stack.RaiseSocketError(error);
             }
         }

@@ -12,6 +12,7 @@
 #include "transport/NetIOHandler.h"
 #include "transport/NetRFCReply.h"
 
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <functional>
@@ -80,14 +81,31 @@ public:
     // The connection does not own a transport given here.
     void SetIOHandler(TNetIOHandler* handler);
 
+    // Starts the session's time from now (Open does).
+    void BeginSession();
+    // Gives the running session more time.
+    void ExtendSession(std::int64_t ms);
+
     TNetRFCReply& LastReply() { return lastReply_; }
     TNetManagedBuffer& PendingInput() { return pendingInput_; }
     bool PeerClosed() const { return peerClosed_; }
     bool ReadLnSplit() const { return readLnSplit_; }
     bool ReadLnTimedOut() const { return readLnTimedOut_; }
 
-    // Milliseconds; 0 waits without limit.
-    int ReadTimeout = 0;
+    // Milliseconds one wait for input may take; 0 waits without limit.
+    std::int64_t ReadTimeout = 0;
+    // Milliseconds one send may wait for the peer to take bytes; 0 waits
+    // without limit.
+    std::int64_t WriteTimeout = 0;
+    // Milliseconds one whole reply may take, however it trickles in; 0: no limit.
+    std::int64_t ReplyTimeout = 0;
+    // Milliseconds a connection may last from its open; 0: no limit. Every
+    // byte written adds the time it takes at SessionBytesPerSecond (0: nothing).
+    std::int64_t SessionTimeout = 0;
+    std::int64_t SessionBytesPerSecond = 0;
+    // The most one reply may hold, empty lines included.
+    std::size_t MaxReplyBytes = 64 * 1024;
+    int MaxReplyLines = 500;
     int MaxLineLength = 16384;
     TNetMaxLineAction MaxLineAction = maException;
     int RecvBufferSize = 32768;
@@ -105,7 +123,16 @@ protected:
     bool peerClosed_ = false;
 
 private:
+    using TDeadline = std::chrono::steady_clock::time_point;
+
     std::string OverlongLine(int maxLength);
+    // Waits for input up to timeoutMs (NetNoTimeLimit: none) and the reply's
+    // and session's ends; a wait ended by one of those raises ENetReadTimeout.
+    bool WaitReadable(std::int64_t timeoutMs);
+    // The earliest of the reply's and the session's ends.
+    TDeadline NextDeadline() const;
+    // The next line of a reply, counted against its limits.
+    std::string ReadReplyLine(std::size_t& bytes, int& lines);
 
     std::unique_ptr<TNetIOHandler> ownedIOHandler_;
     TNetRFCReply lastReply_;
@@ -113,4 +140,8 @@ private:
     TNetSimpleBuffer recvChunk_;
     bool readLnSplit_ = false;
     bool readLnTimedOut_ = false;
+    TDeadline replyDeadline_ = TDeadline::max();
+    TDeadline sessionDeadline_ = TDeadline::max();
+    // What the transport's socket was last told (0: nothing yet).
+    std::int64_t appliedSendTimeout_ = 0;
 };

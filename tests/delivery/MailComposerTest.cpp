@@ -66,12 +66,12 @@ protected:
     void StartServer(const std::vector<std::string>& options = {})
     {
         server_ = std::make_unique<TMailServer>(folder_.Root() + "mail", options);
-        host_.Server.Host = "127.0.0.1";
-        host_.Server.Port = server_->Port();
-        host_.Server.Username = "vendrel";
-        host_.Server.Password = "secret";
-        host_.Server.Logon = true;
-        host_.Server.TimeOutSeconds = 30;
+        mailServer_.Host = "127.0.0.1";
+        mailServer_.Port = server_->Port();
+        mailServer_.Username = "vendrel";
+        mailServer_.Password = "secret";
+        mailServer_.Logon = true;
+        mailServer_.TimeOutSeconds = 30;
     }
 
     std::string WaitForMessage(int n) { return server_->WaitForMessage(n); }
@@ -79,6 +79,7 @@ protected:
     TTempDataFolder folder_;
     std::unique_ptr<TMailServer> server_;
     TRecordingHost host_;
+    TMailServerSettings mailServer_;
     TMailComposer composer_{host_};
 };
 
@@ -91,8 +92,8 @@ TEST_F(ComposeAndSend, APageArrivesAsHtmlWithItsPlainAlternative)
     const std::string alternative = "\"News\" sent from Vendrel at 08/12/2026 14:00\r\nA notice line.";
     host_.SetCursor(TCursor::Default);
     const std::string recipients = "one@example.org, Two <two@example.org>";
-    ASSERT_TRUE(composer_.ComposeAndSend(recipients, "Vendrel Delivery: News", page, alternative, true, nullptr,
-                                         ChooseSender("", recipients), false, true, true));
+    ASSERT_TRUE(composer_.ComposeAndSend(mailServer_, recipients, "Vendrel Delivery: News", page, alternative, true,
+                                         nullptr, ChooseSender("", recipients), false, true, true));
     EXPECT_TRUE(host_.Log.empty()) << host_.Log.front();
     EXPECT_TRUE(host_.Boxes.empty());
     EXPECT_EQ(host_.CursorChanges, (std::vector<TCursor>{TCursor::Default, TCursor::HourGlass, TCursor::Default}));
@@ -118,9 +119,9 @@ TEST_F(ComposeAndSend, APageArrivesAsHtmlWithItsPlainAlternative)
 TEST_F(ComposeAndSend, ThePlainTestMessageGoesToEveryRecipient)
 {
     StartServer({"--no-auth"});
-    host_.Server.Logon = false;
+    mailServer_.Logon = false;
     const std::string recipients = "\"Ann\" <ann@example.org>,,bob@example.org,";
-    ASSERT_TRUE(composer_.ComposeAndSend(recipients, "Test Message from Vendrel",
+    ASSERT_TRUE(composer_.ComposeAndSend(mailServer_, recipients, "Test Message from Vendrel",
                                          "This is a test message sent from Vendrel", "", false, nullptr,
                                          "Vendrel Watcher <watcher@example.org>", false, true, true));
     ASSERT_EQ(composer_.MsgSend.Recipients.Count(), 2u);
@@ -145,20 +146,20 @@ TEST_F(ComposeAndSend, ARefusedRecipientIsLoggedAndShownWhenAsked)
 {
     StartServer({"--refuse-recipient", "gone@example.org"});
     const std::string refusal = "5.1.1 <gone@example.org>: Recipient address rejected\r\n";
-    EXPECT_FALSE(composer_.ComposeAndSend("gone@example.org", "s", "<html></html>", "alt", true, nullptr,
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "gone@example.org", "s", "<html></html>", "alt", true, nullptr,
                                           "me@example.org", false, false, true));
     EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: " + refusal});
     EXPECT_TRUE(host_.Boxes.empty());
 
-    EXPECT_FALSE(composer_.ComposeAndSend("ok@example.org,gone@example.org", "s", "<html></html>", "alt", true,
-                                          nullptr, "me@example.org", false, true, true));
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "ok@example.org,gone@example.org", "s", "<html></html>", "alt",
+                                          true, nullptr, "me@example.org", false, true, true));
     ASSERT_EQ(host_.Boxes.size(), 1u);
     EXPECT_EQ(host_.Boxes[0].Text, "Sending of message with SMTP failed with the error: \r\n\r\n" + refusal);
     EXPECT_EQ(host_.Boxes[0].Buttons, TMsgButtons::OK);
     EXPECT_EQ(host_.Cursor(), TCursor::Default);
 
     // Each attempt closed its session: the next mail goes through.
-    EXPECT_TRUE(composer_.ComposeAndSend("ok@example.org", "s", "<html></html>", "alt", true, nullptr,
+    EXPECT_TRUE(composer_.ComposeAndSend(mailServer_, "ok@example.org", "s", "<html></html>", "alt", true, nullptr,
                                          "me@example.org", false, true, true));
     EXPECT_TRUE(FileExists(WaitForMessage(1)));
 }
@@ -174,16 +175,17 @@ TEST_F(ComposeAndSend, ASocketFailureIsShownInPlainWordsAndLoggedAsItIs)
     socklen_t len = sizeof a;
     getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
     close(s);
-    host_.Server.Host = "127.0.0.1";
-    host_.Server.Port = ntohs(a.sin_port);
+    mailServer_.Host = "127.0.0.1";
+    mailServer_.Port = ntohs(a.sin_port);
 
-    EXPECT_FALSE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org",
-                                          false, true, true));
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr,
+                                          "me@example.org", false, true, true));
     ASSERT_EQ(host_.Log.size(), 1u);
     EXPECT_TRUE(StartsText("Delivery error: Socket Error # ", host_.Log[0])) << host_.Log[0];
     ASSERT_EQ(host_.Boxes.size(), 1u);
-    EXPECT_EQ(host_.Boxes[0].Text,
-              "Sending of message with SMTP failed with the error: \r\n\r\nError connecting to the Internet (or Server)");
+    EXPECT_EQ(
+        host_.Boxes[0].Text,
+        "Sending of message with SMTP failed with the error: \r\n\r\nError connecting to the Internet (or Server)");
 }
 
 TEST_F(ComposeAndSend, AnUntrustedServerIsNamedInTheLogAndTheBoxAndATrustedOneGetsTheMail)
@@ -191,7 +193,7 @@ TEST_F(ComposeAndSend, AnUntrustedServerIsNamedInTheLogAndTheBoxAndATrustedOneGe
     const TTestCertificates& certificates = TestCertificates();
     StartServer({"--starttls", "--auth-require-tls", "--cert", certificates.CertFile, "--key",
                  certificates.KeyFile});
-    EXPECT_FALSE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org",
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org",
                                           false, true, true));
     const std::string reason = "TLS certificate verification failed: unable to get local issuer certificate";
     EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: " + reason});
@@ -200,8 +202,8 @@ TEST_F(ComposeAndSend, AnUntrustedServerIsNamedInTheLogAndTheBoxAndATrustedOneGe
     EXPECT_TRUE(server_->Messages().empty());
 
     // The settings' CA file is trusted, and the login goes over TLS.
-    host_.Server.CAFile = certificates.CAFile;
-    ASSERT_TRUE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org",
+    mailServer_.CAFile = certificates.CAFile;
+    ASSERT_TRUE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org",
                                          false, true, true));
     WaitForMessage(1);
     const std::string envelope = ReadFile(folder_.Root() + "mail/0001.json");
@@ -210,8 +212,8 @@ TEST_F(ComposeAndSend, AnUntrustedServerIsNamedInTheLogAndTheBoxAndATrustedOneGe
 
     // "None" keeps to the plain dialogue, where this server will not take
     // the password: the mail is refused, not sent without the login.
-    host_.Server.Security = ssNone;
-    EXPECT_FALSE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org",
+    mailServer_.Security = ssNone;
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org",
                                           false, false, true));
     EXPECT_EQ(server_->Messages().size(), 1u);
 }
@@ -238,7 +240,7 @@ TEST_F(ComposeAndSend, UnicodeNamesAndSubjectsReadBackUnderAUTF8Locale)
         subject += "Caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC\xF0\x9F\x98\x80\xD0\x96";
     const std::string name = "Zo\xC3\xAB M\xC3\xBCller";
     const std::string alternative = "\"Caf\xC3\xA9\" sent from Vendrel at 08/12/2026 14:00\r\nA notice line.";
-    ASSERT_TRUE(composer_.ComposeAndSend("me@example.org", subject, "<html><body>x</body></html>", alternative, true,
+    ASSERT_TRUE(composer_.ComposeAndSend(mailServer_, "me@example.org", subject, "<html><body>x</body></html>", alternative, true,
                                          nullptr, name + " <zoe@example.org>", false, true, true));
     const std::string stored = WaitForMessage(1);
     const std::string parts = PartsOf(stored, folder_.Root() + "parts");
@@ -254,16 +256,16 @@ TEST_F(ComposeAndSend, UnicodeNamesAndSubjectsReadBackUnderAUTF8Locale)
               std::string::npos);
 
     // A subject in plain ASCII stays as it is.
-    ASSERT_TRUE(composer_.ComposeAndSend("me@example.org", "Vendrel Delivery: News", "<html></html>", "alt", true,
+    ASSERT_TRUE(composer_.ComposeAndSend(mailServer_, "me@example.org", "Vendrel Delivery: News", "<html></html>", "alt", true,
                                          nullptr, "me@example.org", false, true, true));
     EXPECT_NE(ReadFile(WaitForMessage(2)).find("\r\nSubject: Vendrel Delivery: News\r\n"), std::string::npos);
 }
 
 TEST_F(ComposeAndSend, CompositionErrorsHaveTheirOwnTexts)
 {
-    const std::vector<std::string> attachments{"file.txt"};
-    EXPECT_FALSE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, &attachments, "me@example.org",
-                                          false, true, true));
+    const std::vector<std::string> attachments { "file.txt" };
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, &attachments,
+                                          "me@example.org", false, true, true));
     EXPECT_EQ(host_.Log, std::vector<std::string>{"Sending error: Attachments are not supported"});
     ASSERT_EQ(host_.Boxes.size(), 1u);
     EXPECT_EQ(host_.Boxes[0].Text, "SMTP Sending Error: \r\n\r\nAttachments are not supported");
@@ -309,9 +311,9 @@ TEST_F(ComposeAndSend, AConnectionClosedByTheServerIsOpenedOnceMore)
     std::atomic<int> connection{0};
     {
         TScriptedServer server([&](TScriptedPeer& peer) { DroppingServer(peer, connection, 1); }, 2);
-        host_.Server = {"127.0.0.1", "", "", server.Port(), 10, false};
-        EXPECT_TRUE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org",
-                                             false, true, true));
+        mailServer_ = { "127.0.0.1", "", "", server.Port(), 10, false };
+        EXPECT_TRUE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr,
+                                             "me@example.org", false, true, true));
         const auto lines = server.Finish();
         EXPECT_TRUE(server.Failure().empty()) << server.Failure();
         EXPECT_EQ(Count(lines, "EHLO "), 2u);
@@ -323,21 +325,149 @@ TEST_F(ComposeAndSend, AConnectionClosedByTheServerIsOpenedOnceMore)
     // Dropped twice: one retry only, then the error.
     connection = 0;
     TScriptedServer server([&](TScriptedPeer& peer) { DroppingServer(peer, connection, 2); }, 2);
-    host_.Server.Port = server.Port();
-    EXPECT_FALSE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
-                                          false, true));
+    mailServer_.Port = server.Port();
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr,
+                                          "me@example.org", false, false, true));
     server.Finish();
     EXPECT_EQ(connection.load(), 2);
     EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: Connection Closed Gracefully."});
 }
 
+// A server that takes the envelope and DATA, then stops reading until the
+// test is done.
+void DeafServer(TScriptedPeer& peer, const std::atomic<bool>& done)
+{
+    peer.Send("220 loopback ready\r\n");
+    for (const char* reply : {"250 loopback\r\n", "250 reset\r\n", "250 sender ok\r\n", "250 recipient ok\r\n",
+                              "354 go ahead\r\n"}) {
+        peer.ReadLine();
+        peer.Send(reply);
+    }
+    // Long enough for any wait the sender should make; a sender that waits
+    // for ever sees the connection reset instead.
+    for (int i = 0; i < 80 && !done; ++i)
+        ::usleep(100000);
+}
+
+TEST_F(ComposeAndSend, AServerThatStopsReadingEndsTheSendAfterTheTimeOut)
+{
+    std::atomic<bool> done{false};
+    TScriptedServer server([&](TScriptedPeer& peer) { DeafServer(peer, done); }, 1);
+    mailServer_ = {"127.0.0.1", "", "", server.Port(), 1, false};
+    std::string page;
+    const std::string line = std::string(90, 'p') + "\r\n";
+    while (page.size() < (6u << 20))
+        page += line;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", page, "alt", true, nullptr, "me@example.org", false,
+                                          false, true));
+    done = true;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
+    EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: Read Timeout"});
+    server.Finish();
+}
+
+TEST_F(ComposeAndSend, AReplyThatTricklesInIsBoundedAsAWhole)
+{
+    // Every byte comes well within the time-out, the whole greeting does not.
+    std::atomic<bool> done{false};
+    TScriptedServer server(
+        [&](TScriptedPeer& peer) {
+            for (const char c : std::string("220 loopback ready\r\n")) {
+                peer.Send(std::string(1, c));
+                ::usleep(300000);
+                if (done)
+                    return;
+            }
+            std::atomic<int> connection{1};
+            DroppingServer(peer, connection, 0);
+        },
+        1);
+    mailServer_ = {"127.0.0.1", "", "", server.Port(), 1, false};
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
+                                          false, true));
+    done = true;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
+    EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: Read Timeout"});
+    server.Finish();
+}
+
+TEST_F(ComposeAndSend, TimeOutsTooLargeForMillisecondsInIntStillSend)
+{
+    for (const int seconds : {2147484, 2147483647}) {
+        std::atomic<int> connection{0};
+        TScriptedServer server([&](TScriptedPeer& peer) { DroppingServer(peer, connection, 0); }, 1);
+        mailServer_ = {"127.0.0.1", "", "", server.Port(), seconds, false};
+        EXPECT_TRUE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org",
+                                             false, false, true))
+            << seconds;
+        server.Finish();
+        EXPECT_TRUE(host_.Log.empty()) << host_.Log.front();
+        host_.Log.clear();
+    }
+}
+
+// A server that wants a login before MAIL, announces LOGIN, and drops the
+// first connection once the envelope starts, after the client logged in.
+void LoginServer(TScriptedPeer& peer, std::atomic<int>& connection)
+{
+    const int n = connection++;
+    bool loggedIn = false;
+    peer.Send("220 loopback ready\r\n");
+    for (;;) {
+        const std::string line = peer.ReadLine();
+        if (peer.Closed())
+            return;
+        const std::string verb = UpperCase(line.substr(0, line.find(' ')));
+        if (verb == "EHLO") {
+            peer.Send("250-loopback\r\n250 AUTH LOGIN\r\n");
+        } else if (verb == "AUTH") {
+            peer.Send("334 VXNlcm5hbWU6\r\n");
+            peer.ReadLine();
+            peer.Send("334 UGFzc3dvcmQ6\r\n");
+            peer.ReadLine();
+            peer.Send("235 welcome\r\n");
+            loggedIn = true;
+        } else if (verb == "MAIL") {
+            if (n == 0) {
+                peer.Close();
+                return;
+            }
+            peer.Send(loggedIn ? "250 sender ok\r\n" : "530 5.7.0 Authentication required\r\n");
+        } else if (verb == "DATA") {
+            peer.Send("354 go ahead\r\n");
+            peer.ReadData();
+            peer.Send("250 queued\r\n");
+        } else if (verb == "QUIT") {
+            peer.Send("221 bye\r\n");
+            return;
+        } else {
+            peer.Send("250 ok\r\n");
+        }
+    }
+}
+
+TEST_F(ComposeAndSend, TheRetryAfterADroppedConnectionLogsInAgain)
+{
+    std::atomic<int> connection{0};
+    TScriptedServer server([&](TScriptedPeer& peer) { LoginServer(peer, connection); }, 2);
+    mailServer_ = {"127.0.0.1", "user", "secret", server.Port(), 10, true};
+    EXPECT_TRUE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
+                                         false, true));
+    const auto lines = server.Finish();
+    EXPECT_TRUE(host_.Log.empty()) << host_.Log.front();
+    EXPECT_EQ(Count(lines, "AUTH LOGIN"), 2u);
+    EXPECT_EQ(Count(lines, "DATA"), 1u);
+}
+
 TEST_F(ComposeAndSend, ASilentServerEndsTheWaitAfterTheTimeOut)
 {
     TScriptedServer server([](TScriptedPeer& peer) { peer.WaitForClose(10000); }, 1);
-    host_.Server = {"127.0.0.1", "", "", server.Port(), 1, false};
+    mailServer_ = { "127.0.0.1", "", "", server.Port(), 1, false };
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(composer_.ComposeAndSend("a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
-                                          false, true));
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr,
+                                          "me@example.org", false, false, true));
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
     ASSERT_EQ(host_.Log.size(), 1u);
     EXPECT_EQ(host_.Log[0], "Delivery error: Read Timeout");

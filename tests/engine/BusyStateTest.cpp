@@ -10,7 +10,7 @@ struct BusyState : ::testing::Test {
     TTempDataFolder tmp;
     TManualClock clock;
     THeadlessHost host{clock};
-    TSiteMonitor monitor{host, clock};
+    TSiteMonitor monitor{host, clock, tmp.DataFolder()};
 };
 } // namespace
 

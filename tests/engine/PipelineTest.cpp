@@ -18,7 +18,7 @@ struct Pipeline : ::testing::Test {
     std::unique_ptr<TMailServer> mail;
     TSystemClock clock;
     THeadlessHost host{clock};
-    TSiteMonitor monitor{host, clock};
+    TSiteMonitor monitor{host, clock, tmp.DataFolder()};
 
     Pipeline()
     {
@@ -67,7 +67,7 @@ TEST_F(Pipeline, FirstPassDeliversTickedSitesAndStoresTheRawPage)
         unfolded.erase(at, 3);
     EXPECT_NE(unfolded.find("href=3D\"" + http.Url("/a/next.html") + "\""), std::string::npos)
         << "links are made absolute";
-    EXPECT_EQ(ReadFile(StoredPagePath("Alpha")), Html("alpha")) << "the stored copy is the page as downloaded";
+    EXPECT_EQ(ReadFile(monitor.StoredPagePath("Alpha")), Html("alpha")) << "the stored copy is the page as downloaded";
     EXPECT_TRUE(monitor.LastPass().RanToEnd);
     EXPECT_EQ(monitor.LastPass().Failed, 0);
     EXPECT_TRUE(host.AnimRunning) << "a delivery makes the icon flash";
@@ -91,8 +91,8 @@ TEST_F(Pipeline, UnchangedPagesAreSkippedAndSmallChangesAddUpAgainstTheLastDeliv
                          "t A unchanged (0), Skipping", "t B unchanged (0), Skipping", "",
                          "t A has changed (1000), Delivering", "t B unchanged (1000), Skipping", ""}));
     EXPECT_EQ(mail->Messages().size(), 3u);
-    EXPECT_EQ(ReadFile(StoredPagePath("A")), "abd\r\n");
-    EXPECT_EQ(ReadFile(StoredPagePath("B")), "abc\r\n") << "a skipped page is not stored";
+    EXPECT_EQ(ReadFile(monitor.StoredPagePath("A")), "abd\r\n");
+    EXPECT_EQ(ReadFile(monitor.StoredPagePath("B")), "abc\r\n") << "a skipped page is not stored";
 }
 
 TEST_F(Pipeline, AlwaysDeliversEveryTimeAndDefaultFollowsTheCurrentChoice)
@@ -123,7 +123,7 @@ TEST_F(Pipeline, FailuresAreLoggedAndKeepTheStoredPage)
     http.SetPage("/a", "new\r\n");
     host.SiteList.Add(MakeSiteEntry("Closed", "http://127.0.0.1:1/", -1), true);
     AddSite("Refused", "/a", -1);
-    WriteFile(StoredPagePath("Refused"), "old\r\n");
+    WriteFile(monitor.StoredPagePath("Refused"), "old\r\n");
     monitor.CheckForSites();
 
     const auto log = Log();
@@ -132,7 +132,7 @@ TEST_F(Pipeline, FailuresAreLoggedAndKeepTheStoredPage)
     EXPECT_EQ(log[2].rfind("t Delivery error: 5.1.1 <me@example.org>", 0), 0u) << log[2];
     EXPECT_EQ(log[3], "t Error processing Refused: Web site delivery error");
     EXPECT_EQ(log.back(), "");
-    EXPECT_EQ(ReadFile(StoredPagePath("Refused")), "old\r\n");
+    EXPECT_EQ(ReadFile(monitor.StoredPagePath("Refused")), "old\r\n");
     EXPECT_EQ(monitor.LastPass().Failed, 2);
     EXPECT_TRUE(host.Boxes.empty()) << "a scheduled pass shows no boxes";
 }

@@ -13,7 +13,7 @@ struct Scheduler : ::testing::Test {
     TTempDataFolder tmp;
     TManualClock clock;
     THeadlessHost host{clock};
-    TSiteMonitor monitor{host, clock};
+    TSiteMonitor monitor{host, clock, tmp.DataFolder()};
     std::string oldTz;
 
     Scheduler()

@@ -104,6 +104,8 @@ TEST(SitesFile, SourceLinesBecomeTickedEntriesUnchanged)
 TEST(StoredPage, LivesInTheHtmlFolderOfTheDataFolder)
 {
     TTempDataFolder tmp;
-    EXPECT_EQ(StoredPagePath("News"), tmp.DataFolder() + "HTML/News.html");
+    const std::string pages = PageFolder(tmp.DataFolder());
+    EXPECT_EQ(pages, tmp.DataFolder() + "HTML/");
     EXPECT_TRUE(FileExists(tmp.DataFolder() + "HTML"));
+    EXPECT_EQ(StoredPagePath(pages, "News"), tmp.DataFolder() + "HTML/News.html");
 }

@@ -34,13 +34,11 @@ public:
         if (OnProcessMessages)
             OnProcessMessages();
     }
-    TMailServerSettings MailServer() const override { return Server; }
 
     std::vector<std::string> Log;
     std::vector<TShownBox> Boxes;
     std::vector<TCursor> CursorChanges;
     TModalResult BoxAnswer = TModalResult::OK;
-    TMailServerSettings Server;
     long EventRuns = 0;
     // Runs inside ProcessMessages, as a user action would during a wait.
     std::function<void()> OnProcessMessages;

@@ -3,9 +3,16 @@
 #include "transport/NetTCPClient.h"
 #include "transport/NetTCPStream.h"
 
+#include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -159,6 +166,45 @@ TEST_F(ConnectionTest, SilentServerEndsTheReadWithReadTimeout)
     EXPECT_TRUE(client_.IsConnected());
 }
 
+TEST_F(ConnectionTest, EndlessRepliesAreCappedInSizeAndLines)
+{
+    // A continuation that never ends; nothing but empty lines; few lines
+    // of the longest length a line may have.
+    for (const std::string& unit : {std::string("220-more\r\n"), std::string("\r\n"),
+                                   "250-" + std::string(16000, 'x') + "\r\n"}) {
+        TScriptedServer server([&](TScriptedPeer& peer) {
+            std::string block;
+            while (block.size() < 65536)
+                block += unit;
+            for (int i = 0; i < 64 && !peer.Closed(); ++i)
+                peer.Send(block);
+            peer.WaitForClose(5000);
+        });
+        TNetTCPClient client;
+        client.Host = "127.0.0.1";
+        client.Port = server.Port();
+        client.ReadTimeout = 2000;
+        client.Open();
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            client.ReadReply(220);
+            ADD_FAILURE() << "no error";
+        } catch (const std::exception& e) {
+            EXPECT_STREQ(e.what(), "Server reply too long.");
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+        client.Close();
+        server.Finish();
+    }
+    // A reply just inside the caps is read.
+    std::string reply;
+    for (int i = 0; i < 498; ++i)
+        reply += "250-line\r\n";
+    Serve(reply + "\r\n250 end\r\n");
+    EXPECT_EQ(client_.ReadReply(250), 250);
+    EXPECT_EQ(client_.LastReply().Text.size(), 499u);
+}
+
 TEST_F(ConnectionTest, CommandsWriteLinesAndReadReplies)
 {
     server_ = std::make_unique<TScriptedServer>([](TScriptedPeer& peer) {
@@ -208,13 +254,46 @@ TEST_F(ConnectionTest, OpenTwiceAndReopenAfterClose)
 
 TEST_F(ConnectionTest, ConnectTimeoutAppliesWhenOpenIsGivenTheDefault)
 {
-    TScriptedServer server([](TScriptedPeer& peer) { peer.WaitForClose(); });
+    // A loopback listener whose queue of one is taken drops every further
+    // connection request unanswered, as a server behind a silent firewall does.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+    const int filler = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    // Without a limit the connect would wait for minutes; closing the
+    // listener after a few seconds ends it with a refusal instead.
+    std::atomic<bool> done{false};
+    std::thread closer([listener, &done] {
+        for (int i = 0; i < 30 && !done; ++i)
+            ::usleep(100000);
+        ::shutdown(listener, SHUT_RDWR);
+        ::close(listener);
+    });
     client_.Host = "127.0.0.1";
-    client_.Port = server.Port();
-    client_.ConnectTimeout = 5000;
-    client_.Open();
-    EXPECT_TRUE(client_.IsConnected());
-    client_.Close();
+    client_.Port = ntohs(sa.sin_port);
+    client_.ConnectTimeout = 300;
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        client_.Open();
+        ADD_FAILURE() << "connected";
+    } catch (const ENetConnectTimeout& e) {
+        EXPECT_STREQ(e.what(), "Connect timed out.");
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(250));
+    EXPECT_LT(took, std::chrono::milliseconds(2500));
+    EXPECT_FALSE(client_.IsConnected());
+    done = true;
+    closer.join();
+    ::close(filler);
 }
 
 TEST_F(ConnectionTest, WritingToAPeerThatHasGoneFailsWithoutKillingTheProcess)
@@ -231,6 +310,34 @@ TEST_F(ConnectionTest, WritingToAPeerThatHasGoneFailsWithoutKillingTheProcess)
         EXPECT_TRUE(e.LastError() == 10054 || e.LastError() == 10058 || e.LastError() == 10053) << e.LastError();
     }
     EXPECT_FALSE(client_.IsConnected());
+}
+
+TEST_F(ConnectionTest, APeerThatStopsReadingEndsTheWriteWithReadTimeout)
+{
+    std::atomic<bool> done{false};
+    server_ = std::make_unique<TScriptedServer>([&](TScriptedPeer&) {
+        // A writer that waits for ever sees the connection go after a while.
+        for (int i = 0; i < 80 && !done; ++i)
+            ::usleep(100000);
+    });
+    client_.Host = "127.0.0.1";
+    client_.Port = server_->Port();
+    client_.WriteTimeout = 300;
+    client_.Open();
+    const std::string block(1 << 20, 'w');
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        for (int i = 0; i < 256; ++i)
+            client_.Write(block);
+        ADD_FAILURE() << "everything written";
+    } catch (const ENetReadTimeout& e) {
+        EXPECT_STREQ(e.what(), "Read Timeout");
+    }
+    done = true;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+    // What was sent is unknown: the connection is given up.
+    EXPECT_FALSE(client_.IsConnected());
+    server_->Finish();
 }
 
 TEST_F(ConnectionTest, StreamsAreWrittenInChunks)

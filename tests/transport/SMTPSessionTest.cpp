@@ -304,6 +304,57 @@ TEST_F(SMTPSessionTest, HeloOnlyWhenEhloIsOffAndTheRetryOfASecondSession)
                                                           "HELO client.test", "QUIT"}));
 }
 
+TEST_F(SMTPSessionTest, TheSessionHasATotalTimeThatGrowsWithTheMessage)
+{
+    // Every reply comes well within the wait for it, but late.
+    const auto slowServer = [](int delayMs, int dataDelayMs) {
+        return [delayMs, dataDelayMs](TScriptedPeer& peer) {
+            peer.Send("220 ready\r\n");
+            for (;;) {
+                const std::string line = peer.ReadLine();
+                if (peer.Closed())
+                    return;
+                if (line == "DATA") {
+                    peer.Send("354 go\r\n");
+                    peer.ReadData();
+                    ::usleep(static_cast<unsigned>(dataDelayMs) * 1000);
+                    peer.Send("250 queued\r\n");
+                    continue;
+                }
+                ::usleep(static_cast<unsigned>(delayMs) * 1000);
+                peer.Send(line == "QUIT" ? "221 bye\r\n" : "250 ok\r\n");
+            }
+        };
+    };
+    smtp_.ReadTimeout = 1000;
+    smtp_.SessionTimeout = 500;
+    {
+        TScriptedServer server(slowServer(150, 150), 1);
+        smtp_.Port = server.Port();
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_THROW(
+            {
+                smtp_.Open();
+                smtp_.Transmit(message_);
+            },
+            ENetReadTimeout);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took, std::chrono::milliseconds(450));
+        EXPECT_LT(took, std::chrono::milliseconds(900));
+        smtp_.Close();
+        server.Finish();
+    }
+    // The time for the message's bytes is added to the session's.
+    TScriptedServer server(slowServer(0, 700), 1);
+    smtp_.Port = server.Port();
+    smtp_.SessionBytesPerSecond = 1000;
+    message_.Body.push_back(std::string(600, 'm'));
+    smtp_.Open();
+    EXPECT_NO_THROW(smtp_.Transmit(message_));
+    smtp_.Close();
+    server.Finish();
+}
+
 TEST(SMTPSettings, AuthenticationAndEhloAreCoupled)
 {
     TNetSMTP smtp;

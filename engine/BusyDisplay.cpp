@@ -1,6 +1,7 @@
+#include "engine/BusyDisplay.h"
+
 #include "engine/Product.h"
 #include "engine/Settings.h"
-#include "engine/SiteMonitor.h"
 #include "platform/Text.h"
 
 bool IsValidDestEmail(const std::string& text)
@@ -17,14 +18,16 @@ bool IsValidDestEmail(const std::string& text)
     return at != std::string::npos && at >= 1 && dot != std::string::npos && dot >= 1 && !atMaker;
 }
 
-void TSiteMonitor::SetProcessing(bool busy)
+TBusyDisplay::TBusyDisplay(TWindowHost& host, TEngineFlags& flags) : host_(host), flags_(flags) {}
+
+void TBusyDisplay::SetProcessing(bool busy)
 {
     host_.StopTimerAnim();
     flashCounter_ = 0;
     if (busy) {
-        Flags.DeliveredWhileBusy = false;
+        flags_.DeliveredWhileBusy = false;
         host_.SetTrayImage(TTrayImage::Busy);
-    } else if (Flags.DeliveredWhileBusy) {
+    } else if (flags_.DeliveredWhileBusy) {
         if (host_.CurrentSettings().FlashIcon)
             host_.StartTimerAnim();
         else
@@ -36,13 +39,13 @@ void TSiteMonitor::SetProcessing(bool busy)
     SetDisplay("", "");
 }
 
-void TSiteMonitor::SetDisplay(const std::string& caption, const std::string& tip)
+void TBusyDisplay::SetDisplay(const std::string& caption, const std::string& tip)
 {
     host_.SetCaption(caption.empty() ? std::string(DefaultCaption) : std::string(ProductName) + " - " + caption);
     host_.SetTrayTip(tip.empty() ? std::string(DefaultCaption) : std::string(ProductName) + " - " + tip);
 }
 
-void TSiteMonitor::TimerAnimTimer()
+void TBusyDisplay::TimerAnimTimer()
 {
     host_.SetTrayImage(flashCounter_ % 2 != 0 ? TTrayImage::Normal : TTrayImage::New);
     ++flashCounter_;
@@ -53,13 +56,13 @@ void TSiteMonitor::TimerAnimTimer()
     }
 }
 
-void TSiteMonitor::HideFlashingIcon()
+void TBusyDisplay::HideFlashingIcon()
 {
     // An odd count past the limit: the next tick shows the normal image and stops.
     flashCounter_ = 42949;
 }
 
-bool TSiteMonitor::CheckDestEmail()
+bool TBusyDisplay::CheckDestEmail()
 {
     if (IsValidDestEmail(host_.CurrentSettings().DestEmail))
         return true;

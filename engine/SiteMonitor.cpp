@@ -1,14 +1,19 @@
+#include "engine/SiteMonitor.h"
+
+#include "delivery/CursorScope.h"
 #include "engine/ChangeMeasure.h"
-#include "engine/DataFolder.h"
+#include "engine/Product.h"
 #include "engine/Settings.h"
 #include "engine/SiteList.h"
-#include "engine/SiteMonitor.h"
 #include "platform/AtomicFile.h"
 #include "platform/Connection.h"
+#include "platform/Folders.h"
+#include "platform/ScopeExit.h"
 #include "platform/Text.h"
 #include "platform/Utilities.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -28,10 +33,16 @@ bool FileExistsAt(const std::string& path)
 
 } // namespace
 
-TSiteMonitor::TSiteMonitor(TWindowHost& host, const TClock& clock)
+TSiteMonitor::TSiteMonitor(TWindowHost& host, const TClock& clock, const std::string& dataFolder)
     : Download(host, Flags), Rewriter(host), Composer(host), IsConnected(IsInternetConnected), host_(host),
-      clock_(clock)
+      clock_(clock), dataFolder_(dataFolder), pageFolder_(PageFolder(dataFolder)), scheduler_(host, clock),
+      busy_(host, Flags), passLock_(dataFolder)
 {
+}
+
+std::string TSiteMonitor::StoredPagePath(const std::string& name) const
+{
+    return ::StoredPagePath(pageFolder_, name);
 }
 
 int TSiteMonitor::DefaultThreshold() const
@@ -80,13 +91,13 @@ bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& addre
             throw ESiteError("HTML Parsing Error");
 
         stage("Delivering Site");
-        const TSettings& settings = host_.CurrentSettings();
+        const TSettings settings = host_.CurrentSettings();
         const std::string footer = "\"" + name + "\" sent from " + ProductName + " at " +
                                    DateTimeText(clock_.Now()) + "\r\n" + ProductName +
                                    " is free software from " + MakerName + ": " + MakerWebAddress;
-        if (!Composer.ComposeAndSend(settings.DestEmail, settings.Subject + ": " + name, page, footer, true, nullptr,
-                                     ChooseSender(settings.SenderAddress, settings.DestEmail), false, interactive,
-                                     true, contentType))
+        if (!Composer.ComposeAndSend(settings.Server, settings.DestEmail, settings.Subject + ": " + name, page, footer,
+                                     true, nullptr, ChooseSender(settings.SenderAddress, settings.DestEmail), false,
+                                     interactive, true, contentType))
             throw ESiteError("Web site delivery error");
 
         // The raw page, not the rewritten one, is what the next check compares with.
@@ -105,6 +116,9 @@ bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& addre
 
 void TSiteMonitor::StoreSitePage(const std::string& path, const std::string& text)
 {
+    // The page folder was made at start; it is made again if it went since.
+    if (pageFolder_ != dataFolder_)
+        ForceFolder(pageFolder_);
     if (!WriteFileAtomic(path, text))
         throw ESiteError("Cannot write " + path + ": " + std::strerror(errno));
 }
@@ -115,50 +129,84 @@ bool TSiteMonitor::SendSiteOfIndex(int index, bool interactive)
     if (index < 0 || index >= sites.Count())
         return false;
     const std::string entry = sites.Entry(index);
-    const TCursor previous = host_.Cursor();
-    host_.SetCursor(TCursor::HourGlass);
-    bool ok = false;
     lastPass_ = TPassResult{};
-    if (!EnterFolderLock()) {
-        lastPass_.FolderBusy = true;
-        host_.AddToLog("Another Vendrel is checking these sites; " + SiteNameOf(entry) + " was not sent");
-        if (interactive)
-            host_.MessageBox("Another Vendrel is checking these sites; try again when it has finished.",
-                             TMsgKind::Warning, TMsgButtons::OK);
-        host_.SetCursor(previous);
-        return false;
-    }
-    SetProcessing(true);
-    try {
+    bool ok = false;
+    {
+        TCursorScope hourglass(host_);
+        TPassLockScope lock(passLock_);
+        if (!lock.Held()) {
+            lastPass_.FolderBusy = true;
+            host_.AddToLog("Another Vendrel is checking these sites; " + SiteNameOf(entry) + " was not sent");
+            if (interactive)
+                host_.MessageBox("Another Vendrel is checking these sites; try again when it has finished.",
+                                 TMsgKind::Warning, TMsgButtons::OK);
+            return false;
+        }
+        TBusyScope busy(busy_);
         ok = ProcessSite(SiteNameOf(entry), SiteAddressOf(entry), "", interactive, ThresholdAlways);
-    } catch (...) {
-        SetProcessing(false);
-        LeaveFolderLock();
-        host_.SetCursor(previous);
-        throw;
     }
-    SetProcessing(false);
-    LeaveFolderLock();
-    host_.SetCursor(previous);
     lastPass_.RanToEnd = true;
     lastPass_.Processed = 1;
     lastPass_.Failed = ok ? 0 : 1;
     return ok;
 }
 
-bool TSiteMonitor::EnterFolderLock()
+void TSiteMonitor::Timer1Timer()
 {
-    // A pass started through event processing during another belongs to this
-    // process and goes on (it cancels the running fetch); only another process
-    // is kept out.
-    if (folderLockDepth_ == 0 && !folderLock_.TryLock(DataFolder()))
-        return false;
-    ++folderLockDepth_;
-    return true;
+    if (scheduler_.Fired())
+        CheckForSites();
 }
 
-void TSiteMonitor::LeaveFolderLock()
+void TSiteMonitor::CheckForSites()
 {
-    if (folderLockDepth_ > 0 && --folderLockDepth_ == 0)
-        folderLock_.Unlock();
+    scheduler_.DisableTimer();
+    Flags.AbortRequested = false;
+    lastPass_ = TPassResult{};
+    if (host_.CurrentSettings().ActiveNetConnection && !IsConnected()) {
+        lastPass_.NoConnection = true;
+        scheduler_.Arm(NoConnectionRetryMs);
+        return;
+    }
+
+    // Left in reverse order on every path: the idle look, the folder, then
+    // the timer armed from the schedule.
+    TRearmScope rearm(scheduler_);
+    TPassLockScope lock(passLock_);
+    if (!lock.Held()) {
+        lastPass_.FolderBusy = true;
+        host_.AddToLog("Another Vendrel is checking these sites; checking again later");
+        return;
+    }
+    TBusyScope busy(busy_);
+
+    TSiteList& sites = host_.Sites();
+    const int count = sites.Count();
+    // The list may shrink while events are processed during a site.
+    for (int i = 0; i < count && i < sites.Count(); ++i) {
+        if (!SiteSelected(sites, i))
+            continue;
+        if (Flags.AbortRequested)
+            return;
+        char progress[48];
+        std::snprintf(progress, sizeof progress, " %d of %d", i + 1, sites.Count());
+        const std::string entry = sites.Entry(i);
+        ++lastPass_.Processed;
+        if (!ProcessSite(SiteNameOf(entry), SiteAddressOf(entry), progress, false, SiteThresholdOf(entry)))
+            ++lastPass_.Failed;
+    }
+    lastPass_.RanToEnd = true;
+    host_.AddLogSeparator();
+}
+
+void TSiteMonitor::CheckNow()
+{
+    if (!CheckDestEmail())
+        return;
+    host_.SetCursor(TCursor::HourGlass);
+    // The plain cursor afterwards, not the one before: the button is pressed
+    // with the plain cursor showing.
+    TScopeExit plain([this] { host_.SetCursor(TCursor::Default); });
+    CheckForSites();
+    if (host_.WindowVisible())
+        host_.RedrawSiteList();
 }
