@@ -2,6 +2,7 @@
 // with certificates the test makes and trusts through CAFile, and against
 // scripted servers for what a real one will not do.
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/MailServer.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDataFolder.h"
@@ -326,4 +327,53 @@ TEST(SMTPTLSScriptedTest, TheNameOfTheStartTLSExtensionIsReadFromItsOwnLine)
     const auto lines = server.Finish();
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[1], "NOOP");
+}
+
+namespace {
+
+// The misbehaving TLS server of tls_stall_server.py, trusted through CAFile.
+struct TStallServer {
+    explicit TStallServer(const std::string& mode)
+        : process(PythonFixture("tls_stall_server.py", {"--cert", TestCertificates().CertFile, "--key",
+                                                        TestCertificates().KeyFile, "--mode", mode}))
+    {
+        smtp.Host = "127.0.0.1";
+        smtp.Port = std::stoi(process.FirstLine());
+        smtp.Security = ssImplicitTLS;
+        smtp.CAFile = TestCertificates().CAFile;
+    }
+    TChildProcess process;
+    TNetSMTP smtp;
+};
+
+} // namespace
+
+TEST(SMTPTLSTimeOuts, ASilentServerAfterTheHandshakeEndsTheWait)
+{
+    TStallServer server("silent");
+    server.smtp.ReadTimeout = 500;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(server.smtp.Open(), ENetReadTimeout);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_FALSE(server.smtp.IsConnected());
+}
+
+TEST(SMTPTLSTimeOuts, AServerThatStopsReadingEndsTheSend)
+{
+    TStallServer server("stall");
+    server.smtp.ReadTimeout = 5000;
+    server.smtp.WriteTimeout = 500;
+    TNetMessage message;
+    FillPage(message);
+    // Several MiB: far more than the socket buffers hold.
+    TNetText& html = static_cast<TNetText&>(message.MessageParts[1]);
+    for (int copy = 0; copy < 3; ++copy)
+        for (std::size_t i = 0, n = html.Body.size(); i < n; ++i)
+            html.Body.push_back(html.Body[i]);
+    server.smtp.Open();
+    EXPECT_TRUE(server.smtp.TLSActive());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(server.smtp.Transmit(message), ENetReadTimeout);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    server.smtp.Close();
 }
