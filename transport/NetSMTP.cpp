@@ -57,7 +57,7 @@ void TNetSMTP::Open(int timeoutMs)
     }
     TNetMessageClient::Open(timeoutMs);
     try {
-        const bool implicitTLS = Security == ssImplicitTLS || (Security == ssAuto && Port == 465);
+        const bool implicitTLS = UsesImplicitTLS(Security, Port);
         if (implicitTLS)
             StartTLS();
         ReadReply(220);

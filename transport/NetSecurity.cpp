@@ -21,3 +21,9 @@ std::string SMTPSecurityText(TSMTPSecurity security)
     }
     return "Auto";
 }
+
+bool UsesImplicitTLS(TSMTPSecurity security, int port)
+{
+    // 465 is the port of mail submission over TLS (RFC 8314).
+    return security == ssImplicitTLS || (security == ssAuto && port == 465);
+}

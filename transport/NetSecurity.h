@@ -20,3 +20,6 @@ enum TSMTPSecurity {
 // (an empty text included) is "Auto".
 TSMTPSecurity SMTPSecurityFromText(std::string_view text);
 std::string SMTPSecurityText(TSMTPSecurity security);
+
+// Whether a session on this port speaks TLS from the first byte.
+bool UsesImplicitTLS(TSMTPSecurity security, int port);

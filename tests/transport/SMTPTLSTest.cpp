@@ -108,6 +108,16 @@ protected:
 
 } // namespace
 
+TEST(SMTPSecurity, ImplicitTLSOnPort465UnderAutoAndOnEveryPortWhenChosen)
+{
+    EXPECT_TRUE(UsesImplicitTLS(ssAuto, 465));
+    EXPECT_FALSE(UsesImplicitTLS(ssAuto, 587));
+    EXPECT_FALSE(UsesImplicitTLS(ssAuto, 25));
+    EXPECT_TRUE(UsesImplicitTLS(ssImplicitTLS, 25));
+    EXPECT_FALSE(UsesImplicitTLS(ssStartTLS, 465));
+    EXPECT_FALSE(UsesImplicitTLS(ssNone, 465));
+}
+
 TEST_F(SMTPTLSTest, StartTLSRequiredByTheServerIsUsedAndTheLoginGoesOverIt)
 {
     // The server shows AUTH only after STARTTLS, so the login proves that
