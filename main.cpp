@@ -1,29 +1,42 @@
-// Until the window lands, the program loads the user's settings and site list
-// and says where it keeps them.
+// The tray program: comes up with its window, or hidden when the system
+// starts it at log-on ("/start"), and runs until its window is closed.
 
+#include "platform/Clock.h"
 #include "engine/DataFolder.h"
+#include "engine/Product.h"
 #include "engine/Settings.h"
-#include "engine/SiteList.h"
+#include "shell/MainWindow.h"
 
-#include <cstdio>
-#include <exception>
+#include <QApplication>
+#include <QSessionManager>
 
-int main()
+int main(int argc, char** argv)
 {
-    const TSettingsFiles files = DefaultSettingsFiles(DataFolder());
-    TSettings settings;
-    TSiteList sites;
-    std::printf("Vendrel data folder: %s\n", files.DataFolder.c_str());
-    try {
-        LoadSettingsFrom(files, settings, sites);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "An error was encountered loading your settings: %s\n", e.what());
-        return 1;
-    }
-    std::printf("%d site(s), %s\n", sites.Count(),
-                settings.Server.Host.empty() ? "no mail server set" : ("mail server " + settings.Server.Host).c_str());
-    for (int i = 0; i < sites.Count(); ++i)
-        std::printf("  [%c] %s  %s\n", sites.Checked(i) ? 'x' : ' ', SiteNameOf(sites, i).c_str(),
-                    SiteAddressOf(sites, i).c_str());
-    return 0;
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(ProductName);
+    QApplication::setApplicationDisplayName(ProductName);
+    QApplication::setOrganizationName(MakerName);
+    QApplication::setDesktopFileName("Vendrel");
+    // The window hides to the tray; only its close ends the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    const QStringList args = QApplication::arguments();
+    const QString first = args.size() > 1 ? args.at(1) : QString();
+    const bool hidden = first.toUpper() == "/START";
+
+    TSystemClock clock;
+    TfrmMain frmMain(clock, DefaultSettingsFiles(DataFolder()));
+    QObject::connect(&frmMain, &TfrmMain::ProgramEnd, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &frmMain, [&frmMain](QSessionManager&) {
+        frmMain.QueryEndSession();
+    });
+
+    // Started with an argument (the log-on start gives "/start"): the first
+    // check follows once the desktop and the network have had time to come up.
+    if (!first.isEmpty())
+        frmMain.Engine().ArmFirstCheck();
+    // Hidden, the program lives in the notification area.
+    if (!hidden)
+        frmMain.show();
+    return QApplication::exec();
 }

@@ -110,8 +110,16 @@ std::string ExtractName(const std::string& text)
     return n.substr(b, e - b);
 }
 
-TMailComposer::TMailComposer(TDeliveryHost& host) : host_(host)
+std::string SMTPPortError(int port)
 {
+    if (port >= 1 && port <= 65535)
+        return {};
+    return "The mail server's port " + std::to_string(port) + " (SMTPPort) is not between 1 and 65535";
+}
+
+TMailComposer::TMailComposer(TDeliveryHost& host, const TClock& clock) : host_(host)
+{
+    SMTP.MessageWriter.Clock = &clock;
     MsgSend.ContentType = "text/plain";
     MsgSend.Encoding = meMIME;
     MsgSend.AttachmentEncoding = "MIME";
@@ -126,6 +134,9 @@ TMailComposer::TMailComposer(TDeliveryHost& host) : host_(host)
 
 void TMailComposer::ApplySettings(const TMailServerSettings& server)
 {
+    // A port is 16 bits: a larger number must not quietly reach another port.
+    if (const std::string portError = SMTPPortError(server.Port); !portError.empty())
+        throw std::runtime_error(portError);
     SMTP.SetAuthenticationType(server.Logon ? atLogin : atNone);
     SMTP.Username = server.Username;
     SMTP.Password = server.Password;
@@ -156,6 +167,15 @@ bool TMailComposer::ComposeAndSend(const TMailServerSettings& server, const std:
     bool result = true;
     TCursorScope cursor(host_);
     try {
+        // A second send started from an event handled during the first would
+        // refill the message and reuse the session the first is talking on.
+        if (sending_)
+            throw std::runtime_error("Another message is being sent");
+        struct TSendingScope {
+            bool& flag;
+            explicit TSendingScope(bool& f) : flag(f) { flag = true; }
+            ~TSendingScope() { flag = false; }
+        } sendingScope(sending_);
         const std::string htmlEncoding = isHtml ? "quoted-printable" : "7bit";
         MsgSend.Clear();
         if (isHtml) {

@@ -17,6 +17,7 @@ packages=(
   python3-aiosmtpd      # real SMTP server for end-to-end tests
   openssl               # test certificates for the HTTPS and mail-over-TLS tests
   ca-certificates       # the system's certificate store for HTTPS and mail over TLS
+  libglib2.0-bin        # gio: the desktop's launcher reads the start-up entry in tests
 )
 
 missing=()

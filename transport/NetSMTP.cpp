@@ -1,6 +1,7 @@
 #include "transport/NetSMTP.h"
 
 #include "message/NetEncoders.h"
+#include "platform/ScopeExit.h"
 #include "transport/NetErrors.h"
 #include "transport/NetIOHandlerTLS.h"
 
@@ -56,34 +57,28 @@ void TNetSMTP::Open(int timeoutMs)
         AdoptIOHandler(std::move(handler));
     }
     TNetMessageClient::Open(timeoutMs);
-    try {
-        const bool implicitTLS = UsesImplicitTLS(Security, Port);
-        if (implicitTLS)
-            StartTLS();
-        ReadReply(220);
+    // A failure after the connect closes again; the original failure is
+    // what the caller sees, not a failed QUIT.
+    auto closeOnFailure = FailureScopeExit([this] { Close(); });
+    const bool implicitTLS = UsesImplicitTLS(Security, Port);
+    if (implicitTLS)
+        StartTLS();
+    ReadReply(220);
+    authMechanisms_.clear();
+    std::string name = HeloName.empty() ? GNetStack().LocalHostName() : HeloName;
+    name = CommandText(name);
+    const bool ehlo = Greet(name);
+    if (implicitTLS || Security == ssNone)
+        return;
+    if (ehlo && ServerAnnounces("STARTTLS")) {
+        ExecuteCommand("STARTTLS", 220);
+        StartTLS();
+        // Nothing the server said before the handshake may be trusted, its
+        // mechanisms least of all: they are read again.
         authMechanisms_.clear();
-        std::string name = HeloName.empty() ? GNetStack().LocalHostName() : HeloName;
-        name = CommandText(name);
-        const bool ehlo = Greet(name);
-        if (implicitTLS || Security == ssNone)
-            return;
-        if (ehlo && ServerAnnounces("STARTTLS")) {
-            ExecuteCommand("STARTTLS", 220);
-            StartTLS();
-            // Nothing the server said before the handshake may be trusted,
-            // its mechanisms least of all: they are read again.
-            authMechanisms_.clear();
-            Greet(name);
-        } else if (Security == ssStartTLS) {
-            throw ENetTLSError("The mail server does not offer STARTTLS");
-        }
-    } catch (...) {
-        // The original failure is what the caller must see, not a failed QUIT.
-        try {
-            Close();
-        } catch (...) {
-        }
-        throw;
+        Greet(name);
+    } else if (Security == ssStartTLS) {
+        throw ENetTLSError("The mail server does not offer STARTTLS");
     }
 }
 
@@ -213,28 +208,22 @@ void TNetSMTP::Transmit(TNetMessage& message)
     // A page is hundreds of lines, each one send: held back while the message
     // is written, they leave in full packets instead of one packet a line.
     HoldSends(true);
-    try {
+    {
+        TScopeExit release([this] { HoldSends(false); });
         WriteMessage(message, false);
-    } catch (...) {
-        HoldSends(false);
-        throw;
     }
-    HoldSends(false);
     ExecuteCommand(".", 250);
 }
 
 void TNetSMTP::Close()
 {
-    try {
-        if (IsConnected())
-            WriteLine("QUIT");
-    } catch (...) {
+    // The connection goes also when QUIT cannot be written.
+    TScopeExit drop([this] {
         TNetMessageClient::Close();
         loggedIn_ = false;
-        throw;
-    }
-    TNetMessageClient::Close();
-    loggedIn_ = false;
+    });
+    if (IsConnected())
+        WriteLine("QUIT");
 }
 
 int TNetSMTP::Expand(const std::string& argument)

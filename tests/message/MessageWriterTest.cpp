@@ -2,7 +2,7 @@
 
 #include "message/MessageWriter.h"
 #include "tests/message/RecordingSink.h"
-#include "transport/NetException.h"
+#include "tests/support/ManualClock.h"
 
 #include <gtest/gtest.h>
 
@@ -327,7 +327,9 @@ TEST_F(MessageWriterTest, UseNowForDateTakesTheClock)
 {
     FillPlain();
     Message.UseNowForDate = true;
-    Writer.Now = [] { return JulyFourteenth; };
+    TManualClock clock;
+    clock.Set(JulyFourteenth);
+    Writer.Clock = &clock;
     EXPECT_EQ(Writer.GenerateHeader(Message).Value("Date"), "Sun, 14 Jul 2024 23:05:00 +0200");
 }
 
