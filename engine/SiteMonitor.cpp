@@ -93,6 +93,8 @@ bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& addre
         Download.DownloadPage(address, page);
         if (page.empty())
             throw ESiteError("Site Download Error");
+        // Kept now: events that run during the rewrite may start another fetch.
+        const std::string contentType = Download.ContentType;
 
         TLines newLines = SplitLines(page);
         const std::string storedPath = StoredPagePath(name);
@@ -122,7 +124,7 @@ bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& addre
                                    " is free software from " + MakerName + ": " + MakerWebAddress;
         if (!Composer.ComposeAndSend(settings.Server, settings.DestEmail, settings.Subject + ": " + name, page, footer,
                                      true, nullptr, ChooseSender(settings.SenderAddress, settings.DestEmail), false,
-                                     interactive, true))
+                                     interactive, true, contentType))
             throw ESiteError("Web site delivery error");
 
         // The raw page, not the rewritten one, is what the next check compares with.

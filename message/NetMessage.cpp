@@ -44,15 +44,15 @@ void TNetMessage::Clear()
     UseNowForDate = true;
 }
 
-void AddPageParts(TNetMessage& message, TLines plainText, TLines html)
+void AddPageParts(TNetMessage& message, TLines plainText, TLines html, const TPagePartTypes& types)
 {
     message.ContentType = "Multipart/Alternative";
     TNetText& plain = message.MessageParts.AddTextPart();
-    plain.SetContentType("text/plain");
-    plain.SetContentTransfer("7bit");
+    plain.SetContentType(types.PlainType);
+    plain.SetContentTransfer(types.PlainTransfer);
     plain.Body = std::move(plainText);
     TNetText& page = message.MessageParts.AddTextPart();
-    page.SetContentType("text/html");
+    page.SetContentType(types.HtmlType);
     page.SetContentTransfer("quoted-printable");
     page.Body = std::move(html);
 }

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 namespace {
@@ -296,6 +297,56 @@ TEST_F(Pipeline, MailCarriesSubjectRecipientsSenderAndFooter)
     EXPECT_NE(m.find("\"News\" sent from Vendrel at "), std::string::npos);
     EXPECT_TRUE(host.Boxes.empty());
     EXPECT_EQ(host.Caption, "Vendrel, Web Site Delivery Software");
+}
+
+namespace {
+
+// Python's email package reads the stored message; the files it writes.
+std::string PartsOf(const std::string& stored, const std::string& folder)
+{
+    const std::string command =
+        std::string(VENDREL_PYTHON) + " " + VENDREL_FIXTURES_DIR + "/mail_parts.py " + stored + " " + folder;
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    return folder + "/";
+}
+
+} // namespace
+
+TEST_F(Pipeline, PagesReachTheReaderInTheirOwnCharacterSet)
+{
+    StartMail();
+    // UTF-8 that only the HTTP response names.
+    const std::string utf8Text = "Gr\xC3\xBC\xC3\x9F" "e \xE2\x80\x94 \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82";
+    http.SetPage("/u", Html(utf8Text), "text/html; charset=utf-8");
+    // windows-1251 that only the page's own meta declaration names.
+    const std::string cp1251 = "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; "
+                               "charset=windows-1251\"><title>t</title></head><body><p>\xCF\xF0\xE8\xE2\xE5\xF2 "
+                               "\xEC\xE8\xF0</p><a href=\"next.html\">n</a></body></html>\r\n";
+    http.SetPage("/w", cp1251, "text/html");
+    // Nothing names a charset: the parts keep their old form.
+    http.SetPage("/p", Html("plain"), "text/html");
+    AddSite("A Unicode", "/u", 5000);
+    AddSite("B Cyrillic", "/w", 5000);
+    AddSite("C Plain", "/p", 5000);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(monitor.SendSiteOfIndex(i)) << Log().back();
+    ASSERT_EQ(mail->Messages().size(), 3u);
+
+    const std::string unicode = PartsOf(mail->WaitForMessage(1), tmp.Root() + "parts1");
+    EXPECT_NE(ReadFile(unicode + "2.text_html.txt").find("<p>" + utf8Text + "</p>"), std::string::npos);
+    EXPECT_TRUE(ReadFile(unicode + "1.text_plain.txt").starts_with("\"A Unicode\" sent from Vendrel at "));
+    EXPECT_NE(mail->Messages()[0].find("Content-Type: text/html; charset=UTF-8\r\n"), std::string::npos);
+
+    const std::string cyrillic = PartsOf(mail->WaitForMessage(2), tmp.Root() + "parts2");
+    EXPECT_NE(ReadFile(cyrillic + "2.text_html.txt")
+                  .find("<p>\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xD0\xBC\xD0\xB8\xD1\x80</p>"),
+              std::string::npos);
+    EXPECT_NE(mail->Messages()[1].find("Content-Type: text/html; charset=windows-1251\r\n"), std::string::npos);
+
+    const std::string& plain = mail->Messages()[2];
+    EXPECT_NE(plain.find("Content-Type: text/html\r\nContent-Transfer-Encoding: quoted-printable\r\n"),
+              std::string::npos);
+    EXPECT_NE(plain.find("Content-Type: text/plain\r\nContent-Transfer-Encoding: 7bit\r\n"), std::string::npos);
 }
 
 // A second pass or send asked for from an event handled inside a running one
