@@ -51,7 +51,7 @@ TEST(AutoStart, CommandSurvivesTheEntrysThreeLevelsOfEscaping)
 // percent sign before it expands "%%", so that one is covered above only.)
 TEST(AutoStart, TheDesktopsLauncherStartsTheProgramFromTheEntry)
 {
-    TTempDataFolder tmp;
+    TTempDataFolder tmp(TDesktopHome::Pointed);
     const std::string folder = tmp.Root() + "odd $HOME \\n \\\\ \"q\" `id` & more/";
     const std::string program = folder + "vendrel";
     const std::string record = tmp.Root() + "argv.txt";
@@ -69,7 +69,7 @@ TEST(AutoStart, TheDesktopsLauncherStartsTheProgramFromTheEntry)
 
 TEST(AutoStart, AnEntryTheDesktopTurnedOffCountsAsOff)
 {
-    TTempDataFolder tmp;
+    TTempDataFolder tmp(TDesktopHome::Pointed);
     const std::string path = tmp.ConfigHome() + "autostart/Vendrel.desktop";
     const std::string head = "[Desktop Entry]\nType=Application\nExec=\"/x\" /start\n";
     WriteFile(path, head + "Hidden=true\n");
