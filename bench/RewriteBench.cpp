@@ -6,17 +6,9 @@
 
 #include "delivery/HtmlScanner.h"
 #include "delivery/PageRewriter.h"
+#include "tests/support/RecordingHost.h"
 
 namespace {
-
-class TQuietHost : public TDeliveryHost {
-public:
-    void AddToLog(const std::string&) override {}
-    TModalResult MessageBox(const std::string&, TMsgKind, TMsgButtons) override { return TModalResult::OK; }
-    TCursor Cursor() const override { return TCursor::Default; }
-    void SetCursor(TCursor) override {}
-    void ProcessMessages() override {}
-};
 
 // About 1 MiB of a news site's front page with some 5000 relative addresses.
 std::string LargePage()
@@ -45,7 +37,7 @@ std::string LargePage()
 void BM_RewritePage(benchmark::State& state)
 {
     const std::string source = LargePage();
-    TQuietHost host;
+    TRecordingHost host;
     TPageRewriter rewriter(host, SystemClock());
     std::size_t links = 0;
     for (auto _ : state) {
@@ -79,7 +71,7 @@ BENCHMARK(BM_ParseOnly)->Unit(benchmark::kMillisecond);
 void BM_ReplaceQuotedLinks(benchmark::State& state)
 {
     const std::string source = LargePage();
-    TQuietHost host;
+    TRecordingHost host;
     TPageRewriter rewriter(host, SystemClock());
     std::string page = source;
     rewriter.RewritePage("http://www.example.com/news/today/", page);

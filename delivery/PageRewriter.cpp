@@ -140,8 +140,7 @@ void LowerInto(std::string_view s, std::string& out)
 {
     out.assign(s);
     for (auto& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+        c = LowerChar(c);
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <poll.h>
 #include <semaphore.h>
 #include <string>
 #include <sys/mman.h>
@@ -79,13 +80,20 @@ protected:
         for (const char* tool : {"Xvfb", "trayer", "xwininfo"})
             if (!Installed(tool))
                 GTEST_SKIP() << tool << " is not installed";
-        // A display number nobody uses.
-        for (int n = 91; n < 140 && display_.empty(); ++n)
-            if (!fs::exists("/tmp/.X11-unix/X" + std::to_string(n)) && !fs::exists("/tmp/.X" + std::to_string(n) + "-lock"))
-                display_ = ":" + std::to_string(n);
-        ASSERT_FALSE(display_.empty());
-        xvfb_ = Spawn({"Xvfb", display_, "-screen", "0", "640x400x24", "-nolisten", "tcp"});
-        ASSERT_TRUE(WaitFor([&] { return fs::exists("/tmp/.X11-unix/X" + display_.substr(1)); }));
+        // The server picks a free display itself and says which: tests that
+        // run side by side never meet on one display.
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        xvfb_ = Spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "640x400x24", "-nolisten", "tcp"});
+        close(fds[1]);
+        std::string number;
+        pollfd p{fds[0], POLLIN, 0};
+        char c = 0;
+        while (poll(&p, 1, 15000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n')
+            number += c;
+        close(fds[0]);
+        ASSERT_FALSE(number.empty()) << "Xvfb did not start";
+        display_ = ":" + number;
         // For xdotool, which the test runs itself.
         setenv("DISPLAY", display_.c_str(), 1);
 
