@@ -60,9 +60,10 @@ TEST(NetAntiFreezeTest, ReadWaitGivesWayAtEachIdleTimeOutAndStillTimesOut)
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     EXPECT_GE(waited, 380);
     EXPECT_LT(waited, 2000);
-    EXPECT_GE(freeze.Calls.size(), 6u);
-    // Slices of 50 ms; the slack is for a loaded machine.
-    EXPECT_LT(freeze.LongestGapMs(start), 150);
+    EXPECT_GE(freeze.Calls.size(), 4u);
+    // Slices of 50 ms; the slack is for a loaded machine, well below the
+    // 400 ms a wait in one piece would take.
+    EXPECT_LT(freeze.LongestGapMs(start), 300);
     client.Close();
     server.Finish();
 }
@@ -156,7 +157,7 @@ TEST(NetAntiFreezeTest, LargeSendToASlowReaderGivesWay)
     // page would hold the window until the socket buffers drain.
     const std::size_t size = 8u << 20;
     TScriptedServer server([&](TScriptedPeer& peer) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
         std::size_t got = 0;
         std::string line;
         while (got < size) {
@@ -183,7 +184,8 @@ TEST(NetAntiFreezeTest, LargeSendToASlowReaderGivesWay)
     client.WriteBytes(data.data(), data.size());
     EXPECT_EQ(client.ReadLine(), "250 ok");
     EXPECT_GE(freeze.Calls.size(), 4u);
-    EXPECT_LT(freeze.LongestGapMs(start), 250);
+    // A send in one piece would hold the thread for the server's whole second.
+    EXPECT_LT(freeze.LongestGapMs(start), 600);
     client.Close();
     server.Finish();
 }
