@@ -176,23 +176,21 @@ bool TMailComposer::ComposeAndSend(const TMailServerSettings& server, const std:
             explicit TSendingScope(bool& f) : flag(f) { flag = true; }
             ~TSendingScope() { flag = false; }
         } sendingScope(sending_);
-        const std::string htmlEncoding = isHtml ? "quoted-printable" : "7bit";
         MsgSend.Clear();
         if (isHtml) {
-            MsgSend.ContentType = "Multipart/Alternative";
             // A page in an unknown charset keeps the parts as they always
             // were; the alternative names UTF-8 whenever it needs a charset.
             const std::string pageCharset = PageCharset(httpContentType, body);
             const std::string plainText = AsUTF8(alternativeText);
             const bool plain8Bit = HasHighBytes(plainText);
-            TNetText& plain = MsgSend.MessageParts.AddTextPart();
-            plain.SetContentType(pageCharset.empty() && !plain8Bit ? "text/plain" : "text/plain; charset=UTF-8");
-            plain.SetContentTransfer(plain8Bit ? "quoted-printable" : "7bit");
-            plain.Body = SplitLines(plainText);
-            TNetText& html = MsgSend.MessageParts.AddTextPart();
-            html.SetContentType(pageCharset.empty() ? std::string("text/html") : "text/html; charset=" + pageCharset);
-            html.SetContentTransfer(htmlEncoding);
-            html.Body = SplitLines(body);
+            TPagePartTypes types;
+            if (!pageCharset.empty() || plain8Bit)
+                types.PlainType = "text/plain; charset=UTF-8";
+            if (plain8Bit)
+                types.PlainTransfer = "quoted-printable";
+            if (!pageCharset.empty())
+                types.HtmlType = "text/html; charset=" + pageCharset;
+            AddPageParts(MsgSend, SplitLines(plainText), SplitLines(body), types);
         } else {
             MsgSend.ContentTransferEncoding = "7bit";
             MsgSend.Body = SplitLines(body);

@@ -9,7 +9,7 @@ packages=(
   pkg-config            # finds libcurl and gumbo
   qt6-base-dev          # window, tray icon, timers (Qt 6 Widgets)
   libcurl4-openssl-dev  # page download over HTTP and HTTPS
-  libgumbo-dev          # HTML5 parser behind the document parser
+  libgumbo-dev          # HTML5 parser the tokenizer tests compare against
   libssl-dev            # mail over TLS (STARTTLS, implicit TLS)
   libgtest-dev          # unit tests
   libgmock-dev          # test doubles
@@ -18,6 +18,10 @@ packages=(
   openssl               # test certificates for the HTTPS and mail-over-TLS tests
   ca-certificates       # the system's certificate store for HTTPS and mail over TLS
   libglib2.0-bin        # gio: the desktop's launcher reads the start-up entry in tests
+  xvfb                  # a virtual display for the tray icon tests
+  trayer                # a notification area on that display
+  x11-utils             # xwininfo: where the tray icon tests find the icon
+  xdotool               # clicks on the icon in those tests
 )
 
 missing=()

@@ -12,9 +12,9 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QSpinBox;
 class TLinkLabel;
 class TShellServices;
+class TSpinEdit;
 
 // Example host names of the label and the host field's hint.
 inline constexpr const char* ExampleSMTPHost = "smtp.example.com";
@@ -32,7 +32,7 @@ public:
     QLabel* lblSMTPHost;
     QLineEdit* edtSMTPHost;
     QLabel* lblSMTPPort;
-    QSpinBox* edtSMTPPort;
+    TSpinEdit* edtSMTPPort;
     QLabel* lblSMTPSecurity;
     // "Auto", "STARTTLS", "SSL/TLS", "None": the "SMTPSecurity" setting.
     QComboBox* cmbSMTPSecurity;

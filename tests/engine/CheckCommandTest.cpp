@@ -15,7 +15,7 @@ namespace {
 const std::string Pad(18, ' ');
 
 struct CheckCommand : ::testing::Test {
-    TTempDataFolder tmp;
+    TTempDataFolder tmp{TDesktopHome::Pointed};
     TLoopbackHttpServer http;
 
     void Settings(const std::string& settings) { WriteFile(tmp.DataFolder() + "Settings.dat", settings); }
@@ -160,6 +160,23 @@ TEST_F(CheckCommand, AnotherPassOnTheSameFolderExitsTwo)
     const auto r = Run();
     EXPECT_EQ(r.ExitStatus, 2);
     EXPECT_NE(r.Err.find("another Vendrel"), std::string::npos) << r.Err;
+    EXPECT_EQ(http.Requests(), 0);
+}
+
+TEST_F(CheckCommand, AnUnusableLockFileExitsTwoSayingWhatFailed)
+{
+    Settings(ServerSettings(1));
+    Sites(Site("A", "/a"));
+    std::filesystem::create_directories(tmp.DataFolder() + TFolderLock::FileName);
+    auto r = Run();
+    EXPECT_EQ(r.ExitStatus, 2);
+    EXPECT_NE(r.Err.find("cannot check the sites of " + tmp.DataFolder() + ": cannot open the lock file "),
+              std::string::npos)
+        << r.Err;
+    EXPECT_EQ(r.Err.find("another Vendrel"), std::string::npos) << r.Err;
+    r = Run({"--send", "A"});
+    EXPECT_EQ(r.ExitStatus, 2);
+    EXPECT_NE(r.Err.find("cannot open the lock file"), std::string::npos) << r.Err;
     EXPECT_EQ(http.Requests(), 0);
 }
 

@@ -1,6 +1,7 @@
 #include "engine/HeadlessHost.h"
 #include "engine/SiteList.h"
 #include "engine/SiteMonitor.h"
+#include "platform/AtomicFile.h"
 #include "message/MessageWriter.h"
 #include "platform/Utilities.h"
 #include "tests/support/MailServer.h"
@@ -169,12 +170,115 @@ TEST_F(Pipeline, SingleSendIgnoresThresholdAndShowsBothBoxesOnFailure)
     StartMail({"--no-auth", "--refuse-recipient", "me@example.org"});
     http.SetPage("/a", "abc\r\n");
     AddSite("News", "/a", 5000, false);
+    // The stored copy equals the page: a send that went by the threshold
+    // would skip it and show nothing.
+    WriteFile(monitor.StoredPagePath("News"), "abc\r\n");
     monitor.SendSiteOfIndex(0);
+    EXPECT_EQ(Log()[0], "t News processed, Delivering");
     ASSERT_EQ(host.Boxes.size(), 2u);
     EXPECT_EQ(host.Boxes[0].Text.rfind("Sending of message with SMTP failed with the error: \r\n\r\n5.1.1", 0), 0u)
         << host.Boxes[0].Text;
     EXPECT_EQ(host.Boxes[1].Text, "News Error: Web site delivery error");
     EXPECT_EQ(host.CurrentCursor, TCursor::Default);
+}
+
+TEST_F(Pipeline, ANulByteIsMeasuredStoredAndMailedWithWhatFollowsIt)
+{
+    using namespace std::string_literals;
+    StartMail();
+    const std::string first = "<html><body><p>a\0b</p>\r\n<p>one</p></body></html>\r\n"s;
+    const std::string second = "<html><body><p>a\0b</p>\r\n<p>two</p></body></html>\r\n"s;
+    http.SetPage("/n", first);
+    AddSite("News", "/n", 0);
+    monitor.CheckForSites();
+    EXPECT_EQ(ReadFile(monitor.StoredPagePath("News")), first);
+    http.SetPage("/n", second);
+    monitor.CheckForSites();
+    EXPECT_EQ(Log(), (std::vector<std::string>{"t News processed, Delivering", "", "t News has changed (>0), Delivering", ""}));
+    EXPECT_EQ(ReadFile(monitor.StoredPagePath("News")), second);
+    const auto messages = mail->Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_NE(messages[1].find("a=00b"), std::string::npos);
+    EXPECT_NE(messages[1].find("<p>two</p>"), std::string::npos);
+}
+
+TEST_F(Pipeline, NamesThatCannotNameAStoredPageAreNeverFetchedMailedOrStored)
+{
+    StartMail();
+    http.SetPage("/p", Html("page"));
+    const std::string longName(MaxSiteNameBytes + 1, 'n');
+    for (const std::string& name : {std::string("../../../escape"), std::string("a/b"), std::string(".."), longName})
+        AddSite(name, "/p", -1);
+    AddSite("Good", "/p", -1);
+    monitor.CheckForSites();
+    monitor.CheckForSites();
+
+    const auto log = Log();
+    ASSERT_EQ(log.size(), 12u);
+    for (int pass = 0; pass < 2; ++pass) {
+        const std::size_t at = static_cast<std::size_t>(pass) * 6;
+        EXPECT_EQ(log[at], "t Error processing ..: The site name cannot be used as a file name: it is \"..\"");
+        EXPECT_EQ(log[at + 1], "t Error processing ../../../escape: The site name cannot be used as a file name: it "
+                               "holds one of \\ / : * ? \" < > |");
+        EXPECT_EQ(log[at + 2].rfind("t Error processing a/b: The site name cannot be used as a file name: ", 0), 0u);
+        EXPECT_EQ(log[at + 3], "t Good processed, Delivering");
+        EXPECT_EQ(log[at + 4], "t Error processing " + longName +
+                                   ": The site name cannot be used as a file name: it is longer than 239 bytes");
+    }
+    EXPECT_EQ(http.Requests(), 2) << "only Good is fetched";
+    EXPECT_EQ(mail->Messages().size(), 2u);
+    EXPECT_FALSE(FileExists(tmp.DataFolder() + "../../escape.html"));
+    EXPECT_FALSE(FileExists(tmp.Root() + "escape.html"));
+    EXPECT_EQ(monitor.LastPass().Failed, 4);
+}
+
+TEST_F(Pipeline, AStoredPageThatCannotBeWrittenKeepsTheLastCopyAndSaysItWillBeSentAgain)
+{
+    StartMail();
+    http.SetPage("/n", "new\r\n");
+    AddSite("News", "/n", 0);
+    WriteFile(monitor.StoredPagePath("News"), "old\r\n");
+    // A full disk: the write of the new copy fails.
+    SetAtomicWriteProbe([](const std::string&) { return false; });
+    monitor.CheckForSites();
+    SetAtomicWriteProbe(nullptr);
+
+    const auto log = Log();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[0], "t News has changed (>0), Delivering");
+    EXPECT_EQ(log[1].rfind("t Error processing News: Cannot write " + monitor.StoredPagePath("News") + ": ", 0), 0u)
+        << log[1];
+    EXPECT_EQ(log[2], "t News was mailed, but its stored copy was not replaced: the next check will deliver it again");
+    EXPECT_EQ(ReadFile(monitor.StoredPagePath("News")), "old\r\n");
+    EXPECT_EQ(monitor.LastPass().Failed, 1);
+
+    monitor.CheckForSites();
+    EXPECT_EQ(Log()[4], "t News has changed (>0), Delivering");
+    EXPECT_EQ(ReadFile(monitor.StoredPagePath("News")), "new\r\n");
+    EXPECT_EQ(mail->Messages().size(), 2u);
+}
+
+TEST_F(Pipeline, APassRemovesTheTemporaryPagesThatKilledSavesLeft)
+{
+    StartMail();
+    http.SetPage("/n", "page\r\n");
+    AddSite("News", "/n", -1);
+    const std::string pages = tmp.DataFolder() + "HTML/";
+    WriteFile(pages + "News.html.tmp-Ab3xY9", std::string(1 << 16, 'x'));
+    WriteFile(pages + "Gone.html.tmp-000000", "x");
+    WriteFile(pages + "notes.txt.tmp-000000", "not ours");
+    WriteFile(tmp.DataFolder() + "Settings.dat.tmp-000000", "a save of the window");
+    monitor.CheckForSites();
+    EXPECT_FALSE(FileExists(pages + "News.html.tmp-Ab3xY9"));
+    EXPECT_FALSE(FileExists(pages + "Gone.html.tmp-000000"));
+    EXPECT_TRUE(FileExists(pages + "notes.txt.tmp-000000"));
+    EXPECT_TRUE(FileExists(tmp.DataFolder() + "Settings.dat.tmp-000000"));
+    EXPECT_TRUE(FileExists(pages + "News.html"));
+
+    // A single send cleans up too.
+    WriteFile(pages + "News.html.tmp-Zz9Zz9", "x");
+    EXPECT_TRUE(monitor.SendSiteOfIndex(0, false));
+    EXPECT_FALSE(FileExists(pages + "News.html.tmp-Zz9Zz9"));
 }
 
 TEST_F(Pipeline, MailCarriesSubjectRecipientsSenderAndFooter)

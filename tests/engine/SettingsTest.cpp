@@ -16,7 +16,7 @@ namespace {
 const std::string Pad(18, ' ');
 
 struct SettingsFixture : ::testing::Test {
-    TTempDataFolder tmp;
+    TTempDataFolder tmp{TDesktopHome::Pointed};
     TSettingsFiles files;
     TSiteList sites;
     SettingsFixture()
