@@ -1,29 +1,136 @@
-// Until the window lands, the program loads the user's settings and site list
-// and says where it keeps them.
+// The tray program: comes up with its window, or hidden when the system
+// starts it at log-on ("/start"), and runs until its window is closed. One
+// copy runs per user: a later start hands its arguments to the running copy
+// and ends before it has a window or touches the data folder.
 
 #include "engine/DataFolder.h"
+#include "engine/Product.h"
 #include "engine/Settings.h"
-#include "engine/SiteList.h"
+#include "platform/Clock.h"
+#include "platform/InstanceGuard.h"
+#include "shell/InstanceNotifier.h"
+#include "shell/MainTray.h"
+#include "shell/MainWindow.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QMessageBox>
+#include <QSessionManager>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
+#include <string>
+#include <unistd.h>
+#include <vector>
 
-int main()
+namespace {
+
+// Tests that start the program follow it through this file: the guard's
+// decision, each showing of the window and each new start it was told of.
+void TestStatus(const std::string& line)
 {
-    const TSettingsFiles files = DefaultSettingsFiles(DataFolder());
-    TSettings settings;
-    TSiteList sites;
-    std::printf("Vendrel data folder: %s\n", files.DataFolder.c_str());
+    static const char* path = std::getenv("VENDREL_STATUS_FILE");
+    if (!path || !*path)
+        return;
+    if (FILE* f = std::fopen(path, "a")) {
+        std::fprintf(f, "%s\n", line.c_str());
+        std::fclose(f);
+    }
+}
+
+class TShowWatch : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Show)
+            TestStatus("shown");
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+// A new start without arguments is the user asking for the window.
+void InstanceGuard1InstanceStarted(TfrmMain& frmMain, const std::vector<std::string>& params)
+{
+    TestStatus("instance started " + std::to_string(params.size()));
+    for (const auto& p : params)
+        TestStatus("param " + std::to_string(p.size()) + " " + p);
+    if (params.empty())
+        frmMain.DisplayWindow();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Decided before anything else: a copy that hands over needs no display.
+    const std::vector<std::string> params(argv + 1, argv + argc);
+    TInstanceGuard InstanceGuard1(OwnInstanceNames());
+    TInstanceRole role = TInstanceRole::Unguarded;
+    std::string guardError;
     try {
-        LoadSettingsFrom(files, settings, sites);
+        role = InstanceGuard1.Start(params);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "An error was encountered loading your settings: %s\n", e.what());
+        guardError = e.what();
+    }
+    const std::string pid = std::to_string(getpid());
+    if (role == TInstanceRole::NewCopy) {
+        TestStatus("new " + pid);
+        return 0;
+    }
+
+    QApplication app(argc, argv);
+    if (!guardError.empty()) {
+        QMessageBox::critical(nullptr, ProductName, QString::fromLocal8Bit(guardError.c_str()));
         return 1;
     }
-    std::printf("%d site(s), %s\n", sites.Count(),
-                settings.Server.Host.empty() ? "no mail server set" : ("mail server " + settings.Server.Host).c_str());
-    for (int i = 0; i < sites.Count(); ++i)
-        std::printf("  [%c] %s  %s\n", sites.Checked(i) ? 'x' : ' ', SiteNameOf(sites, i).c_str(),
-                    SiteAddressOf(sites, i).c_str());
-    return 0;
+    TestStatus((role == TInstanceRole::RunningCopy ? "running " : "unguarded ") + pid);
+    // Held for the program's life; nothing waits on it.
+    const TNamedMutex programMutex(ProgramMutexName());
+
+    QApplication::setApplicationName(ProductName);
+    QApplication::setApplicationDisplayName(ProductName);
+    QApplication::setOrganizationName(MakerName);
+    QApplication::setDesktopFileName("Vendrel");
+    // The window hides to the tray; only its close ends the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    const QStringList args = QApplication::arguments();
+    const QString first = args.size() > 1 ? args.at(1) : QString();
+    const bool hidden = first.toUpper() == "/START";
+
+    TSystemClock clock;
+    TfrmMain frmMain(clock, DefaultSettingsFiles(DataFolder()));
+    TShowWatch showWatch;
+    frmMain.installEventFilter(&showWatch);
+    TMainTray tray(frmMain);
+    QObject::connect(&frmMain, &TfrmMain::ProgramEnd, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &frmMain, [&frmMain](QSessionManager&) {
+        frmMain.QueryEndSession();
+    });
+
+    InstanceGuard1.OnBringForward = [&frmMain] {
+        if (!frmMain.isVisible())
+            return;
+        if (frmMain.isMinimized())
+            frmMain.showNormal();
+        frmMain.raise();
+        frmMain.activateWindow();
+    };
+    InstanceGuard1.OnInstanceStarted = [&frmMain](const std::vector<std::string>& got) {
+        InstanceGuard1InstanceStarted(frmMain, got);
+    };
+    TInstanceNotifier instanceNotifier(InstanceGuard1);
+
+    // Started with an argument (the log-on start gives "/start"): the first
+    // check follows once the desktop and the network have had time to come up.
+    if (!first.isEmpty())
+        frmMain.Engine().ArmFirstCheck();
+    // Hidden, the program lives in the notification area.
+    if (!hidden)
+        frmMain.show();
+    return QApplication::exec();
 }

@@ -109,6 +109,13 @@ std::string ExtractName(const std::string& text)
     return n.substr(b, e - b);
 }
 
+std::string SMTPPortError(int port)
+{
+    if (port >= 1 && port <= 65535)
+        return {};
+    return "The mail server's port " + std::to_string(port) + " (SMTPPort) is not between 1 and 65535";
+}
+
 TMailComposer::TMailComposer(TDeliveryHost& host, const TClock& clock) : host_(host)
 {
     SMTP.MessageWriter.Clock = &clock;
@@ -126,6 +133,9 @@ TMailComposer::TMailComposer(TDeliveryHost& host, const TClock& clock) : host_(h
 
 void TMailComposer::ApplySettings(const TMailServerSettings& server)
 {
+    // A port is 16 bits: a larger number must not quietly reach another port.
+    if (const std::string portError = SMTPPortError(server.Port); !portError.empty())
+        throw std::runtime_error(portError);
     SMTP.SetAuthenticationType(server.Logon ? atLogin : atNone);
     SMTP.Username = server.Username;
     SMTP.Password = server.Password;
@@ -153,6 +163,12 @@ bool TMailComposer::ComposeAndSend(const TMailServerSettings& server, const std:
     bool result = true;
     TCursorScope cursor(host_);
     try {
+        // A second send started from an event handled during the first would
+        // refill the message and reuse the session the first is talking on.
+        if (sending_)
+            throw std::runtime_error("Another message is being sent");
+        sending_ = true;
+        TScopeExit sendingScope([this] { sending_ = false; });
         MsgSend.Clear();
         if (isHtml) {
             AddPageParts(MsgSend, SplitLines(alternativeText), SplitLines(body));

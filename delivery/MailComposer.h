@@ -19,6 +19,9 @@ std::string ChooseSender(const std::string& senderAddress, const std::string& de
 std::string ExtractAddress(const std::string& text);
 // The display name of one address text; empty for a bare address.
 std::string ExtractName(const std::string& text);
+// What is wrong with the mail-server port ("SMTPPort"); empty when it is a
+// port at all (1 to 65535).
+std::string SMTPPortError(int port);
 
 class TMailComposer {
 public:
@@ -35,6 +38,9 @@ public:
                         const std::vector<std::string>* attachments, const std::string& sender, bool highPriority,
                         bool showErrors, bool connectAround);
 
+    // A send is under way (the window works its events meanwhile).
+    bool Sending() const { return sending_; }
+
     TNetMessage MsgSend;
     TNetSMTP SMTP;
 
@@ -42,4 +48,5 @@ private:
     void ApplySettings(const TMailServerSettings& server);
 
     TDeliveryHost& host_;
+    bool sending_ = false;
 };

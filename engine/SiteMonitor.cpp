@@ -25,6 +25,18 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Counts the runs in progress for the life of one run, on every path out.
+class TDepthScope {
+public:
+    explicit TDepthScope(int& depth) : depth_(depth) { ++depth_; }
+    ~TDepthScope() { --depth_; }
+    TDepthScope(const TDepthScope&) = delete;
+    TDepthScope& operator=(const TDepthScope&) = delete;
+
+private:
+    int& depth_;
+};
+
 bool FileExistsAt(const std::string& path)
 {
     struct stat st {};
@@ -48,6 +60,11 @@ std::string TSiteMonitor::StoredPagePath(const std::string& name) const
 int TSiteMonitor::DefaultThreshold() const
 {
     return ThresholdOfChoice(host_.CurrentSettings().Sensitivity);
+}
+
+std::string TSiteMonitor::SenderAddress() const
+{
+    return host_.CurrentSettings().SenderAddress;
 }
 
 bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& address, const std::string& progress,
@@ -127,6 +144,14 @@ bool TSiteMonitor::SendSiteOfIndex(int index, bool interactive)
     if (index < 0 || index >= sites.Count())
         return false;
     const std::string entry = sites.Entry(index);
+    if (runDepth_ > 0) {
+        // The running pass or send holds the one message and SMTP session.
+        host_.AddToLog("Vendrel is busy checking your sites; " + SiteNameOf(entry) + " was not sent");
+        if (interactive)
+            host_.MessageBox("Vendrel is busy checking your sites; try again when it has finished.",
+                             TMsgKind::Information, TMsgButtons::OK);
+        return false;
+    }
     lastPass_ = TPassResult{};
     bool ok = false;
     {
@@ -141,6 +166,7 @@ bool TSiteMonitor::SendSiteOfIndex(int index, bool interactive)
             return false;
         }
         TBusyScope busy(busy_);
+        TDepthScope running(runDepth_);
         ok = ProcessSite(SiteNameOf(entry), SiteAddressOf(entry), "", interactive, ThresholdAlways);
     }
     lastPass_.RanToEnd = true;
@@ -157,6 +183,15 @@ void TSiteMonitor::Timer1Timer()
 
 void TSiteMonitor::CheckForSites()
 {
+    // Asked for from an event handled inside a running pass or send: a
+    // second pass would share the one download, message and SMTP session
+    // with the first. Both stopping is what the user gets either way, so the
+    // running one is asked to stop at its next site (its fetch ends at once)
+    // and re-arms the timer when it leaves.
+    if (runDepth_ > 0) {
+        Flags.AbortRequested = true;
+        return;
+    }
     scheduler_.DisableTimer();
     Flags.AbortRequested = false;
     lastPass_ = TPassResult{};
@@ -176,6 +211,7 @@ void TSiteMonitor::CheckForSites()
         return;
     }
     TBusyScope busy(busy_);
+    TDepthScope running(runDepth_);
 
     TSiteList& sites = host_.Sites();
     const int count = sites.Count();

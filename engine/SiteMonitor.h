@@ -65,11 +65,16 @@ public:
     // Delivers the site at index now, whatever changed.
     bool SendSiteOfIndex(int index, bool interactive = true);
     int DefaultThreshold() const;
+    // The "SenderAddress" setting, which no control edits.
+    std::string SenderAddress() const;
 
     void CheckForSites();
     // The Check Now button: the destination check, then a pass under the hourglass.
     void CheckNow();
     const TPassResult& LastPass() const { return lastPass_; }
+    // A check pass or a single-site send is running (events are handled
+    // inside it, so the window can be asked for another one meanwhile).
+    bool Running() const { return runDepth_ > 0; }
 
     // The scheduler's operations, as the window's handlers call them.
     void EnableTimer() { scheduler_.EnableTimer(); }
@@ -77,6 +82,9 @@ public:
     // The check timer's handler: a pass when the check is due.
     void Timer1Timer();
     void ArmAfterSettings() { scheduler_.ArmAfterSettings(); }
+    // A start by the system (with an argument): the first pass ten seconds
+    // later, once the desktop and the network have come up.
+    void ArmFirstCheck() { scheduler_.Arm(FirstCheckDelayMs); }
     std::int64_t SecondsUntilCheckTime(const TTimeOfDay& checkTime) const
     {
         return scheduler_.SecondsUntilCheckTime(checkTime);
@@ -104,4 +112,5 @@ private:
     TBusyDisplay busy_;
     TPassLock passLock_;
     TPassResult lastPass_;
+    int runDepth_ = 0;
 };

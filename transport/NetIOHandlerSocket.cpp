@@ -1,6 +1,9 @@
 #include "transport/NetIOHandlerSocket.h"
 
+#include "transport/NetAntiFreeze.h"
 #include "transport/NetErrors.h"
+
+#include <sys/socket.h>
 
 void TNetIOHandlerSocket::Open()
 {
@@ -48,6 +51,10 @@ void TNetIOHandlerSocket::ConnectClient(const std::string& host, int port, const
         binding_->SetSockOpt(NetLevelTCP, NetTCPNoDelay, 1);
 
     DoStatus(hsConnecting, binding_->PeerIP);
+    // A connect that would block for the system's own time must not freeze a
+    // window: it gets a limit, and its wait lets the window work.
+    if ((timeoutMs == -1 || timeoutMs == 0) && TNetAntiFreezeBase::ForCaller())
+        timeoutMs = TNetAntiFreezeBase::UnlimitedConnectTimeOutMs;
     if (timeoutMs == -1 || timeoutMs == 0)
         stack.CheckForSocketError(binding_->Connect());
     else
@@ -69,8 +76,17 @@ void TNetIOHandlerSocket::ConnectWithTimeout(int timeoutMs)
     if (binding_->Connect() == NetSocketError) {
         error = stack.PlatformLastError();
         if (error == NetWSAEINPROGRESS || error == NetWSAEWOULDBLOCK) {
-            TNetSocketSet writable{socket};
-            const int ready = stack.Select(nullptr, &writable, nullptr, timeoutMs);
+            int ready = 0;
+            NetWaitResponsively(timeoutMs, [&](int sliceMs) {
+                // The window may have closed the transport while it worked.
+                if (!Connected()) {
+                    ready = -1;
+                    return true;
+                }
+                TNetSocketSet writable{socket};
+                ready = stack.Select(nullptr, &writable, nullptr, sliceMs);
+                return ready != 0;
+            });
             if (ready == 0) {
                 Close();
                 throw ENetConnectTimeout();
@@ -89,7 +105,7 @@ bool TNetIOHandlerSocket::Readable(int timeoutMs)
 {
     if (!binding_)
         throw ENetConnClosedGracefully();
-    return binding_->Readable(timeoutMs);
+    return NetWaitResponsively(timeoutMs, [&](int sliceMs) { return binding_->Readable(sliceMs); });
 }
 
 int TNetIOHandlerSocket::Recv(void* buffer, int length)
@@ -103,7 +119,25 @@ int TNetIOHandlerSocket::Send(const void* buffer, int length)
 {
     if (!Connected())
         throw ENetClosedSocket();
-    return binding_->Send(buffer, length);
+    if (!TNetAntiFreezeBase::ForCaller())
+        return binding_->Send(buffer, length);
+    // A server that reads slowly would block a whole send: wait until the
+    // socket takes data, working the window meanwhile, and send what it takes.
+    auto& stack = GNetStack();
+    for (;;) {
+        NetWaitResponsively(NetNoTimeLimit, [&](int sliceMs) {
+            if (!Connected())
+                throw ENetClosedSocket();
+            TNetSocketSet writable{binding_->Handle()};
+            return stack.Select(nullptr, &writable, nullptr, sliceMs) != 0;
+        });
+        if (!Connected())
+            throw ENetClosedSocket();
+        const int sent = stack.Send(binding_->Handle(), buffer, length, MSG_DONTWAIT);
+        if (sent == NetSocketError && stack.PlatformLastError() == NetWSAEWOULDBLOCK)
+            continue;
+        return sent;
+    }
 }
 
 void TNetIOHandlerSocket::SetSendTimeout(std::int64_t timeoutMs)

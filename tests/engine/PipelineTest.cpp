@@ -7,6 +7,12 @@
 #include "tests/support/LoopbackServers.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/TempDataFolder.h"
+#include "tests/support/ScriptedServer.h"
+#include <chrono>
+#include <thread>
+#include "transport/NetAntiFreeze.h"
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -15,7 +21,7 @@ namespace {
 const std::string Pad(18, ' ');
 
 struct Pipeline : ::testing::Test {
-    TTempDataFolder tmp;
+    TTempDataFolder tmp{TDesktopHome::Untouched};
     TLoopbackHttpServer http;
     std::unique_ptr<TMailServer> mail;
     TSystemClock clock;
@@ -188,11 +194,105 @@ TEST_F(Pipeline, MailCarriesSubjectRecipientsSenderAndFooter)
     EXPECT_EQ(host.Caption, "Vendrel, Web Site Delivery Software");
 }
 
+// A second pass or send asked for from an event handled inside a running one
+// (Check Now pressed during a pass, the timer, the tray) would share the one
+// download, message and SMTP session: it asks the running pass to stop
+// instead, and every site is fetched and mailed at most once.
+TEST_F(Pipeline, PassAskedForDuringAPassStopsTheRunningOneInsteadOfNesting)
+{
+    StartMail();
+    http.SetPage("/a", Html("alpha"));
+    http.SetPage("/b", Html("beta"));
+    AddSite("A", "/a", -1);
+    AddSite("B", "/b", -1);
+    int nested = 0;
+    host.OnProcessMessages = [&] {
+        if (nested++ == 0) {
+            monitor.CheckForSites();
+            monitor.SendSiteOfIndex(1, true);
+        }
+    };
+    monitor.CheckForSites();
+    host.OnProcessMessages = nullptr;
+
+    EXPECT_FALSE(monitor.LastPass().RanToEnd) << "the running pass stops at its next ticked site";
+    EXPECT_LE(http.Requests(), 1);
+    EXPECT_TRUE(mail->Messages().empty()) << "the stopped fetch delivers nothing";
+    ASSERT_EQ(host.Boxes.size(), 1u);
+    EXPECT_EQ(host.Boxes[0].Text, "Vendrel is busy checking your sites; try again when it has finished.");
+    EXPECT_FALSE(monitor.Running());
+    EXPECT_TRUE(host.Timer1Interval.has_value()) << "the running pass re-arms the timer as it leaves";
+
+    // Afterwards passes run again as usual.
+    monitor.CheckForSites();
+    EXPECT_TRUE(monitor.LastPass().RanToEnd);
+}
+
+TEST_F(Pipeline, SecondSendDuringASendFailsItselfAndLeavesTheFirstIntact)
+{
+    // A server that takes its time over the message, as a real one may.
+    std::string data;
+    TScriptedServer server([&data](TScriptedPeer& peer) {
+        peer.Send("220 slow\r\n");
+        for (;;) {
+            const std::string line = peer.ReadLine();
+            if (peer.Closed())
+                return;
+            if (line.rfind("EHLO", 0) == 0)
+                peer.Send("250 slow\r\n");
+            else if (line == "DATA") {
+                peer.Send("354 go\r\n");
+                data = peer.ReadData();
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                peer.Send("250 queued\r\n");
+            } else if (line == "QUIT") {
+                peer.Send("221 bye\r\n");
+                return;
+            } else
+                peer.Send("250 ok\r\n");
+        }
+    });
+    host.Settings.Server.Port = server.Port();
+    // As in the window: the transport's waits hand the thread to the events.
+    struct TFreeze : TNetAntiFreezeBase {
+        THeadlessHost* host;
+        void Process() override { host->ProcessMessages(); }
+    } freeze;
+    freeze.host = &host;
+    int nestedResult = -1;
+    host.OnProcessMessages = [&] {
+        if (nestedResult == -1 && monitor.Composer.Sending())
+            nestedResult = monitor.Composer.ComposeAndSend(host.Settings.Server, "me@example.org", "nested", "body", "", false, nullptr,
+                                                           "me@example.org", false, false, true);
+    };
+    const bool first = monitor.Composer.ComposeAndSend(host.Settings.Server, "me@example.org", "first", "body", "", false, nullptr,
+                                                       "me@example.org", false, false, true);
+    host.OnProcessMessages = nullptr;
+    EXPECT_TRUE(first);
+    EXPECT_EQ(nestedResult, 0) << "the nested send ran and failed itself";
+    const auto log = Log();
+    EXPECT_NE(std::find(log.begin(), log.end(), "t Sending error: Another message is being sent"), log.end());
+    const auto lines = server.Finish();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "DATA"), 1) << "one message on the session";
+    EXPECT_NE(data.find("Subject: first\r\n"), std::string::npos);
+}
+
+TEST_F(Pipeline, StartWithAnArgumentChecksTenSecondsLaterInEitherMode)
+{
+    host.Settings.OncePerDay = true;
+    monitor.ArmFirstCheck();
+    EXPECT_EQ(host.Timer1Interval, 10000u);
+    host.Settings.OncePerDay = false;
+    host.Settings.CheckFrequency = 3;
+    monitor.ArmFirstCheck();
+    EXPECT_EQ(host.Timer1Interval, 10000u);
+}
+
 // The mail's Date header and the footer's time stamp come from the one clock
 // the monitor was given, not one each from the system.
 TEST(PipelineClock, TheDateHeaderAndTheFooterReadTheSameInjectedClock)
 {
-    TTempDataFolder tmp;
+    TTempDataFolder tmp{TDesktopHome::Untouched};
     TLoopbackHttpServer http;
     TMailServer mail(tmp.Root() + "mail", {"--no-auth"});
     TManualClock clock;

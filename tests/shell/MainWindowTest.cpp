@@ -1,0 +1,532 @@
+// The main window driven through its controls: what it shows after a load,
+// its rules between controls, the questions of OK, Cancel and close, and the
+// site list's buttons, links and keys.
+
+#include "engine/ChangeMeasure.h"
+#include "engine/Product.h"
+#include "engine/Sensitivity.h"
+#include "shell/LinkLabel.h"
+#include "shell/SiteListView.h"
+#include "shell/SpinEdit.h"
+#include "tests/shell/WindowFixture.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimeEdit>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using MainWindow = WindowFixture;
+
+const QString NotSelected = "You have not selected a site.";
+const QString NoSites = "You have not selected any sites.  Are you sure you want to continue";
+const QString NoDest = "You have not specified a destination e-mail address for delivery of your sites.";
+const QString NoServer = "You have not specified your SMTP server settings.  Do you want to do this now?";
+const QString CloseQuestion =
+    "If you close Vendrel then delivery of your web sites will be disabled.\n\nAre you sure you want to close?";
+
+// The next control Tab reaches, passing over the parts of composite controls.
+QWidget* NextTabStop(QWidget* control)
+{
+    for (QWidget* next = control->nextInFocusChain(); next != control; next = next->nextInFocusChain())
+        if (!next->objectName().isEmpty() && !next->objectName().startsWith("qt_"))
+            return next;
+    return nullptr;
+}
+
+void Type(QWidget* field, const QString& text)
+{
+    field->setFocus();
+    QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(field, text);
+}
+
+TEST_F(MainWindow, CreationShowsTheSavedSettingsAndLogsTheStart)
+{
+    TSettings s = QuietSettings();
+    s.Server.Host = "mail.example.org";
+    s.DestEmail = "me@example.org";
+    s.Subject = "Watched";
+    s.OncePerDay = false;
+    s.CheckFrequency = 5;
+    s.CheckFrequencyScale = 0;
+    ShowThreshold(s.Sensitivity, 45);
+    s.FlashIcon = false;
+    s.ShowDeliveredDates = true;
+    s.LoggingTabVisible = false;
+    WriteUserFiles(s, MakeSites({{"Beta", "http://b.example/", false}, {"alpha", "http://a.example/", true}}));
+    TfrmMain& f = Start();
+
+    EXPECT_EQ(f.windowTitle().toStdString(), DefaultCaption);
+    EXPECT_EQ(f.size(), QSize(495, 567));
+    EXPECT_EQ(f.pgcMain->currentIndex(), 0);
+    EXPECT_EQ(f.edtDestEmail->text(), "me@example.org");
+    EXPECT_EQ(f.edtSubject->text(), "Watched");
+    EXPECT_TRUE(f.rdbFrequencyChecking->isChecked());
+    EXPECT_EQ(f.spnCheckFreq->value(), 5);
+    EXPECT_EQ(f.cmbCheckFreq->currentText(), "minutes");
+    EXPECT_EQ(f.cmbSiteCompare->currentIndex(), SensitivityCustomIndex);
+    EXPECT_TRUE(f.spnCustomThreshold->isVisibleTo(f.tabSettings));
+    EXPECT_EQ(f.spnCustomThreshold->value(), 45);
+    EXPECT_FALSE(f.chkFlashIcon->isChecked());
+    EXPECT_TRUE(f.chkDeliveredDates->isChecked());
+    EXPECT_FALSE(f.pgcMain->isTabVisible(TfrmMain::LogTabIndex));
+    EXPECT_EQ(f.MailServer().Host, "mail.example.org");
+    // Sorted without regard to case, each with its tick.
+    ASSERT_EQ(f.fbxSites->model()->rowCount(), 2);
+    EXPECT_EQ(SiteNameOf(f.Sites(), 0), "alpha");
+    EXPECT_EQ(f.fbxSites->model()->index(0, 0).data(Qt::CheckStateRole).toInt(), Qt::Checked);
+    EXPECT_EQ(f.fbxSites->model()->index(1, 0).data(Qt::CheckStateRole).toInt(), Qt::Unchecked);
+    const QStringList log = f.memLog->toPlainText().split('\n');
+    ASSERT_EQ(log.size(), 2);
+    EXPECT_TRUE(log[0].endsWith(" Vendrel Started"));
+    EXPECT_EQ(log[1], "");
+    EXPECT_EQ(f.TrayImageKind(), TTrayImage::Normal);
+    EXPECT_FALSE(f.Flags().ShuttingDown);
+    EXPECT_FALSE(f.Flags().LowColourIcons);
+    EXPECT_TRUE(boxes.Seen.empty());
+}
+
+TEST_F(MainWindow, ControlsCarryTheirNamesCaptionsHintsAndRanges)
+{
+    TfrmMain& f = Start();
+    struct TControl {
+        const char* name;
+        const char* caption;
+        const char* hint;
+    };
+    const TControl buttons[] = {
+        {"btnChangeNow", "Check Now!", "Check all your sites for any that have changed"},
+        {"btnAbout", "About", "About Vendrel..."},
+        {"btnHelp", "Help", "Display the Vendrel Read Me document"},
+        {"btnOK", "OK",
+         "Save changes and minimize Vendrel to the System Tray (your site monitoring will commence automatically)"},
+        {"btnCancel", "Cancel",
+         "Cancel changes and minimize Vendrel to the System Tray (monitoring will commence as usual)"},
+        {"btnAddSite", "Add Site...", "Add a new site to your monitor list"},
+        {"btnMoveUp", "Move Up", "Promote the selected site"},
+        {"btnMoveDown", "Move Down", "Demote the selected site"},
+        {"btnEditSite", "Edit Site...", "Edit the selected site"},
+        {"btnTestSite", "Send Site", "Deliver the selected web site to your e-mail software"},
+        {"btnViewSite", "View Site", "Open the selected site in your web browser"},
+        {"btnDelete", "Delete Site", "Delete the selected site"},
+        {"chkDeliveredDates", "Show delivered dates", "Display date that the each site was last delivered"},
+        {"btnSMTPSettings", "Mail Server Settings...", "Click to specify the settings of your SMTP mail server"},
+        {"rdbOncePerDay", "Once per day, at the following time:",
+         "Vendrel will only check for site changes once a day at the specified time"},
+        {"rdbFrequencyChecking", "Check every ",
+         "Vendrel will check for site changes at the frequency you have specified"},
+        {"chkConfirmClose", "Warn before closing Vendrel",
+         "If enabled you will be asked for confirmation when closing Vendrel"},
+        {"chkFlashIcon", "Flash icon when new items are posted",
+         "Specifies that the system tray icon for Vendrel should flash for several seconds whenever it delivers a "
+         "web site to your email software"},
+        {"chkActiveNet", "Always check for an active Internet connection",
+         "If this option is checked Vendrel will always check that there is a valid internet connection before it "
+         "tries to check your sites.  If you have a permanent connection you can disable this option"},
+    };
+    for (const TControl& c : buttons) {
+        auto* button = f.findChild<QAbstractButton*>(c.name);
+        ASSERT_NE(button, nullptr) << c.name;
+        EXPECT_EQ(button->text(), c.caption) << c.name;
+        EXPECT_EQ(button->toolTip(), c.hint) << c.name;
+    }
+    for (const char* name : {"btnChangeNow", "btnAbout", "btnHelp", "btnOK", "btnCancel", "btnAddSite",
+                             "btnEditSite", "btnTestSite", "btnViewSite", "btnDelete", "btnSMTPSettings"})
+        EXPECT_FALSE(f.findChild<QPushButton*>(name)->icon().isNull()) << name << " shows its image";
+
+    EXPECT_EQ(f.pgcMain->tabText(0), "Web Sites");
+    EXPECT_EQ(f.pgcMain->tabText(1), "  Settings  ");
+    EXPECT_EQ(f.pgcMain->tabText(2), "Logging");
+    EXPECT_EQ(f.Label1->text(), "Keep up-to-date with your favorite web sites.  Vendrel automatically monitors "
+                                "your web sites and emails them to you whenever they change!");
+    EXPECT_EQ(f.Label2->text(), "Check the sites that you want delivered whenever they change:");
+    EXPECT_EQ(f.lnkALL->text(), "Select All");
+    EXPECT_EQ(f.lnkNONE->text(), "Deselect All");
+    EXPECT_EQ(f.lnkQuorvan->toolTip().toStdString(), MakerWebAddress);
+    EXPECT_TRUE(f.edtDestEmail->toolTip().startsWith(
+        "Specify the email address to send the web sites to.  To specify multiple recipients separate them with a "
+        "comma, e.g. "));
+    EXPECT_EQ(f.cmbCheckFreq->count(), 3);
+    EXPECT_EQ(f.cmbCheckFreq->itemText(1), "hours");
+    ASSERT_EQ(f.cmbSiteCompare->count(), 8);
+    EXPECT_EQ(f.cmbSiteCompare->itemText(7), "When the changes exceeds a custom threshold:");
+    EXPECT_EQ(f.spnCheckFreq->MinValue(), 1);
+    EXPECT_EQ(f.spnCheckFreq->MaxValue(), 2400);
+    EXPECT_EQ(f.spnCustomThreshold->MinValue(), 1);
+    EXPECT_EQ(f.spnCustomThreshold->MaxValue(), 20000);
+
+    EXPECT_TRUE(f.btnMoveUp->isHidden());
+    EXPECT_TRUE(f.btnMoveDown->isHidden());
+    EXPECT_TRUE(f.memLog->isReadOnly());
+    EXPECT_EQ(f.memLog->focusPolicy() & Qt::TabFocus, 0) << "the log is not reached by Tab";
+    EXPECT_EQ(f.fbxSites->sizeHintForRow(0) <= 0 ? 16 : f.fbxSites->sizeHintForRow(0), 16);
+    // Tab order as listed: the site buttons after the list, the bottom row last.
+    EXPECT_EQ(NextTabStop(f.fbxSites), f.btnAddSite);
+    EXPECT_EQ(NextTabStop(f.btnAddSite), f.btnMoveUp);
+    EXPECT_EQ(NextTabStop(f.edtDestEmail), f.edtSubject);
+    EXPECT_EQ(NextTabStop(f.chkActiveNet), f.btnChangeNow);
+    EXPECT_EQ(NextTabStop(f.btnOK), f.btnCancel);
+}
+
+TEST_F(MainWindow, SettingsRulesFollowTheControlsAndSpinFieldsSettleTheirText)
+{
+    TSettings s = QuietSettings();
+    s.OncePerDay = true;
+    s.TrayIcon = true;
+    WriteUserFiles(s, TSiteList());
+    TfrmMain& f = Start();
+    f.pgcMain->setCurrentIndex(1);
+    QApplication::processEvents();
+
+    EXPECT_TRUE(f.dtCheckTime->isEnabled());
+    EXPECT_FALSE(f.spnCheckFreq->isEnabled());
+    EXPECT_FALSE(f.cmbCheckFreq->isEnabled());
+    QTest::mouseClick(f.rdbFrequencyChecking, Qt::LeftButton);
+    EXPECT_FALSE(f.dtCheckTime->isEnabled());
+    EXPECT_TRUE(f.spnCheckFreq->isEnabled());
+    EXPECT_TRUE(f.cmbCheckFreq->isEnabled());
+    QTest::mouseClick(f.rdbOncePerDay, Qt::LeftButton);
+    EXPECT_TRUE(f.dtCheckTime->isEnabled());
+
+    QSignalSpy trayShown(&f, &TfrmMain::TrayIconVisibilityChanged);
+    EXPECT_TRUE(f.chkFlashIcon->isEnabled());
+    QTest::mouseClick(f.chkDisplayIcon, Qt::LeftButton);
+    EXPECT_FALSE(f.chkFlashIcon->isEnabled());
+    EXPECT_TRUE(trayShown.isEmpty()) << "the tray icon follows the option only at a save or load";
+    EXPECT_TRUE(f.TrayIconWanted());
+    QTest::mouseClick(f.chkDisplayIcon, Qt::LeftButton);
+    EXPECT_TRUE(f.chkFlashIcon->isEnabled());
+
+    f.cmbSiteCompare->setCurrentIndex(SensitivityCustomIndex);
+    EXPECT_TRUE(f.spnCustomThreshold->isVisible());
+    f.cmbSiteCompare->setCurrentIndex(2);
+    EXPECT_FALSE(f.spnCustomThreshold->isVisible());
+
+    QTest::mouseClick(f.rdbFrequencyChecking, Qt::LeftButton);
+    auto settle = [&](TSpinEdit* field, const QString& text) {
+        Type(field, text);
+        f.edtSubject->setFocus();
+        QApplication::processEvents();
+        return field->value();
+    };
+    EXPECT_EQ(settle(f.spnCheckFreq, "12"), 12);
+    EXPECT_EQ(settle(f.spnCheckFreq, "abc"), 1) << "a text that is no number counts as the minimum";
+    EXPECT_EQ(settle(f.spnCheckFreq, "99999"), 2400);
+    EXPECT_EQ(settle(f.spnCheckFreq, "0"), 1);
+    f.cmbSiteCompare->setCurrentIndex(SensitivityCustomIndex);
+    EXPECT_EQ(settle(f.spnCustomThreshold, "50000"), 20000);
+    EXPECT_EQ(settle(f.spnCustomThreshold, "x1"), 1);
+    EXPECT_EQ(f.CurrentSettings().Sensitivity.CustomThreshold, 1);
+    QTest::keyClick(f.spnCustomThreshold, Qt::Key_Up);
+    EXPECT_EQ(f.spnCustomThreshold->value(), 2);
+}
+
+TEST_F(MainWindow, OkAsksAboutTickedSitesAddressAndMailServerBeforeItSaves)
+{
+    WriteUserFiles(QuietSettings(), MakeSites({{"Alpha", "http://a.example/", false}}));
+    std::remove(Files().SettingsPath().c_str());
+    TfrmMain& f = Start();
+
+    boxes.Answer(QMessageBox::No);
+    f.btnOK->click();
+    ASSERT_EQ(boxes.Seen.size(), 1u);
+    EXPECT_EQ(boxes.Seen[0].Text, NoSites);
+    EXPECT_EQ(boxes.Seen[0].Icon, QMessageBox::Information);
+    EXPECT_EQ(boxes.Seen[0].Buttons, QMessageBox::Yes | QMessageBox::No);
+    EXPECT_EQ(boxes.Seen[0].Title, "Vendrel");
+    EXPECT_TRUE(f.isVisible());
+
+    boxes.Clear();
+    boxes.Answer(QMessageBox::Yes);
+    f.btnOK->click();
+    ASSERT_EQ(boxes.Texts(), QStringList({NoSites, NoDest}));
+    EXPECT_EQ(boxes.Seen[1].Icon, QMessageBox::Critical);
+    EXPECT_EQ(boxes.Seen[1].Buttons, QMessageBox::Ok);
+    EXPECT_TRUE(f.isVisible());
+
+    f.Sites().SetChecked(0, true);
+    Type(f.edtDestEmail, "me@example.org");
+    f.rdbFrequencyChecking->setChecked(true);
+    boxes.Clear();
+    boxes.Answer(QMessageBox::No);
+    f.btnOK->click();
+    ASSERT_EQ(boxes.Texts(), QStringList({NoServer}));
+    EXPECT_EQ(boxes.Seen[0].Icon, QMessageBox::Critical);
+    EXPECT_EQ(boxes.Seen[0].Buttons, QMessageBox::Yes | QMessageBox::No);
+    EXPECT_TRUE(f.isVisible());
+    EXPECT_EQ(SettingsText(), "") << "nothing is saved before the mail server is set";
+
+    TMailServerSettings server;
+    server.Host = "mail.example.org";
+    f.SetMailServer(server);
+    boxes.Clear();
+    f.btnOK->click();
+    EXPECT_TRUE(boxes.Seen.empty());
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_NE(SettingsText().find("DestEmail=me@example.org"), std::string::npos);
+    EXPECT_NE(SettingsText().find("SMTPServer=mail.example.org"), std::string::npos);
+    EXPECT_NE(ReadFile(Files().SitesPath()).find("Alpha"), std::string::npos);
+    EXPECT_TRUE(f.Timer1.isActive());
+    EXPECT_EQ(f.Timer1.interval(), 10000) << "the first check follows ten seconds after OK";
+}
+
+TEST_F(MainWindow, CancelReloadsWhatWasSavedHidesAndRearms)
+{
+    TSettings s = QuietSettings();
+    s.Subject = "Saved";
+    s.OncePerDay = true;
+    WriteUserFiles(s, MakeSites({{"Alpha", "http://a.example/", true}, {"Beta", "http://b.example/", true}}));
+    TfrmMain& f = Start();
+    EXPECT_FALSE(f.Timer1.isActive()) << "the scheduler rests while the window is shown";
+
+    Type(f.edtSubject, "Changed");
+    f.SetCurrentRow(0);
+    boxes.Answer(QMessageBox::Yes);
+    f.btnDelete->click();
+    TMailServerSettings server;
+    server.Host = "unsaved.example.org";
+    f.SetMailServer(server);
+    ASSERT_EQ(f.Sites().Count(), 1);
+
+    f.btnCancel->click();
+    EXPECT_EQ(f.edtSubject->text(), "Saved");
+    EXPECT_EQ(f.Sites().Count(), 2);
+    EXPECT_EQ(f.MailServer().Host, "");
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_TRUE(f.Timer1.isActive()) << "daily mode re-arms for the check time";
+    EXPECT_GT(f.Timer1.interval(), 0);
+}
+
+TEST_F(MainWindow, SiteButtonsAskForACurrentRow)
+{
+    TSettings s = QuietSettings();
+    s.DestEmail = "me@example.org";
+    WriteUserFiles(s, MakeSites({{"Alpha", "http://a.example/", true}}));
+    TfrmMain& f = Start();
+    f.SetCurrentRow(-1);
+    for (QPushButton* button : {f.btnEditSite, f.btnViewSite, f.btnDelete, f.btnTestSite, f.btnMoveUp}) {
+        boxes.Clear();
+        button->click();
+        ASSERT_EQ(boxes.Texts(), QStringList({NotSelected})) << button->objectName().toStdString();
+        EXPECT_EQ(boxes.Seen[0].Icon, QMessageBox::Information);
+        EXPECT_EQ(boxes.Seen[0].Buttons, QMessageBox::Ok);
+    }
+    // Send Site checks the address first.
+    f.edtDestEmail->setText("nobody");
+    boxes.Clear();
+    f.btnTestSite->click();
+    EXPECT_EQ(boxes.Texts(), QStringList({NoDest}));
+}
+
+TEST_F(MainWindow, DeleteAsksAndRemovesTheRowWithItsStoredPage)
+{
+    WriteUserFiles(QuietSettings(), MakeSites({{"Alpha", "http://a.example/", true},
+                                               {"Beta", "http://b.example/", true}}));
+    TfrmMain& f = Start();
+    WriteFile(StoredPagePath("Alpha"), "<html>old</html>");
+
+    f.SetCurrentRow(0);
+    boxes.Answer(QMessageBox::No);
+    f.btnDelete->click();
+    ASSERT_EQ(boxes.Texts(), QStringList({"Are you sure you want to delete the site, Alpha?"}));
+    EXPECT_EQ(boxes.Seen[0].Icon, QMessageBox::Question);
+    EXPECT_EQ(boxes.Seen[0].Buttons, QMessageBox::Yes | QMessageBox::No);
+    EXPECT_EQ(f.Sites().Count(), 2);
+    EXPECT_TRUE(FileExists(StoredPagePath("Alpha")));
+
+    boxes.Answer(QMessageBox::Yes);
+    f.btnDelete->click();
+    ASSERT_EQ(f.Sites().Count(), 1);
+    EXPECT_EQ(SiteNameOf(f.Sites(), 0), "Beta");
+    EXPECT_FALSE(FileExists(StoredPagePath("Alpha")));
+    EXPECT_EQ(f.fbxSites->model()->rowCount(), 1);
+
+    // A site that was never delivered has no page; the row still goes.
+    f.SetCurrentRow(0);
+    boxes.Answer(QMessageBox::Yes);
+    f.btnDelete->click();
+    EXPECT_EQ(f.Sites().Count(), 0);
+    EXPECT_NE(ReadFile(Files().SitesPath()).find("Beta"), std::string::npos) << "the file waits for the next save";
+}
+
+TEST_F(MainWindow, HiddenMoveButtonsSwapTheCurrentRowWithItsNeighbour)
+{
+    WriteUserFiles(QuietSettings(), MakeSites({{"A", "http://a.example/", true}, {"B", "http://b.example/", false}}));
+    TfrmMain& f = Start();
+    f.SetCurrentRow(0);
+    f.btnMoveUp->click();
+    EXPECT_EQ(SiteNameOf(f.Sites(), 0), "A");
+    f.btnMoveDown->click();
+    EXPECT_EQ(SiteNameOf(f.Sites(), 0), "B");
+    EXPECT_FALSE(f.Sites().Checked(0));
+    EXPECT_TRUE(f.Sites().Checked(1));
+    EXPECT_EQ(f.CurrentRow(), 1);
+    f.btnMoveDown->click();
+    EXPECT_EQ(f.CurrentRow(), 1) << "nothing happens at the last row";
+}
+
+TEST_F(MainWindow, SelectAllLinksAndCtrlAKeysTickAndUntickEveryRow)
+{
+    WriteUserFiles(QuietSettings(), MakeSites({{"A", "http://a.example/", true}, {"B", "http://b.example/", false},
+                                               {"C", "http://c.example/", true}}));
+    TfrmMain& f = Start();
+    auto ticks = [&] {
+        std::string t;
+        for (int i = 0; i < f.Sites().Count(); ++i)
+            t += f.Sites().Checked(i) ? 'x' : '-';
+        return t;
+    };
+    QTest::mouseClick(f.lnkNONE, Qt::LeftButton);
+    EXPECT_EQ(ticks(), "---");
+    QTest::mouseClick(f.lnkALL, Qt::LeftButton);
+    EXPECT_EQ(ticks(), "xxx");
+
+    f.fbxSites->setFocus();
+    f.SetCurrentRow(1);
+    QTest::keyRelease(f.fbxSites, Qt::Key_A, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(ticks(), "---");
+    EXPECT_EQ(f.CurrentRow(), 1) << "ticking keeps the current row";
+    QTest::keyRelease(f.fbxSites, Qt::Key_A, Qt::ControlModifier | Qt::AltModifier);
+    EXPECT_EQ(ticks(), "---") << "only Ctrl+A and Ctrl+Shift+A act";
+    QTest::keyRelease(f.fbxSites, Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(ticks(), "xxx");
+    QTest::keyRelease(f.fbxSites, Qt::Key_A, Qt::NoModifier);
+    EXPECT_EQ(ticks(), "xxx");
+
+    // A click on a row's box ticks that row alone.
+    const QRect row = f.fbxSites->visualRect(f.fbxSites->model()->index(1, 0));
+    QTest::mouseClick(f.fbxSites->viewport(), Qt::LeftButton, Qt::NoModifier,
+                      TSiteRowDelegate::CheckRect(row).center());
+    EXPECT_EQ(ticks(), "x-x");
+}
+
+TEST_F(MainWindow, AltClickOnTheListHeadingTogglesTheLogTabAndItIsSaved)
+{
+    WriteUserFiles(QuietSettings(), TSiteList());
+    TfrmMain& f = Start();
+    ASSERT_TRUE(f.LoggingTabVisible());
+    QTest::mouseClick(f.Label2, Qt::LeftButton);
+    EXPECT_TRUE(f.LoggingTabVisible());
+    QTest::mouseClick(f.Label2, Qt::LeftButton, Qt::AltModifier | Qt::ControlModifier);
+    EXPECT_TRUE(f.LoggingTabVisible()) << "Alt must be the only modifier";
+    QTest::mouseClick(f.Label2, Qt::LeftButton, Qt::AltModifier);
+    EXPECT_FALSE(f.LoggingTabVisible());
+
+    // A double click on the text at the top saves at once, window and all.
+    QTest::mouseDClick(f.Label1, Qt::LeftButton);
+    EXPECT_NE(SettingsText().find("LoggingTabVisible=False"), std::string::npos);
+    EXPECT_TRUE(f.isVisible());
+    f.AddToLog("still logged");
+    EXPECT_TRUE(f.memLog->toPlainText().contains("still logged"));
+
+    QTest::mouseClick(f.Label2, Qt::LeftButton, Qt::AltModifier);
+    EXPECT_TRUE(f.LoggingTabVisible());
+    QTest::mouseDClick(f.Label1, Qt::LeftButton);
+    EXPECT_NE(SettingsText().find("LoggingTabVisible=True"), std::string::npos);
+}
+
+TEST_F(MainWindow, CloseAsksWhenWarnedAndNoKeepsTheProgramWithReloadedSettings)
+{
+    TSettings s = QuietSettings();
+    s.ConfirmClose = true;
+    s.Subject = "Saved";
+    WriteUserFiles(s, TSiteList());
+    TfrmMain& f = Start();
+    QSignalSpy ended(&f, &TfrmMain::ProgramEnd);
+
+    Type(f.edtSubject, "Unsaved");
+    boxes.Answer(QMessageBox::No);
+    f.close();
+    ASSERT_EQ(boxes.Texts(), QStringList({CloseQuestion}));
+    EXPECT_EQ(boxes.Seen[0].Icon, QMessageBox::Question);
+    EXPECT_EQ(boxes.Seen[0].Buttons, QMessageBox::Yes | QMessageBox::No);
+    EXPECT_TRUE(ended.isEmpty());
+    EXPECT_FALSE(f.isVisible()) << "a refused close hides the window to the tray";
+    EXPECT_EQ(f.edtSubject->text(), "Saved");
+    EXPECT_TRUE(f.Flags().AbortRequested);
+    EXPECT_TRUE(f.Timer1.isActive());
+
+    f.DisplayWindow();
+    Type(f.edtSubject, "Kept");
+    boxes.Answer(QMessageBox::Yes);
+    f.close();
+    EXPECT_EQ(ended.size(), 1);
+    EXPECT_NE(SettingsText().find("Subject=Kept"), std::string::npos) << "closing saves";
+    EXPECT_FALSE(f.Timer1.isActive());
+}
+
+TEST_F(MainWindow, SessionEndClosesWithoutAskingAndSaves)
+{
+    TSettings s = QuietSettings();
+    s.ConfirmClose = true;
+    WriteUserFiles(s, TSiteList());
+    TfrmMain& f = Start();
+    QSignalSpy ended(&f, &TfrmMain::ProgramEnd);
+    Type(f.edtSubject, "At log-off");
+    f.QueryEndSession();
+    EXPECT_TRUE(boxes.Seen.empty());
+    EXPECT_TRUE(f.Flags().ShuttingDown);
+    EXPECT_EQ(ended.size(), 1);
+    EXPECT_NE(SettingsText().find("Subject=At log-off"), std::string::npos);
+}
+
+TEST_F(MainWindow, ShowingTheWindowStopsTheSchedulerAndTheFlash)
+{
+    TSettings s = QuietSettings();
+    s.DestEmail = "me@example.org";
+    s.Server.Host = "mail.example.org";
+    s.OncePerDay = false;
+    WriteUserFiles(s, MakeSites({{"A", "http://a.example/", true}}));
+    TfrmMain& f = Start();
+    f.btnOK->click();
+    ASSERT_FALSE(f.isVisible());
+    ASSERT_TRUE(f.Timer1.isActive());
+
+    f.StartTimerAnim();
+    f.DisplayWindow();
+    EXPECT_TRUE(f.isVisible());
+    EXPECT_FALSE(f.Timer1.isActive());
+    EXPECT_TRUE(f.Flags().AbortRequested);
+    // The next flash tick shows the normal image and ends the flash.
+    f.SetTrayImage(TTrayImage::New);
+    f.TimerAnimTimer();
+    EXPECT_FALSE(f.TimerAnim.isActive());
+    EXPECT_EQ(f.TrayImageKind(), TTrayImage::Normal);
+}
+
+TEST_F(MainWindow, LoadAndSaveFailuresShowTheirBoxes)
+{
+    WriteUserFiles(QuietSettings(), MakeSites({{"A", "http://a.example/", true}}));
+    TfrmMain& f = Start();
+    // "Sites.dat" becomes a folder: neither readable as a list nor replaceable.
+    std::remove(Files().SitesPath().c_str());
+    ASSERT_EQ(::mkdir(Files().SitesPath().c_str(), 0700), 0);
+    boxes.Clear();
+    f.btnCancel->click();
+    EXPECT_EQ(boxes.Texts(), QStringList({"An error was encountered loading your settings"}));
+    EXPECT_EQ(boxes.Seen[0].Icon, QMessageBox::Critical);
+
+    boxes.Clear();
+    f.DisplayWindow();
+    QTest::mouseDClick(f.Label1, Qt::LeftButton);
+    EXPECT_EQ(boxes.Texts(), QStringList({"Er", "An error was encountered saving your settings"}));
+    ASSERT_EQ(boxes.Seen.size(), 2u);
+    EXPECT_EQ(boxes.Seen[0].Icon, QMessageBox::NoIcon);
+    EXPECT_EQ(boxes.Seen[1].Icon, QMessageBox::Critical);
+    ::rmdir(Files().SitesPath().c_str());
+}
+
+} // namespace
