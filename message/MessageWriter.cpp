@@ -56,6 +56,51 @@ void ForEachWireLine(const std::string& line, F&& write)
     write(text.substr(start));
 }
 
+// A word a mail reader would decode as an encoded word: "=?" with a "?="
+// after it. Sent raw, the reader would show something the sender never wrote.
+bool LooksEncoded(std::string_view word)
+{
+    const std::size_t open = word.find("=?");
+    return open != std::string_view::npos && word.find("?=", open + 2) != std::string_view::npos;
+}
+
+// Whether a body line would reach the wire longer than a mail line may be.
+bool HasOverlongLine(const TLines& body)
+{
+    for (const auto& line : body) {
+        bool overlong = false;
+        ForEachWireLine(line, [&](std::string_view l) {
+            if (l.size() + (!l.empty() && l.front() == '.' ? 1 : 0) > TNetMessageWriter::MaxWireLine)
+                overlong = true;
+        });
+        if (overlong)
+            return true;
+    }
+    return false;
+}
+
+// The transfer a body goes out with: one whose lines would exceed the line
+// limit as they are goes quoted-printable instead.
+std::string EffectiveTransfer(std::string_view declared, const TLines& body)
+{
+    if ((declared.empty() || SameText(declared, "7bit") || SameText(declared, "8bit")) && HasOverlongLine(body))
+        return "quoted-printable";
+    return std::string(declared);
+}
+
+bool HasOverlongFold(std::string_view name, std::string_view value)
+{
+    if (value.empty())
+        return false;
+    std::string text(name);
+    text += ": ";
+    text += value;
+    for (const auto& line : TNetHeaderList::Fold(text))
+        if (line.size() > TNetMessageWriter::MaxWireLine)
+            return true;
+    return false;
+}
+
 void WriteDotted(TNetLineSink& sink, std::string_view line)
 {
     if (!line.empty() && line.front() == '.') {
@@ -242,7 +287,8 @@ void TNetMessageWriter::ChooseHeaderCharset()
     HeaderCharset = HeaderCharsetForLocale(LocaleOverride ? *LocaleOverride : UserLocaleName());
 }
 
-std::string TNetMessageWriter::EncodeWords(std::string_view text, std::string_view extraSpecials) const
+std::string TNetMessageWriter::EncodeWords(std::string_view text, std::string_view extraSpecials,
+                                           bool encodeAll) const
 {
     const std::string s = Transfer(text);
     if (HeaderCharset.Encoding == '8')
@@ -256,6 +302,10 @@ std::string TNetMessageWriter::EncodeWords(std::string_view text, std::string_vi
         forcing[static_cast<unsigned char>(c)] = true;
     std::array<bool, 256> escaped = forcing;
     escaped['='] = escaped['?'] = escaped['_'] = escaped[' '] = true;
+    // A quote inside an encoded word would upset the folding, which never
+    // breaks between quotes.
+    if (encodeAll)
+        escaped['"'] = true;
 
     const std::string beginEncode =
         "=?" + HeaderCharset.CharSet + "?" + std::string(1, HeaderCharset.Encoding) + "?";
@@ -315,12 +365,14 @@ std::string TNetMessageWriter::EncodeWords(std::string_view text, std::string_vi
         while (pos < n && IsWhite(s[pos]))
             ++pos;
         const std::size_t wordStart = pos;
-        bool needEncode = false;
+        bool needEncode = encodeAll;
         while (pos < n && !IsWhite(s[pos])) {
             if (forcing[static_cast<unsigned char>(s[pos])])
                 needEncode = true;
             ++pos;
         }
+        if (!needEncode && LooksEncoded(std::string_view(s).substr(wordStart, pos - wordStart)))
+            needEncode = true;
         if (needEncode) {
             if (!inEncode) {
                 copyPlain(whiteStart, wordStart);
@@ -340,12 +392,15 @@ std::string TNetMessageWriter::EncodeWords(std::string_view text, std::string_vi
     return out;
 }
 
-std::string TNetMessageWriter::EncodeAddress(const TNetEMailAddressItem& item) const
+std::string TNetMessageWriter::EncodeAddress(const TNetEMailAddressItem& item, bool encodeNames) const
 {
     const std::string address = WithoutLineBreaks(item.Address);
     if (item.Name.empty())
         return address;
-    bool plain = true;
+    if (encodeNames)
+        return EncodeWords(item.Name, "\"(),.:;<>@[\\]", true) + " <" + address + ">";
+    // Some readers decode encoded words even between quotes.
+    bool plain = !LooksEncoded(item.Name);
     for (const char c : item.Name) {
         const auto u = static_cast<unsigned char>(c);
         if (u < 32 || u > 126) {
@@ -372,13 +427,13 @@ std::string TNetMessageWriter::EncodeAddress(const TNetEMailAddressItem& item) c
     return result;
 }
 
-std::string TNetMessageWriter::EncodeAddressList(const TNetEMailAddressList& list) const
+std::string TNetMessageWriter::EncodeAddressList(const TNetEMailAddressList& list, bool encodeNames) const
 {
     std::string out;
     for (std::size_t i = 0; i < list.Count(); ++i) {
         if (i > 0)
             out += ", ";
-        out += EncodeAddress(list[i]);
+        out += EncodeAddress(list[i], encodeNames);
     }
     return out;
 }
@@ -417,21 +472,45 @@ TNetHeaderList TNetMessageWriter::GenerateHeader(TNetMessage& message)
     ChooseHeaderCharset();
 
     TNetHeaderList headers;
-    headers.SetValue("From", EncodeAddress(message.From));
-    headers.SetValue("Subject", EncodeWords(message.Subject));
-    headers.SetValue("To", EncodeAddressList(message.Recipients));
-    headers.SetValue("Cc", EncodeAddressList(message.CCList));
+    // No line on the wire may exceed 998 octets. A value that would fold
+    // into a longer line (a word without blanks, a long quoted name) goes as
+    // encoded words, which fold at any length; an address itself cannot be
+    // encoded, and one that long cannot be sent.
+    const auto setValue = [&](std::string_view name, const auto& encode) {
+        std::string value = encode(false);
+        if (HasOverlongFold(name, value)) {
+            value = encode(true);
+            if (HasOverlongFold(name, value))
+                throw ENetMessageError("The " + std::string(name) + " header is too long to be sent.");
+        }
+        headers.SetValue(name, value);
+    };
+    const auto words = [this](const std::string& text) {
+        return [this, &t = text](bool all) { return EncodeWords(t, {}, all); };
+    };
+    const auto addresses = [this](const TNetEMailAddressList& list) {
+        return [this, &l = list](bool all) { return EncodeAddressList(l, all); };
+    };
+    const auto address = [this](const TNetEMailAddressItem& item) {
+        return [this, &i = item](bool all) { return EncodeAddress(i, all); };
+    };
+    setValue("From", address(message.From));
+    setValue("Subject", words(message.Subject));
+    setValue("To", addresses(message.Recipients));
+    setValue("Cc", addresses(message.CCList));
     headers.SetValue("Newsgroups", CommaText(message.NewsGroups));
     if (message.Encoding == meMIME) {
         headers.SetValue("Content-Type", message.ContentType);
         if (partCount > 0)
             headers.SetValue("MIME-Version", "1.0");
-        headers.SetValue("Content-Transfer-Encoding", message.ContentTransferEncoding);
+        headers.SetValue("Content-Transfer-Encoding",
+                         partCount > 0 ? message.ContentTransferEncoding
+                                       : EffectiveTransfer(message.ContentTransferEncoding, message.Body));
     }
-    headers.SetValue("Sender", message.Sender.Text());
-    headers.SetValue("Reply-To", EncodeAddressList(message.ReplyTo));
-    headers.SetValue("Organization", EncodeWords(message.Organization));
-    headers.SetValue("Disposition-Notification-To", EncodeAddress(message.ReceiptRecipient));
+    setValue("Sender", [&](bool all) { return all ? EncodeAddress(message.Sender, true) : message.Sender.Text(); });
+    setValue("Reply-To", addresses(message.ReplyTo));
+    setValue("Organization", words(message.Organization));
+    setValue("Disposition-Notification-To", address(message.ReceiptRecipient));
     headers.SetValue("References", message.References);
     const TDateTime when = message.UseNowForDate ? Clock->Now() : message.Date;
     headers.SetValue("Date", DateText(when));
@@ -456,6 +535,12 @@ void TNetMessageWriter::WriteBody(TNetLineSink& sink, const TNetMessage& message
     const TNetMessageParts& parts = message.MessageParts;
     const bool multipart = message.Encoding == meMIME && parts.TextPartCount() > 0;
     if (!multipart) {
+        if (message.Encoding == meMIME && parts.Count() == 0
+            && EffectiveTransfer(message.ContentTransferEncoding, message.Body)
+                   != message.ContentTransferEncoding) {
+            WriteQuotedPrintable(sink, message.Body);
+            return;
+        }
         for (const auto& line : message.Body) {
             if (HeaderCharset.Transfer == htISO2022JP)
                 ForEachWireLine(Transfer(line), [&](std::string_view l) { WriteDotted(sink, l); });
@@ -484,6 +569,7 @@ void TNetMessageWriter::WriteTextPart(TNetLineSink& sink, const TNetText& part)
     std::string transfer = part.ContentTransfer();
     if (transfer.empty())
         transfer = "quoted-printable";
+    transfer = EffectiveTransfer(transfer, part.Body);
     sink.WriteLine("Content-Type: " + contentType);
     sink.WriteLine("Content-Transfer-Encoding: " + transfer);
     for (const auto& line : part.ExtraHeaders)
@@ -491,58 +577,63 @@ void TNetMessageWriter::WriteTextPart(TNetLineSink& sink, const TNetText& part)
     sink.WriteLine("");
 
     if (SameText(transfer, "quoted-printable")) {
-        // Quoted-printable output is 7-bit, so the ISO-2022-JP conversion
-        // would leave it as it is.
-        // The chunk keeps its size as room; used counts what is waiting.
-        std::string input;
-        std::string chunk(WriteChunkSize * 2, '\0');
-        std::size_t used = 0;
-        static constexpr std::string_view SoftBreakDot = "=\r\n.";
-        auto encodeLine = [&](std::string_view line) {
-            input.clear();
-            if (!line.empty() && line.front() == '.')
-                input += '.';
-            input.append(line);
-            input += "\r\n";
-            const std::size_t room = TNetEncoderQuotedPrintable::MaxEncodedLength(input.size());
-            if (chunk.size() - used < room)
-                chunk.resize(std::max(chunk.size() * 2, used + room));
-            const std::size_t length = TNetEncoderQuotedPrintable::EncodeInto(input, chunk.data() + used);
-            // A soft break followed by a dot would put the dot first on a
-            // wire line.
-            const std::string_view encoded(chunk.data() + used, length);
-            std::size_t hit = encoded.find(SoftBreakDot);
-            if (hit == std::string_view::npos) {
-                used += length;
-            } else {
-                const std::string copy(encoded);
-                std::string fixed;
-                fixed.reserve(copy.size() + copy.size() / 70 + 1);
-                std::size_t from = 0;
-                for (; hit != std::string::npos; hit = copy.find(SoftBreakDot, from)) {
-                    fixed.append(copy, from, hit + SoftBreakDot.size() - from);
-                    fixed += '.';
-                    from = hit + SoftBreakDot.size();
-                }
-                fixed.append(copy, from);
-                if (chunk.size() - used < fixed.size())
-                    chunk.resize(used + fixed.size());
-                std::memcpy(chunk.data() + used, fixed.data(), fixed.size());
-                used += fixed.size();
-            }
-            // Each encoded body line is one write, as every other line is.
-            sink.Write(std::string_view(chunk.data(), used));
-            used = 0;
-        };
-        for (const auto& line : part.Body)
-            ForEachWireLine(line, encodeLine);
-        if (used > 0)
-            sink.Write(std::string_view(chunk.data(), used));
+        WriteQuotedPrintable(sink, part.Body);
     } else {
         for (const auto& line : part.Body)
             ForEachWireLine(line, [&](std::string_view l) { WriteDotted(sink, l); });
     }
     sink.WriteLine("");
+}
+
+void TNetMessageWriter::WriteQuotedPrintable(TNetLineSink& sink, const TLines& body)
+{
+    // Quoted-printable output is 7-bit, so the ISO-2022-JP conversion
+    // would leave it as it is.
+    // The chunk keeps its size as room; used counts what is waiting.
+    std::string input;
+    std::string chunk(WriteChunkSize * 2, '\0');
+    std::size_t used = 0;
+    static constexpr std::string_view SoftBreakDot = "=\r\n.";
+    auto encodeLine = [&](std::string_view line) {
+        input.clear();
+        if (!line.empty() && line.front() == '.')
+            input += '.';
+        input.append(line);
+        input += "\r\n";
+        const std::size_t room = TNetEncoderQuotedPrintable::MaxEncodedLength(input.size());
+        if (chunk.size() - used < room)
+            chunk.resize(std::max(chunk.size() * 2, used + room));
+        const std::size_t length = TNetEncoderQuotedPrintable::EncodeInto(input, chunk.data() + used);
+        // A soft break followed by a dot would put the dot first on a
+        // wire line.
+        const std::string_view encoded(chunk.data() + used, length);
+        std::size_t hit = encoded.find(SoftBreakDot);
+        if (hit == std::string_view::npos) {
+            used += length;
+        } else {
+            const std::string copy(encoded);
+            std::string fixed;
+            fixed.reserve(copy.size() + copy.size() / 70 + 1);
+            std::size_t from = 0;
+            for (; hit != std::string::npos; hit = copy.find(SoftBreakDot, from)) {
+                fixed.append(copy, from, hit + SoftBreakDot.size() - from);
+                fixed += '.';
+                from = hit + SoftBreakDot.size();
+            }
+            fixed.append(copy, from);
+            if (chunk.size() - used < fixed.size())
+                chunk.resize(used + fixed.size());
+            std::memcpy(chunk.data() + used, fixed.data(), fixed.size());
+            used += fixed.size();
+        }
+        // Each encoded body line is one write, as every other line is.
+        sink.Write(std::string_view(chunk.data(), used));
+        used = 0;
+    };
+    for (const auto& line : body)
+        ForEachWireLine(line, encodeLine);
+    if (used > 0)
+        sink.Write(std::string_view(chunk.data(), used));
 }
 
 TNetHeaderList GenerateHeader(TNetMessage& message)

@@ -54,12 +54,16 @@ public:
     // Sets HeaderCharset from LocaleOverride, or from the user's locale.
     void ChooseHeaderCharset();
     // RFC 2047 encoded words for the runs of words holding a character
-    // outside 32..126 or one of extraSpecials. A CR or LF is never left raw
-    // outside an encoded word.
-    std::string EncodeWords(std::string_view text, std::string_view extraSpecials = {}) const;
+    // outside 32..126 or one of extraSpecials, and for words a mail reader
+    // would take for encoded words. A CR or LF is never left raw outside an
+    // encoded word. encodeAll encodes every word, so the text folds however
+    // long its words are.
+    std::string EncodeWords(std::string_view text, std::string_view extraSpecials = {},
+                            bool encodeAll = false) const;
     // "From"-style: bare address, or name form and address in angle brackets.
-    std::string EncodeAddress(const TNetEMailAddressItem& item) const;
-    std::string EncodeAddressList(const TNetEMailAddressList& list) const;
+    // encodeNames gives every name as encoded words.
+    std::string EncodeAddress(const TNetEMailAddressItem& item, bool encodeNames = false) const;
+    std::string EncodeAddressList(const TNetEMailAddressList& list, bool encodeNames = false) const;
     // "Sun, 5 Jan 2025 14:03:09 +0100" in local time.
     static std::string DateText(TDateTime when);
 
@@ -70,8 +74,12 @@ public:
     // that the Date header and the footer of a page read the same time.
     const TClock* Clock = &SystemClock();
 
+    // The most octets a line may have on the wire, CR LF not counted.
+    static constexpr std::size_t MaxWireLine = 998;
+
 private:
     std::string Transfer(std::string_view text) const;
+    void WriteQuotedPrintable(TNetLineSink& sink, const TLines& body);
 };
 
 // Conveniences over a writer with the locale's charset.

@@ -17,6 +17,10 @@ packages=(
   openssl               # self-signed certificates for the HTTPS download tests
   ca-certificates       # the system's certificate store for HTTPS downloads
   libglib2.0-bin        # gio: the desktop's launcher reads the start-up entry in tests
+  xvfb                  # a virtual display for the tray icon tests
+  trayer                # a notification area on that display
+  x11-utils             # xwininfo: where the tray icon tests find the icon
+  xdotool               # clicks on the icon in those tests
 )
 
 missing=()

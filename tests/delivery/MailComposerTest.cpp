@@ -148,6 +148,60 @@ TEST_F(ComposeAndSend, APortBeyondSixteenBitsIsRefusedNotWrapped)
     EXPECT_FALSE(FileExists(folder_.Root() + "mail/0001.json")) << "nothing reached the server";
 }
 
+// The longest line of a stored message, CR LF not counted.
+std::size_t LongestLine(const std::string& raw)
+{
+    std::size_t longest = 0;
+    for (const auto& line : SplitLines(raw))
+        longest = std::max(longest, line.size());
+    return longest;
+}
+
+TEST_F(ComposeAndSend, NoLineOnTheWireIsLongerThan998Octets)
+{
+    StartServer();
+    // A subject without blanks, a display name longer than a line, a quoted
+    // stretch that never closes, and lines far longer than a mail line in
+    // the plain part, the HTML part and a plain message.
+    const std::string subject = "Vendrel Delivery: " + std::string(1201, 's');
+    const std::string name = "Watchers of " + std::string(1100, 'n') + " \"and co";
+    const std::string longLine = std::string(2500, 'l') + " " + std::string(1500, '.');
+    const std::string alternative = "\"News\" sent\r\n" + longLine + "\r\n." + std::string(998, 'd');
+    const std::string page = "<html><body>" + longLine + "</body></html>\r\n";
+    ASSERT_TRUE(composer_.ComposeAndSend(mailServer_, name + " <one@example.org>", subject, page, alternative, true,
+                                         nullptr, "me@example.org", false, true, true));
+    ASSERT_TRUE(composer_.ComposeAndSend(mailServer_, "one@example.org", "\"" + subject, "short\r\n" + longLine,
+                                         "", false, nullptr, name + " <me@example.org>", false, true, true));
+    EXPECT_TRUE(host_.Log.empty()) << host_.Log.front();
+
+    const std::string html = WaitForMessage(1);
+    EXPECT_LE(LongestLine(ReadFile(html)), 998u);
+    std::string parts = PartsOf(html, folder_.Root() + "parts1");
+    EXPECT_EQ(ReadFile(parts + "names.txt"), name + "\n");
+    EXPECT_EQ(SplitLines(ReadFile(parts + "headers.txt"))[2], "Subject: " + subject);
+    EXPECT_EQ(ReadFile(parts + "1.text_plain"), alternative + "\r\n");
+    EXPECT_EQ(ReadFile(parts + "2.text_html"), page);
+
+    const std::string plain = WaitForMessage(2);
+    EXPECT_LE(LongestLine(ReadFile(plain)), 998u);
+    parts = PartsOf(plain, folder_.Root() + "parts2");
+    EXPECT_EQ(SplitLines(ReadFile(parts + "headers.txt"))[2], "Subject: \"" + subject);
+    EXPECT_EQ(ReadFile(parts + "1.text_plain"), "short\r\n" + longLine + "\r\n");
+}
+
+TEST_F(ComposeAndSend, AWordShapedLikeAnEncodedWordIsEncoded)
+{
+    StartServer();
+    const std::string subject = "Vendrel Delivery: =?utf-8?q?fake?= and =?ISO-8859-1?B?SGk=?=";
+    ASSERT_TRUE(composer_.ComposeAndSend(mailServer_, "one@example.org", subject, "body", "", false, nullptr,
+                                         "me@example.org", false, true, true));
+    const std::string stored = WaitForMessage(1);
+    const std::string raw = ReadFile(stored);
+    EXPECT_EQ(raw.find("=?utf-8?q?fake?="), std::string::npos) << raw;
+    const std::string parts = PartsOf(stored, folder_.Root() + "parts");
+    EXPECT_EQ(SplitLines(ReadFile(parts + "headers.txt"))[2], "Subject: " + subject);
+}
+
 TEST_F(ComposeAndSend, ThePlainTestMessageGoesToEveryRecipient)
 {
     StartServer({"--no-auth"});

@@ -1,6 +1,7 @@
 // The message on the wire after DATA: headers, plain body, multipart body.
 
 #include "message/MessageWriter.h"
+#include "message/NetMessageError.h"
 #include "tests/message/RecordingSink.h"
 #include "tests/support/ManualClock.h"
 
@@ -370,4 +371,36 @@ TEST(JapaneseTransfer, PlainBodyLinesAreConvertedToIso2022Jp)
     writer.WriteMessage(sink, message, false);
     EXPECT_NE(sink.Wire.find("Subject: =?ISO-2022-JP?B?GyRCJCIbKEI=?=\r\n"), std::string::npos);
     EXPECT_EQ(sink.Wire.substr(sink.Wire.find("\r\n\r\n") + 4), CrLf({"\x1b$B$\"\x1b(B", "..x"}));
+}
+
+TEST_F(MessageWriterTest, LongLinesChangeTheTransferOnlyWhenTheyMust)
+{
+    // A line of exactly 998 octets goes as it is; one more octet, or a dot
+    // doubled in front of it, makes the body quoted-printable.
+    FillPlain();
+    Message.Body = {std::string(998, 'a'), "." + std::string(996, 'b')};
+    std::string wire = Write();
+    EXPECT_NE(wire.find("Content-Transfer-Encoding: 7bit\r\n"), std::string::npos);
+    EXPECT_NE(wire.find("\r\n" + std::string(998, 'a') + "\r\n"), std::string::npos);
+
+    for (const std::string& line : {std::string(999, 'a'), "." + std::string(997, 'b')}) {
+        FillPlain();
+        Message.Body = {"short =", line};
+        wire = Write();
+        EXPECT_EQ(wire.find("Content-Transfer-Encoding: 7bit"), std::string::npos);
+        EXPECT_NE(wire.find("Content-Transfer-Encoding: quoted-printable\r\n"), std::string::npos);
+        EXPECT_NE(wire.find("\r\n\r\nshort =3D\r\n"), std::string::npos) << wire.substr(0, 400);
+    }
+}
+
+TEST_F(MessageWriterTest, AnAddressTooLongForALineIsRefused)
+{
+    FillPlain();
+    Message.Recipients.Add(std::string(1000, 'x') + "@example.com");
+    try {
+        Write();
+        FAIL();
+    } catch (const ENetMessageError& e) {
+        EXPECT_STREQ(e.what(), "The To header is too long to be sent.");
+    }
 }
