@@ -3,9 +3,11 @@
 #include "engine/ChangeMeasure.h"
 #include "engine/Product.h"
 #include "engine/Sensitivity.h"
+#include "platform/ScopeExit.h"
 #include "platform/Utilities.h"
 #include "shell/HourglassCursor.h"
 #include "shell/LinkLabel.h"
+#include "shell/MessageBoxes.h"
 #include "shell/OpenDocument.h"
 #include "shell/SiteListView.h"
 #include "shell/SpinEdit.h"
@@ -99,22 +101,6 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& caption, con
     return label;
 }
 
-QMessageBox::Icon IconOf(TMsgKind kind)
-{
-    switch (kind) {
-    case TMsgKind::Warning:
-        return QMessageBox::Warning;
-    case TMsgKind::Error:
-        return QMessageBox::Critical;
-    case TMsgKind::Information:
-        return QMessageBox::Information;
-    case TMsgKind::Confirmation:
-        return QMessageBox::Question;
-    case TMsgKind::Plain:
-        break;
-    }
-    return QMessageBox::NoIcon;
-}
 
 } // namespace
 
@@ -885,36 +871,15 @@ void TfrmMain::AddLogSeparator()
 
 TModalResult TfrmMain::MessageBox(const std::string& text, TMsgKind kind, TMsgButtons buttons)
 {
-    QString shown = Q(text);
-    shown.replace("\r\n", "\n");
-    QMessageBox::StandardButtons set = QMessageBox::Ok;
-    if (buttons == TMsgButtons::YesNo)
-        set = QMessageBox::Yes | QMessageBox::No;
-    else if (buttons == TMsgButtons::OKCancel)
-        set = QMessageBox::Ok | QMessageBox::Cancel;
-    QMessageBox box(IconOf(kind), ProductName, shown, set, isVisible() ? this : nullptr);
-    box.setObjectName("MessageBox");
     // The hourglass of a running check must not hide the pointer from the box.
     const bool busy = cursor_ == TCursor::HourGlass;
     if (busy)
         QApplication::setOverrideCursor(Qt::ArrowCursor);
-    const int answer = box.exec();
-    if (busy)
-        QApplication::restoreOverrideCursor();
-    switch (answer) {
-    case QMessageBox::Yes:
-        return TModalResult::Yes;
-    case QMessageBox::No:
-        return TModalResult::No;
-    case QMessageBox::Cancel:
-        return TModalResult::Cancel;
-    default:
-        // Closing the box by its close box or Escape counts as its cancel answer.
-        return buttons == TMsgButtons::YesNo ? (answer == QMessageBox::Yes ? TModalResult::Yes : TModalResult::No)
-                                             : (buttons == TMsgButtons::OKCancel && answer != QMessageBox::Ok
-                                                    ? TModalResult::Cancel
-                                                    : TModalResult::OK);
-    }
+    auto restore = QuietScopeExit([busy] {
+        if (busy)
+            QApplication::restoreOverrideCursor();
+    });
+    return ShowMessageBox(isVisible() ? this : nullptr, text, kind, buttons);
 }
 
 void TfrmMain::SetCursor(TCursor cursor)

@@ -36,7 +36,11 @@ TModalResult ShowMessageBox(QWidget* owner, const std::string& text, TMsgKind ki
     if (const TMessageBoxHandler& handler = Handler())
         return handler(owner, text, kind, buttons);
 
-    QMessageBox box(IconOf(kind), ProductName, QString::fromStdString(text), QMessageBox::NoButton, owner);
+    // The texts break their lines the file way, with CR LF.
+    QString shown = QString::fromStdString(text);
+    shown.replace("\r\n", "\n");
+    QMessageBox box(IconOf(kind), ProductName, shown, QMessageBox::NoButton, owner);
+    box.setObjectName("MessageBox");
     switch (buttons) {
     case TMsgButtons::OK:
         box.setStandardButtons(QMessageBox::Ok);
@@ -58,8 +62,11 @@ TModalResult ShowMessageBox(QWidget* owner, const std::string& text, TMsgKind ki
     case QMessageBox::No:
         return TModalResult::No;
     default:
-        // A Yes/No box closed by its close box or Escape answers No.
-        return buttons == TMsgButtons::YesNo ? TModalResult::No : TModalResult::Cancel;
+        // A box closed by its close box or Escape gives its cancel answer:
+        // No for Yes/No, Cancel for OK/Cancel; a lone OK can only be OK.
+        if (buttons == TMsgButtons::YesNo)
+            return TModalResult::No;
+        return buttons == TMsgButtons::OK ? TModalResult::OK : TModalResult::Cancel;
     }
 }
 
