@@ -3,6 +3,7 @@
 // does, prints the activity log as it is written, and never writes the
 // settings or the site list.
 
+#include "delivery/MailComposer.h"
 #include "engine/DataFolder.h"
 #include "engine/HeadlessHost.h"
 #include "engine/Settings.h"
@@ -10,10 +11,12 @@
 #include "engine/SiteMonitor.h"
 #include "platform/Utilities.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
+#include <sys/stat.h>
 
 namespace {
 
@@ -77,8 +80,18 @@ int main(int argc, char** argv)
 
     // Computed once; everything below is handed this folder.
     const std::string dataFolder = DataFolder();
+    const TSettingsFiles files = DefaultSettingsFiles(dataFolder);
+    // Without a site list the load would seed one from "Source.dat" and write
+    // it, and the tray program's own first start would then miss its seeding.
+    struct stat st {};
+    if (::stat(files.SitesPath().c_str(), &st) != 0 && errno == ENOENT)
+        return Fail("there is no site list " + files.SitesPath() +
+                    "\nStart Vendrel once, or create that file with one line per site: the name, 18 blanks, the\n"
+                    "address in braces and the threshold (-2: the default sensitivity), for example\n"
+                    "  News                  {http://www.example.com/}-2\n"
+                    "A line that starts with \"*\" is a site that is not checked.");
     try {
-        LoadSettingsFrom(DefaultSettingsFiles(dataFolder), host.Settings, host.SiteList);
+        LoadSettingsFrom(files, host.Settings, host.SiteList);
     } catch (const std::exception& e) {
         return Fail("cannot read the settings in " + dataFolder + ": " + e.what());
     }
@@ -86,6 +99,8 @@ int main(int argc, char** argv)
         return Fail("You have not specified a destination e-mail address for delivery of your sites.");
     if (host.Settings.Server.Host.empty())
         return Fail("You have not specified your SMTP server settings.");
+    if (const std::string portError = SMTPPortError(host.Settings.Server.Port); !portError.empty())
+        return Fail(portError + ".");
 
     TSiteMonitor monitor(host, clock, dataFolder);
     if (send) {

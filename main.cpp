@@ -1,7 +1,7 @@
 // The tray program: comes up with its window, or hidden when the system
 // starts it at log-on ("/start"), and runs until its window is closed.
 
-#include "engine/Clock.h"
+#include "platform/Clock.h"
 #include "engine/DataFolder.h"
 #include "engine/Product.h"
 #include "engine/Settings.h"

@@ -45,7 +45,7 @@ void BM_RewritePage(benchmark::State& state)
 {
     const std::string source = LargePage();
     TQuietHost host;
-    TPageRewriter rewriter(host);
+    TPageRewriter rewriter(host, SystemClock());
     std::size_t links = 0;
     for (auto _ : state) {
         std::string page = source;
@@ -79,7 +79,7 @@ void BM_ReplaceQuotedLinks(benchmark::State& state)
 {
     const std::string source = LargePage();
     TQuietHost host;
-    TPageRewriter rewriter(host);
+    TPageRewriter rewriter(host, SystemClock());
     std::string page = source;
     rewriter.RewritePage("http://www.example.com/news/today/", page);
     const auto originals = rewriter.OriginalLinks;

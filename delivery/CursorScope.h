@@ -4,18 +4,16 @@
 // whichever way the operation ends.
 
 #include "delivery/DeliveryHost.h"
+#include "platform/ScopeExit.h"
 
 class TCursorScope {
 public:
-    explicit TCursorScope(TDeliveryHost& host) : host_(host), saved_(host.Cursor())
+    explicit TCursorScope(TDeliveryHost& host)
+        : restore_([&host, saved = host.Cursor()] { host.SetCursor(saved); })
     {
-        host_.SetCursor(TCursor::HourGlass);
+        host.SetCursor(TCursor::HourGlass);
     }
-    ~TCursorScope() { host_.SetCursor(saved_); }
-    TCursorScope(const TCursorScope&) = delete;
-    TCursorScope& operator=(const TCursorScope&) = delete;
 
 private:
-    TDeliveryHost& host_;
-    TCursor saved_;
+    TScopeAction restore_;
 };

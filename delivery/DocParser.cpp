@@ -566,11 +566,6 @@ TDocParser::TDocParser()
                       TDownloadControlOption::DontDownloadActiveX, TDownloadControlOption::DownloadButDontDisplay}
 {
     arena_ = std::make_unique<TParseArena>();
-    Now = [] {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::steady_clock::now().time_since_epoch())
-            .count();
-    };
 }
 
 void TDocParser::SetState(TParserState state)
@@ -594,7 +589,7 @@ bool TDocParser::Execute(const std::string& address)
 {
     if (!address.empty())
         throw std::runtime_error("Loading a document from an address is not supported");
-    started_ = Now();
+    started_ = Clock->TickMs();
     SetState(TParserState::psBusy);
     busy_ = true;
 
@@ -631,7 +626,7 @@ bool TDocParser::Execute(const std::string& address)
     if (!output)
         throw std::runtime_error("The page could not be parsed");
 
-    if (Now() - started_ > TimeLimitMs)
+    if (Clock->TickMs() - started_ > TimeLimitMs)
         return false;
     busy_ = false;
 
@@ -820,7 +815,7 @@ bool TDocParser::Execute(const std::string& address)
         OnParseComplete(all.size());
     if (OnParseDocument) {
         OnParseDocument(S_OK_CODE, "Done.");
-        OnParseDocument(S_OK_CODE, " Process Time: " + std::to_string(Now() - started_) + " ms");
+        OnParseDocument(S_OK_CODE, " Process Time: " + std::to_string(Clock->TickMs() - started_) + " ms");
     }
     Html.clear();
     SetState(TParserState::psStopped);

@@ -11,6 +11,8 @@
 // element of its own beyond html, head and body to be walked; an empty text
 // has three elements and is reported as a bad document.
 
+#include "platform/Clock.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -165,9 +167,9 @@ public:
     std::string URL;
 
     static constexpr std::int64_t TimeLimitMs = 20000;
-    // Milliseconds since some fixed point; replaceable so that a test can let
-    // a run outlast the limit.
-    std::function<std::int64_t()> Now;
+    // Measures a run against its time limit; the owner hands down its clock
+    // (a test's clock lets a run outlast the limit).
+    const TClock* Clock = &SystemClock();
 
     std::function<void(const TAnchorInfo&, const TElementInfo&)> OnAnchor;
     std::function<void(const TLinkedItemInfo&, const TElementInfo&)> OnOtherLinkedItem;

@@ -109,8 +109,16 @@ std::string ExtractName(const std::string& text)
     return n.substr(b, e - b);
 }
 
-TMailComposer::TMailComposer(TDeliveryHost& host) : host_(host)
+std::string SMTPPortError(int port)
 {
+    if (port >= 1 && port <= 65535)
+        return {};
+    return "The mail server's port " + std::to_string(port) + " (SMTPPort) is not between 1 and 65535";
+}
+
+TMailComposer::TMailComposer(TDeliveryHost& host, const TClock& clock) : host_(host)
+{
+    SMTP.MessageWriter.Clock = &clock;
     MsgSend.ContentType = "text/plain";
     MsgSend.Encoding = meMIME;
     MsgSend.AttachmentEncoding = "MIME";
@@ -125,6 +133,9 @@ TMailComposer::TMailComposer(TDeliveryHost& host) : host_(host)
 
 void TMailComposer::ApplySettings(const TMailServerSettings& server)
 {
+    // A port is 16 bits: a larger number must not quietly reach another port.
+    if (const std::string portError = SMTPPortError(server.Port); !portError.empty())
+        throw std::runtime_error(portError);
     SMTP.SetAuthenticationType(server.Logon ? atLogin : atNone);
     SMTP.Username = server.Username;
     SMTP.Password = server.Password;

@@ -10,6 +10,7 @@
 #include "delivery/DeliveryHost.h"
 #include "delivery/MailServerSettings.h"
 #include "message/NetMessage.h"
+#include "platform/Clock.h"
 #include "transport/NetSMTP.h"
 
 // The sender setting when there is one, else the first destination address.
@@ -18,10 +19,14 @@ std::string ChooseSender(const std::string& senderAddress, const std::string& de
 std::string ExtractAddress(const std::string& text);
 // The display name of one address text; empty for a bare address.
 std::string ExtractName(const std::string& text);
+// What is wrong with the mail-server port ("SMTPPort"); empty when it is a
+// port at all (1 to 65535).
+std::string SMTPPortError(int port);
 
 class TMailComposer {
 public:
-    explicit TMailComposer(TDeliveryHost& host);
+    // The clock gives the mail its Date header.
+    TMailComposer(TDeliveryHost& host, const TClock& clock);
     TMailComposer(const TMailComposer&) = delete;
     TMailComposer& operator=(const TMailComposer&) = delete;
 

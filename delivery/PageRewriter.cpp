@@ -305,8 +305,9 @@ void ReplaceQuotedLinks(std::string& text, const std::vector<std::string>& origi
     text.swap(out);
 }
 
-TPageRewriter::TPageRewriter(TDeliveryHost& host) : host_(host)
+TPageRewriter::TPageRewriter(TDeliveryHost& host, const TClock& clock) : host_(host)
 {
+    docparse.Clock = &clock;
     docparse.ElementTexts = false;
     Wait = [](int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); };
     docparse.OnAnchor = [this](const TAnchorInfo& a, const TElementInfo& e) { docparseAnchor(a, e); };

@@ -18,7 +18,8 @@ std::string MakeAbsoluteUrl(const std::string& base, const std::string& link);
 
 class TPageRewriter {
 public:
-    explicit TPageRewriter(TDeliveryHost& host);
+    // The clock measures the parser's runs against their time limit.
+    TPageRewriter(TDeliveryHost& host, const TClock& clock);
     TPageRewriter(const TPageRewriter&) = delete;
     TPageRewriter& operator=(const TPageRewriter&) = delete;
 

@@ -4,11 +4,15 @@
 // kept in memory only and trimmed to about 250 lines. The window's memo and
 // the one-pass command mirror it through the two notifications.
 
-#include "engine/Clock.h"
+#include "platform/Clock.h"
 
 #include <deque>
 #include <functional>
 #include <string>
+
+// The message as a log line shows it: control characters other than the tab
+// become "?".
+std::string LogLineText(const std::string& message);
 
 class TActivityLog {
 public:
@@ -16,10 +20,10 @@ public:
 
     explicit TActivityLog(const TClock& clock) : clock_(clock) {}
 
-    // Appends the time stamp, a blank and the message; then, when the log holds
-    // more than 250 lines, drops its first line (one per call).
+    // Appends the time stamp, a blank and the message (LogLineText); then,
+    // when the log holds more than 250 lines, drops its first line.
     void AddToLog(const std::string& message);
-    // An empty line without a time stamp.
+    // An empty line without a time stamp, trimmed like an entry.
     void AddSeparator();
 
     const std::deque<std::string>& Lines() const { return lines_; }

@@ -6,6 +6,7 @@
 
 #include "engine/EngineFlags.h"
 #include "engine/WindowHost.h"
+#include "platform/ScopeExit.h"
 
 #include <cstdint>
 #include <string>
@@ -41,11 +42,11 @@ private:
 // The busy look for the life of one run, left on every path out of it.
 class TBusyScope {
 public:
-    explicit TBusyScope(TBusyDisplay& display) : display_(display) { display_.SetProcessing(true); }
-    ~TBusyScope() { display_.SetProcessing(false); }
-    TBusyScope(const TBusyScope&) = delete;
-    TBusyScope& operator=(const TBusyScope&) = delete;
+    explicit TBusyScope(TBusyDisplay& display) : idle_([&display] { display.SetProcessing(false); })
+    {
+        display.SetProcessing(true);
+    }
 
 private:
-    TBusyDisplay& display_;
+    TScopeAction idle_;
 };

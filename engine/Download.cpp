@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <memory>
 #include <stdexcept>
 
@@ -116,15 +117,15 @@ size_t ReceiveBlock(char* data, size_t size, size_t nmemb, void* user)
 }
 
 // Failures the user sees only as "Site Download Error": the server could not
-// be reached or sent nothing.
+// be reached or sent nothing. An address the client cannot use (a blank in
+// it, a scheme other than the web's) is the user's to mend, so its reason is
+// logged.
 bool QuietFailure(CURLcode code, std::int64_t count)
 {
     switch (code) {
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_RESOLVE_PROXY:
     case CURLE_COULDNT_CONNECT:
-    case CURLE_URL_MALFORMAT:
-    case CURLE_UNSUPPORTED_PROTOCOL:
     case CURLE_GOT_NOTHING:
         return true;
     case CURLE_OPERATION_TIMEDOUT:
@@ -132,6 +133,13 @@ bool QuietFailure(CURLcode code, std::int64_t count)
     default:
         return false;
     }
+}
+
+std::string DurationText(long seconds)
+{
+    if (seconds % 60 == 0)
+        return std::to_string(seconds / 60) + (seconds == 60 ? " minute" : " minutes");
+    return std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
 }
 
 void Check(CURLcode code)
@@ -204,6 +212,7 @@ bool TPageDownload::DownloadUrl(const std::string& address, std::string& text)
         Check(curl_easy_setopt(h, CURLOPT_WRITEDATA, &t));
 
         text.clear();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(WholeFetchSeconds);
         TMultiScope multi(h);
         CURLcode done = CURLE_OK;
         bool finished = false;
@@ -223,6 +232,11 @@ bool TPageDownload::DownloadUrl(const std::string& address, std::string& text)
                 break;
             if (finished || running == 0)
                 break;
+            // The silence limit lets a server that trickles a byte now and
+            // then hold the pass, and the folder lock, for hours.
+            if (std::chrono::steady_clock::now() >= deadline)
+                throw std::runtime_error("the page took longer than " + DurationText(WholeFetchSeconds) +
+                                         " to download");
             int ready = 0;
             curl_multi_poll(multi.get(), nullptr, 0, PollMilliseconds, &ready);
             host_.ProcessMessages();

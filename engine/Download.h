@@ -32,6 +32,8 @@ public:
     // Stand-ins for the HTTP service's own defaults.
     long ConnectTimeoutSeconds = 60;
     long SilenceTimeoutSeconds = 60;
+    // The longest one whole fetch may take, however steadily bytes arrive.
+    long WholeFetchSeconds = 600;
     // How long the loop waits for the network before it lets events run.
     int PollMilliseconds = 50;
 

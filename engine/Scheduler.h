@@ -5,8 +5,9 @@
 // window's timer for it. Intervals longer than one timer run are reached in
 // steps.
 
-#include "engine/Clock.h"
+#include "platform/Clock.h"
 #include "engine/WindowHost.h"
+#include "platform/ScopeExit.h"
 
 #include <cstdint>
 
@@ -55,11 +56,8 @@ private:
 // Arms the timer from the schedule when a run ends, on every path out of it.
 class TRearmScope {
 public:
-    explicit TRearmScope(TScheduler& scheduler) : scheduler_(scheduler) {}
-    ~TRearmScope() { scheduler_.EnableTimer(); }
-    TRearmScope(const TRearmScope&) = delete;
-    TRearmScope& operator=(const TRearmScope&) = delete;
+    explicit TRearmScope(TScheduler& scheduler) : rearm_([&scheduler] { scheduler.EnableTimer(); }) {}
 
 private:
-    TScheduler& scheduler_;
+    TScopeAction rearm_;
 };

@@ -7,7 +7,9 @@
 #include "platform/IniFile.h"
 #include "platform/Text.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <regex>
 #include <sys/stat.h>
 
@@ -26,7 +28,7 @@ public:
         // Defaults in place of settings that exist but cannot be read would
         // be saved over them at the next OK.
         if (ini_.Unreadable())
-            throw ESettingsError("Cannot read " + path);
+            throw ESettingsError("Cannot read " + path + ": " + std::strerror(ini_.ReadError()));
     }
     std::string Text(const char* section, const char* key, const std::string& fallback) const
     {
@@ -110,7 +112,7 @@ bool ParseCheckTime(const std::string& text, TTimeOfDay& time)
 
 TSettingsFiles DefaultSettingsFiles(const std::string& dataFolder)
 {
-    return TSettingsFiles{dataFolder, ProgramFolder(), ProgramPath()};
+    return TSettingsFiles{dataFolder, ProgramShareFolder(), ProgramPath()};
 }
 
 void LoadSettingsFrom(const TSettingsFiles& files, TSettings& s, TSiteList& sites)
@@ -144,10 +146,15 @@ void LoadSettingsFrom(const TSettingsFiles& files, TSettings& s, TSiteList& site
     s.ActiveNetConnection = ini.Bool(Settings, "ActiveNetConnection", true);
     s.ConfirmClose = ini.Bool(Settings, "ConfirmClose", true);
 
+    // Only a list that is not there at all is seeded; one that is there but
+    // cannot be reached must not be replaced by the seed.
     struct stat st {};
-    if (::stat(files.SitesPath().c_str(), &st) == 0) {
+    const bool listFound = ::stat(files.SitesPath().c_str(), &st) == 0;
+    if (!listFound && errno != ENOENT)
+        throw ESettingsError("Cannot read " + files.SitesPath() + ": " + std::strerror(errno));
+    if (listFound) {
         if (!LoadSiteList(sites, files.SitesPath()))
-            throw ESettingsError("Cannot read " + files.SitesPath());
+            throw ESettingsError("Cannot read " + files.SitesPath() + ": " + std::strerror(errno));
         s.AutoStart = IsAutoStart(ProductName);
     } else {
         if (!SeedSiteList(sites, files.SourcePath()))
@@ -187,4 +194,32 @@ void SaveSettingsTo(const TSettingsFiles& files, const TSettings& s, const TSite
     if (!SaveSiteList(sites, files.SitesPath()))
         throw ESettingsError("Er");
     SetAutoStart(ProductName, files.ProgramPath, s.AutoStart);
+}
+
+void TSettingsStore::Load(TSettings& settings, TSiteList& sites)
+{
+    try {
+        LoadSettingsFrom(files_, settings, sites);
+    } catch (const std::exception& e) {
+        loadFailed_ = true;
+        loadFailure_ = e.what();
+        throw;
+    }
+    loadFailed_ = false;
+    loadFailure_.clear();
+}
+
+void TSettingsStore::Save(const TSettings& settings, const TSiteList& sites)
+{
+    if (loadFailed_)
+        throw ESettingsSaveRefused(SaveRefusedText());
+    SaveSettingsTo(files_, settings, sites);
+}
+
+std::string TSettingsStore::SaveRefusedText() const
+{
+    if (!loadFailed_)
+        return {};
+    return "Your settings were not saved: they could not be loaded, and saving now would overwrite them.\r\n\r\n" +
+           loadFailure_ + "\r\n\r\nCorrect the file, then choose Cancel to load your settings again.";
 }

@@ -8,6 +8,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 class TSiteList;
 
@@ -75,3 +76,37 @@ void LoadSettingsFrom(const TSettingsFiles& files, TSettings& settings, TSiteLis
 // Writes every key in its fixed order, then the site list ("Er" on failure),
 // then the start-up registration ("Error encountered saving registry").
 void SaveSettingsTo(const TSettingsFiles& files, const TSettings& settings, const TSiteList& sites);
+
+// A save refused because the last load failed.
+class ESettingsSaveRefused : public ESettingsError {
+public:
+    using ESettingsError::ESettingsError;
+};
+
+// The window's load and save. A load that fails part way leaves defaults (or
+// an empty list) where the user's values could not be read; a save then would
+// write them over files that still hold the user's settings. So the store
+// remembers the failure and refuses every save until a load succeeds.
+class TSettingsStore {
+public:
+    explicit TSettingsStore(TSettingsFiles files) : files_(std::move(files)) {}
+
+    const TSettingsFiles& Files() const { return files_; }
+
+    // As LoadSettingsFrom; a failure is remembered before it is raised.
+    void Load(TSettings& settings, TSiteList& sites);
+    // As SaveSettingsTo, but raises ESettingsSaveRefused with SaveRefusedText
+    // (and writes nothing) while the last load failed.
+    void Save(const TSettings& settings, const TSiteList& sites);
+
+    bool LoadFailed() const { return loadFailed_; }
+    // Why the last load failed; empty after a successful one.
+    const std::string& LoadFailure() const { return loadFailure_; }
+    // The message a refused save shows; empty while saving is allowed.
+    std::string SaveRefusedText() const;
+
+private:
+    TSettingsFiles files_;
+    bool loadFailed_ = false;
+    std::string loadFailure_;
+};

@@ -167,3 +167,21 @@ std::string StoredPagePath(const std::string& pageFolder, const std::string& nam
 {
     return pageFolder + name + ".html";
 }
+
+std::string SiteNameError(const std::string& name)
+{
+    // The name becomes a path below the page folder: "/" or ".." would reach
+    // files anywhere, and a NUL would end the path early at another file.
+    const std::string start = "The site name cannot be used as a file name: ";
+    if (name.empty())
+        return start + "it is empty";
+    if (name == "." || name == "..")
+        return start + "it is \"" + name + "\"";
+    if (HasInvalidFileChars(name))
+        return start + "it holds one of \\ / : * ? \" < > |";
+    if (name.find('\0') != std::string::npos)
+        return start + "it holds a NUL byte";
+    if (name.size() > MaxSiteNameBytes)
+        return start + "it is longer than " + std::to_string(MaxSiteNameBytes) + " bytes";
+    return {};
+}

@@ -62,3 +62,12 @@ bool SeedSiteList(TSiteList& list, const std::string& sourcePath);
 std::string PageFolder(const std::string& dataFolder);
 // The site's stored page: page folder + name + ".html".
 std::string StoredPagePath(const std::string& pageFolder, const std::string& name);
+
+// The longest name whose stored page, and the temporary file it is saved
+// through, are still file names of their own.
+constexpr std::size_t MaxSiteNameBytes = 255 - 5 - 11;
+
+// Why a site's name cannot name its stored page (the site editor's refused
+// characters, "." or "..", a NUL, more than MaxSiteNameBytes, or no name at
+// all); empty when it can. Such a site is never fetched, mailed or stored.
+std::string SiteNameError(const std::string& name);

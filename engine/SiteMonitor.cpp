@@ -46,7 +46,7 @@ bool FileExistsAt(const std::string& path)
 } // namespace
 
 TSiteMonitor::TSiteMonitor(TWindowHost& host, const TClock& clock, const std::string& dataFolder)
-    : Download(host, Flags), Rewriter(host), Composer(host), IsConnected(IsInternetConnected), host_(host),
+    : Download(host, Flags), Rewriter(host, clock), Composer(host, clock), IsConnected(IsInternetConnected), host_(host),
       clock_(clock), dataFolder_(dataFolder), pageFolder_(PageFolder(dataFolder)), scheduler_(host, clock),
       busy_(host, Flags), passLock_(dataFolder)
 {
@@ -60,6 +60,11 @@ std::string TSiteMonitor::StoredPagePath(const std::string& name) const
 int TSiteMonitor::DefaultThreshold() const
 {
     return ThresholdOfChoice(host_.CurrentSettings().Sensitivity);
+}
+
+std::string TSiteMonitor::SenderAddress() const
+{
+    return host_.CurrentSettings().SenderAddress;
 }
 
 bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& address, const std::string& progress,

@@ -9,7 +9,7 @@
 #include "delivery/MailComposer.h"
 #include "delivery/PageRewriter.h"
 #include "engine/BusyDisplay.h"
-#include "engine/Clock.h"
+#include "platform/Clock.h"
 #include "engine/Download.h"
 #include "engine/EngineFlags.h"
 #include "engine/PassLock.h"
@@ -65,6 +65,8 @@ public:
     // Delivers the site at index now, whatever changed.
     bool SendSiteOfIndex(int index, bool interactive = true);
     int DefaultThreshold() const;
+    // The "SenderAddress" setting, which no control edits.
+    std::string SenderAddress() const;
 
     void CheckForSites();
     // The Check Now button: the destination check, then a pass under the hourglass.

@@ -1,8 +1,8 @@
 #include "message/MessageWriter.h"
 
 #include "message/NetEncoders.h"
+#include "message/NetMessageError.h"
 #include "platform/Text.h"
-#include "transport/NetException.h"
 
 #include <algorithm>
 #include <array>
@@ -450,7 +450,7 @@ std::string TNetMessageWriter::DateText(std::chrono::system_clock::time_point wh
     std::tm local{};
     if (localtime_r(&t, &local) == nullptr || local.tm_wday < 0 || local.tm_wday > 6
         || local.tm_mon < 0 || local.tm_mon > 11)
-        throw ENetException("Failed attempting to retrieve time zone information.");
+        throw ENetMessageError("Failed attempting to retrieve time zone information.");
     // The offset of the local time shown, daylight saving included.
     const long offset = local.tm_gmtoff;
     const long magnitude = offset < 0 ? -offset : offset;
@@ -481,7 +481,7 @@ TNetHeaderList TNetMessageWriter::GenerateHeader(TNetMessage& message)
         if (HasOverlongFold(name, value)) {
             value = encode(true);
             if (HasOverlongFold(name, value))
-                throw ENetException("The " + std::string(name) + " header is too long to be sent.");
+                throw ENetMessageError("The " + std::string(name) + " header is too long to be sent.");
         }
         headers.SetValue(name, value);
     };
@@ -512,8 +512,7 @@ TNetHeaderList TNetMessageWriter::GenerateHeader(TNetMessage& message)
     setValue("Organization", words(message.Organization));
     setValue("Disposition-Notification-To", address(message.ReceiptRecipient));
     headers.SetValue("References", message.References);
-    const auto when = message.UseNowForDate ? (Now ? Now() : std::chrono::system_clock::now())
-                                            : message.Date;
+    const TDateTime when = message.UseNowForDate ? Clock->Now() : message.Date;
     headers.SetValue("Date", DateText(when));
     if (message.Priority != mpNormal)
         headers.SetValue("X-Priority", std::to_string(static_cast<int>(message.Priority) + 1));

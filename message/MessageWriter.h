@@ -7,6 +7,7 @@
 #include "message/NetHeaderList.h"
 #include "message/NetLineSink.h"
 #include "message/NetMessage.h"
+#include "platform/Clock.h"
 
 #include <chrono>
 #include <functional>
@@ -41,12 +42,10 @@ std::string ConvertToISO2022JP(std::string_view text, const std::string& fromCod
 
 class TNetMessageWriter {
 public:
-    using TClock = std::function<std::chrono::system_clock::time_point()>;
-
     // GenerateHeader's lines, an empty line, then WriteBody unless headersOnly.
     void WriteMessage(TNetLineSink& sink, TNetMessage& message, bool headersOnly);
     // The header lines in their order; replaces the message's ContentType by
-    // the multipart type when it has text parts. Raises ENetException when
+    // the multipart type when it has text parts. Raises ENetMessageError when
     // the time zone cannot be read.
     TNetHeaderList GenerateHeader(TNetMessage& message);
     void WriteBody(TNetLineSink& sink, const TNetMessage& message);
@@ -66,13 +65,14 @@ public:
     std::string EncodeAddress(const TNetEMailAddressItem& item, bool encodeNames = false) const;
     std::string EncodeAddressList(const TNetEMailAddressList& list, bool encodeNames = false) const;
     // "Sun, 5 Jan 2025 14:03:09 +0100" in local time.
-    static std::string DateText(std::chrono::system_clock::time_point when);
+    static std::string DateText(TDateTime when);
 
     TNetHeaderCharset HeaderCharset;
     // When set, ChooseHeaderCharset uses it instead of the environment.
     std::optional<std::string> LocaleOverride;
-    // The current time for UseNowForDate; the system clock when empty.
-    TClock Now;
+    // The current time for UseNowForDate: the clock the owner hands down, so
+    // that the Date header and the footer of a page read the same time.
+    const TClock* Clock = &SystemClock();
 
     // The most octets a line may have on the wire, CR LF not counted.
     static constexpr std::size_t MaxWireLine = 998;

@@ -6,9 +6,9 @@
 #include "message/NetEMailAddress.h"
 #include "message/NetHeaderList.h"
 #include "message/NetMessagePart.h"
+#include "platform/Clock.h"
 #include "platform/Text.h"
 
-#include <chrono>
 #include <string>
 
 enum TNetMessagePriority { mpHighest, mpHigh, mpNormal, mpLow, mpLowest };
@@ -16,8 +16,6 @@ enum TNetMessageEncoding { meMIME, meUU };
 
 class TNetMessage {
 public:
-    using TDateTime = std::chrono::system_clock::time_point;
-
     TNetMessage() = default;
     virtual ~TNetMessage() = default;
 

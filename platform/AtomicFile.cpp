@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -98,6 +99,43 @@ bool WriteFileAtomic(const std::string& path, std::string_view content, std::opt
         ::close(dir);
     }
     return true;
+}
+
+namespace {
+
+bool IsTempName(std::string_view name)
+{
+    constexpr std::string_view marker = ".tmp-";
+    constexpr std::size_t letters = 6;
+    if (name.size() <= marker.size() + letters)
+        return false;
+    const std::size_t at = name.size() - letters - marker.size();
+    if (name.substr(at, marker.size()) != marker)
+        return false;
+    for (const char c : name.substr(at + marker.size()))
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
+            return false;
+    return true;
+}
+
+} // namespace
+
+int RemoveAtomicWriteLeftovers(const std::string& folder)
+{
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir)
+        return 0;
+    int removed = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (!IsTempName(entry->d_name))
+            continue;
+        struct stat st {};
+        if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            ::unlinkat(::dirfd(dir), entry->d_name, 0) == 0)
+            ++removed;
+    }
+    ::closedir(dir);
+    return removed;
 }
 
 std::optional<std::string> ReadWholeFile(const std::string& path)

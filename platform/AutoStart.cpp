@@ -3,6 +3,7 @@
 #include "platform/AtomicFile.h"
 #include "platform/Folders.h"
 #include "platform/IniFile.h"
+#include "platform/Text.h"
 #include "platform/Utilities.h"
 
 #include <cerrno>
@@ -18,12 +19,38 @@ std::string AutoStartEntryPath(const std::string& name)
 
 std::string AutoStartCommand(const std::string& programPath)
 {
-    // Inside double quotes a desktop entry reserves " ` $ and \.
+    // An Exec value is read in three steps, and the path must survive each:
+    // the string escapes of the file (\\ \n \t \r), then the field codes
+    // (%% for a percent sign), then the quoting, inside which " ` $ and \ take
+    // a backslash. So "$" is written \\$ and a backslash \\\\.
     std::string quoted = "\"";
     for (char c : programPath) {
-        if (c == '"' || c == '`' || c == '$' || c == '\\')
-            quoted += '\\';
-        quoted += c;
+        switch (c) {
+        case '"':
+        case '`':
+        case '$':
+            quoted += "\\\\";
+            quoted += c;
+            break;
+        case '\\':
+            quoted += "\\\\\\\\";
+            break;
+        case '%':
+            quoted += "%%";
+            break;
+        // A line break would end the entry's line and start a key of its own.
+        case '\n':
+            quoted += "\\n";
+            break;
+        case '\r':
+            quoted += "\\r";
+            break;
+        case '\t':
+            quoted += "\\t";
+            break;
+        default:
+            quoted += c;
+        }
     }
     return quoted + "\" /start";
 }
@@ -57,5 +84,12 @@ bool IsAutoStart(const std::string& name)
     if (path.empty())
         return false;
     const TIniFile entry(path);
+    // The desktop's own start-up settings turn an entry off with these keys
+    // and leave the file in place; a save must not take that as "on".
+    const auto said = [&](const char* key, const char* word) {
+        return SameText(entry.ReadString("Desktop Entry", key, ""), word);
+    };
+    if (said("Hidden", "true") || said("X-GNOME-Autostart-enabled", "false"))
+        return false;
     return !entry.ReadString("Desktop Entry", "Exec", "").empty();
 }

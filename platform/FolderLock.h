@@ -19,8 +19,13 @@ public:
     void Unlock();
     bool Locked() const { return fd_ >= 0; }
 
+    // Why the last TryLock gave false: empty when another holder has the
+    // lock, else what went wrong with the lock file.
+    const std::string& LastError() const { return lastError_; }
+
     static constexpr const char* FileName = ".vendrel.lock";
 
 private:
     int fd_ = -1;
+    std::string lastError_;
 };

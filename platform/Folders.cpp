@@ -3,6 +3,7 @@
 #include "platform/Text.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <limits.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -61,6 +62,23 @@ std::string ProgramFolder()
     const std::string path = ProgramPath();
     const auto slash = path.find_last_of('/');
     return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+}
+
+std::string ProgramShareFolderOf(const std::string& programFolder)
+{
+    std::error_code ec;
+    if (std::filesystem::exists(programFolder + "Source.dat", ec))
+        return programFolder;
+    const std::filesystem::path installed =
+        (std::filesystem::path(programFolder) / "../share/vendrel/").lexically_normal();
+    if (std::filesystem::is_directory(installed, ec))
+        return WithSlash(installed.string());
+    return programFolder;
+}
+
+std::string ProgramShareFolder()
+{
+    return ProgramShareFolderOf(ProgramFolder());
 }
 
 std::string TempFolder()

@@ -40,8 +40,8 @@ TIniFile::TIniFile(std::string path, std::optional<mode_t> mode)
 {
     if (auto text = ReadWholeFile(path_))
         lines_ = SplitLines(*text);
-    else
-        unreadable_ = errno != ENOENT;
+    else if (errno != ENOENT)
+        readError_ = errno != 0 ? errno : EIO;
 }
 
 TIniFile::TLocation TIniFile::Locate(std::string_view section, std::string_view key) const

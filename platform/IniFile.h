@@ -21,7 +21,10 @@ public:
 
     const std::string& FileName() const { return path_; }
     // The file exists but could not be read (it then reads as empty).
-    bool Unreadable() const { return unreadable_; }
+    bool Unreadable() const { return readError_ != 0; }
+    // The system's error number of that failure; 0 when the file was read or
+    // is missing.
+    int ReadError() const { return readError_; }
 
     std::optional<std::string> Value(std::string_view section, std::string_view key) const;
     std::string ReadString(std::string_view section, std::string_view key, const std::string& fallback) const;
@@ -43,5 +46,5 @@ private:
     std::string path_;
     std::optional<mode_t> mode_;
     std::vector<std::string> lines_;
-    bool unreadable_ = false;
+    int readError_ = 0;
 };

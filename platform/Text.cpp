@@ -7,10 +7,9 @@
 
 TLines SplitLines(std::string_view text)
 {
+    // A NUL is an ordinary byte: a page or a settings file that holds one is
+    // read to its end, or everything after it would be lost at the next save.
     TLines lines;
-    const std::size_t nul = text.find('\0');
-    if (nul != std::string_view::npos)
-        text = text.substr(0, nul);
     const char* p = text.data();
     const char* const end = p + text.size();
     // Pages run to megabytes: find each LF with memchr and look for a CR only

@@ -11,7 +11,8 @@
 
 using TLines = std::vector<std::string>;
 
-// Splits at CR LF, a lone CR or a lone LF; the text ends at its first NUL byte.
+// Splits at CR LF, a lone CR or a lone LF; every other byte, NUL included,
+// belongs to its line.
 // A final line break does not produce an empty last line.
 TLines SplitLines(std::string_view text);
 

@@ -4,11 +4,10 @@
 // names, date text, file dates and version information. None of them raises;
 // failures come back as false, the epoch or a placeholder text.
 
-#include <chrono>
+#include "platform/Clock.h"
+
 #include <string>
 #include <string_view>
-
-using TDateTime = std::chrono::system_clock::time_point;
 
 // True when the folder exists afterwards. Creates missing parents; a path of
 // three characters or fewer is never created.

@@ -16,6 +16,7 @@ packages=(
   python3-aiosmtpd      # real SMTP server for end-to-end tests
   openssl               # self-signed certificates for the HTTPS download tests
   ca-certificates       # the system's certificate store for HTTPS downloads
+  libglib2.0-bin        # gio: the desktop's launcher reads the start-up entry in tests
 )
 
 missing=()

@@ -7,15 +7,23 @@ TLinkLabel::TLinkLabel(const QString& text, QWidget* parent) : QLabel(text, pare
     QFont f = font();
     f.setUnderline(true);
     setFont(f);
-    QPalette p = palette();
-    p.setColor(QPalette::WindowText, QColor(0, 0, 255));
-    setPalette(p);
     setCursor(Qt::PointingHandCursor);
+    setTextFormat(Qt::PlainText);
+    // Only the enabled text turns link blue; a disabled link keeps the
+    // palette's grey.
+    QPalette p = palette();
+    p.setColor(QPalette::Active, QPalette::WindowText, QColor(0, 0, 255));
+    p.setColor(QPalette::Inactive, QPalette::WindowText, QColor(0, 0, 255));
+    setPalette(p);
 }
 
 void TLinkLabel::mouseReleaseEvent(QMouseEvent* event)
 {
-    QLabel::mouseReleaseEvent(event);
-    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) {
+        event->accept();
         emit clicked();
+        return;
+    }
+    QLabel::mouseReleaseEvent(event);
 }
+

@@ -1,9 +1,11 @@
 #pragma once
 
+// A label that acts as a link: blue underlined text, the hand cursor, and a
+// click anywhere on it runs its handler. A disabled link greys out and does
+// not react.
+
 #include <QLabel>
 
-// A text that acts as a link: blue, underlined, the hand cursor, its hint
-// always shown, and a click that runs its handler.
 class TLinkLabel : public QLabel {
     Q_OBJECT
 public:

@@ -1,8 +1,9 @@
 #include "shell/OpenDocument.h"
 
+#include "shell/MessageBoxes.h"
+
 #include <QDesktopServices>
 #include <QFileInfo>
-#include <QMessageBox>
 #include <QUrl>
 
 void OpenDocument(QWidget* owner, const std::string& target)
@@ -10,5 +11,5 @@ void OpenDocument(QWidget* owner, const std::string& target)
     const QString text = QString::fromLocal8Bit(target.c_str());
     const QUrl url = QFileInfo::exists(text) ? QUrl::fromLocalFile(text) : QUrl(text);
     if (!QDesktopServices::openUrl(url))
-        QMessageBox::warning(owner, "Vendrel", "Error encountered launching your web browser");
+        ShowMessageBox(owner, "Error encountered launching your web browser", TMsgKind::Warning, TMsgButtons::OK);
 }

@@ -1,7 +1,9 @@
 #pragma once
 
-// What the dialogs need of the main window, so that they depend on this one
-// small interface and not on the window itself.
+// What the dialogs need of the main window: its image list, its sensitivity
+// list and current choice, the destination field, the process-wide mail-server
+// values, the engine for the test message, and the program's own folder. The
+// window implements it; the dialog tests implement it over a headless host.
 
 #include "delivery/MailServerSettings.h"
 

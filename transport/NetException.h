@@ -1,7 +1,6 @@
 #pragma once
 
-// Root of the mail transport's exceptions. Header-only, so that the message
-// writer below the transport can raise it without linking the transport.
+// Root of the mail transport's exceptions.
 
 #include <stdexcept>
 #include <string>

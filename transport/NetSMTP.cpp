@@ -1,6 +1,7 @@
 #include "transport/NetSMTP.h"
 
 #include "message/NetEncoders.h"
+#include "platform/ScopeExit.h"
 #include "transport/NetErrors.h"
 
 #include <algorithm>
@@ -48,24 +49,18 @@ void TNetSMTP::Open(int timeoutMs)
     // server dropped the last one (without a Close) must log in afresh.
     loggedIn_ = false;
     TNetMessageClient::Open(timeoutMs);
-    try {
-        ReadReply(220);
-        authMechanisms_.clear();
-        std::string name = HeloName.empty() ? GNetStack().LocalHostName() : HeloName;
-        name = CommandText(name);
-        if (useEhlo_ && ExecuteCommand("EHLO " + name, TNetReplyCodes{}) == 250) {
-            ReadMechanisms();
-            return;
-        }
-        ExecuteCommand("HELO " + name, 250);
-    } catch (...) {
-        // The original failure is what the caller must see, not a failed QUIT.
-        try {
-            Close();
-        } catch (...) {
-        }
-        throw;
+    // A greeting or EHLO that fails closes again; the original failure is
+    // what the caller sees, not a failed QUIT.
+    auto closeOnFailure = FailureScopeExit([this] { Close(); });
+    ReadReply(220);
+    authMechanisms_.clear();
+    std::string name = HeloName.empty() ? GNetStack().LocalHostName() : HeloName;
+    name = CommandText(name);
+    if (useEhlo_ && ExecuteCommand("EHLO " + name, TNetReplyCodes{}) == 250) {
+        ReadMechanisms();
+        return;
     }
+    ExecuteCommand("HELO " + name, 250);
 }
 
 void TNetSMTP::ReadMechanisms()
@@ -131,28 +126,22 @@ void TNetSMTP::Transmit(TNetMessage& message)
     // A page is hundreds of lines, each one send: held back while the message
     // is written, they leave in full packets instead of one packet a line.
     HoldSends(true);
-    try {
+    {
+        TScopeExit release([this] { HoldSends(false); });
         WriteMessage(message, false);
-    } catch (...) {
-        HoldSends(false);
-        throw;
     }
-    HoldSends(false);
     ExecuteCommand(".", 250);
 }
 
 void TNetSMTP::Close()
 {
-    try {
-        if (IsConnected())
-            WriteLine("QUIT");
-    } catch (...) {
+    // The connection goes also when QUIT cannot be written.
+    TScopeExit drop([this] {
         TNetMessageClient::Close();
         loggedIn_ = false;
-        throw;
-    }
-    TNetMessageClient::Close();
-    loggedIn_ = false;
+    });
+    if (IsConnected())
+        WriteLine("QUIT");
 }
 
 int TNetSMTP::Expand(const std::string& argument)

@@ -1,5 +1,6 @@
 #include "transport/NetTCPClient.h"
 
+#include "platform/ScopeExit.h"
 #include "transport/NetErrors.h"
 #include "transport/NetIOHandlerSocket.h"
 
@@ -13,20 +14,17 @@ void TNetTCPClient::Open(int timeoutMs)
         handler->UseNagle = UseNagle;
         AdoptIOHandler(std::move(handler));
     }
-    try {
-        ioHandler_->Open();
-        PendingInput().Clear();
-        peerClosed_ = false;
-        const int timeout = timeoutMs == -1 && ConnectTimeout != 0 ? ConnectTimeout : timeoutMs;
-        ioHandler_->ConnectClient(Host, Port, BoundIP, BoundPort, BoundPortMin, BoundPortMax, timeout);
-        BeginSession();
-        if (Intercept)
-            Intercept->Connect(*this);
-        DoStatus(hsConnected, Host);
-        if (OnConnected)
-            OnConnected();
-    } catch (...) {
-        DropSocket();
-        throw;
-    }
+    // A connection that fails half-way is dropped, not left half open.
+    auto dropOnFailure = FailureScopeExit([this] { DropSocket(); });
+    ioHandler_->Open();
+    PendingInput().Clear();
+    peerClosed_ = false;
+    const int timeout = timeoutMs == -1 && ConnectTimeout != 0 ? ConnectTimeout : timeoutMs;
+    ioHandler_->ConnectClient(Host, Port, BoundIP, BoundPort, BoundPortMin, BoundPortMax, timeout);
+    BeginSession();
+    if (Intercept)
+        Intercept->Connect(*this);
+    DoStatus(hsConnected, Host);
+    if (OnConnected)
+        OnConnected();
 }

@@ -1,5 +1,7 @@
 #include "delivery/DocParser.h"
 
+#include "tests/support/ManualClock.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -162,12 +164,10 @@ TEST(DocParser, DownloadOnlyAndTheTimeLimitSuppressTheWalk)
     // The clock jumps past the limit while the document loads.
     parser.DownloadOnly = false;
     parser.Html = NewsPage;
-    std::int64_t now = 1000;
-    parser.Now = [&] {
-        const auto t = now;
-        now += TDocParser::TimeLimitMs + 1;
-        return t;
-    };
+    TManualClock clock;
+    clock.SetTickMs(1000);
+    clock.TickStepMs = TDocParser::TimeLimitMs + 1;
+    parser.Clock = &clock;
     seen = {};
     EXPECT_FALSE(parser.Execute());
     EXPECT_TRUE(seen.elements.empty());

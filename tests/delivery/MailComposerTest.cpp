@@ -79,7 +79,7 @@ protected:
     std::unique_ptr<TMailServer> server_;
     TRecordingHost host_;
     TMailServerSettings mailServer_;
-    TMailComposer composer_{host_};
+    TMailComposer composer_{host_, SystemClock()};
 };
 
 TEST_F(ComposeAndSend, APageArrivesAsHtmlWithItsPlainAlternative)
@@ -167,6 +167,39 @@ TEST_F(ComposeAndSend, AWordShapedLikeAnEncodedWordIsEncoded)
     EXPECT_EQ(raw.find("=?utf-8?q?fake?="), std::string::npos) << raw;
     const std::string parts = PartsOf(stored, folder_.Root() + "parts");
     EXPECT_EQ(SplitLines(ReadFile(parts + "headers.txt"))[2], "Subject: " + subject);
+}
+
+TEST_F(ComposeAndSend, ANulByteIsMailedWithEverythingAfterIt)
+{
+    StartServer({"--no-auth"});
+    mailServer_.Logon = false;
+    using namespace std::string_literals;
+    const std::string page = "<html><body>\r\n<p>before\0after</p>\r\n\0\0<p>the change</p>\r\n</body></html>\r\n"s;
+    ASSERT_TRUE(composer_.ComposeAndSend(mailServer_, "one@example.org", "s", page, "alt", true, nullptr, "me@example.org", false,
+                                         false, true));
+    const std::string stored = WaitForMessage(1);
+    EXPECT_NE(ReadFile(stored).find("before=00after"), std::string::npos);
+    EXPECT_EQ(ReadFile(PartsOf(stored, folder_.Root() + "parts") + "2.text_html"), page);
+}
+
+TEST_F(ComposeAndSend, APortBeyondSixteenBitsIsRefusedNotWrapped)
+{
+    StartServer({"--no-auth"});
+    mailServer_.Logon = false;
+    // Cut to 16 bits this would be the listening server's own port.
+    mailServer_.Port = server_->Port() + 65536;
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "one@example.org", "s", "body", "", false, nullptr, "me@example.org",
+                                          false, true, true));
+    const std::string reason = "The mail server's port " + std::to_string(mailServer_.Port) +
+                               " (SMTPPort) is not between 1 and 65535";
+    EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: " + reason});
+    ASSERT_EQ(host_.Boxes.size(), 1u);
+    EXPECT_EQ(host_.Boxes[0].Text, "Sending of message with SMTP failed with the error: \r\n\r\n" + reason);
+    for (int port : {0, -25, 65536})
+        EXPECT_NE(SMTPPortError(port), "") << port;
+    for (int port : {1, 25, 65535})
+        EXPECT_EQ(SMTPPortError(port), "") << port;
+    EXPECT_FALSE(FileExists(folder_.Root() + "mail/0001.json")) << "nothing reached the server";
 }
 
 TEST_F(ComposeAndSend, ThePlainTestMessageGoesToEveryRecipient)

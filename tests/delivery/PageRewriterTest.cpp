@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/Text.h"
+#include "tests/support/ManualClock.h"
 #include "tests/support/RecordingHost.h"
 
 namespace {
@@ -102,7 +103,8 @@ TEST(ReplaceQuotedLinks, GivesTheResultOfReplacingPairByPair)
 class RewritePage : public ::testing::Test {
 protected:
     TRecordingHost host;
-    TPageRewriter rewriter{host};
+    TManualClock clock;
+    TPageRewriter rewriter{host, clock};
     std::vector<int> waits;
     void SetUp() override
     {
@@ -206,8 +208,7 @@ TEST_F(RewritePage, ParseFailuresAreRetriedOnceThenLogged)
 
     // Both runs outlast the limit.
     rewriter.docparse.OnElement = nullptr;
-    std::int64_t now = 0;
-    rewriter.docparse.Now = [&] { return now += TDocParser::TimeLimitMs + 1; };
+    clock.TickStepMs = TDocParser::TimeLimitMs + 1;
     waits.clear();
     page = "<html><body><p>x</p><a href=\"x.html\">1</a></body></html>";
     EXPECT_FALSE(rewriter.RewritePage("http://h/", page));

@@ -107,3 +107,17 @@ TEST(SiteUnchanged, PositiveThresholdSkipsBelowMeasure)
     EXPECT_EQ(value, "0");
     EXPECT_THROW(SiteUnchanged({}, {}, 30, value), EChangeMeasureUndefined);
 }
+
+TEST(SiteUnchanged, AChangeAfterANulByteIsSeen)
+{
+    using namespace std::string_literals;
+    const TLines stored = SplitLines("<p>a\0b</p>\r\n<p>old text</p>\r\n"s);
+    const TLines fresh = SplitLines("<p>a\0b</p>\r\n<p>new text</p>\r\n"s);
+    std::string value;
+    EXPECT_FALSE(SiteUnchanged(fresh, stored, 0, value));
+    EXPECT_EQ(value, ">0");
+    EXPECT_FALSE(SiteUnchanged(fresh, stored, 1, value));
+    // "old" and "new" share no byte: 6 of 29 + 29 bytes.
+    EXPECT_EQ(value, "517");
+    EXPECT_EQ(ByteHistogram(stored)[0], 1u) << "the NUL itself is counted";
+}

@@ -98,6 +98,35 @@ TEST_F(CheckCommand, CannotStartExitsTwoWithAClearMessage)
     EXPECT_EQ(r.ExitStatus, 2);
 }
 
+TEST_F(CheckCommand, WithoutASiteListItRefusesAndWritesNothing)
+{
+    // A first start of the tray program seeds the list and switches its
+    // start-up option on; the command must leave that to it.
+    Settings(ServerSettings(1));
+    const auto r = Run();
+    EXPECT_EQ(r.ExitStatus, 2);
+    EXPECT_NE(r.Err.find("there is no site list " + tmp.DataFolder() + "Sites.dat"), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("{http://www.example.com/}-2"), std::string::npos) << r.Err;
+    EXPECT_FALSE(FileExists(tmp.DataFolder() + "Sites.dat"));
+    EXPECT_FALSE(FileExists(tmp.ConfigHome() + "autostart"));
+}
+
+TEST_F(CheckCommand, APortBeyondSixteenBitsIsASettingsError)
+{
+    TMailServer mail(tmp.Root() + "mail", {"--no-auth"});
+    http.SetPage("/a", "<html><body><p>a</p></body></html>\r\n");
+    // Cut to 16 bits this is the listening server's port.
+    Settings(ServerSettings(mail.Port() + 65536));
+    Sites(Site("A", "/a"));
+    const auto r = Run();
+    EXPECT_EQ(r.ExitStatus, 2);
+    EXPECT_NE(r.Err.find("port " + std::to_string(mail.Port() + 65536) + " (SMTPPort) is not between 1 and 65535"),
+              std::string::npos)
+        << r.Err;
+    EXPECT_TRUE(mail.Messages().empty());
+    EXPECT_EQ(http.Requests(), 0);
+}
+
 TEST_F(CheckCommand, AnotherPassOnTheSameFolderExitsTwo)
 {
     Settings(ServerSettings(1));

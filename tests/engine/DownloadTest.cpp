@@ -167,10 +167,39 @@ TEST_F(DownloadTest, NothingReadIsAQuietFailure)
     download.DownloadPage("http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/", text);
     EXPECT_EQ(text, "");
 
+    EXPECT_TRUE(host.Log.empty());
+    EXPECT_FALSE(flags.DownloadBusy);
+}
+
+TEST_F(DownloadTest, AnAddressTheClientCannotUseLogsItsReason)
+{
+    std::string text = "old";
+    // A literal blank: the user has to mend the address, so they must see why.
+    EXPECT_FALSE(download.DownloadUrl(base_ + "/news/some page.html", text));
+    ASSERT_EQ(host.Log.size(), 1u);
+    EXPECT_TRUE(StartsText("HTML download error: ", host.Log[0])) << host.Log[0];
+    EXPECT_NE(FindText(host.Log[0], "URL"), std::string::npos) << host.Log[0];
+
     // Nothing but web addresses is fetched, whatever the site list holds.
     WriteFile((root_ / "secret.txt").string(), "secret");
     EXPECT_FALSE(download.DownloadUrl("file://" + (root_ / "secret.txt").string(), text));
-    EXPECT_TRUE(host.Log.empty());
+    ASSERT_EQ(host.Log.size(), 2u);
+    EXPECT_NE(FindText(host.Log[1], "file"), std::string::npos) << host.Log[1];
+    EXPECT_FALSE(flags.DownloadBusy);
+}
+
+TEST_F(DownloadTest, AWholeFetchEndsAtItsTimeLimitHoweverSteadyTheTrickle)
+{
+    EXPECT_EQ(download.WholeFetchSeconds, 600) << "ten minutes for one page";
+    // A byte every quarter second never trips the silence limit.
+    download.WholeFetchSeconds = 2;
+    std::string text;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(download.DownloadUrl(base_ + "/slow?bytes=40&chunk=1&delay=0.25", text));
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(took, std::chrono::seconds(2));
+    EXPECT_LT(took, std::chrono::seconds(6));
+    EXPECT_EQ(host.Log, std::vector<std::string>{"HTML download error: the page took longer than 2 seconds to download"});
     EXPECT_FALSE(flags.DownloadBusy);
 }
 

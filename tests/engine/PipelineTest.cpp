@@ -1,8 +1,11 @@
 #include "engine/HeadlessHost.h"
 #include "engine/SiteList.h"
 #include "engine/SiteMonitor.h"
+#include "message/MessageWriter.h"
+#include "platform/Utilities.h"
 #include "tests/support/MailServer.h"
 #include "tests/support/LoopbackServers.h"
+#include "tests/support/ManualClock.h"
 #include "tests/support/TempDataFolder.h"
 #include "tests/support/ScriptedServer.h"
 #include <chrono>
@@ -259,10 +262,10 @@ TEST_F(Pipeline, SecondSendDuringASendFailsItselfAndLeavesTheFirstIntact)
     int nestedResult = -1;
     host.OnProcessMessages = [&] {
         if (nestedResult == -1 && monitor.Composer.Sending())
-            nestedResult = monitor.Composer.ComposeAndSend("me@example.org", "nested", "body", "", false, nullptr,
+            nestedResult = monitor.Composer.ComposeAndSend(host.Settings.Server, "me@example.org", "nested", "body", "", false, nullptr,
                                                            "me@example.org", false, false, true);
     };
-    const bool first = monitor.Composer.ComposeAndSend("me@example.org", "first", "body", "", false, nullptr,
+    const bool first = monitor.Composer.ComposeAndSend(host.Settings.Server, "me@example.org", "first", "body", "", false, nullptr,
                                                        "me@example.org", false, false, true);
     host.OnProcessMessages = nullptr;
     EXPECT_TRUE(first);
@@ -283,4 +286,30 @@ TEST_F(Pipeline, StartWithAnArgumentChecksTenSecondsLaterInEitherMode)
     host.Settings.CheckFrequency = 3;
     monitor.ArmFirstCheck();
     EXPECT_EQ(host.Timer1Interval, 10000u);
+}
+
+// The mail's Date header and the footer's time stamp come from the one clock
+// the monitor was given, not one each from the system.
+TEST(PipelineClock, TheDateHeaderAndTheFooterReadTheSameInjectedClock)
+{
+    TTempDataFolder tmp;
+    TLoopbackHttpServer http;
+    TMailServer mail(tmp.Root() + "mail", {"--no-auth"});
+    TManualClock clock;
+    clock.Set(LocalDateTime(2019, 3, 4, 5, 6, 7));
+    THeadlessHost host{clock};
+    TSiteMonitor monitor{host, clock, tmp.DataFolder()};
+    host.Settings.DestEmail = "me@example.org";
+    host.Settings.ActiveNetConnection = false;
+    host.Settings.Server.Host = "127.0.0.1";
+    host.Settings.Server.Port = mail.Port();
+    http.SetPage("/c/", Html("clock"));
+    host.SiteList.Add(MakeSiteEntry("Clock", http.Url("/c/"), -1), true);
+    ASSERT_TRUE(monitor.SendSiteOfIndex(0, false));
+
+    const auto messages = mail.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    const std::string date = "Date: " + TNetMessageWriter::DateText(clock.Now()) + "\r\n";
+    EXPECT_NE(messages[0].find(date), std::string::npos) << messages[0].substr(0, 600);
+    EXPECT_NE(messages[0].find("\"Clock\" sent from Vendrel at " + DateTimeText(clock.Now())), std::string::npos);
 }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <stdexcept>
 
 namespace {
 
@@ -153,3 +154,28 @@ TEST_F(Scheduler, AnotherProcessHoldingTheFolderDefersThePass)
     other.Unlock();
 }
 
+
+namespace {
+// A window whose log fails at the end of the pass.
+struct TFailingSeparatorHost : THeadlessHost {
+    using THeadlessHost::THeadlessHost;
+    void AddLogSeparator() override { throw std::runtime_error("the log is gone"); }
+};
+} // namespace
+
+TEST_F(Scheduler, AnErrorEscapingThePassStillLeavesEverythingAsAfterAPass)
+{
+    TFailingSeparatorHost failing{clock};
+    TSiteMonitor second{failing, clock, tmp.DataFolder()};
+    failing.Settings.ActiveNetConnection = false;
+    failing.Settings.OncePerDay = false;
+    failing.SiteList.Add("x                  {http://127.0.0.1:9/}-2", false);
+    failing.CurrentCursor = TCursor::HourGlass;
+    EXPECT_THROW(second.CheckForSites(), std::runtime_error);
+    EXPECT_EQ(failing.TrayImages, (std::vector<TTrayImage>{TTrayImage::Busy, TTrayImage::Normal}));
+    EXPECT_EQ(failing.CurrentCursor, TCursor::Default);
+    ASSERT_TRUE(failing.Timer1Interval) << "re-armed from the schedule";
+    EXPECT_EQ(*failing.Timer1Interval, 3600000u);
+    TFolderLock other;
+    EXPECT_TRUE(other.TryLock(tmp.DataFolder())) << "the folder is given back";
+}

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -59,18 +60,29 @@ TEST_F(SettingsFixture, MissingFileGivesEveryDefault)
 
 TEST_F(SettingsFixture, BooleansReadOnlyTheirOwnWords)
 {
-    Settings("[Settings]\r\nFlashIcon=1\r\nTrayIcon=off\r\nConfirmClose=no\r\nShowDeliveredDates=-1\r\n"
-             "ActiveNetConnection=FALSE\r\nLoggingTabVisible=0\r\nOncePerDay=yes\r\n[Server]\r\nSMTPLogon=TRUE\r\n");
+    // "1" and "on" would read as true if any text but the listed words were
+    // taken: the keys here default to false, so the default shows.
+    Settings("[Settings]\r\nShowDeliveredDates=1\r\nFlashIcon=0\r\nTrayIcon=no\r\nConfirmClose=No\r\n"
+             "ActiveNetConnection=FALSE\r\nLoggingTabVisible=off\r\nOncePerDay=false\r\n"
+             "[Server]\r\nSMTPLogon=on\r\n");
     TSettings s;
     LoadSettingsFrom(files, s, sites);
-    EXPECT_TRUE(s.FlashIcon) << "1 is not true: the default stays";
-    EXPECT_TRUE(s.TrayIcon);
+    EXPECT_FALSE(s.ShowDeliveredDates) << "1 is not true: the default stays";
+    EXPECT_FALSE(s.Server.Logon) << "on is not true: the default stays";
+    EXPECT_FALSE(s.FlashIcon);
+    EXPECT_FALSE(s.TrayIcon);
     EXPECT_FALSE(s.ConfirmClose);
-    EXPECT_TRUE(s.ShowDeliveredDates);
     EXPECT_FALSE(s.ActiveNetConnection);
-    EXPECT_FALSE(s.LoggingTabVisible);
-    EXPECT_TRUE(s.OncePerDay);
-    EXPECT_TRUE(s.Server.Logon);
+    EXPECT_TRUE(s.LoggingTabVisible) << "off is not false: the default stays";
+    EXPECT_FALSE(s.OncePerDay);
+
+    Settings("[Settings]\r\nShowDeliveredDates=-1\r\nFlashIcon=2\r\nOncePerDay=0\r\n[Server]\r\nSMTPLogon=Yes\r\n");
+    TSettings t;
+    LoadSettingsFrom(files, t, sites);
+    EXPECT_TRUE(t.ShowDeliveredDates);
+    EXPECT_TRUE(t.Server.Logon);
+    EXPECT_TRUE(t.FlashIcon);
+    EXPECT_FALSE(t.OncePerDay);
 }
 
 TEST_F(SettingsFixture, IntegersFallBackAndScaleOutOfRangeSelectsNone)
@@ -104,27 +116,39 @@ TEST_F(SettingsFixture, CheckTimeReadsBackAndUnparsableLeavesSeven)
 
 TEST_F(SettingsFixture, SaveWritesEveryKeyInOrderAndReadsBack)
 {
+    // Every value differs from its default, so a key that is not written or
+    // not read shows.
     TSettings s;
     s.Server = {"mail.test", "user", "secret", 2525, 45, true};
+    s.SenderAddress = "sender@example.org";
     s.DestEmail = "me@example.org";
+    s.Subject = "Page news";
     s.Sensitivity.ItemIndex = 6;
     s.OncePerDay = false;
+    s.CheckTime = {18, 45, 10};
     s.CheckFrequency = 3;
     s.CheckFrequencyScale = 0;
+    s.FlashIcon = false;
+    s.ShowDeliveredDates = true;
+    s.TrayIcon = false;
+    s.LoggingTabVisible = false;
+    s.ActiveNetConnection = false;
+    s.ConfirmClose = false;
     s.AutoStart = true;
     sites.Clear();
     sites.Add("b" + Pad + "{http://b}-2", true);
     sites.Add("a" + Pad + "{http://a}-1", false);
     SaveSettingsTo(files, s, sites);
 
-    const std::string text = ReadFile(files.SettingsPath());
-    EXPECT_EQ(text.rfind("[Server]\r\nSMTPServer=mail.test\r\nSMTPUsername=user\r\nSMTPPassword=secret\r\n"
-                         "SMTPPort=2525\r\nSMTPTimeOut=45\r\nSMTPLogon=True\r\n[Settings]\r\nSenderAddress=\r\n"
-                         "DestEmail=me@example.org\r\nSubject=Vendrel Delivery\r\nChangeDetectionValue=120\r\n"
-                         "OncePerDay=False\r\nCheckTime=",
-                         0),
-              0u)
-        << text;
+    EXPECT_EQ(ReadFile(files.SettingsPath()),
+              "[Server]\r\nSMTPServer=mail.test\r\nSMTPUsername=user\r\nSMTPPassword=secret\r\n"
+              "SMTPPort=2525\r\nSMTPTimeOut=45\r\nSMTPLogon=True\r\n[Settings]\r\n"
+              "SenderAddress=sender@example.org\r\nDestEmail=me@example.org\r\nSubject=Page news\r\n"
+              "ChangeDetectionValue=120\r\nOncePerDay=False\r\nCheckTime=" +
+                  CheckTimeText({18, 45, 10}) +
+                  "\r\nCheckFrequency=3\r\nCheckFrequencyScale=0\r\nFlashIcon=False\r\n"
+                  "ShowDeliveredDates=True\r\nTrayIcon=False\r\nLoggingTabVisible=False\r\n"
+                  "ActiveNetConnection=False\r\nConfirmClose=False\r\n");
     EXPECT_EQ(ReadFile(files.SitesPath()), "*a" + Pad + "{http://a}-1\r\nb" + Pad + "{http://b}-2\r\n");
     EXPECT_TRUE(IsAutoStart("Vendrel"));
 
@@ -132,14 +156,65 @@ TEST_F(SettingsFixture, SaveWritesEveryKeyInOrderAndReadsBack)
     TSiteList backSites;
     LoadSettingsFrom(files, back, backSites);
     EXPECT_EQ(back.Server.Host, "mail.test");
+    EXPECT_EQ(back.Server.Username, "user");
+    EXPECT_EQ(back.Server.Password, "secret");
     EXPECT_EQ(back.Server.Port, 2525);
+    EXPECT_EQ(back.Server.TimeOutSeconds, 45);
     EXPECT_TRUE(back.Server.Logon);
+    EXPECT_EQ(back.SenderAddress, "sender@example.org");
+    EXPECT_EQ(back.DestEmail, "me@example.org");
+    EXPECT_EQ(back.Subject, "Page news");
     EXPECT_EQ(ThresholdOfChoice(back.Sensitivity), 120);
     EXPECT_FALSE(back.OncePerDay);
+    EXPECT_EQ(back.CheckTime, (TTimeOfDay{18, 45, 10}));
     EXPECT_EQ(back.CheckFrequency, 3);
     EXPECT_EQ(back.CheckFrequencyScale, 0);
+    EXPECT_FALSE(back.FlashIcon);
+    EXPECT_TRUE(back.ShowDeliveredDates);
+    EXPECT_FALSE(back.TrayIcon);
+    EXPECT_FALSE(back.LoggingTabVisible);
+    EXPECT_FALSE(back.ActiveNetConnection);
+    EXPECT_FALSE(back.ConfirmClose);
     EXPECT_TRUE(back.AutoStart);
-    EXPECT_EQ(backSites.Count(), 2);
+    ASSERT_EQ(backSites.Count(), 2);
+    EXPECT_FALSE(backSites.Checked(0));
+    EXPECT_TRUE(backSites.Checked(1));
+}
+
+TEST_F(SettingsFixture, ANulByteIsAnOrdinaryByteInBothFiles)
+{
+    using namespace std::string_literals;
+    Settings("[Server]\r\nSMTPServer=mail\0host\r\nSMTPPort=2525\r\n[Settings]\r\nDestEmail=me@example.org\r\n"s);
+    const std::string list = "a" + Pad + "{http://a/\0}-2\r\nb"s + Pad + "{http://b}5\r\n*c" + Pad + "{http://c}-1\r\n"s;
+    WriteFile(files.SitesPath(), list);
+    TSettings s;
+    LoadSettingsFrom(files, s, sites);
+    EXPECT_EQ(s.Server.Host, "mail\0host"s);
+    EXPECT_EQ(s.Server.Port, 2525);
+    EXPECT_EQ(s.DestEmail, "me@example.org");
+    ASSERT_EQ(sites.Count(), 3);
+    EXPECT_EQ(SiteAddressOf(sites, 0), "http://a/\0"s);
+    EXPECT_FALSE(sites.Checked(2));
+
+    // One load-and-save cycle loses nothing.
+    SaveSettingsTo(files, s, sites);
+    EXPECT_EQ(ReadFile(files.SitesPath()), list);
+    TSettings back;
+    TSiteList backSites;
+    LoadSettingsFrom(files, back, backSites);
+    EXPECT_EQ(back.Server.Host, "mail\0host"s);
+    EXPECT_EQ(back.Server.Port, 2525);
+    EXPECT_EQ(back.DestEmail, "me@example.org");
+    EXPECT_EQ(backSites.Count(), 3);
+}
+
+TEST_F(SettingsFixture, APortBeyondSixteenBitsIsKeptAsWritten)
+{
+    // The send refuses it with its reason; the load neither wraps nor drops it.
+    Settings("[Server]\r\nSMTPPort=104673\r\n");
+    TSettings s;
+    LoadSettingsFrom(files, s, sites);
+    EXPECT_EQ(s.Server.Port, 104673);
 }
 
 TEST_F(SettingsFixture, SettingsFileIsPrivateToItsOwner)
@@ -209,4 +284,66 @@ TEST_F(SettingsFixture, SettingsThatCannotBeReadFailTheLoad)
     std::filesystem::create_directories(files.SettingsPath());
     TSettings s;
     EXPECT_THROW(LoadSettingsFrom(files, s, sites), ESettingsError);
+}
+
+// A file that exists but cannot be read, also for root: a link to itself.
+void MakeUnreadable(const std::string& path)
+{
+    std::remove(path.c_str());
+    ASSERT_EQ(symlink(path.c_str(), path.c_str()), 0);
+}
+
+bool IsLink(const std::string& path)
+{
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+TEST_F(SettingsFixture, AFailedLoadRefusesEverySaveUntilALoadSucceeds)
+{
+    const std::string list = "a" + Pad + "{http://a}-2\r\nb" + Pad + "{http://b}-2\r\n";
+    WriteFile(files.SitesPath(), list);
+    MakeUnreadable(files.SettingsPath());
+    TSettingsStore store(files);
+    TSettings s;
+    EXPECT_FALSE(store.LoadFailed());
+    EXPECT_EQ(store.SaveRefusedText(), "");
+    EXPECT_THROW(store.Load(s, sites), ESettingsError);
+    ASSERT_TRUE(store.LoadFailed());
+    EXPECT_NE(store.LoadFailure().find("Settings.dat"), std::string::npos) << store.LoadFailure();
+    try {
+        store.Save(s, sites);
+        FAIL() << "the save went ahead";
+    } catch (const ESettingsSaveRefused& e) {
+        EXPECT_EQ(e.what(), store.SaveRefusedText());
+        EXPECT_EQ(std::string(e.what()).rfind("Your settings were not saved", 0), 0u) << e.what();
+        EXPECT_NE(std::string(e.what()).find(store.LoadFailure()), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(IsLink(files.SettingsPath())) << "the unreadable settings were replaced";
+    EXPECT_EQ(ReadFile(files.SitesPath()), list) << "the site list that was never read was replaced";
+
+    // Mended, a load succeeds and saving is allowed again.
+    std::remove(files.SettingsPath().c_str());
+    Settings("[Server]\r\nSMTPServer=mail.test\r\n");
+    store.Load(s, sites);
+    EXPECT_FALSE(store.LoadFailed());
+    EXPECT_EQ(store.SaveRefusedText(), "");
+    EXPECT_EQ(sites.Count(), 2);
+    store.Save(s, sites);
+    EXPECT_EQ(TIniFile(files.SettingsPath()).ReadString("Server", "SMTPServer", ""), "mail.test");
+}
+
+TEST_F(SettingsFixture, AnUnreadableSiteListIsNeverSavedOver)
+{
+    Settings("[Server]\r\nSMTPServer=mail.test\r\nSMTPPassword=secret\r\n");
+    MakeUnreadable(files.SitesPath());
+    TSettingsStore store(files);
+    TSettings s;
+    EXPECT_THROW(store.Load(s, sites), ESettingsError);
+    EXPECT_TRUE(store.LoadFailed());
+    EXPECT_NE(store.LoadFailure().find("Sites.dat"), std::string::npos) << store.LoadFailure();
+    EXPECT_EQ(sites.Count(), 0);
+    EXPECT_THROW(store.Save(s, sites), ESettingsSaveRefused);
+    EXPECT_TRUE(IsLink(files.SitesPath()));
+    EXPECT_EQ(ReadFile(files.SettingsPath()), "[Server]\r\nSMTPServer=mail.test\r\nSMTPPassword=secret\r\n");
 }

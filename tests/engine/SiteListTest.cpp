@@ -109,3 +109,30 @@ TEST(StoredPage, LivesInTheHtmlFolderOfTheDataFolder)
     EXPECT_TRUE(FileExists(tmp.DataFolder() + "HTML"));
     EXPECT_EQ(StoredPagePath(pages, "News"), tmp.DataFolder() + "HTML/News.html");
 }
+
+TEST(StoredPage, NamesThatCannotNameAFileAreRefusedWithTheirReason)
+{
+    using namespace std::string_literals;
+    for (const std::string& name : {"News"s, "a.b"s, "..."s, ".hidden"s, "caf\xe9 & bar"s, std::string(MaxSiteNameBytes, 'n')})
+        EXPECT_EQ(SiteNameError(name), "") << name;
+    const struct {
+        std::string name;
+        const char* reason;
+    } refused[] = {
+        {"", "it is empty"},
+        {".", "it is \".\""},
+        {"..", "it is \"..\""},
+        {"../../../escape", "it holds one of"},
+        {"a/b", "it holds one of"},
+        {"a\\b", "it holds one of"},
+        {"a:b", "it holds one of"},
+        {"a|b", "it holds one of"},
+        {"a\0b"s, "it holds a NUL byte"},
+        {std::string(MaxSiteNameBytes + 1, 'n'), "it is longer than 239 bytes"},
+    };
+    for (const auto& r : refused) {
+        const std::string error = SiteNameError(r.name);
+        EXPECT_EQ(error.rfind("The site name cannot be used as a file name: ", 0), 0u) << r.name;
+        EXPECT_NE(error.find(r.reason), std::string::npos) << r.name << ": " << error;
+    }
+}

@@ -1,8 +1,9 @@
 // The message on the wire after DATA: headers, plain body, multipart body.
 
 #include "message/MessageWriter.h"
+#include "message/NetMessageError.h"
 #include "tests/message/RecordingSink.h"
-#include "transport/NetException.h"
+#include "tests/support/ManualClock.h"
 
 #include <gtest/gtest.h>
 
@@ -327,7 +328,9 @@ TEST_F(MessageWriterTest, UseNowForDateTakesTheClock)
 {
     FillPlain();
     Message.UseNowForDate = true;
-    Writer.Now = [] { return JulyFourteenth; };
+    TManualClock clock;
+    clock.Set(JulyFourteenth);
+    Writer.Clock = &clock;
     EXPECT_EQ(Writer.GenerateHeader(Message).Value("Date"), "Sun, 14 Jul 2024 23:05:00 +0200");
 }
 
@@ -397,7 +400,7 @@ TEST_F(MessageWriterTest, AnAddressTooLongForALineIsRefused)
     try {
         Write();
         FAIL();
-    } catch (const ENetException& e) {
+    } catch (const ENetMessageError& e) {
         EXPECT_STREQ(e.what(), "The To header is too long to be sent.");
     }
 }

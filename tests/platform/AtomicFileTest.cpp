@@ -52,6 +52,41 @@ TEST(AtomicFile, ProcessKilledMidSaveLeavesThePreviousFileWhole)
     EXPECT_EQ(ReadFile(path), "[Server]\r\nSMTPServer=h\r\n");
 }
 
+TEST(AtomicFile, LeftoversOfKilledSavesAreRemovedAndNothingElse)
+{
+    TTempDataFolder tmp;
+    const std::string folder = tmp.Root() + "HTML/";
+    const std::string path = folder + "News.html";
+    WriteFile(path, "old page\r\n");
+    for (int kill = 0; kill < 2; ++kill) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            SetAtomicWriteProbe([](const std::string&) {
+                raise(SIGKILL);
+                return true;
+            });
+            WriteFileAtomic(path, std::string(1 << 16, 'x'));
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status));
+    }
+    ASSERT_EQ(CountFiles(folder), 3) << "the page and two temporary files";
+    // Names that only look alike stay, and so does a link.
+    for (const char* keep : {"a.tmp-12345", "a.tmp-1234567", "a.tmp-12_456", ".tmp-123456x", "tmp-123456"})
+        WriteFile(folder + keep, "keep");
+    std::filesystem::create_directory(folder + "d.tmp-ABCdef");
+    ASSERT_EQ(symlink(path.c_str(), (folder + "l.tmp-ABCdef").c_str()), 0);
+
+    EXPECT_EQ(RemoveAtomicWriteLeftovers(folder), 2);
+    EXPECT_EQ(CountFiles(folder), 8);
+    EXPECT_EQ(ReadFile(path), "old page\r\n");
+    EXPECT_EQ(RemoveAtomicWriteLeftovers(folder), 0);
+    EXPECT_EQ(RemoveAtomicWriteLeftovers(tmp.Root() + "none/"), 0);
+}
+
 TEST(AtomicFile, KeepsTheModeOfTheFileItReplaces)
 {
     TTempDataFolder tmp;

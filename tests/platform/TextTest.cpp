@@ -10,11 +10,13 @@ TEST(SplitLines, BreaksAtCrLfLoneCrAndLoneLf)
     EXPECT_TRUE(SplitLines("").empty());
 }
 
-TEST(SplitLines, EndsAtFirstNul)
+TEST(SplitLines, KeepsNulBytesInTheirLines)
 {
     using namespace std::string_literals;
-    EXPECT_EQ(SplitLines("ab\r\ncd\0ef\r\n"s), (TLines{"ab", "cd"}));
-    EXPECT_TRUE(SplitLines("\0abc"s).empty());
+    EXPECT_EQ(SplitLines("ab\r\ncd\0ef\r\ngh"s), (TLines{"ab", "cd\0ef"s, "gh"}));
+    EXPECT_EQ(SplitLines("\0abc"s), (TLines{"\0abc"s}));
+    EXPECT_EQ(SplitLines("\0\r\0\n"s), (TLines{"\0"s, "\0"s}));
+    EXPECT_EQ(JoinLines(SplitLines("a\0\r\nb\0"s)), "a\0\r\nb\0\r\n"s);
 }
 
 TEST(JoinLines, EndsEveryLineWithCrLf)

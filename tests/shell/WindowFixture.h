@@ -3,7 +3,7 @@
 // A main window over a temporary data folder: the test writes the user's
 // files first, then starts the window as the program would.
 
-#include "engine/Clock.h"
+#include "platform/Clock.h"
 #include "engine/Settings.h"
 #include "engine/SiteList.h"
 #include "shell/MainWindow.h"

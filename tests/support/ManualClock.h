@@ -3,7 +3,7 @@
 // A clock the test sets and advances; scheduling is tested by moving it, never
 // by sleeping.
 
-#include "engine/Clock.h"
+#include "platform/Clock.h"
 
 #include <ctime>
 
@@ -24,6 +24,16 @@ inline TDateTime LocalDateTime(int year, int month, int day, int hour, int minut
 class TManualClock : public TClock {
 public:
     TDateTime Now() const override { return now_; }
+    // Each reading of the tick counter moves it on by TickStepMs, so that a
+    // test can let any run outlast its time limit.
+    std::int64_t TickMs() const override
+    {
+        const auto t = tickMs_;
+        tickMs_ += TickStepMs;
+        return t;
+    }
+    std::int64_t TickStepMs = 0;
+    void SetTickMs(std::int64_t ms) { tickMs_ = ms; }
     void Set(TDateTime t) { now_ = t; }
     template <class Duration> void Advance(Duration d) { now_ += std::chrono::duration_cast<TDateTime::duration>(d); }
     void SetLocal(int year, int month, int day, int hour, int minute, int second, int millis = 0)
@@ -33,4 +43,5 @@ public:
 
 private:
     TDateTime now_{};
+    mutable std::int64_t tickMs_ = 0;
 };

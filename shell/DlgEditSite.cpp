@@ -1,0 +1,276 @@
+#include "shell/DlgEditSite.h"
+
+#include "engine/ChangeMeasure.h"
+#include "engine/Sensitivity.h"
+#include "platform/Utilities.h"
+#include "shell/DialogFrame.h"
+#include "shell/MessageBoxes.h"
+#include "shell/OpenDocument.h"
+#include "shell/ShellServices.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr const char* SiteCompareHint =
+    "The sensitivity of the algorithm used when checking for site changes.  Too sensitive and you will get "
+    "messages even when minor (often unnoticeable) changes are made.  Too high and you may not get messages "
+    "even for major changes in the site";
+constexpr const char* CustomThresholdHint =
+    "Specify your own threshold to use for determining what level of site changes will generate a new message "
+    "(1 to 20000).  Review the log to determine an appropriate value";
+
+QString Capitalised(const QString& text)
+{
+    QString out = text;
+    for (qsizetype i = 0; i < out.size(); ++i) {
+        const bool wordStart = i == 0 || out[i - 1] == ' ' || out[i - 1] == '-' || out[i - 1] == '.';
+        out[i] = wordStart ? out[i].toUpper() : out[i].toLower();
+    }
+    return out;
+}
+
+} // namespace
+
+QString ReadClipboardText()
+{
+    const QClipboard* clipboard = QGuiApplication::clipboard();
+    const QMimeData* data = clipboard ? clipboard->mimeData() : nullptr;
+    if (!data || !data->hasText())
+        return {};
+    QString text = data->text();
+    const qsizetype zero = text.indexOf(QChar(0));
+    if (zero >= 0)
+        text.truncate(zero);
+    return text;
+}
+
+QString SiteNameFromAddress(const QString& address)
+{
+    QString name = address;
+    if (const qsizetype dot = name.indexOf('.'); dot >= 0)
+        name = name.mid(dot + 1);
+    if (const qsizetype dot = name.indexOf('.'); dot >= 0)
+        name = name.left(dot);
+    return Capitalised(name);
+}
+
+TdlgEditSite::TdlgEditSite(TShellServices& services, QWidget* parent) : QDialog(parent), services_(services)
+{
+    setObjectName("dlgEditSite");
+    setWindowTitle("Edit Site");
+
+    auto* nameLabel = new QLabel("Website Name:", this);
+    edtSiteName = new QLineEdit(this);
+    edtSiteName->setObjectName("edtSiteName");
+    edtSiteName->setToolTip("Specify a name to give this site");
+    nameLabel->setBuddy(edtSiteName);
+
+    auto* urlLabel = new QLabel(QString("Website Address (e.g. %1):").arg(ExampleSiteAddress), this);
+    edtSiteURL = new QLineEdit("http://", this);
+    edtSiteURL->setObjectName("edtSiteURL");
+    edtSiteURL->setToolTip(QString("The address of the web page to monitor (copy it from site box in your web "
+                                   "browser):\ne.g. %1 or %2")
+                               .arg(ExampleSiteAddress, ExampleSubPageAddress));
+    urlLabel->setBuddy(edtSiteURL);
+
+    btnPaste = new QPushButton(services_.Image(14), "Paste", this);
+    btnPaste->setObjectName("btnPaste");
+    btnPaste->setToolTip("Paste a site from the clipboard");
+    btnPaste->setAutoDefault(false);
+    btnView = new QPushButton(services_.Image(12), "View", this);
+    btnView->setObjectName("btnView");
+    btnView->setToolTip("Display this site in your web browser");
+    btnView->setAutoDefault(false);
+    btnView->setEnabled(false);
+
+    auto* whenLabel = new QLabel("When to send site:", this);
+    rdbDefaultChangeVal = new QRadioButton("Use the default setting (as specified in the main window)", this);
+    rdbDefaultChangeVal->setObjectName("rdbDefaultChangeVal");
+    rdbDefaultChangeVal->setChecked(true);
+    rdbCustomChangeVal = new QRadioButton("Use a custom setting for this site", this);
+    rdbCustomChangeVal->setObjectName("rdbCustomChangeVal");
+
+    lblSiteCompare = new QLabel("Send:", this);
+    lblSiteCompare->setObjectName("lblSiteCompare");
+    lblSiteCompare->setEnabled(false);
+    cmbSiteCompare = new QComboBox(this);
+    cmbSiteCompare->setObjectName("cmbSiteCompare");
+    cmbSiteCompare->addItems(services_.SensitivityItems());
+    cmbSiteCompare->setToolTip(SiteCompareHint);
+    cmbSiteCompare->setEnabled(false);
+    lblSiteCompare->setBuddy(cmbSiteCompare);
+    spnCustomThreshold = new QSpinBox(this);
+    spnCustomThreshold->setObjectName("spnCustomThreshold");
+    spnCustomThreshold->setRange(CustomThresholdMin, CustomThresholdMax);
+    spnCustomThreshold->setValue(50);
+    spnCustomThreshold->setToolTip(CustomThresholdHint);
+    // The hidden field keeps its place, so the list does not jump when it shows.
+    QSizePolicy keepPlace = spnCustomThreshold->sizePolicy();
+    keepPlace.setRetainSizeWhenHidden(true);
+    spnCustomThreshold->setSizePolicy(keepPlace);
+    spnCustomThreshold->setVisible(false);
+
+    btnOK = new QPushButton(services_.Image(6), "OK", this);
+    btnOK->setObjectName("btnOK");
+    btnOK->setDefault(true);
+    btnCancel = new QPushButton(services_.Image(7), "Cancel", this);
+    btnCancel->setObjectName("btnCancel");
+    btnCancel->setAutoDefault(false);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(10, 8, 10, 10);
+    layout->setSpacing(3);
+    layout->addWidget(nameLabel);
+    layout->addWidget(edtSiteName);
+    layout->addSpacing(6);
+    layout->addWidget(urlLabel);
+    auto* urlRow = new QHBoxLayout;
+    urlRow->addWidget(edtSiteURL, 1);
+    urlRow->addWidget(btnPaste);
+    urlRow->addWidget(btnView);
+    layout->addLayout(urlRow);
+    layout->addSpacing(8);
+    layout->addWidget(whenLabel);
+    layout->addWidget(rdbDefaultChangeVal);
+    layout->addWidget(rdbCustomChangeVal);
+    auto* compareRow = new QHBoxLayout;
+    compareRow->addSpacing(20);
+    compareRow->addWidget(lblSiteCompare);
+    compareRow->addWidget(cmbSiteCompare, 1);
+    compareRow->addWidget(spnCustomThreshold);
+    layout->addLayout(compareRow);
+    layout->addStretch(1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(btnOK);
+    buttons->addWidget(btnCancel);
+    layout->addLayout(buttons);
+
+    setTabOrder(edtSiteName, edtSiteURL);
+    setTabOrder(edtSiteURL, btnPaste);
+    setTabOrder(btnPaste, btnView);
+    setTabOrder(btnView, rdbDefaultChangeVal);
+    setTabOrder(rdbDefaultChangeVal, rdbCustomChangeVal);
+    setTabOrder(rdbCustomChangeVal, cmbSiteCompare);
+    setTabOrder(cmbSiteCompare, spnCustomThreshold);
+    setTabOrder(spnCustomThreshold, btnOK);
+    setTabOrder(btnOK, btnCancel);
+
+    connect(rdbDefaultChangeVal, &QRadioButton::toggled, this, &TdlgEditSite::ChangeControlChange);
+    connect(rdbCustomChangeVal, &QRadioButton::toggled, this, &TdlgEditSite::ChangeControlChange);
+    connect(cmbSiteCompare, &QComboBox::currentIndexChanged, this, &TdlgEditSite::ChangeControlChange);
+    connect(edtSiteURL, &QLineEdit::textChanged, this, &TdlgEditSite::edtSiteURLChange);
+    connect(btnPaste, &QPushButton::clicked, this, &TdlgEditSite::btnPasteClick);
+    connect(btnView, &QPushButton::clicked, this, &TdlgEditSite::btnViewClick);
+    connect(btnOK, &QPushButton::clicked, this, &TdlgEditSite::btnOKClick);
+    connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    SetupDialogFrame(this, 471, 275);
+}
+
+void TdlgEditSite::SetSensitivity(int threshold)
+{
+    TSensitivityChoice choice{cmbSiteCompare->currentIndex(), spnCustomThreshold->value()};
+    if (threshold == ThresholdDefault) {
+        rdbDefaultChangeVal->setChecked(true);
+        ShowThreshold(choice, services_.DefaultThreshold());
+    } else {
+        rdbCustomChangeVal->setChecked(true);
+        ShowThreshold(choice, threshold);
+    }
+    spnCustomThreshold->setValue(choice.CustomThreshold);
+    cmbSiteCompare->setCurrentIndex(choice.ItemIndex);
+    ChangeControlChange();
+}
+
+int TdlgEditSite::GetSensitivity() const
+{
+    if (rdbDefaultChangeVal->isChecked())
+        return ThresholdDefault;
+    return ThresholdOfChoice({cmbSiteCompare->currentIndex(), spnCustomThreshold->value()});
+}
+
+void TdlgEditSite::ChangeControlChange()
+{
+    const bool custom = rdbCustomChangeVal->isChecked();
+    cmbSiteCompare->setEnabled(custom);
+    lblSiteCompare->setEnabled(custom);
+    spnCustomThreshold->setVisible(cmbSiteCompare->isEnabled() &&
+                                   cmbSiteCompare->currentIndex() == SensitivityCustomIndex);
+}
+
+void TdlgEditSite::btnOKClick()
+{
+    const QString name = edtSiteName->text();
+    if (name.isEmpty()) {
+        ShowMessageBox(this, "You have not specified a name for the site.", TMsgKind::Information,
+                       TMsgButtons::OK);
+        return;
+    }
+    if (HasInvalidFileChars(name.toStdString())) {
+        ShowMessageBox(this, "Site names cannot contain the following characters: \\ / : * ? \" < > |",
+                       TMsgKind::Information, TMsgButtons::OK);
+        return;
+    }
+    // Secure addresses are downloaded as well as plain ones, so both schemes
+    // (and ftp) pass.
+    const QString address = edtSiteURL->text().toUpper();
+    if (!address.contains("TP:/") && !address.contains("TPS:/")) {
+        ShowMessageBox(this,
+                       QString("You have not specified a valid web site (valid site examples are %1 or %2).")
+                           .arg(ExampleSiteAddress, ExampleSubPageAddress)
+                           .toStdString(),
+                       TMsgKind::Information, TMsgButtons::OK);
+        return;
+    }
+    accept();
+}
+
+void TdlgEditSite::btnPasteClick()
+{
+    edtSiteURL->paste();
+}
+
+void TdlgEditSite::btnViewClick()
+{
+    OpenDocument(this, edtSiteURL->text().toStdString());
+}
+
+void TdlgEditSite::edtSiteURLChange()
+{
+    btnView->setEnabled(!edtSiteURL->text().isEmpty());
+}
+
+void TdlgEditSite::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (shownOnce_)
+        return;
+    shownOnce_ = true;
+    CentreOnScreen(this);
+    if (edtSiteURL->text() == "http://")
+        PrefillFromClipboard();
+}
+
+void TdlgEditSite::PrefillFromClipboard()
+{
+    const QString text = ReadClipboardText();
+    const QString upper = text.toUpper();
+    if (upper.startsWith("HTTP://") || upper.startsWith("HTTPS://")) {
+        edtSiteURL->setText(text);
+        edtSiteName->setText(SiteNameFromAddress(text));
+    }
+    edtSiteURL->selectAll();
+    edtSiteName->selectAll();
+}

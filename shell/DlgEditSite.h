@@ -1,0 +1,65 @@
+#pragma once
+
+// The site editor: a site's name, address and sensitivity, for Add Site and
+// Edit Site. The window fills the fields and SetSensitivity, runs it modally,
+// and on OK reads the fields and GetSensitivity.
+
+#include <QDialog>
+#include <QString>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QSpinBox;
+class TShellServices;
+
+// Example addresses of the labels, hints and the invalid-site message.
+inline constexpr const char* ExampleSiteAddress = "https://quorvan.example/";
+inline constexpr const char* ExampleSubPageAddress = "https://quorvan.example/other/";
+
+// The clipboard's plain text up to its first zero; empty when it offers none.
+QString ReadClipboardText();
+
+// The name Add Site derives from a copied address: the label after the
+// address's first ".", capitalised ("http://www.my-news.example/" gives "My-News").
+QString SiteNameFromAddress(const QString& address);
+
+class TdlgEditSite : public QDialog {
+    Q_OBJECT
+public:
+    explicit TdlgEditSite(TShellServices& services, QWidget* parent = nullptr);
+
+    void SetSensitivity(int threshold);
+    int GetSensitivity() const;
+
+    QLineEdit* edtSiteName;
+    QLineEdit* edtSiteURL;
+    QPushButton* btnPaste;
+    QPushButton* btnView;
+    QRadioButton* rdbDefaultChangeVal;
+    QRadioButton* rdbCustomChangeVal;
+    QLabel* lblSiteCompare;
+    QComboBox* cmbSiteCompare;
+    QSpinBox* spnCustomThreshold;
+    QPushButton* btnOK;
+    QPushButton* btnCancel;
+
+public slots:
+    void ChangeControlChange();
+    void btnOKClick();
+    void btnPasteClick();
+    void btnViewClick();
+    void edtSiteURLChange();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    // Add Site opens with "http://": a web address on the clipboard fills it.
+    void PrefillFromClipboard();
+
+    TShellServices& services_;
+    bool shownOnce_ = false;
+};

@@ -1,0 +1,248 @@
+#include "shell/DlgSMTPSettings.h"
+
+#include "delivery/MailComposer.h"
+#include "engine/SiteMonitor.h"
+#include "shell/DialogFrame.h"
+#include "shell/LinkLabel.h"
+#include "shell/MessageBoxes.h"
+#include "shell/OpenDocument.h"
+#include "shell/ShellServices.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QVBoxLayout>
+
+#include <climits>
+
+namespace {
+
+constexpr int HighestPort = 65535;
+
+} // namespace
+
+TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
+    : QDialog(parent), services_(services)
+{
+    setObjectName("dlgSMTPSettings");
+    setWindowTitle("SMTP Server Settings");
+
+    lblSMTPHost = new QLabel(QString("SMTP Server (e.g. %1): ").arg(ExampleSMTPHost), this);
+    lblSMTPHost->setObjectName("lblSMTPHost");
+    edtSMTPHost = new QLineEdit(this);
+    edtSMTPHost->setObjectName("edtSMTPHost");
+    edtSMTPHost->setToolTip(QString("The address of your SMTP mail server, e.g. %1 or %2")
+                                .arg(ExampleSMTPHost, OtherExampleSMTPHost));
+    lblSMTPHost->setBuddy(edtSMTPHost);
+
+    lblSMTPPort = new QLabel("Port (generally this is 25): ", this);
+    lblSMTPPort->setObjectName("lblSMTPPort");
+    edtSMTPPort = new QSpinBox(this);
+    edtSMTPPort->setObjectName("edtSMTPPort");
+    // No range of its own: what is acceptable is decided on OK, with a message.
+    edtSMTPPort->setRange(INT_MIN + 1, INT_MAX);
+    edtSMTPPort->setMinimumWidth(80);
+    edtSMTPPort->setToolTip("The port that will be used to connect to your SMTP server, generally this is 25");
+    lblSMTPPort->setBuddy(edtSMTPPort);
+
+    chkSMTPAuthentication = new QCheckBox("My SMTP Server requires authentication:", this);
+    chkSMTPAuthentication->setObjectName("chkSMTPAuthentication");
+    chkSMTPAuthentication->setToolTip(
+        "Some SMTP servers require logging in.  If yours does, select this option and specify your details");
+
+    lblUserID = new QLabel("User name:", this);
+    lblUserID->setObjectName("lblUserID");
+    lblUserID->setEnabled(false);
+    edtSMTPID = new QLineEdit(this);
+    edtSMTPID->setObjectName("edtSMTPID");
+    edtSMTPID->setToolTip("Your SMTP login user name");
+    edtSMTPID->setEnabled(false);
+    lblUserID->setBuddy(edtSMTPID);
+    lblSMTPPassword = new QLabel("Password:", this);
+    lblSMTPPassword->setObjectName("lblSMTPPassword");
+    lblSMTPPassword->setEnabled(false);
+    edtSMTPPassword = new QLineEdit(this);
+    edtSMTPPassword->setObjectName("edtSMTPPassword");
+    edtSMTPPassword->setToolTip("Your SMTP login password");
+    edtSMTPPassword->setEchoMode(QLineEdit::Password);
+    edtSMTPPassword->setStyleSheet("lineedit-password-character: 42");
+    edtSMTPPassword->setEnabled(false);
+    lblSMTPPassword->setBuddy(edtSMTPPassword);
+
+    lnkTestSMTP = new TLinkLabel("Send Test message using these settings", this);
+    lnkTestSMTP->setObjectName("lnkTestSMTP");
+    lnkTestSMTP->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    lnkTestSMTP->setToolTip("Deliver a test message to your e-mail address to confirm your settings are correct");
+    lnkTestSMTP->setEnabled(false);
+    lnkSMTPShelp = new TLinkLabel("Where can I find my SMTP Settings?", this);
+    lnkSMTPShelp->setObjectName("lnkSMTPShelp");
+    lnkSMTPShelp->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    lnkSMTPShelp->setToolTip("Display information on finding your SMTP settings");
+
+    btnOK = new QPushButton(services_.Image(6), "OK", this);
+    btnOK->setObjectName("btnOK");
+    btnOK->setDefault(true);
+    btnCancel = new QPushButton(services_.Image(7), "Cancel", this);
+    btnCancel->setObjectName("btnCancel");
+    btnCancel->setAutoDefault(false);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(10, 8, 10, 10);
+    layout->setSpacing(3);
+    layout->addWidget(lblSMTPHost);
+    layout->addWidget(edtSMTPHost);
+    auto* portRow = new QHBoxLayout;
+    portRow->addWidget(lblSMTPPort);
+    portRow->addWidget(edtSMTPPort);
+    portRow->addStretch(1);
+    layout->addSpacing(4);
+    layout->addLayout(portRow);
+    layout->addSpacing(6);
+    layout->addWidget(chkSMTPAuthentication);
+    auto* login = new QGridLayout;
+    login->setContentsMargins(20, 0, 0, 0);
+    login->addWidget(lblUserID, 0, 0);
+    login->addWidget(edtSMTPID, 0, 1);
+    login->addWidget(lblSMTPPassword, 1, 0);
+    login->addWidget(edtSMTPPassword, 1, 1);
+    layout->addLayout(login);
+    layout->addSpacing(8);
+    layout->addWidget(lnkTestSMTP);
+    layout->addWidget(lnkSMTPShelp);
+    layout->addStretch(1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(btnOK);
+    buttons->addWidget(btnCancel);
+    layout->addLayout(buttons);
+
+    setTabOrder(edtSMTPHost, edtSMTPPort);
+    setTabOrder(edtSMTPPort, chkSMTPAuthentication);
+    setTabOrder(chkSMTPAuthentication, edtSMTPID);
+    setTabOrder(edtSMTPID, edtSMTPPassword);
+    setTabOrder(edtSMTPPassword, btnOK);
+    setTabOrder(btnOK, btnCancel);
+
+    connect(chkSMTPAuthentication, &QCheckBox::toggled, this, &TdlgSMTPSettings::chkSMTPAuthenticationClick);
+    connect(edtSMTPHost, &QLineEdit::textChanged, this, &TdlgSMTPSettings::edtSMTPHostChange);
+    connect(lnkTestSMTP, &TLinkLabel::clicked, this, &TdlgSMTPSettings::lnkTestSMTPClick);
+    connect(lnkSMTPShelp, &TLinkLabel::clicked, this, &TdlgSMTPSettings::lnkSMTPShelpClick);
+    connect(btnOK, &QPushButton::clicked, this, &TdlgSMTPSettings::btnOKClick);
+    connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    // Escape closes the dialog from whichever control has the focus.
+    for (QWidget* child : findChildren<QWidget*>())
+        child->installEventFilter(this);
+
+    SetupDialogFrame(this, 351, 265);
+    FillFromCurrentValues();
+}
+
+void TdlgSMTPSettings::FillFromCurrentValues()
+{
+    const TMailServerSettings s = services_.MailServer();
+    edtSMTPHost->setText(QString::fromStdString(s.Host));
+    edtSMTPPort->setValue(s.Port);
+    edtSMTPID->setText(QString::fromStdString(s.Username));
+    edtSMTPPassword->setText(QString::fromStdString(s.Password));
+    chkSMTPAuthentication->setChecked(s.Logon);
+    // The rules run whether or not the values changed the controls.
+    chkSMTPAuthenticationClick();
+    edtSMTPHostChange();
+}
+
+void TdlgSMTPSettings::chkSMTPAuthenticationClick()
+{
+    const bool on = chkSMTPAuthentication->isChecked();
+    lblUserID->setEnabled(on);
+    edtSMTPID->setEnabled(on);
+    lblSMTPPassword->setEnabled(on);
+    edtSMTPPassword->setEnabled(on);
+}
+
+void TdlgSMTPSettings::edtSMTPHostChange()
+{
+    lnkTestSMTP->setEnabled(edtSMTPHost->text().indexOf('.') >= 1);
+}
+
+bool TdlgSMTPSettings::CommitSMTPSettings()
+{
+    // A port beyond 65535 cannot be connected to; it is refused here rather
+    // than failing every delivery later.
+    bool isNumber = false;
+    const int port = edtSMTPPort->text().trimmed().toInt(&isNumber);
+    if (!isNumber || port < 1 || port > HighestPort) {
+        ShowMessageBox(this, "You have not specified a valid SMTP port!", TMsgKind::Warning, TMsgButtons::OK);
+        return false;
+    }
+    if (edtSMTPHost->text().isEmpty()) {
+        ShowMessageBox(this, "Please specify your SMTP server.", TMsgKind::Information, TMsgButtons::OK);
+        return false;
+    }
+    TMailServerSettings s = services_.MailServer();
+    s.Port = port;
+    s.Username = edtSMTPID->text().toStdString();
+    s.Password = edtSMTPPassword->text().toStdString();
+    s.Host = edtSMTPHost->text().toStdString();
+    s.Logon = chkSMTPAuthentication->isChecked();
+    services_.SetMailServer(s);
+    return true;
+}
+
+void TdlgSMTPSettings::btnOKClick()
+{
+    if (CommitSMTPSettings())
+        accept();
+}
+
+void TdlgSMTPSettings::lnkTestSMTPClick()
+{
+    const QString dest = services_.DestEmail();
+    if (dest.indexOf('@') < 1) {
+        ShowMessageBox(this, "You have not specified a destination e-mail address in the main window.",
+                       TMsgKind::Error, TMsgButtons::OK);
+        return;
+    }
+    if (!CommitSMTPSettings())
+        return;
+    const std::string to = dest.toStdString();
+    TSiteMonitor& monitor = services_.Monitor();
+    const bool sent = monitor.Composer.ComposeAndSend(services_.MailServer(), to, "Test Message from Vendrel",
+                                                      "This is a test message sent from Vendrel", {}, false,
+                                                      nullptr, ChooseSender(monitor.SenderAddress(), to), false,
+                                                      true, true);
+    if (sent)
+        ShowMessageBox(this, "Your test message was sent successfully.", TMsgKind::Information, TMsgButtons::OK);
+    else
+        ShowMessageBox(this, "An error was encountered sending your test message.  Please check your settings.",
+                       TMsgKind::Error, TMsgButtons::OK);
+}
+
+void TdlgSMTPSettings::lnkSMTPShelpClick()
+{
+    OpenDocument(this, QDir(services_.ProgramFolder()).filePath("SMTP_Settings.html").toStdString());
+}
+
+void TdlgSMTPSettings::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (!shownOnce_) {
+        shownOnce_ = true;
+        CentreOnScreen(this);
+    }
+}
+
+bool TdlgSMTPSettings::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyRelease && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+        reject();
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+// The mail-server dialog: host, port and login of the SMTP server, a link
+// that sends a test message with these values, and a link to the help page.
+// OK stores the values as the current mail-server values; they reach
+// "Settings.dat" with the window's next save.
+
+#include <QDialog>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QSpinBox;
+class TLinkLabel;
+class TShellServices;
+
+// Example host names of the label and the host field's hint.
+inline constexpr const char* ExampleSMTPHost = "smtp.example.com";
+inline constexpr const char* OtherExampleSMTPHost = "mail.example.net";
+
+class TdlgSMTPSettings : public QDialog {
+    Q_OBJECT
+public:
+    explicit TdlgSMTPSettings(TShellServices& services, QWidget* parent = nullptr);
+
+    // Checks the port and host and stores the five values; false, after its
+    // message, when one is not acceptable.
+    bool CommitSMTPSettings();
+
+    QLabel* lblSMTPHost;
+    QLineEdit* edtSMTPHost;
+    QLabel* lblSMTPPort;
+    QSpinBox* edtSMTPPort;
+    QCheckBox* chkSMTPAuthentication;
+    QLabel* lblUserID;
+    QLineEdit* edtSMTPID;
+    QLabel* lblSMTPPassword;
+    QLineEdit* edtSMTPPassword;
+    TLinkLabel* lnkTestSMTP;
+    TLinkLabel* lnkSMTPShelp;
+    QPushButton* btnOK;
+    QPushButton* btnCancel;
+
+public slots:
+    void chkSMTPAuthenticationClick();
+    void edtSMTPHostChange();
+    void btnOKClick();
+    void lnkTestSMTPClick();
+    void lnkSMTPShelpClick();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void FillFromCurrentValues();
+
+    TShellServices& services_;
+    bool shownOnce_ = false;
+};
