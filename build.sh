@@ -16,6 +16,19 @@ if [ "$mode" = sanitize ]; then
   options=(-DCMAKE_BUILD_TYPE=Debug -DVENDREL_SANITIZE=ON -DVENDREL_BENCH=OFF)
   mode=test
 fi
+if [ "$mode" = fuzz ]; then
+  # The HTML tokenizer against gumbo under libFuzzer, with Debian's clang,
+  # for VENDREL_FUZZ_SECONDS (default 180).
+  build_dir="${VENDREL_BUILD_DIR:-build-fuzz}"
+  options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DVENDREL_SANITIZE=ON
+           -DVENDREL_FUZZ=ON -DVENDREL_GUI=OFF -DVENDREL_BENCH=OFF)
+  cmake -S . -B "$build_dir" -G Ninja "${options[@]}" >/dev/null
+  cmake --build "$build_dir" --parallel "$(nproc)" --target fuzz_html
+  mkdir -p "$build_dir/fuzz-corpus"
+  cp tests/fixtures/pages/*.html "$build_dir/fuzz-corpus/"
+  exec "$build_dir/tests/delivery/fuzz_html" -max_total_time="${VENDREL_FUZZ_SECONDS:-180}" -max_len=8192 \
+    -timeout=10 "$@" "$build_dir/fuzz-corpus"
+fi
 cmake -S . -B "$build_dir" -G Ninja "${options[@]}" >/dev/null
 cmake --build "$build_dir" --parallel "$(nproc)"
 
@@ -32,7 +45,7 @@ case "$mode" in
     for b in "$build_dir"/bench/bench_*; do "$b" "$@"; done
     ;;
   *)
-    echo "usage: $0 run|test|sanitize|bench" >&2
+    echo "usage: $0 run|test|sanitize|bench|fuzz" >&2
     exit 2
     ;;
 esac

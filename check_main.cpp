@@ -110,8 +110,11 @@ int main(int argc, char** argv)
                 index = i;
         if (index < 0)
             return Fail("no site named \"" + sendName + "\"");
-        if (!monitor.SendSiteOfIndex(index, false))
+        if (!monitor.SendSiteOfIndex(index, false)) {
+            if (!monitor.LastPass().FolderError.empty())
+                return Fail("cannot send from " + dataFolder + ": " + monitor.LastPass().FolderError);
             return monitor.LastPass().FolderBusy ? CannotStart : SiteFailed;
+        }
         return Ok;
     }
 
@@ -121,6 +124,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "vendrel-check: no Internet connection\n");
         return NoConnection;
     }
+    if (!pass.FolderError.empty())
+        return Fail("cannot check the sites of " + dataFolder + ": " + pass.FolderError);
     if (pass.FolderBusy)
         return Fail("another Vendrel is checking the sites of " + dataFolder + "; try again later");
     return pass.Failed > 0 || !pass.RanToEnd ? SiteFailed : Ok;

@@ -1,18 +1,96 @@
 // The tray program: comes up with its window, or hidden when the system
-// starts it at log-on ("/start"), and runs until its window is closed.
+// starts it at log-on ("/start"), and runs until its window is closed. One
+// copy runs per user: a later start hands its arguments to the running copy
+// and ends before it has a window or touches the data folder.
 
-#include "platform/Clock.h"
 #include "engine/DataFolder.h"
 #include "engine/Product.h"
 #include "engine/Settings.h"
+#include "platform/Clock.h"
+#include "platform/InstanceGuard.h"
+#include "shell/InstanceNotifier.h"
+#include "shell/MainTray.h"
 #include "shell/MainWindow.h"
 
 #include <QApplication>
+#include <QEvent>
+#include <QMessageBox>
 #include <QSessionManager>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Tests that start the program follow it through this file: the guard's
+// decision, each showing of the window and each new start it was told of.
+void TestStatus(const std::string& line)
+{
+    static const char* path = std::getenv("VENDREL_STATUS_FILE");
+    if (!path || !*path)
+        return;
+    if (FILE* f = std::fopen(path, "a")) {
+        std::fprintf(f, "%s\n", line.c_str());
+        std::fclose(f);
+    }
+}
+
+class TShowWatch : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Show)
+            TestStatus("shown");
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+// A new start without arguments is the user asking for the window.
+void InstanceGuard1InstanceStarted(TfrmMain& frmMain, const std::vector<std::string>& params)
+{
+    TestStatus("instance started " + std::to_string(params.size()));
+    for (const auto& p : params)
+        TestStatus("param " + std::to_string(p.size()) + " " + p);
+    if (params.empty())
+        frmMain.DisplayWindow();
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
+    // Decided before anything else: a copy that hands over needs no display.
+    const std::vector<std::string> params(argv + 1, argv + argc);
+    TInstanceGuard InstanceGuard1(OwnInstanceNames());
+    TInstanceRole role = TInstanceRole::Unguarded;
+    std::string guardError;
+    try {
+        role = InstanceGuard1.Start(params);
+    } catch (const std::exception& e) {
+        guardError = e.what();
+    }
+    const std::string pid = std::to_string(getpid());
+    if (role == TInstanceRole::NewCopy) {
+        TestStatus("new " + pid);
+        return 0;
+    }
+
     QApplication app(argc, argv);
+    if (!guardError.empty()) {
+        QMessageBox::critical(nullptr, ProductName, QString::fromLocal8Bit(guardError.c_str()));
+        return 1;
+    }
+    TestStatus((role == TInstanceRole::RunningCopy ? "running " : "unguarded ") + pid);
+    // Held for the program's life; nothing waits on it.
+    const TNamedMutex programMutex(ProgramMutexName());
+
     QApplication::setApplicationName(ProductName);
     QApplication::setApplicationDisplayName(ProductName);
     QApplication::setOrganizationName(MakerName);
@@ -26,10 +104,26 @@ int main(int argc, char** argv)
 
     TSystemClock clock;
     TfrmMain frmMain(clock, DefaultSettingsFiles(DataFolder()));
+    TShowWatch showWatch;
+    frmMain.installEventFilter(&showWatch);
+    TMainTray tray(frmMain);
     QObject::connect(&frmMain, &TfrmMain::ProgramEnd, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &frmMain, [&frmMain](QSessionManager&) {
         frmMain.QueryEndSession();
     });
+
+    InstanceGuard1.OnBringForward = [&frmMain] {
+        if (!frmMain.isVisible())
+            return;
+        if (frmMain.isMinimized())
+            frmMain.showNormal();
+        frmMain.raise();
+        frmMain.activateWindow();
+    };
+    InstanceGuard1.OnInstanceStarted = [&frmMain](const std::vector<std::string>& got) {
+        InstanceGuard1InstanceStarted(frmMain, got);
+    };
+    TInstanceNotifier instanceNotifier(InstanceGuard1);
 
     // Started with an argument (the log-on start gives "/start"): the first
     // check follows once the desktop and the network have had time to come up.

@@ -137,7 +137,7 @@ TRun RunCheck()
 }
 
 struct TWorld {
-    TTempDataFolder folder;
+    TTempDataFolder folder{TDesktopHome::Pointed};
     TLoopbackHttpServer http;
     TSmtpSink smtp{false};
     int variant = 0;

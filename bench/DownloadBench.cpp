@@ -8,20 +8,9 @@
 
 #include "engine/Download.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/RecordingHost.h"
 
 namespace {
-
-class TCountingHost : public TDeliveryHost {
-public:
-    void AddToLog(const std::string& message) override { lastLog = message; }
-    TModalResult MessageBox(const std::string&, TMsgKind, TMsgButtons) override { return TModalResult::OK; }
-    TCursor Cursor() const override { return TCursor::Default; }
-    void SetCursor(TCursor) override {}
-    void ProcessMessages() override { ++events; }
-
-    long events = 0;
-    std::string lastLog;
-};
 
 void BM_DownloadUrl(benchmark::State& state)
 {
@@ -29,7 +18,7 @@ void BM_DownloadUrl(benchmark::State& state)
     TChildProcess server(PythonFixture("http_server.py"));
     const std::int64_t size = state.range(0);
     const std::string address = "http://127.0.0.1:" + server.FirstLine() + "/bytes?n=" + std::to_string(size);
-    TCountingHost host;
+    TRecordingHost host;
     TEngineFlags flags;
     TPageDownload download(host, flags);
     std::int64_t progressCalls = 0;
@@ -37,13 +26,13 @@ void BM_DownloadUrl(benchmark::State& state)
     std::string text;
     for (auto _ : state) {
         if (!download.DownloadUrl(address, text) || static_cast<std::int64_t>(text.size()) != size) {
-            state.SkipWithError(("download failed: " + host.lastLog).c_str());
+            state.SkipWithError(("download failed: " + (host.Log.empty() ? std::string() : host.Log.back())).c_str());
             break;
         }
     }
     state.SetBytesProcessed(state.iterations() * size);
     state.counters["events_per_fetch"] =
-        static_cast<double>(host.events) / static_cast<double>(std::max<std::int64_t>(1, state.iterations()));
+        static_cast<double>(host.EventRuns) / static_cast<double>(std::max<std::int64_t>(1, state.iterations()));
     state.counters["progress_per_fetch"] =
         static_cast<double>(progressCalls) / static_cast<double>(std::max<std::int64_t>(1, state.iterations()));
 }

@@ -4,18 +4,11 @@
 
 #include <string>
 
+#include "delivery/HtmlScanner.h"
 #include "delivery/PageRewriter.h"
+#include "tests/support/RecordingHost.h"
 
 namespace {
-
-class TQuietHost : public TDeliveryHost {
-public:
-    void AddToLog(const std::string&) override {}
-    TModalResult MessageBox(const std::string&, TMsgKind, TMsgButtons) override { return TModalResult::OK; }
-    TCursor Cursor() const override { return TCursor::Default; }
-    void SetCursor(TCursor) override {}
-    void ProcessMessages() override {}
-};
 
 // About 1 MiB of a news site's front page with some 5000 relative addresses.
 std::string LargePage()
@@ -44,7 +37,7 @@ std::string LargePage()
 void BM_RewritePage(benchmark::State& state)
 {
     const std::string source = LargePage();
-    TQuietHost host;
+    TRecordingHost host;
     TPageRewriter rewriter(host, SystemClock());
     std::size_t links = 0;
     for (auto _ : state) {
@@ -78,7 +71,7 @@ BENCHMARK(BM_ParseOnly)->Unit(benchmark::kMillisecond);
 void BM_ReplaceQuotedLinks(benchmark::State& state)
 {
     const std::string source = LargePage();
-    TQuietHost host;
+    TRecordingHost host;
     TPageRewriter rewriter(host, SystemClock());
     std::string page = source;
     rewriter.RewritePage("http://www.example.com/news/today/", page);
@@ -93,5 +86,46 @@ void BM_ReplaceQuotedLinks(benchmark::State& state)
     state.counters["pairs"] = static_cast<double>(originals.size());
 }
 BENCHMARK(BM_ReplaceQuotedLinks)->Unit(benchmark::kMillisecond);
+
+// The same page with an about:blank link and a link holding a quote, which
+// used to send the replacement pair by pair over the whole page.
+void BM_RewritePageAwkwardLinks(benchmark::State& state)
+{
+    std::string source = LargePage();
+    source.insert(source.find("<body"), "<a href=\"about:blank\">x</a><a href='say\"hi\".html'>y</a>");
+    TQuietHost host;
+    TPageRewriter rewriter(host, SystemClock());
+    for (auto _ : state) {
+        std::string page = source;
+        if (!rewriter.RewritePage("http://www.example.com/news/today/", page))
+            state.SkipWithError("rewrite failed");
+        benchmark::DoNotOptimize(page);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * source.size()));
+}
+BENCHMARK(BM_RewritePageAwkwardLinks)->Unit(benchmark::kMillisecond);
+
+// The tokenizer alone with a sink that only counts: its floor.
+class TCountingSink : public THtmlSink {
+public:
+    std::size_t Tags = 0;
+    void StartTag(const THtmlStartTag& t) override { Tags += t.Count + 1; }
+    void EndTag(THtmlTag, std::string_view, std::size_t, std::size_t) override { ++Tags; }
+    void Comment(std::size_t, std::size_t) override {}
+    void Text(std::size_t, std::size_t) override {}
+};
+
+void BM_ScanOnly(benchmark::State& state)
+{
+    const std::string source = LargePage();
+    THtmlScanner scanner;
+    TCountingSink sink;
+    for (auto _ : state) {
+        scanner.Scan(source, sink);
+        benchmark::DoNotOptimize(sink.Tags);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * source.size()));
+}
+BENCHMARK(BM_ScanOnly)->Unit(benchmark::kMicrosecond);
 
 } // namespace

@@ -134,15 +134,7 @@ void BM_SMTPSendHtml(benchmark::State& state)
     message.From.Address = "watcher@example.org";
     message.Recipients.Add("one@example.org");
     message.Subject = "Page changed";
-    message.ContentType = "Multipart/Alternative";
-    TNetText& plain = message.MessageParts.AddTextPart();
-    plain.SetContentType("text/plain");
-    plain.SetContentTransfer("7bit");
-    plain.Body = {"The page has changed."};
-    TNetText& html = message.MessageParts.AddTextPart();
-    html.SetContentType("text/html");
-    html.SetContentTransfer("quoted-printable");
-    html.Body = page;
+    AddPageParts(message, {"The page has changed."}, page);
 
     TNetSMTP smtp;
     smtp.Host = "127.0.0.1";

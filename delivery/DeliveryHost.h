@@ -3,6 +3,8 @@
 // What page delivery and the download need of the main window. The window
 // implements it; tests implement it with a recording double.
 
+#include "transport/NetSecurity.h"
+
 #include <string>
 
 enum class TMsgKind { Plain, Warning, Error, Information, Confirmation };

@@ -1,8 +1,7 @@
 #include "delivery/DocParser.h"
 
-#include <gumbo.h>
-
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "delivery/HtmlScanner.h"
 #include "platform/Text.h"
 
 std::uint32_t DownloadControlFlags(const TDownloadControlOptions& options)
@@ -40,110 +40,31 @@ namespace {
 
 enum class TTagEvent { None, FrameSet, Frame, NoFrames, A, Bang, Comment, Img, Body, Base, BaseFont, Font, Meta,
                        Marquee, Form, Script, Div, HR, BR, Link };
+constexpr int EventCount = static_cast<int>(TTagEvent::Link) + 1;
 
-TTagEvent EventOfTag(const std::string& tag);
-
-// The same lookup by gumbo's tag number; only unknown tags need their name.
-TTagEvent EventOfNode(const GumboNode* node)
+TTagEvent EventOf(THtmlTag tag)
 {
-    if (node->type == GUMBO_NODE_COMMENT)
-        return TTagEvent::Bang;
-    switch (node->v.element.tag) {
-    case GUMBO_TAG_FRAMESET: return TTagEvent::FrameSet;
-    case GUMBO_TAG_FRAME: return TTagEvent::Frame;
-    case GUMBO_TAG_NOFRAMES: return TTagEvent::NoFrames;
-    case GUMBO_TAG_A: return TTagEvent::A;
-    case GUMBO_TAG_IMG: return TTagEvent::Img;
-    case GUMBO_TAG_BODY: return TTagEvent::Body;
-    case GUMBO_TAG_BASE: return TTagEvent::Base;
-    case GUMBO_TAG_BASEFONT: return TTagEvent::BaseFont;
-    case GUMBO_TAG_FONT: return TTagEvent::Font;
-    case GUMBO_TAG_META: return TTagEvent::Meta;
-    case GUMBO_TAG_MARQUEE: return TTagEvent::Marquee;
-    case GUMBO_TAG_FORM: return TTagEvent::Form;
-    case GUMBO_TAG_SCRIPT: return TTagEvent::Script;
-    case GUMBO_TAG_DIV: return TTagEvent::Div;
-    case GUMBO_TAG_HR: return TTagEvent::HR;
-    case GUMBO_TAG_BR: return TTagEvent::BR;
-    case GUMBO_TAG_LINK: return TTagEvent::Link;
-    case GUMBO_TAG_UNKNOWN: {
-        GumboStringPiece piece = node->v.element.original_tag;
-        gumbo_tag_from_original_text(&piece);
-        return EventOfTag(std::string(piece.data ? piece.data : "", piece.length));
-    }
+    switch (tag) {
+    case THtmlTag::FrameSet: return TTagEvent::FrameSet;
+    case THtmlTag::Frame: return TTagEvent::Frame;
+    case THtmlTag::NoFrames: return TTagEvent::NoFrames;
+    case THtmlTag::A: return TTagEvent::A;
+    case THtmlTag::Comment: return TTagEvent::Comment;
+    case THtmlTag::Img: return TTagEvent::Img;
+    case THtmlTag::Body: return TTagEvent::Body;
+    case THtmlTag::Base: return TTagEvent::Base;
+    case THtmlTag::BaseFont: return TTagEvent::BaseFont;
+    case THtmlTag::Font: return TTagEvent::Font;
+    case THtmlTag::Meta: return TTagEvent::Meta;
+    case THtmlTag::Marquee: return TTagEvent::Marquee;
+    case THtmlTag::Form: return TTagEvent::Form;
+    case THtmlTag::Script: return TTagEvent::Script;
+    case THtmlTag::Div: return TTagEvent::Div;
+    case THtmlTag::HR: return TTagEvent::HR;
+    case THtmlTag::BR: return TTagEvent::BR;
+    case THtmlTag::Link: return TTagEvent::Link;
     default: return TTagEvent::None;
     }
-}
-
-TTagEvent EventOfTag(const std::string& tag)
-{
-    static const std::pair<const char*, TTagEvent> tags[] = {
-        {"FRAMESET", TTagEvent::FrameSet}, {"FRAME", TTagEvent::Frame}, {"NOFRAMES", TTagEvent::NoFrames},
-        {"A", TTagEvent::A},               {"!", TTagEvent::Bang},       {"COMMENT", TTagEvent::Comment},
-        {"IMG", TTagEvent::Img},           {"BODY", TTagEvent::Body},    {"BASE", TTagEvent::Base},
-        {"BASEFONT", TTagEvent::BaseFont}, {"FONT", TTagEvent::Font},    {"META", TTagEvent::Meta},
-        {"MARQUEE", TTagEvent::Marquee},   {"FORM", TTagEvent::Form},    {"SCRIPT", TTagEvent::Script},
-        {"DIV", TTagEvent::Div},           {"HR", TTagEvent::HR},        {"BR", TTagEvent::BR},
-        {"LINK", TTagEvent::Link},
-    };
-    for (const auto& [name, event] : tags)
-        if (SameText(tag, name))
-            return event;
-    return TTagEvent::None;
-}
-
-bool IsElement(const GumboNode* node)
-{
-    return node->type == GUMBO_NODE_ELEMENT || node->type == GUMBO_NODE_TEMPLATE;
-}
-
-const GumboVector* ChildrenOf(const GumboNode* node)
-{
-    if (IsElement(node))
-        return &node->v.element.children;
-    if (node->type == GUMBO_NODE_DOCUMENT)
-        return &node->v.document.children;
-    return nullptr;
-}
-
-// Elements and comments in document order: what the `all` collection holds.
-std::vector<const GumboNode*> AllElements(const GumboNode* document)
-{
-    std::vector<const GumboNode*> all;
-    std::vector<const GumboNode*> stack;
-    const GumboVector* top = ChildrenOf(document);
-    for (unsigned i = top->length; i-- > 0;)
-        stack.push_back(static_cast<const GumboNode*>(top->data[i]));
-    while (!stack.empty()) {
-        const GumboNode* node = stack.back();
-        stack.pop_back();
-        if (node->type == GUMBO_NODE_COMMENT) {
-            all.push_back(node);
-        } else if (IsElement(node)) {
-            all.push_back(node);
-            const GumboVector& kids = node->v.element.children;
-            for (unsigned i = kids.length; i-- > 0;)
-                stack.push_back(static_cast<const GumboNode*>(kids.data[i]));
-        }
-    }
-    return all;
-}
-
-std::string LowerTagName(const GumboNode* node)
-{
-    const GumboElement& e = node->v.element;
-    if (e.tag != GUMBO_TAG_UNKNOWN)
-        return gumbo_normalized_tagname(e.tag);
-    GumboStringPiece piece = e.original_tag;
-    gumbo_tag_from_original_text(&piece);
-    return LowerCase(std::string_view(piece.data ? piece.data : "", piece.length));
-}
-
-std::string TagNameOf(const GumboNode* node)
-{
-    if (node->type == GUMBO_NODE_COMMENT)
-        return "!";
-    return UpperCase(LowerTagName(node));
 }
 
 bool IsBlank(char c)
@@ -151,82 +72,61 @@ bool IsBlank(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
 }
 
-// Reads attribute values of one parse. The bytes of the source are preferred
-// over gumbo's decoded value whenever no character reference was decoded, so
-// that 8-bit text comes back exactly as the page has it.
-class TAttributes {
-public:
-    explicit TAttributes(const std::string& source) : source_(source) {}
+bool IsVoidName(std::string_view n)
+{
+    static const char* const voids[] = {"area", "base", "basefont", "bgsound", "br", "col", "embed", "frame", "hr",
+                                        "img", "input", "keygen", "link", "meta", "param", "source", "track", "wbr"};
+    for (const char* v : voids)
+        if (n == v)
+            return true;
+    return false;
+}
 
-    const GumboAttribute* Find(const GumboNode* node, const char* name) const
-    {
-        return gumbo_get_attribute(&node->v.element.attributes, name);
+bool IsRawText(THtmlTag tag)
+{
+    switch (tag) {
+    case THtmlTag::Title:
+    case THtmlTag::TextArea:
+    case THtmlTag::Style:
+    case THtmlTag::Xmp:
+    case THtmlTag::IFrame:
+    case THtmlTag::NoEmbed:
+    case THtmlTag::NoFrames:
+    case THtmlTag::Script:
+        return true;
+    default:
+        return false;
     }
+}
 
-    std::string Text(const GumboNode* node, const char* name) const
-    {
-        const GumboAttribute* a = Find(node, name);
-        if (!a)
-            return {};
-        TSourceSpan span = RawSpan(a);
-        if (span.Known()) {
-            std::string_view raw(source_.data() + span.Offset, span.Length);
-            if (raw.find('&') == std::string_view::npos && raw.find('\0') == std::string_view::npos)
-                return std::string(raw);
-        }
-        return a->value;
+// The start tags that stay in the head while the head is open.
+bool BelongsInHead(THtmlTag tag)
+{
+    switch (tag) {
+    case THtmlTag::Base:
+    case THtmlTag::BaseFont:
+    case THtmlTag::BgSound:
+    case THtmlTag::Link:
+    case THtmlTag::Meta:
+    case THtmlTag::Title:
+    case THtmlTag::NoScript:
+    case THtmlTag::NoFrames:
+    case THtmlTag::Style:
+    case THtmlTag::Script:
+    case THtmlTag::Template:
+        return true;
+    default:
+        return false;
     }
+}
 
-    bool Has(const GumboNode* node, const char* name) const { return Find(node, name) != nullptr; }
-
-    int Integer(const GumboNode* node, const char* name) const { return StrToIntDef(Trim(Text(node, name)), 0); }
-
-    // An address attribute: its value without surrounding blanks, and where
-    // that trimmed value stands in the source.
-    std::string Address(const GumboNode* node, const char* name, TSourceSpan* at) const
-    {
-        const GumboAttribute* a = Find(node, name);
-        if (!a)
-            return {};
-        std::string value = Text(node, name);
-        std::size_t lead = 0;
-        while (lead < value.size() && IsBlank(value[lead]))
-            ++lead;
-        std::size_t end = value.size();
-        while (end > lead && IsBlank(value[end - 1]))
-            --end;
-        TSourceSpan span = RawSpan(a);
-        if (at && span.Known()) {
-            std::string_view raw(source_.data() + span.Offset, span.Length);
-            if (raw == value) {
-                span.Offset += lead;
-                span.Length = end - lead;
-                *at = span;
-            }
-        }
-        return value.substr(lead, end - lead);
-    }
-
-private:
-    TSourceSpan RawSpan(const GumboAttribute* a) const
-    {
-        TSourceSpan span;
-        const char* data = a->original_value.data;
-        std::size_t length = a->original_value.length;
-        if (!data || length == 0 || data < source_.data() || data + length > source_.data() + source_.size())
-            return span;
-        span.Offset = static_cast<std::size_t>(data - source_.data());
-        span.Length = length;
-        if (length >= 2 && (data[0] == '"' || data[0] == '\'') && data[length - 1] == data[0]) {
-            span.Quote = data[0];
-            span.Offset += 1;
-            span.Length -= 2;
-        }
-        return span;
-    }
-
-    const std::string& source_;
-};
+std::uint64_t NameHash(std::string_view s)
+{
+    std::uint64_t h = 14695981039346656037ull;
+    for (char c : s)
+        h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    return h;
+}
 
 // The document service reports addresses of a page loaded from text against
 // the empty document's address: a relative one gets "about:blank" in front.
@@ -299,263 +199,633 @@ void FillAnchorParts(TAnchorInfo& a)
         a.ProtocolLong = "File Protocol";
 }
 
-bool IsVoid(const std::string& tag)
-{
-    static const char* voids[] = {"area", "base", "basefont", "bgsound", "br", "col", "embed", "frame", "hr",
-                                  "img", "input", "keygen", "link", "meta", "param", "source", "track", "wbr"};
-    for (const char* v : voids)
-        if (tag == v)
-            return true;
-    return false;
-}
+} // namespace
 
-bool IsRawTextParent(const GumboNode* node)
-{
-    if (!node || !IsElement(node))
-        return false;
-    const GumboTag t = node->v.element.tag;
-    return t == GUMBO_TAG_SCRIPT || t == GUMBO_TAG_STYLE || t == GUMBO_TAG_XMP || t == GUMBO_TAG_NOSCRIPT ||
-           t == GUMBO_TAG_IFRAME || t == GUMBO_TAG_NOEMBED || t == GUMBO_TAG_NOFRAMES || t == GUMBO_TAG_PLAINTEXT;
-}
+// What one parse learnt, kept until its events have been fired. Names and
+// values are copied into one text buffer; the vectors keep their capacity
+// from one page to the next.
+class TElementStore {
+public:
+    struct TAttribute {
+        std::uint32_t NameAt, NameLength, ValueAt, ValueLength;
+        std::size_t RawOffset, RawLength;
+        char Quote;
+        bool HasValue;
+    };
+    struct TElement {
+        TTagEvent Event;
+        THtmlTag Tag;
+        bool IsComment;
+        bool Merged; // a second <html> or <body> gave it attributes
+        std::uint32_t NameAt, NameLength; // upper case
+        std::uint32_t AttributesBegin, AttributesEnd;
+        int SourceIndex;
+        std::size_t Start, ContentStart, ContentEnd, End;
+        std::size_t ScriptTextAt, ScriptTextLength;
+    };
 
-void Escape(std::string_view text, std::string& out, bool inAttribute)
-{
-    for (char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += inAttribute ? "<" : "&lt;"; break;
-        case '>': out += inAttribute ? ">" : "&gt;"; break;
-        case '"': out += inAttribute ? "&quot;" : "\""; break;
-        default: out += c;
+    std::string Strings;
+    std::vector<TAttribute> Attributes;
+    std::vector<TElement> Elements;
+    // Attributes that a second <html> or <body> added: element, attribute.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> MergedAttributes;
+    THtmlScanner Scanner;
+    THtmlScanner TextScanner;
+
+    void Clear()
+    {
+        Strings.clear();
+        Attributes.clear();
+        Elements.clear();
+        MergedAttributes.clear();
+    }
+
+    std::uint32_t Keep(std::string_view text)
+    {
+        const auto at = static_cast<std::uint32_t>(Strings.size());
+        Strings.append(text);
+        return at;
+    }
+
+    std::string_view Text(std::uint32_t at, std::uint32_t length) const
+    {
+        return std::string_view(Strings).substr(at, length);
+    }
+
+    std::string_view TagName(const TElement& e) const { return Text(e.NameAt, e.NameLength); }
+
+    const TAttribute* Find(std::size_t element, std::string_view name) const
+    {
+        const TElement& e = Elements[element];
+        for (std::uint32_t i = e.AttributesBegin; i < e.AttributesEnd; ++i)
+            if (Text(Attributes[i].NameAt, Attributes[i].NameLength) == name)
+                return &Attributes[i];
+        if (e.Merged)
+            for (const auto& [owner, index] : MergedAttributes)
+                if (owner == element && Text(Attributes[index].NameAt, Attributes[index].NameLength) == name)
+                    return &Attributes[index];
+        return nullptr;
+    }
+
+    std::string Value(std::size_t element, std::string_view name) const
+    {
+        const TAttribute* a = Find(element, name);
+        return a ? std::string(Text(a->ValueAt, a->ValueLength)) : std::string();
+    }
+
+    void AddAttribute(const THtmlAttribute& a)
+    {
+        const std::uint32_t nameAt = Keep(a.Name);
+        const std::uint32_t valueAt = Keep(a.Value);
+        Attributes.push_back(TAttribute{nameAt, static_cast<std::uint32_t>(a.Name.size()), valueAt,
+                                        static_cast<std::uint32_t>(a.Value.size()), a.RawOffset, a.RawLength, a.Quote,
+                                        a.HasValue});
+    }
+};
+
+namespace {
+
+// Builds the element list from the scanner's tokens, with the part of tree
+// construction that decides which elements exist: html, head and body are
+// supplied when the page leaves them out, a second <html> or <body> only
+// adds attributes to the first, a frameset takes the body's place.
+class TCollector : public THtmlSink {
+public:
+    TCollector(TElementStore& store, std::string_view page, const bool* wanted, bool everything, bool texts,
+               std::function<bool()> overTime)
+        : store_(store), page_(page), wanted_(wanted), everything_(everything), texts_(texts),
+          overTime_(std::move(overTime))
+    {
+    }
+
+    int Count() const { return count_; }
+    bool TimedOut() const { return timedOut_; }
+
+    void StartTag(const THtmlStartTag& t) override
+    {
+        Tick();
+        pendingScript_ = -1;
+        const bool raw = !t.Foreign && IsRawText(t.Tag);
+        rawPending_ = raw;
+        if (t.Foreign) {
+            if (mode_ == TMode::InFrameset)
+                return;
+            if (templates_ == 0)
+                EnterBody(t.Offset);
+            Add(t, t.Offset);
+            return;
+        }
+        if (templates_ > 0) {
+            // Template contents: elements of their own, but never the
+            // document's html or body, and no frameset.
+            switch (t.Tag) {
+            case THtmlTag::Html:
+            case THtmlTag::Body:
+            case THtmlTag::Head:
+            case THtmlTag::FrameSet:
+            case THtmlTag::Frame:
+                return;
+            case THtmlTag::Template:
+                ++templates_;
+                [[fallthrough]];
+            default:
+                Add(t, t.Offset);
+                return;
+            }
+        }
+        if (t.Tag == THtmlTag::Template && mode_ != TMode::InFrameset)
+            ++templates_;
+        switch (mode_) {
+        case TMode::Initial:
+            if (t.Tag == THtmlTag::Html) {
+                html_ = Add(t, t.Offset);
+                mode_ = TMode::BeforeHead;
+                return;
+            }
+            html_ = Implied(THtmlTag::Html, "HTML", t.Offset);
+            mode_ = TMode::BeforeHead;
+            [[fallthrough]];
+        case TMode::BeforeHead:
+            if (t.Tag == THtmlTag::Html)
+                return Merge(html_, t);
+            if (t.Tag == THtmlTag::Head) {
+                Add(t, t.Offset);
+                mode_ = TMode::InHead;
+                return;
+            }
+            Implied(THtmlTag::Head, "HEAD", t.Offset);
+            mode_ = TMode::InHead;
+            [[fallthrough]];
+        case TMode::InHead:
+            if (t.Tag == THtmlTag::Html)
+                return Merge(html_, t);
+            if (t.Tag == THtmlTag::Head)
+                return;
+            if (BelongsInHead(t.Tag)) {
+                AddHeadChild(t);
+                return;
+            }
+            CloseNamed(NameHash("head"), t.Offset);
+            mode_ = TMode::AfterHead;
+            [[fallthrough]];
+        case TMode::AfterHead:
+            if (t.Tag == THtmlTag::Html)
+                return Merge(html_, t);
+            if (t.Tag == THtmlTag::Head)
+                return;
+            if (t.Tag == THtmlTag::Body) {
+                // A body the page opens itself can no longer give way to a
+                // frameset.
+                framesetOk_ = false;
+                MarkBody();
+                body_ = Add(t, t.Offset);
+                mode_ = TMode::InBody;
+                return;
+            }
+            if (t.Tag == THtmlTag::FrameSet) {
+                Add(t, t.Offset);
+                mode_ = TMode::InFrameset;
+                return;
+            }
+            if (BelongsInHead(t.Tag)) {
+                AddHeadChild(t);
+                return;
+            }
+            MarkBody();
+            body_ = Implied(THtmlTag::Body, "BODY", t.Offset);
+            mode_ = TMode::InBody;
+            [[fallthrough]];
+        case TMode::InBody:
+            switch (t.Tag) {
+            case THtmlTag::Html: return Merge(html_, t);
+            case THtmlTag::Body:
+                framesetOk_ = false;
+                return Merge(body_, t);
+            case THtmlTag::FrameSet:
+                if (framesetOk_) {
+                    // Nothing of the body shows yet: the frameset replaces it.
+                    DropBody();
+                    Add(t, t.Offset);
+                    mode_ = TMode::InFrameset;
+                }
+                return;
+            case THtmlTag::Head:
+            case THtmlTag::Frame:
+                return;
+            default:
+                if (EndsFramesetChance(t))
+                    framesetOk_ = false;
+                Add(t, t.Offset);
+                return;
+            }
+        case TMode::InFrameset:
+            if (t.Tag == THtmlTag::Html)
+                return Merge(html_, t);
+            if (t.Tag == THtmlTag::FrameSet || t.Tag == THtmlTag::Frame || t.Tag == THtmlTag::NoFrames)
+                Add(t, t.Offset);
+            return;
         }
     }
-}
 
-void Serialize(const GumboNode* node, std::string& out);
-
-void SerializeChildren(const GumboNode* node, std::string& out)
-{
-    const GumboVector& kids = node->v.element.children;
-    for (unsigned i = 0; i < kids.length; ++i)
-        Serialize(static_cast<const GumboNode*>(kids.data[i]), out);
-}
-
-void Serialize(const GumboNode* node, std::string& out)
-{
-    switch (node->type) {
-    case GUMBO_NODE_ELEMENT:
-    case GUMBO_NODE_TEMPLATE: {
-        const std::string tag = LowerTagName(node);
-        out += '<';
-        out += tag;
-        const GumboVector& attrs = node->v.element.attributes;
-        for (unsigned i = 0; i < attrs.length; ++i) {
-            const auto* a = static_cast<const GumboAttribute*>(attrs.data[i]);
-            out += ' ';
-            out += a->name;
-            out += "=\"";
-            Escape(a->value, out, true);
-            out += '"';
+    void EndTag(THtmlTag tag, std::string_view name, std::size_t offset, std::size_t end) override
+    {
+        Tick();
+        pendingScript_ = -1;
+        rawPending_ = false;
+        if (tag == THtmlTag::Template && templates_ > 0)
+            --templates_;
+        const bool structural =
+            tag == THtmlTag::Html || tag == THtmlTag::Head || tag == THtmlTag::Body || tag == THtmlTag::BR;
+        switch (mode_) {
+        case TMode::Initial:
+        case TMode::BeforeHead:
+        case TMode::InHead:
+            if (mode_ == TMode::InHead && tag == THtmlTag::Head) {
+                CloseNamed(NameHash("head"), offset, end);
+                mode_ = TMode::AfterHead;
+                return;
+            }
+            if (!structural)
+                return;
+            EnterBody(offset);
+            break;
+        case TMode::AfterHead:
+            if (!structural)
+                return;
+            EnterBody(offset);
+            break;
+        case TMode::InBody:
+        case TMode::InFrameset:
+            break;
         }
-        out += '>';
-        if (IsVoid(tag))
-            return;
-        SerializeChildren(node, out);
-        out += "</";
-        out += tag;
-        out += '>';
-        return;
-    }
-    case GUMBO_NODE_TEXT:
-    case GUMBO_NODE_WHITESPACE:
-        if (IsRawTextParent(node->parent))
-            out += node->v.text.text;
-        else
-            Escape(node->v.text.text, out, false);
-        return;
-    case GUMBO_NODE_CDATA:
-        out += "<![CDATA[";
-        out += node->v.text.text;
-        out += "]]>";
-        return;
-    case GUMBO_NODE_COMMENT:
-        out += "<!--";
-        out += node->v.text.text;
-        out += "-->";
-        return;
-    default:
-        return;
-    }
-}
-
-void CollectText(const GumboNode* node, std::string& out)
-{
-    switch (node->type) {
-    case GUMBO_NODE_TEXT:
-    case GUMBO_NODE_WHITESPACE:
-    case GUMBO_NODE_CDATA:
-        out += node->v.text.text;
-        return;
-    case GUMBO_NODE_ELEMENT:
-    case GUMBO_NODE_TEMPLATE: {
-        const GumboTag t = node->v.element.tag;
-        if (t == GUMBO_TAG_BR) {
-            out += "\r\n";
+        if (mode_ == TMode::InBody && tag == THtmlTag::BR) {
+            framesetOk_ = false;
+            // "</br>" makes a br element.
+            THtmlStartTag br;
+            br.Tag = THtmlTag::BR;
+            br.Name = "br";
+            br.Offset = offset;
+            br.End = end;
+            Add(br, offset);
             return;
         }
-        if (t == GUMBO_TAG_STYLE || t == GUMBO_TAG_SCRIPT)
+        if (texts_)
+            CloseNamed(NameHash(name), offset, end);
+    }
+
+    void Comment(std::size_t offset, std::size_t end) override
+    {
+        Tick();
+        pendingScript_ = -1;
+        rawPending_ = false;
+        const int index = count_++;
+        if (!everything_)
             return;
-        const GumboVector& kids = node->v.element.children;
-        for (unsigned i = 0; i < kids.length; ++i)
-            CollectText(static_cast<const GumboNode*>(kids.data[i]), out);
-        return;
+        TElementStore::TElement e{};
+        e.Event = TTagEvent::Bang;
+        e.IsComment = true;
+        e.NameAt = store_.Keep("!");
+        e.NameLength = 1;
+        e.SourceIndex = index;
+        e.AttributesBegin = e.AttributesEnd = static_cast<std::uint32_t>(store_.Attributes.size());
+        e.Start = e.ContentStart = offset;
+        e.ContentEnd = e.End = end;
+        store_.Elements.push_back(e);
     }
-    default:
-        return;
+
+    void Text(std::size_t offset, std::size_t end) override
+    {
+        if (rawPending_) {
+            rawPending_ = false;
+            if (pendingScript_ >= 0) {
+                auto& e = store_.Elements[static_cast<std::size_t>(pendingScript_)];
+                e.ScriptTextAt = offset;
+                e.ScriptTextLength = end - offset;
+            }
+            pendingScript_ = -1;
+            return;
+        }
+        pendingScript_ = -1;
+        if (mode_ == TMode::InFrameset || (mode_ == TMode::InBody && !framesetOk_))
+            return;
+        for (std::size_t i = offset; i < end; ++i) {
+            if (mode_ == TMode::InBody) {
+                if (!IsBlank(page_[i]) && page_[i] != '\0') {
+                    framesetOk_ = false;
+                    return;
+                }
+                continue;
+            }
+            if (!IsBlank(page_[i])) {
+                EnterBody(i);
+                framesetOk_ = false;
+                return;
+            }
+        }
     }
-}
 
-std::string InnerTextOf(const GumboNode* node)
-{
-    std::string text;
-    if (node->type == GUMBO_NODE_COMMENT)
-        return text;
-    const GumboVector& kids = node->v.element.children;
-    for (unsigned i = 0; i < kids.length; ++i)
-        CollectText(static_cast<const GumboNode*>(kids.data[i]), text);
-    return text;
-}
-
-// Script and style elements: their text as written.
-std::string RawTextOf(const GumboNode* node)
-{
-    std::string text;
-    const GumboVector& kids = node->v.element.children;
-    for (unsigned i = 0; i < kids.length; ++i) {
-        const auto* kid = static_cast<const GumboNode*>(kids.data[i]);
-        if (kid->type == GUMBO_NODE_TEXT || kid->type == GUMBO_NODE_WHITESPACE || kid->type == GUMBO_NODE_CDATA)
-            text += kid->v.text.text;
+    // The page has ended: what a browser would still have supplied.
+    void Finish()
+    {
+        if (mode_ != TMode::InFrameset)
+            EnterBody(page_.size());
+        for (std::size_t i = open_.size(); i-- > 0;)
+            if (open_[i].Element >= 0) {
+                auto& e = store_.Elements[static_cast<std::size_t>(open_[i].Element)];
+                e.ContentEnd = e.End = page_.size();
+            }
+        open_.clear();
     }
-    return text;
-}
 
-void FillElementInfo(const GumboNode* node, int index, const TAttributes& attrs, bool texts, TElementInfo& info)
+private:
+    enum class TMode { Initial, BeforeHead, InHead, AfterHead, InBody, InFrameset };
+    struct TOpen {
+        std::uint64_t Hash;
+        int Element;
+    };
+
+    void Tick()
+    {
+        // The clock is read now and then, not for every token.
+        if ((++ticks_ & 1023) == 0 && overTime_()) {
+            timedOut_ = true;
+            store_.Scanner.Stop();
+        }
+    }
+
+    void EnterBody(std::size_t at)
+    {
+        switch (mode_) {
+        case TMode::Initial:
+            html_ = Implied(THtmlTag::Html, "HTML", at);
+            [[fallthrough]];
+        case TMode::BeforeHead:
+            Implied(THtmlTag::Head, "HEAD", at);
+            [[fallthrough]];
+        case TMode::InHead:
+            CloseNamed(NameHash("head"), at);
+            [[fallthrough]];
+        case TMode::AfterHead:
+            MarkBody();
+            body_ = Implied(THtmlTag::Body, "BODY", at);
+            mode_ = TMode::InBody;
+            break;
+        case TMode::InBody:
+        case TMode::InFrameset:
+            break;
+        }
+    }
+
+    void MarkBody()
+    {
+        bodyCount_ = count_;
+        bodyStored_ = store_.Elements.size();
+        bodyOpen_ = open_.size();
+    }
+
+    void DropBody()
+    {
+        count_ = bodyCount_;
+        store_.Elements.resize(bodyStored_);
+        auto& merged = store_.MergedAttributes;
+        merged.erase(std::remove_if(merged.begin(), merged.end(),
+                                    [&](const auto& m) { return m.first >= bodyStored_; }),
+                     merged.end());
+        if (open_.size() > bodyOpen_)
+            open_.resize(bodyOpen_);
+        body_ = -1;
+    }
+
+    // Start tags after which a frameset can no longer replace the body.
+    static bool EndsFramesetChance(const THtmlStartTag& t)
+    {
+        switch (t.Tag) {
+        case THtmlTag::Img:
+        case THtmlTag::BR:
+        case THtmlTag::HR:
+        case THtmlTag::Keygen:
+        case THtmlTag::TextArea:
+        case THtmlTag::Xmp:
+        case THtmlTag::IFrame:
+        case THtmlTag::Select:
+        case THtmlTag::Table:
+        case THtmlTag::Marquee:
+            return !t.Foreign;
+        case THtmlTag::Input: {
+            if (t.Foreign)
+                return false;
+            const THtmlAttribute* type = t.Find("type");
+            if (!type || type->Value.size() != 6)
+                return true;
+            for (std::size_t i = 0; i < 6; ++i)
+                if (std::tolower(static_cast<unsigned char>(type->Value[i])) != "hidden"[i])
+                    return true;
+            return false;
+        }
+        default:
+            if (t.Foreign)
+                return false;
+            return t.Name == "applet" || t.Name == "object" || t.Name == "area" || t.Name == "embed" ||
+                   t.Name == "wbr" || t.Name == "pre" || t.Name == "listing" || t.Name == "li" || t.Name == "dd" ||
+                   t.Name == "dt" || t.Name == "button";
+        }
+    }
+
+    bool Keeps(TTagEvent event) const { return everything_ || wanted_[static_cast<int>(event)]; }
+
+    int Implied(THtmlTag tag, const char* upperName, std::size_t at)
+    {
+        const int index = count_++;
+        const TTagEvent event = EventOf(tag);
+        int stored = -1;
+        if (Keeps(event)) {
+            TElementStore::TElement e{};
+            e.Event = event;
+            e.Tag = tag;
+            e.NameAt = store_.Keep(upperName);
+            e.NameLength = static_cast<std::uint32_t>(std::strlen(upperName));
+            e.AttributesBegin = e.AttributesEnd = static_cast<std::uint32_t>(store_.Attributes.size());
+            e.SourceIndex = index;
+            e.Start = e.ContentStart = at;
+            e.ContentEnd = e.End = page_.size();
+            stored = static_cast<int>(store_.Elements.size());
+            store_.Elements.push_back(e);
+        }
+        if (texts_) {
+            std::string lower(upperName);
+            for (char& c : lower)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            open_.push_back(TOpen{NameHash(lower), stored});
+        }
+        return stored;
+    }
+
+    int Add(const THtmlStartTag& t, std::size_t at)
+    {
+        const int index = count_++;
+        const TTagEvent event = EventOf(t.Tag);
+        int stored = -1;
+        if (Keeps(event)) {
+            TElementStore::TElement e{};
+            e.Event = event;
+            e.Tag = t.Tag;
+            e.NameAt = static_cast<std::uint32_t>(store_.Strings.size());
+            for (char c : t.Name)
+                store_.Strings += static_cast<char>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
+            e.NameLength = static_cast<std::uint32_t>(t.Name.size());
+            e.AttributesBegin = static_cast<std::uint32_t>(store_.Attributes.size());
+            for (std::size_t i = 0; i < t.Count; ++i)
+                store_.AddAttribute(t.Attributes[i]);
+            e.AttributesEnd = static_cast<std::uint32_t>(store_.Attributes.size());
+            e.SourceIndex = index;
+            e.Start = at;
+            e.ContentStart = e.ContentEnd = e.End = t.End;
+            stored = static_cast<int>(store_.Elements.size());
+            store_.Elements.push_back(e);
+            if (t.Tag == THtmlTag::Script && !t.Foreign)
+                pendingScript_ = stored;
+        }
+        if (texts_ && !(t.Foreign && t.SelfClosing) && !IsVoidName(t.Name) && t.Tag != THtmlTag::PlainText) {
+            open_.push_back(TOpen{NameHash(t.Name), stored});
+            if (stored >= 0)
+                store_.Elements[static_cast<std::size_t>(stored)].ContentEnd =
+                    store_.Elements[static_cast<std::size_t>(stored)].End = page_.size();
+        }
+        return stored;
+    }
+
+    void AddHeadChild(const THtmlStartTag& t)
+    {
+        Add(t, t.Offset);
+    }
+
+    // A second <html> or <body>: attributes the first lacks are added to it.
+    void Merge(int element, const THtmlStartTag& t)
+    {
+        if (element < 0)
+            return;
+        auto& e = store_.Elements[static_cast<std::size_t>(element)];
+        for (std::size_t i = 0; i < t.Count; ++i) {
+            if (store_.Find(static_cast<std::size_t>(element), t.Attributes[i].Name))
+                continue;
+            e.Merged = true;
+            store_.MergedAttributes.emplace_back(static_cast<std::uint32_t>(element),
+                                                 static_cast<std::uint32_t>(store_.Attributes.size()));
+            store_.AddAttribute(t.Attributes[i]);
+        }
+    }
+
+    // An end tag closes its element and whatever is still open inside it.
+    void CloseNamed(std::uint64_t hash, std::size_t at, std::size_t end = std::string_view::npos)
+    {
+        if (!texts_)
+            return;
+        // As in the scanner: looking deeper than this would make stray end
+        // tags in deep nesting quadratic.
+        constexpr std::size_t Reach = 256;
+        const std::size_t bottom = open_.size() > Reach ? open_.size() - Reach : 0;
+        for (std::size_t i = open_.size(); i-- > bottom;) {
+            if (open_[i].Hash != hash)
+                continue;
+            for (std::size_t j = open_.size(); j-- > i;) {
+                if (open_[j].Element < 0)
+                    continue;
+                auto& e = store_.Elements[static_cast<std::size_t>(open_[j].Element)];
+                e.ContentEnd = at;
+                e.End = j == i && end != std::string_view::npos ? end : at;
+            }
+            open_.resize(i);
+            return;
+        }
+    }
+
+    TElementStore& store_;
+    std::string_view page_;
+    const bool* wanted_;
+    bool everything_;
+    bool texts_;
+    std::function<bool()> overTime_;
+    TMode mode_ = TMode::Initial;
+    int count_ = 0;
+    int html_ = -1;
+    int body_ = -1;
+    int pendingScript_ = -1;
+    bool rawPending_ = false;
+    bool timedOut_ = false;
+    bool framesetOk_ = true;
+    int templates_ = 0;
+    int bodyCount_ = 0;
+    std::size_t bodyStored_ = 0;
+    std::size_t bodyOpen_ = 0;
+    std::uint32_t ticks_ = 0;
+    std::vector<TOpen> open_;
+};
+
+// The text of markup as a browser's innerText gives it, near enough: tags
+// and comments left out, character references decoded, script and style
+// contents skipped, a line break for each <br>.
+class TTextCollector : public THtmlSink {
+public:
+    TTextCollector(std::string_view page, std::string& out) : page_(page), out_(out) {}
+    void StartTag(const THtmlStartTag& t) override
+    {
+        skip_ = !t.Foreign && (t.Tag == THtmlTag::Script || t.Tag == THtmlTag::Style);
+        if (t.Tag == THtmlTag::BR)
+            out_ += "\r\n";
+    }
+    void EndTag(THtmlTag, std::string_view, std::size_t, std::size_t) override { skip_ = false; }
+    void Comment(std::size_t, std::size_t) override { skip_ = false; }
+    void Text(std::size_t offset, std::size_t end) override
+    {
+        if (!skip_)
+            DecodeHtmlText(page_.substr(offset, end - offset), false, out_);
+        skip_ = false;
+    }
+
+private:
+    std::string_view page_;
+    std::string& out_;
+    bool skip_ = false;
+};
+
+void FillElementInfo(const TElementStore& store, std::size_t index, std::string_view page, bool texts,
+                     THtmlScanner& textScanner, TElementInfo& info)
 {
+    const auto& e = store.Elements[index];
     info = TElementInfo{};
-    info.TagName = TagNameOf(node);
-    info.SourceIndex = index;
-    if (node->type == GUMBO_NODE_COMMENT) {
+    info.TagName = std::string(store.TagName(e));
+    info.SourceIndex = e.SourceIndex;
+    if (e.IsComment) {
         if (texts)
-            info.OuterHTML = "<!--" + std::string(node->v.text.text) + "-->";
+            info.OuterHTML = std::string(page.substr(e.Start, e.End - e.Start));
         return;
     }
-    info.ClassName = attrs.Text(node, "class");
-    info.Id = attrs.Text(node, "id");
-    info.Title = attrs.Text(node, "title");
-    info.Language = attrs.Text(node, "language");
-    info.Lang = attrs.Text(node, "lang");
+    info.ClassName = store.Value(index, "class");
+    info.Id = store.Value(index, "id");
+    info.Title = store.Value(index, "title");
+    info.Language = store.Value(index, "language");
+    info.Lang = store.Value(index, "lang");
     if (!texts)
         return;
-    SerializeChildren(node, info.InnerHTML);
-    info.InnerText = InnerTextOf(node);
-    Serialize(node, info.OuterHTML);
+    const std::size_t end = std::min(e.End, page.size());
+    const std::size_t contentEnd = std::min(e.ContentEnd, end);
+    const std::size_t contentStart = std::min(e.ContentStart, contentEnd);
+    const std::string_view inner = page.substr(contentStart, contentEnd - contentStart);
+    info.InnerHTML = std::string(inner);
+    info.OuterHTML = std::string(page.substr(e.Start, end - std::min(e.Start, end)));
+    if (e.Tag == THtmlTag::Script || e.Tag == THtmlTag::Style || e.Tag == THtmlTag::Xmp ||
+        e.Tag == THtmlTag::IFrame || e.Tag == THtmlTag::NoEmbed || e.Tag == THtmlTag::NoFrames) {
+        info.InnerText = info.InnerHTML;
+    } else if (e.Tag == THtmlTag::Title || e.Tag == THtmlTag::TextArea) {
+        DecodeHtmlText(inner, false, info.InnerText);
+    } else {
+        TTextCollector collector(inner, info.InnerText);
+        textScanner.Scan(inner, collector);
+    }
     info.OuterText = info.InnerText;
 }
 
 } // namespace
-
-// The parse makes a great many small allocations and frees them all at the
-// end; a bump allocator emptied in one go is much cheaper than malloc, and
-// keeping a few of its blocks from one page to the next spares the system
-// from handing out fresh memory for every page.
-class TParseArena {
-public:
-    TParseArena() = default;
-    TParseArena(const TParseArena&) = delete;
-    TParseArena& operator=(const TParseArena&) = delete;
-    ~TParseArena()
-    {
-        for (char* block : blocks_)
-            std::free(block);
-        for (char* own : large_)
-            std::free(own);
-    }
-
-    static void* Allocate(void* self, size_t size) { return static_cast<TParseArena*>(self)->Get(size); }
-    static void Release(void* self, void* p) { static_cast<TParseArena*>(self)->Put(p); }
-
-    // Forgets every allocation; keeps up to KeptBlocks blocks for the next page.
-    void Reset()
-    {
-        for (char* own : large_)
-            std::free(own);
-        large_.clear();
-        while (blocks_.size() > KeptBlocks) {
-            std::free(blocks_.back());
-            blocks_.pop_back();
-        }
-        current_ = 0;
-        next_ = blocks_.empty() ? nullptr : blocks_[0];
-        left_ = blocks_.empty() ? 0 : BlockSize;
-        last_ = nullptr;
-    }
-
-private:
-    static constexpr std::size_t BlockSize = std::size_t{1} << 20;
-    static constexpr std::size_t KeptBlocks = 16;
-    static constexpr std::size_t Align = 16;
-
-    static char* Fresh(std::size_t size)
-    {
-        // The parser is C and cannot pass an exception on.
-        char* p = static_cast<char*>(std::malloc(size));
-        if (!p)
-            std::abort();
-        return p;
-    }
-
-    void* Get(std::size_t size)
-    {
-        size = (size + Align - 1) & ~(Align - 1);
-        if (size > BlockSize / 4) {
-            large_.push_back(Fresh(size));
-            return large_.back();
-        }
-        if (left_ < size) {
-            if (next_ == nullptr || current_ + 1 >= blocks_.size()) {
-                blocks_.push_back(Fresh(BlockSize));
-                current_ = blocks_.size() - 1;
-            } else {
-                ++current_;
-            }
-            next_ = blocks_[current_];
-            left_ = BlockSize;
-        }
-        last_ = next_;
-        next_ += size;
-        left_ -= size;
-        return last_;
-    }
-
-    // Only the newest allocation can be given back; growing buffers free
-    // their old copy right after taking the new one, so that still helps.
-    void Put(void* p)
-    {
-        if (p && p == last_) {
-            left_ += static_cast<std::size_t>(next_ - last_);
-            next_ = last_;
-            last_ = nullptr;
-        }
-    }
-
-    std::vector<char*> blocks_;
-    std::vector<char*> large_;
-    std::size_t current_ = 0;
-    char* next_ = nullptr;
-    char* last_ = nullptr;
-    std::size_t left_ = 0;
-};
-
 
 TDocParser::~TDocParser() = default;
 
@@ -565,7 +835,7 @@ TDocParser::TDocParser()
                       TDownloadControlOption::DontExecuteJava,     TDownloadControlOption::DontExecuteActiveX,
                       TDownloadControlOption::DontDownloadActiveX, TDownloadControlOption::DownloadButDontDisplay}
 {
-    arena_ = std::make_unique<TParseArena>();
+    store_ = std::make_unique<TElementStore>();
 }
 
 void TDocParser::SetState(TParserState state)
@@ -601,8 +871,8 @@ bool TDocParser::Execute(const std::string& address)
     Progress(S_OK_CODE, "Getting IConnectionPointContainer: ", "Error while getting IConnectionPointContainer: ");
     Progress(S_OK_CODE, "Getting ConnectionPoint.Advise ", "Error while getting ConnectionPoint.Advise: ");
 
-    // Parsed from a copy: the handlers may touch Html while the tree, which
-    // points into its source, is being walked.
+    // Parsed from a copy: the handlers may touch Html while the element
+    // texts, which point into the source, are read.
     std::string source;
     if (Html.empty()) {
         Progress(E_FAIL_CODE, "Loading from string: ", "Error while loading from string: ");
@@ -610,193 +880,217 @@ bool TDocParser::Execute(const std::string& address)
         Progress(S_OK_CODE, "Loading from string: ", "Error while loading from string: ");
         source = Html;
     }
-    // The tree lives in the arena and goes with it; it is never destroyed
-    // node by node.
-    arena_->Reset();
-    struct TResetLater {
-        TParseArena& arena;
-        ~TResetLater() { arena.Reset(); }
-    } resetLater{*arena_};
-    GumboOptions options = kGumboDefaultOptions;
-    options.max_errors = 0;
-    options.allocator = &TParseArena::Allocate;
-    options.deallocator = &TParseArena::Release;
-    options.userdata = arena_.get();
-    const GumboOutput* output = gumbo_parse_with_options(&options, source.data(), source.size());
-    if (!output)
-        throw std::runtime_error("The page could not be parsed");
 
-    if (Clock->TickMs() - started_ > TimeLimitMs)
+    bool wanted[EventCount] = {};
+    wanted[static_cast<int>(TTagEvent::FrameSet)] = bool(OnFrameSet);
+    wanted[static_cast<int>(TTagEvent::Frame)] = bool(OnFrame);
+    wanted[static_cast<int>(TTagEvent::NoFrames)] = bool(OnNoFrame);
+    wanted[static_cast<int>(TTagEvent::A)] = bool(OnAnchor);
+    wanted[static_cast<int>(TTagEvent::Comment)] = bool(OnComment);
+    wanted[static_cast<int>(TTagEvent::Img)] = bool(OnImage);
+    wanted[static_cast<int>(TTagEvent::Body)] = bool(OnBody);
+    wanted[static_cast<int>(TTagEvent::Base)] = bool(OnBase);
+    wanted[static_cast<int>(TTagEvent::BaseFont)] = bool(OnBaseFont);
+    wanted[static_cast<int>(TTagEvent::Font)] = bool(OnFont);
+    wanted[static_cast<int>(TTagEvent::Meta)] = bool(OnMeta);
+    wanted[static_cast<int>(TTagEvent::Marquee)] = bool(OnMarquee);
+    wanted[static_cast<int>(TTagEvent::Form)] = bool(OnForm);
+    wanted[static_cast<int>(TTagEvent::Script)] = bool(OnScript);
+    wanted[static_cast<int>(TTagEvent::Div)] = bool(OnDiv);
+    wanted[static_cast<int>(TTagEvent::HR)] = bool(OnHR);
+    wanted[static_cast<int>(TTagEvent::BR)] = bool(OnBR);
+    wanted[static_cast<int>(TTagEvent::Link)] = bool(OnOtherLinkedItem);
+    const bool walk = !DownloadOnly;
+    const bool everything = walk && bool(OnElement);
+    bool any = everything;
+    for (bool w : wanted)
+        any = any || w;
+    if (!walk)
+        std::fill(std::begin(wanted), std::end(wanted), false);
+
+    TElementStore& store = *store_;
+    struct TClearLater {
+        TElementStore& store;
+        ~TClearLater() { store.Clear(); }
+    } clearLater{store};
+    store.Clear();
+    TCollector collector(store, source, wanted, everything, walk && any && ElementTexts,
+                         [this] { return Clock->TickMs() - started_ > TimeLimitMs; });
+    store.Scanner.Scan(source, collector);
+    if (collector.TimedOut() || Clock->TickMs() - started_ > TimeLimitMs)
         return false;
+    collector.Finish();
     busy_ = false;
 
-    const std::vector<const GumboNode*> all = AllElements(output->document);
-    if (all.size() <= 4) {
+    const std::size_t count = static_cast<std::size_t>(collector.Count());
+    if (count <= 4) {
         if (OnParseError)
             OnParseError(E_FAIL_CODE, URL, "Bad document or bad Address.");
         return true;
     }
 
-    if (!DownloadOnly) {
-        const TAttributes attrs(source);
-        TElementInfo info;
-        for (std::size_t index = 0; index < all.size(); ++index) {
-            const GumboNode* node = all[index];
-            const TTagEvent event = EventOfNode(node);
-            bool wanted = false;
-            switch (event) {
-            case TTagEvent::FrameSet: wanted = bool(OnFrameSet); break;
-            case TTagEvent::Frame: wanted = bool(OnFrame); break;
-            case TTagEvent::NoFrames: wanted = bool(OnNoFrame); break;
-            case TTagEvent::A: wanted = bool(OnAnchor); break;
-            case TTagEvent::Comment: wanted = bool(OnComment); break;
-            case TTagEvent::Img: wanted = bool(OnImage); break;
-            case TTagEvent::Body: wanted = bool(OnBody); break;
-            case TTagEvent::Base: wanted = bool(OnBase); break;
-            case TTagEvent::BaseFont: wanted = bool(OnBaseFont); break;
-            case TTagEvent::Font: wanted = bool(OnFont); break;
-            case TTagEvent::Meta: wanted = bool(OnMeta); break;
-            case TTagEvent::Marquee: wanted = bool(OnMarquee); break;
-            case TTagEvent::Form: wanted = bool(OnForm); break;
-            case TTagEvent::Script: wanted = bool(OnScript); break;
-            case TTagEvent::Div: wanted = bool(OnDiv); break;
-            case TTagEvent::HR: wanted = bool(OnHR); break;
-            case TTagEvent::BR: wanted = bool(OnBR); break;
-            case TTagEvent::Link: wanted = bool(OnOtherLinkedItem); break;
-            case TTagEvent::None:
-            case TTagEvent::Bang: break;
+    if (walk) {
+        auto text = [&](std::size_t index, const char* name) { return store.Value(index, name); };
+        auto has = [&](std::size_t index, const char* name) { return store.Find(index, name) != nullptr; };
+        auto integer = [&](std::size_t index, const char* name) {
+            return StrToIntDef(Trim(store.Value(index, name)), 0);
+        };
+        // An address attribute: its value without surrounding blanks, and
+        // where that value stands in the source.
+        auto address = [&](std::size_t index, const char* name, TSourceSpan* at) {
+            const TElementStore::TAttribute* a = store.Find(index, name);
+            if (!a)
+                return std::string();
+            std::string_view value = store.Text(a->ValueAt, a->ValueLength);
+            while (!value.empty() && IsBlank(value.front()))
+                value.remove_prefix(1);
+            while (!value.empty() && IsBlank(value.back()))
+                value.remove_suffix(1);
+            if (at && a->HasValue) {
+                std::size_t offset = a->RawOffset, length = a->RawLength;
+                while (length > 0 && IsBlank(source[offset])) {
+                    ++offset;
+                    --length;
+                }
+                while (length > 0 && IsBlank(source[offset + length - 1]))
+                    --length;
+                if (length > 0) {
+                    at->Offset = offset;
+                    at->Length = length;
+                    at->Quote = a->Quote;
+                }
             }
-            // The record costs a serialisation of the element; nobody asking
-            // for it costs nothing.
-            if (!OnElement && !wanted)
+            return std::string(value);
+        };
+        TElementInfo info;
+        for (std::size_t index = 0; index < store.Elements.size(); ++index) {
+            const auto& e = store.Elements[index];
+            const TTagEvent event = e.Event;
+            const bool fire = wanted[static_cast<int>(event)];
+            if (!OnElement && !fire)
                 continue;
-            FillElementInfo(node, static_cast<int>(index), attrs, ElementTexts, info);
+            FillElementInfo(store, index, source, ElementTexts, store.TextScanner, info);
             if (OnElement)
                 OnElement(info);
-            if (!wanted)
+            if (!fire)
                 continue;
             switch (event) {
             case TTagEvent::A: {
                 TAnchorInfo a;
-                a.hRef = Reported(attrs.Address(node, "href", &a.hRefAt));
-                a.Target = attrs.Text(node, "target");
-                a.Rel = attrs.Text(node, "rel");
-                a.Rev = attrs.Text(node, "rev");
-                a.Urn = attrs.Text(node, "urn");
-                a.Methods = attrs.Text(node, "methods");
-                a.Name = attrs.Text(node, "name");
-                a.AccessKey = attrs.Text(node, "accesskey");
-                a.MimeType = attrs.Text(node, "type");
+                a.hRef = Reported(address(index, "href", &a.hRefAt));
+                a.Target = text(index, "target");
+                a.Rel = text(index, "rel");
+                a.Rev = text(index, "rev");
+                a.Urn = text(index, "urn");
+                a.Methods = text(index, "methods");
+                a.Name = text(index, "name");
+                a.AccessKey = text(index, "accesskey");
+                a.MimeType = text(index, "type");
                 FillAnchorParts(a);
                 OnAnchor(a, info);
                 break;
             }
             case TTagEvent::Img: {
                 TImageInfo m;
-                m.Source = Reported(attrs.Address(node, "src", &m.SourceAt));
-                m.LowSrc = Reported(attrs.Address(node, "lowsrc", nullptr));
-                m.Vrml = attrs.Text(node, "vrml");
-                m.DynSrc = Reported(attrs.Address(node, "dynsrc", nullptr));
-                m.Alt = attrs.Text(node, "alt");
-                m.Align = attrs.Text(node, "align");
-                m.UseMap = attrs.Text(node, "usemap");
-                m.IsMap = attrs.Has(node, "ismap");
-                m.Border = attrs.Text(node, "border");
-                m.Loop = attrs.Text(node, "loop");
-                m.vSpace = attrs.Integer(node, "vspace");
-                m.hSpace = attrs.Integer(node, "hspace");
-                m.Width = attrs.Integer(node, "width");
-                m.Height = attrs.Integer(node, "height");
+                m.Source = Reported(address(index, "src", &m.SourceAt));
+                m.LowSrc = Reported(address(index, "lowsrc", nullptr));
+                m.Vrml = text(index, "vrml");
+                m.DynSrc = Reported(address(index, "dynsrc", nullptr));
+                m.Alt = text(index, "alt");
+                m.Align = text(index, "align");
+                m.UseMap = text(index, "usemap");
+                m.IsMap = has(index, "ismap");
+                m.Border = text(index, "border");
+                m.Loop = text(index, "loop");
+                m.vSpace = integer(index, "vspace");
+                m.hSpace = integer(index, "hspace");
+                m.Width = integer(index, "width");
+                m.Height = integer(index, "height");
                 OnImage(m, info);
                 break;
             }
             case TTagEvent::Body: {
                 TBodyInfo b;
-                b.Background = Reported(attrs.Address(node, "background", &b.BackgroundAt));
-                b.bgProperties = attrs.Text(node, "bgproperties");
-                b.LeftMargin = attrs.Text(node, "leftmargin");
-                b.TopMargin = attrs.Text(node, "topmargin");
-                b.RightMargin = attrs.Text(node, "rightmargin");
-                b.BottomMargin = attrs.Text(node, "bottommargin");
-                b.bgColor = attrs.Text(node, "bgcolor");
-                b.Text = attrs.Text(node, "text");
-                b.Link = attrs.Text(node, "link");
-                b.vLink = attrs.Text(node, "vlink");
-                b.aLink = attrs.Text(node, "alink");
-                b.NoWrap = attrs.Has(node, "nowrap");
+                b.Background = Reported(address(index, "background", &b.BackgroundAt));
+                b.bgProperties = text(index, "bgproperties");
+                b.LeftMargin = text(index, "leftmargin");
+                b.TopMargin = text(index, "topmargin");
+                b.RightMargin = text(index, "rightmargin");
+                b.BottomMargin = text(index, "bottommargin");
+                b.bgColor = text(index, "bgcolor");
+                b.Text = text(index, "text");
+                b.Link = text(index, "link");
+                b.vLink = text(index, "vlink");
+                b.aLink = text(index, "alink");
+                b.NoWrap = has(index, "nowrap");
                 OnBody(b, info);
                 break;
             }
             case TTagEvent::Script: {
                 TScriptInfo s;
-                s.Source = Reported(attrs.Address(node, "src", &s.SourceAt));
-                s.HtmlFor = attrs.Text(node, "for");
-                s.Event = attrs.Text(node, "event");
-                s.Text = RawTextOf(node);
-                s.Defer = attrs.Has(node, "defer");
+                s.Source = Reported(address(index, "src", &s.SourceAt));
+                s.HtmlFor = text(index, "for");
+                s.Event = text(index, "event");
+                s.Text = source.substr(std::min(e.ScriptTextAt, source.size()), e.ScriptTextLength);
+                s.Defer = has(index, "defer");
                 OnScript(s, info);
                 break;
             }
             case TTagEvent::Link: {
                 TLinkedItemInfo l;
                 l.TagName = info.TagName;
-                l.hRef = Reported(attrs.Address(node, "href", &l.hRefAt));
+                l.hRef = Reported(address(index, "href", &l.hRefAt));
                 OnOtherLinkedItem(l, info);
                 break;
             }
             case TTagEvent::Base:
-                OnBase(TBaseInfo{Reported(attrs.Address(node, "href", nullptr)), attrs.Text(node, "target")}, info);
+                OnBase(TBaseInfo{Reported(address(index, "href", nullptr)), text(index, "target")}, info);
                 break;
             case TTagEvent::BaseFont:
-                OnBaseFont(TBaseFontInfo{attrs.Text(node, "color"), attrs.Text(node, "face"),
-                                         attrs.Integer(node, "size")},
-                           info);
+                OnBaseFont(TBaseFontInfo{text(index, "color"), text(index, "face"), integer(index, "size")}, info);
                 break;
             case TTagEvent::BR:
-                OnBR(TBRInfo{attrs.Text(node, "clear")}, info);
+                OnBR(TBRInfo{text(index, "clear")}, info);
                 break;
             case TTagEvent::Comment:
                 OnComment(TCommentInfo{info.InnerText}, info);
                 break;
             case TTagEvent::Div:
-                OnDiv(TDivInfo{attrs.Text(node, "align"), attrs.Has(node, "nowrap")}, info);
+                OnDiv(TDivInfo{text(index, "align"), has(index, "nowrap")}, info);
                 break;
             case TTagEvent::Font:
-                OnFont(TFontInfo{attrs.Text(node, "color"), attrs.Text(node, "size"), attrs.Text(node, "face")},
-                       info);
+                OnFont(TFontInfo{text(index, "color"), text(index, "size"), text(index, "face")}, info);
                 break;
             case TTagEvent::Form:
-                OnForm(TFormInfo{Reported(attrs.Address(node, "action", nullptr)), attrs.Text(node, "dir"),
-                                 attrs.Text(node, "enctype"), attrs.Text(node, "method"),
-                                 attrs.Text(node, "target"), attrs.Text(node, "name")},
+                OnForm(TFormInfo{Reported(address(index, "action", nullptr)), text(index, "dir"),
+                                 text(index, "enctype"), text(index, "method"), text(index, "target"),
+                                 text(index, "name")},
                        info);
                 break;
             case TTagEvent::Frame:
-                OnFrame(TFrameInfo{Reported(attrs.Address(node, "src", nullptr)), attrs.Text(node, "name")}, info);
+                OnFrame(TFrameInfo{Reported(address(index, "src", nullptr)), text(index, "name")}, info);
                 break;
             case TTagEvent::FrameSet:
-                OnFrameSet(TFrameSetInfo{attrs.Text(node, "rows"), attrs.Text(node, "cols"),
-                                         attrs.Text(node, "frameborder"), attrs.Text(node, "name"),
-                                         attrs.Text(node, "border"), attrs.Text(node, "bordercolor"),
-                                         attrs.Text(node, "framespacing")},
+                OnFrameSet(TFrameSetInfo{text(index, "rows"), text(index, "cols"), text(index, "frameborder"),
+                                         text(index, "name"), text(index, "border"), text(index, "bordercolor"),
+                                         text(index, "framespacing")},
                            info);
                 break;
             case TTagEvent::HR:
-                OnHR(THRInfo{attrs.Text(node, "align"), attrs.Text(node, "color"), attrs.Text(node, "width"),
-                             attrs.Text(node, "size"), attrs.Has(node, "noshade")},
+                OnHR(THRInfo{text(index, "align"), text(index, "color"), text(index, "width"), text(index, "size"),
+                             has(index, "noshade")},
                      info);
                 break;
             case TTagEvent::Marquee:
-                OnMarquee(TMarqueeInfo{attrs.Text(node, "bgcolor"), attrs.Text(node, "width"),
-                                       attrs.Text(node, "height"), attrs.Text(node, "direction"),
-                                       attrs.Text(node, "behavior"), attrs.Integer(node, "scrollamount"),
-                                       attrs.Integer(node, "scrolldelay"), attrs.Integer(node, "loop"),
-                                       attrs.Integer(node, "vspace"), attrs.Integer(node, "hspace")},
+                OnMarquee(TMarqueeInfo{text(index, "bgcolor"), text(index, "width"), text(index, "height"),
+                                       text(index, "direction"), text(index, "behavior"),
+                                       integer(index, "scrollamount"), integer(index, "scrolldelay"),
+                                       integer(index, "loop"), integer(index, "vspace"), integer(index, "hspace")},
                           info);
                 break;
             case TTagEvent::Meta:
-                OnMeta(TMetaInfo{attrs.Text(node, "http-equiv"), attrs.Text(node, "content"),
-                                 attrs.Text(node, "name"), attrs.Text(node, "url"), attrs.Text(node, "charset")},
+                OnMeta(TMetaInfo{text(index, "http-equiv"), text(index, "content"), text(index, "name"),
+                                 text(index, "url"), text(index, "charset")},
                        info);
                 break;
             case TTagEvent::NoFrames:
@@ -808,11 +1102,11 @@ bool TDocParser::Execute(const std::string& address)
             }
         }
         if (OnDocInfo)
-            OnDocInfo("readyState: complete\r\nelements: " + std::to_string(all.size()) + "\r\n");
+            OnDocInfo("readyState: complete\r\nelements: " + std::to_string(count) + "\r\n");
     }
 
     if (OnParseComplete)
-        OnParseComplete(all.size());
+        OnParseComplete(count);
     if (OnParseDocument) {
         OnParseDocument(S_OK_CODE, "Done.");
         OnParseDocument(S_OK_CODE, " Process Time: " + std::to_string(Clock->TickMs() - started_) + " ms");

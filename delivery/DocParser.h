@@ -2,14 +2,18 @@
 
 // TDocParser turns an HTML text into a sequence of element events, in
 // document order. The page rewriting uses it to learn every address a page
-// refers to; the parse itself is gumbo's HTML5 tree construction.
+// refers to. Everything it reports comes from start tags and their
+// attributes, so it needs no document tree: a tokenizer (THtmlScanner) finds
+// the tags, and a few rules of tree construction decide which element each
+// one makes.
 //
 // Counting elements: the parser counts elements the way a browser's `all`
-// collection does, so the html, head and body elements that the HTML5 parse
-// always supplies are counted even when the page leaves them out, and
-// comments count as "!" elements. A page therefore needs more than one
-// element of its own beyond html, head and body to be walked; an empty text
-// has three elements and is reported as a bad document.
+// collection does, so the html, head and body elements that a browser always
+// supplies are counted even when the page leaves them out, and comments count
+// as "!" elements. A page therefore needs more than one element of its own
+// beyond html, head and body to be walked; an empty text has three elements
+// and is reported as a bad document. Elements a browser would add on its own
+// inside tables or for misnested markup are not counted.
 
 #include "platform/Clock.h"
 
@@ -82,9 +86,9 @@ struct TElementInfo {
 };
 
 // Where an address attribute's value stands in the parsed text: the bytes of
-// the value itself (inside its quotes, if any) and the quote that surrounds it
-// ('"', '\'' or 0 when unquoted). Offset is npos when the value has no place
-// in the source (an attribute added by the parse).
+// the value as written (inside its quotes, if any, character references not
+// decoded, surrounding blanks left out) and the quote that surrounds it ('"',
+// '\'' or 0 when unquoted). Offset is npos when the attribute has no value.
 struct TSourceSpan {
     std::size_t Offset = std::string::npos;
     std::size_t Length = 0;
@@ -140,7 +144,7 @@ struct TMarqueeInfo {
 };
 struct TMetaInfo { std::string HttpEquiv, Content, Name, URL, Charset; };
 
-class TParseArena;
+class TElementStore;
 
 class TDocParser {
 public:
@@ -204,7 +208,7 @@ private:
     void SetState(TParserState state);
     void Progress(std::int32_t code, const std::string& progressText, const std::string& errorText);
 
-    std::unique_ptr<TParseArena> arena_;
+    std::unique_ptr<TElementStore> store_;
     TParserState state_ = TParserState::psReady;
     bool busy_ = false;
     std::int64_t started_ = 0;

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "delivery/CursorScope.h"
+#include "message/NetCharset.h"
 #include "platform/ScopeExit.h"
 #include "platform/Text.h"
 #include "transport/NetErrors.h"
@@ -141,6 +142,8 @@ void TMailComposer::ApplySettings(const TMailServerSettings& server)
     SMTP.Password = server.Password;
     SMTP.Host = server.Host;
     SMTP.Port = server.Port;
+    SMTP.Security = server.Security;
+    SMTP.CAFile = server.CAFile;
     // A server that accepts the connection and then says nothing, stops
     // reading, or trickles its replies must not hold the window for ever:
     // every wait, every reply and the whole session are bounded. Seconds
@@ -158,7 +161,8 @@ bool TMailComposer::ComposeAndSend(const TMailServerSettings& server, const std:
                                    const std::string& subject, const std::string& body,
                                    const std::string& alternativeText, bool isHtml,
                                    const std::vector<std::string>* attachments, const std::string& sender,
-                                   bool highPriority, bool showErrors, bool connectAround)
+                                   bool highPriority, bool showErrors, bool connectAround,
+                                   const std::string& httpContentType)
 {
     bool result = true;
     TCursorScope cursor(host_);
@@ -172,18 +176,21 @@ bool TMailComposer::ComposeAndSend(const TMailServerSettings& server, const std:
             explicit TSendingScope(bool& f) : flag(f) { flag = true; }
             ~TSendingScope() { flag = false; }
         } sendingScope(sending_);
-        const std::string htmlEncoding = isHtml ? "quoted-printable" : "7bit";
         MsgSend.Clear();
         if (isHtml) {
-            MsgSend.ContentType = "Multipart/Alternative";
-            TNetText& plain = MsgSend.MessageParts.AddTextPart();
-            plain.SetContentType("text/plain");
-            plain.SetContentTransfer("7bit");
-            plain.Body = SplitLines(alternativeText);
-            TNetText& html = MsgSend.MessageParts.AddTextPart();
-            html.SetContentType("text/html");
-            html.SetContentTransfer(htmlEncoding);
-            html.Body = SplitLines(body);
+            // A page in an unknown charset keeps the parts as they always
+            // were; the alternative names UTF-8 whenever it needs a charset.
+            const std::string pageCharset = PageCharset(httpContentType, body);
+            const std::string plainText = AsUTF8(alternativeText);
+            const bool plain8Bit = HasHighBytes(plainText);
+            TPagePartTypes types;
+            if (!pageCharset.empty() || plain8Bit)
+                types.PlainType = "text/plain; charset=UTF-8";
+            if (plain8Bit)
+                types.PlainTransfer = "quoted-printable";
+            if (!pageCharset.empty())
+                types.HtmlType = "text/html; charset=" + pageCharset;
+            AddPageParts(MsgSend, SplitLines(plainText), SplitLines(body), types);
         } else {
             MsgSend.ContentTransferEncoding = "7bit";
             MsgSend.Body = SplitLines(body);

@@ -33,10 +33,13 @@ public:
     // True when the server accepted the message. Failures are logged, and
     // shown too when showErrors is set.
     // The server is the one the settings hold now (connectAround), saved or not.
+    // httpContentType is the page's Content-Type as its server sent it (empty
+    // when unknown): with the page's own declaration it names the HTML part's
+    // charset.
     bool ComposeAndSend(const TMailServerSettings& server, const std::string& recipients, const std::string& subject,
                         const std::string& body, const std::string& alternativeText, bool isHtml,
                         const std::vector<std::string>* attachments, const std::string& sender, bool highPriority,
-                        bool showErrors, bool connectAround);
+                        bool showErrors, bool connectAround, const std::string& httpContentType = {});
 
     // A send is under way (the window works its events meanwhile).
     bool Sending() const { return sending_; }

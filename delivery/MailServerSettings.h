@@ -1,6 +1,8 @@
 #pragma once
 
-// The six mail-server values the settings file keeps for the sender.
+// The mail-server values the settings file keeps for the sender.
+
+#include "transport/NetSecurity.h"
 
 #include <string>
 
@@ -11,4 +13,7 @@ struct TMailServerSettings {
     int Port = 25;
     int TimeOutSeconds = 90;
     bool Logon = false;
+    TSMTPSecurity Security = ssAuto;
+    // Trusted beside the system's certificate store; empty: the store alone.
+    std::string CAFile;
 };

@@ -136,30 +136,11 @@ std::string EscapeUnsafe(std::string_view s, bool escapeApostrophe)
     return out;
 }
 
-// Case-insensitive replace-all, left to right, never rescanning replaced text.
-void ReplaceAllText(std::string& text, const std::string& from, const std::string& to)
-{
-    std::size_t at = FindText(text, from);
-    if (at == std::string::npos)
-        return;
-    std::string out;
-    std::size_t done = 0;
-    while (at != std::string::npos) {
-        out.append(text, done, at - done);
-        out += to;
-        done = at + from.size();
-        at = FindText(text, from, done);
-    }
-    out.append(text, done, std::string::npos);
-    text.swap(out);
-}
-
 void LowerInto(std::string_view s, std::string& out)
 {
     out.assign(s);
     for (auto& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+        c = LowerChar(c);
 }
 
 } // namespace
@@ -228,17 +209,10 @@ void ReplaceQuotedLinks(std::string& text, const std::vector<std::string>& origi
     const std::size_t pairs = std::min(originals.size(), absolutes.size());
     if (pairs == 0)
         return;
-    bool quoteInside = false;
-    for (std::size_t i = 0; i < pairs && !quoteInside; ++i)
-        quoteInside = originals[i].find('"') != std::string::npos || absolutes[i].find('"') != std::string::npos ||
-                      originals[i].empty();
-    if (quoteInside) {
-        // Quotes inside the addresses change where quoted stretches begin and
-        // end; only the plain pair-by-pair replacement gets that right.
-        for (std::size_t i = 0; i < pairs; ++i)
-            ReplaceAllText(text, "\"" + originals[i] + "\"", "\"" + absolutes[i] + "\"");
-        return;
-    }
+    auto takesPart = [&](std::size_t i) {
+        return !originals[i].empty() && originals[i].find('"') == std::string::npos &&
+               absolutes[i].find('"') == std::string::npos;
+    };
 
     // No address holds a quote, so every match is the stretch between two
     // neighbouring quotes and replacing it keeps the quotes where they are.
@@ -250,6 +224,8 @@ void ReplaceQuotedLinks(std::string& text, const std::vector<std::string>& origi
     std::unordered_map<std::string, std::vector<std::uint32_t>> pairsOf;
     std::size_t shortest = SIZE_MAX, longest = 0;
     for (std::size_t i = 0; i < pairs; ++i) {
+        if (!takesPart(i))
+            continue;
         std::string key;
         LowerInto(originals[i], key);
         pairsOf[key].push_back(static_cast<std::uint32_t>(i));
@@ -257,6 +233,8 @@ void ReplaceQuotedLinks(std::string& text, const std::vector<std::string>& origi
         longest = std::max(longest, key.size());
     }
 
+    if (pairsOf.empty())
+        return;
     std::string out;
     std::string key;
     std::vector<std::uint32_t> previousPasses, passes;
@@ -317,6 +295,27 @@ TPageRewriter::TPageRewriter(TDeliveryHost& host, const TClock& clock) : host_(h
     docparse.OnOtherLinkedItem = [this](const TLinkedItemInfo& l, const TElementInfo& e) {
         docparseOtherLinkedItem(l, e);
     };
+    docparse.OnBase = [this](const TBaseInfo& b, const TElementInfo& e) { docparseBase(b, e); };
+}
+
+// The first <base> with an address sets what the page's links resolve
+// against, for the links before it as well.
+void TPageRewriter::docparseBase(const TBaseInfo& base, const TElementInfo&)
+{
+    if (baseSeen_)
+        return;
+    std::string href = base.hRef;
+    if (StartsText("ABOUT:BLANK", href))
+        href.erase(0, 11);
+    if (href.empty())
+        return;
+    baseSeen_ = true;
+    BaseUrl = MakeAbsoluteUrl(siteAddress_, href);
+    OriginalLinks.clear();
+    AbsoluteLinks.clear();
+    placed_.clear();
+    for (const auto& r : reported_)
+        Resolve(r);
 }
 
 void TPageRewriter::docparseAnchor(const TAnchorInfo& anchor, const TElementInfo&)
@@ -353,17 +352,62 @@ void TPageRewriter::RecordLinkAt(const std::string& reported, const TSourceSpan&
 {
     if (reported.empty())
         return;
-    std::string link = reported;
-    if (StartsText("ABOUT:BLANK", link))
-        link.erase(0, 11);
+    TReportedLink link{reported, at};
+    if (StartsText("ABOUT:BLANK", link.Link))
+        link.Link.erase(0, 11);
+    // "about:blank" itself names no address of the page; recording it would
+    // turn every empty quoted string of the page into the page's address.
+    if (link.Link.empty())
+        return;
+    Resolve(link);
+    reported_.push_back(std::move(link));
+}
+
+void TPageRewriter::Resolve(const TReportedLink& reported)
+{
+    const std::string& link = reported.Link;
     std::string absolute = MakeAbsoluteUrl(BaseUrl, link);
     if (absolute == link)
         return;
     OriginalLinks.push_back(link);
     AbsoluteLinks.push_back(absolute);
-    if (at.Known() && at.Quote != '"')
-        placed_.push_back({at, link, std::move(absolute)});
+    if (reported.At.Known())
+        placed_.push_back({reported.At, link, std::move(absolute)});
 }
+
+namespace {
+
+// The absolute form of a link as it goes into the page at the link's place:
+// safe inside the attribute's quoting, and with the page's own escaping kept
+// where the absolute form is the page's text with the base in front.
+void AppendPlaced(std::string& out, std::string_view raw, std::string_view original, std::string_view absolute,
+                  char quote)
+{
+    const bool escapeApostrophe = quote != '"';
+    const bool pageEscapes = raw.find('&') != std::string_view::npos;
+    auto appendWritten = [&](std::string_view text) {
+        const std::string safe = EscapeUnsafe(text, escapeApostrophe);
+        if (!pageEscapes) {
+            out += safe;
+            return;
+        }
+        for (char c : safe) {
+            if (c == '&')
+                out += "&amp;";
+            else
+                out += c;
+        }
+    };
+    if (absolute.size() >= original.size() &&
+        absolute.compare(absolute.size() - original.size(), original.size(), original) == 0) {
+        appendWritten(absolute.substr(0, absolute.size() - original.size()));
+        out += raw;
+        return;
+    }
+    appendWritten(absolute);
+}
+
+} // namespace
 
 void TPageRewriter::RewritePlacedLinks(std::string& page) const
 {
@@ -373,21 +417,22 @@ void TPageRewriter::RewritePlacedLinks(std::string& page) const
     order.reserve(placed_.size());
     for (const auto& p : placed_)
         order.push_back(&p);
-    std::stable_sort(order.begin(), order.end(),
-                     [](const TPlacedLink* a, const TPlacedLink* b) { return a->At.Offset < b->At.Offset; });
+    // Document order already, but for a base found late or a body's
+    // attributes given by a second <body>.
+    if (!std::is_sorted(order.begin(), order.end(),
+                        [](const TPlacedLink* a, const TPlacedLink* b) { return a->At.Offset < b->At.Offset; }))
+        std::stable_sort(order.begin(), order.end(),
+                         [](const TPlacedLink* a, const TPlacedLink* b) { return a->At.Offset < b->At.Offset; });
     std::string out;
-    out.reserve(page.size() + page.size() / 8);
+    out.reserve(page.size() + page.size() / 4);
     std::size_t copied = 0;
     for (const TPlacedLink* p : order) {
-        // The parse may report one attribute twice (elements it re-creates
-        // for misnested markup); each stretch of the page is written once,
-        // and only where it still holds the address as reported.
+        // Each stretch of the page is written once.
         if (p->At.Offset < copied || p->At.Offset + p->At.Length > page.size())
             continue;
-        if (page.compare(p->At.Offset, p->At.Length, p->Original) != 0)
-            continue;
         out.append(page, copied, p->At.Offset - copied);
-        out += EscapeUnsafe(p->Absolute, true);
+        AppendPlaced(out, std::string_view(page).substr(p->At.Offset, p->At.Length), p->Original, p->Absolute,
+                     p->At.Quote);
         copied = p->At.Offset + p->At.Length;
     }
     out.append(page, copied, std::string::npos);
@@ -400,6 +445,9 @@ bool TPageRewriter::RewritePage(const std::string& siteAddress, std::string& pag
     OriginalLinks.clear();
     AbsoluteLinks.clear();
     placed_.clear();
+    reported_.clear();
+    baseSeen_ = false;
+    siteAddress_ = siteAddress;
     BaseUrl = siteAddress;
     try {
         try {
@@ -409,6 +457,12 @@ bool TPageRewriter::RewritePage(const std::string& siteAddress, std::string& pag
         } catch (const std::exception&) {
             // The document service used to fail now and then on a first load;
             // one more run after a pause was enough. Html is still set.
+            OriginalLinks.clear();
+            AbsoluteLinks.clear();
+            placed_.clear();
+            reported_.clear();
+            baseSeen_ = false;
+            BaseUrl = siteAddress;
             Wait(1000);
             if (!docparse.Execute())
                 throw std::runtime_error("Parse Error 2");

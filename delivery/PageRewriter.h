@@ -41,8 +41,14 @@ private:
         std::string Original;
         std::string Absolute;
     };
+    struct TReportedLink {
+        std::string Link;
+        TSourceSpan At;
+    };
 
     void RecordLinkAt(const std::string& link, const TSourceSpan& at);
+    void Resolve(const TReportedLink& reported);
+    void docparseBase(const TBaseInfo& base, const TElementInfo& element);
     void docparseAnchor(const TAnchorInfo& anchor, const TElementInfo& element);
     void docparseImage(const TImageInfo& image, const TElementInfo& element);
     void docparseBody(const TBodyInfo& body, const TElementInfo& element);
@@ -51,13 +57,21 @@ private:
     void RewritePlacedLinks(std::string& page) const;
 
     TDeliveryHost& host_;
-    // Recorded addresses whose attribute values stand in single quotes or in
-    // none: the double-quote replacement cannot reach them.
+    // Recorded addresses with their place in the page: each is rewritten
+    // there, in whatever quoting the page uses.
     std::vector<TPlacedLink> placed_;
+    // Every address reported so far, for resolving them again when the page
+    // names its own base after some of them.
+    std::vector<TReportedLink> reported_;
+    std::string siteAddress_;
+    bool baseSeen_ = false;
 };
 
 // Replaces, for each index in order, every '"' + originals[i] + '"' in text by
 // '"' + absolutes[i] + '"', ignoring letter case, each pair working on the
-// text the previous pairs left.
+// text the previous pairs left. One pass over the text: pairs whose original
+// is empty or holds a double quote, or whose absolute form holds one, take no
+// part (the rewriting never records such a pair for the copies: it rewrites
+// those links at their place).
 void ReplaceQuotedLinks(std::string& text, const std::vector<std::string>& originals,
                         const std::vector<std::string>& absolutes);

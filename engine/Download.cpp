@@ -212,6 +212,7 @@ bool TPageDownload::DownloadUrl(const std::string& address, std::string& text)
         Check(curl_easy_setopt(h, CURLOPT_WRITEDATA, &t));
 
         text.clear();
+        ContentType.clear();
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(WholeFetchSeconds);
         TMultiScope multi(h);
         CURLcode done = CURLE_OK;
@@ -258,6 +259,9 @@ bool TPageDownload::DownloadUrl(const std::string& address, std::string& text)
             result = false;
         } else {
             result = t.count > 0;
+            char* type = nullptr;
+            if (curl_easy_getinfo(h, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type)
+                ContentType = type;
         }
     } catch (const std::exception& e) {
         host_.AddToLog(std::string("HTML download error: ") + e.what());

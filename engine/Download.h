@@ -24,6 +24,9 @@ public:
     // Leaves text empty when the fetch fails.
     void DownloadPage(const std::string& address, std::string& text);
 
+    // The Content-Type the server sent with the last page; empty when none.
+    std::string ContentType;
+
     std::function<void(std::int64_t soFar, std::int64_t expected)> ShowProgress;
     std::function<void()> ProgressEnd;
 

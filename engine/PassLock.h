@@ -28,6 +28,9 @@ public:
         if (depth_ > 0 && --depth_ == 0)
             lock_.Unlock();
     }
+    // Why the last Enter failed: empty when another process holds the
+    // folder, else what is wrong with its lock file.
+    const std::string& LastError() const { return lock_.LastError(); }
 
 private:
     std::string folder_;
@@ -47,8 +50,10 @@ public:
     TPassLockScope(const TPassLockScope&) = delete;
     TPassLockScope& operator=(const TPassLockScope&) = delete;
 
-    // False when another process is checking these sites.
+    // False when another process is checking these sites, or the lock file
+    // cannot be used (Error).
     bool Held() const { return held_; }
+    const std::string& Error() const { return lock_.LastError(); }
 
 private:
     TPassLock& lock_;

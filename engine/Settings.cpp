@@ -125,6 +125,8 @@ void LoadSettingsFrom(const TSettingsFiles& files, TSettings& s, TSiteList& site
     s.Server.Port = ini.Integer(Server, "SMTPPort", 25);
     s.Server.Logon = ini.Bool(Server, "SMTPLogon", false);
     s.Server.TimeOutSeconds = ini.Integer(Server, "SMTPTimeOut", 90);
+    s.Server.Security = SMTPSecurityFromText(ini.Text(Server, "SMTPSecurity", "Auto"));
+    s.Server.CAFile = ini.Text(Server, "SMTPCAFile", "");
 
     s.Subject = ini.Text(Settings, "Subject", "Vendrel Delivery");
     if (s.Subject.empty())
@@ -175,6 +177,8 @@ void SaveSettingsTo(const TSettingsFiles& files, const TSettings& s, const TSite
     ini.Integer(Server, "SMTPPort", s.Server.Port);
     ini.Integer(Server, "SMTPTimeOut", s.Server.TimeOutSeconds);
     ini.Bool(Server, "SMTPLogon", s.Server.Logon);
+    ini.Text(Server, "SMTPSecurity", SMTPSecurityText(s.Server.Security));
+    ini.Text(Server, "SMTPCAFile", s.Server.CAFile);
 
     ini.Text(Settings, "SenderAddress", s.SenderAddress);
     ini.Text(Settings, "DestEmail", s.DestEmail);

@@ -10,18 +10,7 @@ namespace {
 
 bool LessText(const std::string& a, const std::string& b)
 {
-    const std::size_t n = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y)
-            return x < y;
-    }
-    return a.size() < b.size();
+    return CompareText(a, b) < 0;
 }
 
 } // namespace

@@ -25,6 +25,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The mail went out but the copy to compare with could not be replaced.
+class EStoreError : public ESiteError {
+public:
+    using ESiteError::ESiteError;
+};
+
 // Counts the runs in progress for the life of one run, on every path out.
 class TDepthScope {
 public:
@@ -77,12 +83,18 @@ bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& addre
     try {
         if (address.empty())
             throw ESiteError("No Site Specified.");
+        // The name becomes a path: one that cannot name a file below the page
+        // folder is never fetched, so it is never mailed on every pass.
+        if (const std::string nameError = SiteNameError(name); !nameError.empty())
+            throw ESiteError(nameError);
 
         stage("Downloading Site");
         std::string page;
         Download.DownloadPage(address, page);
         if (page.empty())
             throw ESiteError("Site Download Error");
+        // Kept now: events that run during the rewrite may start another fetch.
+        const std::string contentType = Download.ContentType;
 
         TLines newLines = SplitLines(page);
         const std::string storedPath = StoredPagePath(name);
@@ -112,7 +124,7 @@ bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& addre
                                    " is free software from " + MakerName + ": " + MakerWebAddress;
         if (!Composer.ComposeAndSend(settings.Server, settings.DestEmail, settings.Subject + ": " + name, page, footer,
                                      true, nullptr, ChooseSender(settings.SenderAddress, settings.DestEmail), false,
-                                     interactive, true))
+                                     interactive, true, contentType))
             throw ESiteError("Web site delivery error");
 
         // The raw page, not the rewritten one, is what the next check compares with.
@@ -123,6 +135,8 @@ bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& addre
         return true;
     } catch (const std::exception& e) {
         host_.AddToLog("Error processing " + name + ": " + e.what());
+        if (dynamic_cast<const EStoreError*>(&e))
+            host_.AddToLog(name + " was mailed, but its stored copy was not replaced: the next check will deliver it again");
         if (interactive)
             host_.MessageBox(name + " Error: " + e.what(), TMsgKind::Error, TMsgButtons::OK);
         return false;
@@ -135,7 +149,13 @@ void TSiteMonitor::StoreSitePage(const std::string& path, const std::string& tex
     if (pageFolder_ != dataFolder_)
         ForceFolder(pageFolder_);
     if (!WriteFileAtomic(path, text))
-        throw ESiteError("Cannot write " + path + ": " + std::strerror(errno));
+        throw EStoreError("Cannot write " + path + ": " + std::strerror(errno));
+}
+
+void TSiteMonitor::RemoveLeftovers()
+{
+    // Only passes write stored pages, and this one holds the folder.
+    RemoveAtomicWriteLeftovers(pageFolder_, ".html");
 }
 
 bool TSiteMonitor::SendSiteOfIndex(int index, bool interactive)
@@ -157,6 +177,14 @@ bool TSiteMonitor::SendSiteOfIndex(int index, bool interactive)
     {
         TCursorScope hourglass(host_);
         TPassLockScope lock(passLock_);
+        if (!lock.Held() && !lock.Error().empty()) {
+            lastPass_.FolderError = lock.Error();
+            host_.AddToLog("Cannot send " + SiteNameOf(entry) + ": " + lock.Error());
+            if (interactive)
+                host_.MessageBox("Vendrel cannot use its data folder: " + lock.Error() + ".", TMsgKind::Error,
+                                 TMsgButtons::OK);
+            return false;
+        }
         if (!lock.Held()) {
             lastPass_.FolderBusy = true;
             host_.AddToLog("Another Vendrel is checking these sites; " + SiteNameOf(entry) + " was not sent");
@@ -165,6 +193,7 @@ bool TSiteMonitor::SendSiteOfIndex(int index, bool interactive)
                                  TMsgKind::Warning, TMsgButtons::OK);
             return false;
         }
+        RemoveLeftovers();
         TBusyScope busy(busy_);
         TDepthScope running(runDepth_);
         ok = ProcessSite(SiteNameOf(entry), SiteAddressOf(entry), "", interactive, ThresholdAlways);
@@ -205,11 +234,17 @@ void TSiteMonitor::CheckForSites()
     // the timer armed from the schedule.
     TRearmScope rearm(scheduler_);
     TPassLockScope lock(passLock_);
+    if (!lock.Held() && !lock.Error().empty()) {
+        lastPass_.FolderError = lock.Error();
+        host_.AddToLog("Cannot check these sites: " + lock.Error() + "; checking again later");
+        return;
+    }
     if (!lock.Held()) {
         lastPass_.FolderBusy = true;
         host_.AddToLog("Another Vendrel is checking these sites; checking again later");
         return;
     }
+    RemoveLeftovers();
     TBusyScope busy(busy_);
     TDepthScope running(runDepth_);
 

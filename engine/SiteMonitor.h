@@ -27,6 +27,9 @@ struct TPassResult {
     bool RanToEnd = false;
     bool NoConnection = false;
     bool FolderBusy = false;
+    // What kept the pass out of the data folder when it was not another
+    // process (an unusable lock file); empty otherwise.
+    std::string FolderError;
     int Processed = 0;
     int Failed = 0;
 };
@@ -103,6 +106,8 @@ public:
 
 private:
     void StoreSitePage(const std::string& path, const std::string& text);
+    // After the folder is held: what killed saves left in the page folder.
+    void RemoveLeftovers();
 
     TWindowHost& host_;
     const TClock& clock_;

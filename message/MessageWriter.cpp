@@ -1,5 +1,6 @@
 #include "message/MessageWriter.h"
 
+#include "message/NetCharset.h"
 #include "message/NetEncoders.h"
 #include "message/NetMessageError.h"
 #include "platform/Text.h"
@@ -199,6 +200,8 @@ TNetHeaderCharset HeaderCharsetForLocale(std::string_view localeName)
         result.CharSet = "EUC-KR";
         result.Encoding = 'B';
     }
+    // Japanese text is converted to ISO-2022-JP whatever the locale's code set.
+    result.UTF8Locale = result.Transfer != htISO2022JP && (SameText(codeset, "UTF-8") || SameText(codeset, "utf8"));
     return result;
 }
 
@@ -307,8 +310,25 @@ std::string TNetMessageWriter::EncodeWords(std::string_view text, std::string_vi
     if (encodeAll)
         escaped['"'] = true;
 
-    const std::string beginEncode =
-        "=?" + HeaderCharset.CharSet + "?" + std::string(1, HeaderCharset.Encoding) + "?";
+    // Under a UTF-8 locale, text that is UTF-8 says so; bytes that are not
+    // keep the locale's traditional charset, which is then what they are.
+    const bool utf8 = HeaderCharset.UTF8Locale && HasHighBytes(s) && IsValidUTF8(s);
+    const std::string charset = utf8 ? std::string("UTF-8") : HeaderCharset.CharSet;
+    const bool doubleByte = !utf8
+        && (SameText(charset, "GB2312") || SameText(charset, "Big5") || SameText(charset, "EUC-KR"));
+    // The bytes of the character at i: an encoded word must never end inside
+    // a character (RFC 2047, section 5).
+    auto characterLength = [&](std::size_t i, std::size_t end) -> std::size_t {
+        const auto c = static_cast<unsigned char>(s[i]);
+        std::size_t length = 1;
+        if (utf8)
+            length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        else if (doubleByte && c >= 0x81)
+            length = 2;
+        return std::min(length, end - i);
+    };
+
+    const std::string beginEncode = "=?" + charset + "?" + std::string(1, HeaderCharset.Encoding) + "?";
     static constexpr std::string_view EndEncode = "?=";
 
     std::string out;
@@ -319,39 +339,55 @@ std::string TNetMessageWriter::EncodeWords(std::string_view text, std::string_vi
         for (std::size_t i = from; i < to; ++i)
             out += (s[i] == '\r' || s[i] == '\n') ? ' ' : s[i];
     };
+    const std::size_t frame = beginEncode.size() + EndEncode.size();
     auto encodeRun = [&](std::size_t from, std::size_t to) {
         out += beginEncode;
-        std::size_t length = beginEncode.size() + EndEncode.size();
-        auto piece = [&](std::string_view encoded) {
-            if (length + encoded.size() > MaxEncodedWordLength) {
-                out += EndEncode;
-                out += "\r\n\t";
-                out += beginEncode;
-                length = beginEncode.size() + EndEncode.size();
-            }
-            out += encoded;
-            length += encoded.size();
-        };
         if (qForm) {
             static constexpr char Hex[] = "0123456789ABCDEF";
-            for (std::size_t i = from; i < to; ++i) {
-                const auto c = static_cast<unsigned char>(s[i]);
-                char buffer[3];
-                if (c == ' ') {
-                    piece("_");
-                } else if (!escaped[c]) {
-                    buffer[0] = static_cast<char>(c);
-                    piece(std::string_view(buffer, 1));
-                } else {
-                    buffer[0] = '=';
-                    buffer[1] = Hex[c >> 4];
-                    buffer[2] = Hex[c & 15];
-                    piece(std::string_view(buffer, 3));
+            std::size_t length = frame;
+            std::string encoded;
+            for (std::size_t i = from; i < to;) {
+                const std::size_t count = characterLength(i, to);
+                encoded.clear();
+                for (std::size_t k = i; k < i + count; ++k) {
+                    const auto c = static_cast<unsigned char>(s[k]);
+                    if (c == ' ') {
+                        encoded += '_';
+                    } else if (!escaped[c]) {
+                        encoded += static_cast<char>(c);
+                    } else {
+                        encoded += '=';
+                        encoded += Hex[c >> 4];
+                        encoded += Hex[c & 15];
+                    }
                 }
+                if (length + encoded.size() > MaxEncodedWordLength) {
+                    out += EndEncode;
+                    out += "\r\n\t";
+                    out += beginEncode;
+                    length = frame;
+                }
+                out += encoded;
+                length += encoded.size();
+                i += count;
             }
         } else {
-            for (std::size_t i = from; i < to; i += 3)
-                piece(TNetEncoderMIME::Encode(std::string_view(s).substr(i, std::min<std::size_t>(3, to - i))));
+            // As many whole characters as the word holds in base64.
+            std::size_t wordStart = from;
+            std::size_t i = from;
+            while (i < to) {
+                const std::size_t count = characterLength(i, to);
+                const std::size_t bytes = i + count - wordStart;
+                if (i > wordStart && frame + (bytes + 2) / 3 * 4 > MaxEncodedWordLength) {
+                    out += TNetEncoderMIME::Encode(std::string_view(s).substr(wordStart, i - wordStart));
+                    out += EndEncode;
+                    out += "\r\n\t";
+                    out += beginEncode;
+                    wordStart = i;
+                }
+                i += count;
+            }
+            out += TNetEncoderMIME::Encode(std::string_view(s).substr(wordStart, to - wordStart));
         }
         out += EndEncode;
     };

@@ -30,6 +30,8 @@ struct TNetHeaderCharset {
     TNetHeaderTransfer Transfer = htBit8;
     // The code page that htISO2022JP converts from.
     std::string JapaneseCodePage = "CP932";
+    // The locale's texts are UTF-8: encoded words of UTF-8 text say "UTF-8".
+    bool UTF8Locale = false;
 };
 
 // The charset for a locale name such as "ja_JP.UTF-8", "zh_TW" or "C".

@@ -1,5 +1,7 @@
 #include "message/NetMessage.h"
 
+#include <utility>
+
 TNetText& TNetMessageParts::AddTextPart()
 {
     auto part = std::make_unique<TNetText>();
@@ -40,4 +42,17 @@ void TNetMessage::Clear()
     Date = TDateTime{};
     Priority = mpNormal;
     UseNowForDate = true;
+}
+
+void AddPageParts(TNetMessage& message, TLines plainText, TLines html, const TPagePartTypes& types)
+{
+    message.ContentType = "Multipart/Alternative";
+    TNetText& plain = message.MessageParts.AddTextPart();
+    plain.SetContentType(types.PlainType);
+    plain.SetContentTransfer(types.PlainTransfer);
+    plain.Body = std::move(plainText);
+    TNetText& page = message.MessageParts.AddTextPart();
+    page.SetContentType(types.HtmlType);
+    page.SetContentTransfer("quoted-printable");
+    page.Body = std::move(html);
 }

@@ -51,3 +51,16 @@ public:
 
     TNetMessageParts MessageParts;
 };
+
+// How the two parts of a mailed page name their text. The defaults are the
+// form of a page whose character set is unknown.
+struct TPagePartTypes {
+    std::string PlainType = "text/plain";
+    std::string PlainTransfer = "7bit";
+    std::string HtmlType = "text/html";
+};
+
+// A page as it is mailed: a multipart/alternative message whose first part
+// is the plain text and whose second is the page's HTML (quoted-printable).
+// Adds the two parts to whatever the message holds.
+void AddPageParts(TNetMessage& message, TLines plainText, TLines html, const TPagePartTypes& types = {});

@@ -103,14 +103,14 @@ bool WriteFileAtomic(const std::string& path, std::string_view content, std::opt
 
 namespace {
 
-bool IsTempName(std::string_view name)
+bool IsTempName(std::string_view name, std::string_view targetSuffix)
 {
     constexpr std::string_view marker = ".tmp-";
     constexpr std::size_t letters = 6;
-    if (name.size() <= marker.size() + letters)
+    if (name.size() <= targetSuffix.size() + marker.size() + letters)
         return false;
     const std::size_t at = name.size() - letters - marker.size();
-    if (name.substr(at, marker.size()) != marker)
+    if (name.substr(at, marker.size()) != marker || name.substr(0, at).substr(at - targetSuffix.size()) != targetSuffix)
         return false;
     for (const char c : name.substr(at + marker.size()))
         if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
@@ -120,14 +120,14 @@ bool IsTempName(std::string_view name)
 
 } // namespace
 
-int RemoveAtomicWriteLeftovers(const std::string& folder)
+int RemoveAtomicWriteLeftovers(const std::string& folder, std::string_view targetSuffix)
 {
     DIR* dir = ::opendir(folder.c_str());
     if (!dir)
         return 0;
     int removed = 0;
     while (const dirent* entry = ::readdir(dir)) {
-        if (!IsTempName(entry->d_name))
+        if (!IsTempName(entry->d_name, targetSuffix))
             continue;
         struct stat st {};
         if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&

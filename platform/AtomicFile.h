@@ -19,9 +19,10 @@ bool WriteFileAtomic(const std::string& path, std::string_view content,
 
 // Removes what saves killed between writing their temporary file and its
 // rename left in folder: regular files named like WriteFileAtomic's
-// temporary files (any name + ".tmp-" + six letters or digits). Only for
-// folders where no other save can be running. Gives the number removed.
-int RemoveAtomicWriteLeftovers(const std::string& folder);
+// temporary files of files whose names end in targetSuffix (name +
+// targetSuffix + ".tmp-" + six letters or digits). Only for files no other
+// save can be writing now. Gives the number removed.
+int RemoveAtomicWriteLeftovers(const std::string& folder, std::string_view targetSuffix = {});
 
 // Reads a whole file; nothing when it cannot be opened or read.
 std::optional<std::string> ReadWholeFile(const std::string& path);

@@ -58,12 +58,21 @@ std::uint64_t JoinedLength(const TLines& lines)
     return total;
 }
 
+char LowerChar(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+char UpperChar(char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
 std::string UpperCase(std::string_view text)
 {
     std::string out(text);
     for (auto& c : out)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
+        c = UpperChar(c);
     return out;
 }
 
@@ -71,26 +80,30 @@ std::string LowerCase(std::string_view text)
 {
     std::string out(text);
     for (auto& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+        c = LowerChar(c);
     return out;
 }
-
-namespace {
-char Fold(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-} // namespace
 
 bool SameText(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size())
         return false;
     for (std::size_t i = 0; i < a.size(); ++i)
-        if (Fold(a[i]) != Fold(b[i]))
+        if (LowerChar(a[i]) != LowerChar(b[i]))
             return false;
     return true;
+}
+
+int CompareText(std::string_view a, std::string_view b)
+{
+    const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto x = static_cast<unsigned char>(LowerChar(a[i]));
+        const auto y = static_cast<unsigned char>(LowerChar(b[i]));
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
 
 bool StartsText(std::string_view prefix, std::string_view text)
@@ -104,9 +117,9 @@ std::size_t FindText(std::string_view text, std::string_view needle, std::size_t
         return from <= text.size() ? from : std::string_view::npos;
     if (text.size() < needle.size())
         return std::string_view::npos;
-    const char first = Fold(needle[0]);
+    const char first = LowerChar(needle[0]);
     for (std::size_t i = from; i + needle.size() <= text.size(); ++i) {
-        if (Fold(text[i]) != first)
+        if (LowerChar(text[i]) != first)
             continue;
         if (SameText(text.substr(i, needle.size()), needle))
             return i;

@@ -22,9 +22,16 @@ std::string JoinLines(const TLines& lines);
 // Length of JoinLines(lines) without building it.
 std::uint64_t JoinedLength(const TLines& lines);
 
+// Letter case is ASCII only: bytes above 127 are never folded, whatever the
+// locale says, so that comparisons and sort orders never change with it.
+char LowerChar(char c);
+char UpperChar(char c);
 std::string UpperCase(std::string_view text);
 std::string LowerCase(std::string_view text);
 bool SameText(std::string_view a, std::string_view b);
+// Below zero, zero or above zero as a sorts before, with or after b, letter
+// case ignored and bytes compared unsigned; a prefix sorts first.
+int CompareText(std::string_view a, std::string_view b);
 bool StartsText(std::string_view prefix, std::string_view text);
 // Position of needle in text ignoring letter case, or npos.
 std::size_t FindText(std::string_view text, std::string_view needle, std::size_t from = 0);

@@ -9,14 +9,19 @@ packages=(
   pkg-config            # finds libcurl and gumbo
   qt6-base-dev          # window, tray icon, timers (Qt 6 Widgets)
   libcurl4-openssl-dev  # page download over HTTP and HTTPS
-  libgumbo-dev          # HTML5 parser behind the document parser
+  libgumbo-dev          # HTML5 parser the tokenizer tests compare against
+  libssl-dev            # mail over TLS (STARTTLS, implicit TLS)
   libgtest-dev          # unit tests
   libgmock-dev          # test doubles
   libbenchmark-dev      # benchmarks
   python3-aiosmtpd      # real SMTP server for end-to-end tests
-  openssl               # self-signed certificates for the HTTPS download tests
-  ca-certificates       # the system's certificate store for HTTPS downloads
+  openssl               # test certificates for the HTTPS and mail-over-TLS tests
+  ca-certificates       # the system's certificate store for HTTPS and mail over TLS
   libglib2.0-bin        # gio: the desktop's launcher reads the start-up entry in tests
+  xvfb                  # a virtual display for the tray icon tests
+  trayer                # a notification area on that display
+  x11-utils             # xwininfo: where the tray icon tests find the icon
+  xdotool               # clicks on the icon in those tests
 )
 
 missing=()

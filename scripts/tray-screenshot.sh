@@ -2,15 +2,20 @@
 # Takes the README's picture of the tray icon with its menu open: a virtual
 # X display, trayer as the notification area, Vendrel with a sample site list
 # in a throw-away data folder. Needs xvfb, trayer, xdotool and imagemagick.
-#   scripts/tray-screenshot.sh build/vendrel docs/tray-menu.png
+#   scripts/tray-screenshot.sh build/vendrel docs/screenshots/tray-menu.png
 set -eu
 program=$(readlink -f "$1")
 out=$2
 display=${DISPLAY_NUMBER:-:57}
 work=$(mktemp -d)
 pids=""
+# A copy under a name of its own: the one-copy rule goes by the file name, so
+# it neither hands over to a Vendrel you are running nor leaves that one's
+# shared-memory names behind.
+cp "$program" "$work/vendrel-shot"
 cleanup() {
     for p in $pids; do kill "$p" 2>/dev/null || true; done
+    rm -f "/dev/shm/vendrel-shot.$(id -u)" "/dev/shm/sem.VENDREL-SHOTSEM.$(id -u)"
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -30,7 +35,7 @@ trayer --edge bottom --align left --widthtype pixel --width 120 --heighttype pix
     --tint 0xdddddd --transparent false >/dev/null 2>&1 &
 pids="$pids $!"
 sleep 1
-XDG_DATA_HOME="$work/data" XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb "$program" /start >/dev/null 2>&1 &
+XDG_DATA_HOME="$work/data" XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb "$work/vendrel-shot" /start >/dev/null 2>&1 &
 pids="$pids $!"
 sleep 3
 

@@ -7,6 +7,7 @@
 #include "shell/MessageBoxes.h"
 #include "shell/OpenDocument.h"
 #include "shell/ShellServices.h"
+#include "shell/SpinEdit.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -17,7 +18,6 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QSpinBox>
 #include <QVBoxLayout>
 
 namespace {
@@ -110,9 +110,9 @@ TdlgEditSite::TdlgEditSite(TShellServices& services, QWidget* parent) : QDialog(
     cmbSiteCompare->setToolTip(SiteCompareHint);
     cmbSiteCompare->setEnabled(false);
     lblSiteCompare->setBuddy(cmbSiteCompare);
-    spnCustomThreshold = new QSpinBox(this);
+    spnCustomThreshold = new TSpinEdit(this);
     spnCustomThreshold->setObjectName("spnCustomThreshold");
-    spnCustomThreshold->setRange(CustomThresholdMin, CustomThresholdMax);
+    spnCustomThreshold->SetLimits(CustomThresholdMin, CustomThresholdMax);
     spnCustomThreshold->setValue(50);
     spnCustomThreshold->setToolTip(CustomThresholdHint);
     // The hidden field keeps its place, so the list does not jump when it shows.
@@ -181,7 +181,7 @@ TdlgEditSite::TdlgEditSite(TShellServices& services, QWidget* parent) : QDialog(
 
 void TdlgEditSite::SetSensitivity(int threshold)
 {
-    TSensitivityChoice choice{cmbSiteCompare->currentIndex(), spnCustomThreshold->value()};
+    TSensitivityChoice choice{cmbSiteCompare->currentIndex(), spnCustomThreshold->Value()};
     if (threshold == ThresholdDefault) {
         rdbDefaultChangeVal->setChecked(true);
         ShowThreshold(choice, services_.DefaultThreshold());
@@ -198,7 +198,7 @@ int TdlgEditSite::GetSensitivity() const
 {
     if (rdbDefaultChangeVal->isChecked())
         return ThresholdDefault;
-    return ThresholdOfChoice({cmbSiteCompare->currentIndex(), spnCustomThreshold->value()});
+    return ThresholdOfChoice({cmbSiteCompare->currentIndex(), spnCustomThreshold->Value()});
 }
 
 void TdlgEditSite::ChangeControlChange()

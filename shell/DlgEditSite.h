@@ -12,8 +12,8 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
-class QSpinBox;
 class TShellServices;
+class TSpinEdit;
 
 // Example addresses of the labels, hints and the invalid-site message.
 inline constexpr const char* ExampleSiteAddress = "https://quorvan.example/";
@@ -42,7 +42,7 @@ public:
     QRadioButton* rdbCustomChangeVal;
     QLabel* lblSiteCompare;
     QComboBox* cmbSiteCompare;
-    QSpinBox* spnCustomThreshold;
+    TSpinEdit* spnCustomThreshold;
     QPushButton* btnOK;
     QPushButton* btnCancel;
 

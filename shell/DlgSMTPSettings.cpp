@@ -7,6 +7,7 @@
 #include "shell/MessageBoxes.h"
 #include "shell/OpenDocument.h"
 #include "shell/ShellServices.h"
+#include "shell/SpinEdit.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -16,10 +17,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QSpinBox>
 #include <QVBoxLayout>
 
-#include <climits>
 
 namespace {
 
@@ -43,10 +42,10 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
 
     lblSMTPPort = new QLabel("Port (generally this is 25): ", this);
     lblSMTPPort->setObjectName("lblSMTPPort");
-    edtSMTPPort = new QSpinBox(this);
+    edtSMTPPort = new TSpinEdit(this);
     edtSMTPPort->setObjectName("edtSMTPPort");
     // No range of its own: what is acceptable is decided on OK, with a message.
-    edtSMTPPort->setRange(INT_MIN + 1, INT_MAX);
+    edtSMTPPort->SetLimits(0, 0);
     edtSMTPPort->setMinimumWidth(80);
     edtSMTPPort->setToolTip("The port that will be used to connect to your SMTP server, generally this is 25");
     lblSMTPPort->setBuddy(edtSMTPPort);
@@ -175,9 +174,9 @@ bool TdlgSMTPSettings::CommitSMTPSettings()
 {
     // A port beyond 65535 cannot be connected to; it is refused here rather
     // than failing every delivery later.
-    bool isNumber = false;
-    const int port = edtSMTPPort->text().trimmed().toInt(&isNumber);
-    if (!isNumber || port < 1 || port > HighestPort) {
+    // Text that is not a number reads as the field's minimum, 0.
+    const int port = edtSMTPPort->Value();
+    if (port < 1 || port > HighestPort) {
         ShowMessageBox(this, "You have not specified a valid SMTP port!", TMsgKind::Warning, TMsgButtons::OK);
         return false;
     }

@@ -11,9 +11,9 @@ class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QSpinBox;
 class TLinkLabel;
 class TShellServices;
+class TSpinEdit;
 
 // Example host names of the label and the host field's hint.
 inline constexpr const char* ExampleSMTPHost = "smtp.example.com";
@@ -31,7 +31,7 @@ public:
     QLabel* lblSMTPHost;
     QLineEdit* edtSMTPHost;
     QLabel* lblSMTPPort;
-    QSpinBox* edtSMTPPort;
+    TSpinEdit* edtSMTPPort;
     QCheckBox* chkSMTPAuthentication;
     QLabel* lblUserID;
     QLineEdit* edtSMTPID;

@@ -10,12 +10,9 @@
 #include "shell/SiteListView.h"
 #include "shell/SpinEdit.h"
 
-#if __has_include("shell/DlgEditSite.h")
-#include "shell/DlgEditSite.h"
-#define VENDREL_HAS_DIALOGS 1
 #include "shell/DlgAboutBox.h"
+#include "shell/DlgEditSite.h"
 #include "shell/DlgSMTPSettings.h"
-#endif
 
 #include <QApplication>
 #include <QCheckBox>
@@ -129,7 +126,7 @@ void TfrmMain::TAntiFreeze::Process()
 TfrmMain::TfrmMain(const TClock& clock, const TSettingsFiles& files, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint
                           | Qt::MSWindowsFixedSizeDialogHint),
-      clock_(clock), files_(files), log_(clock), monitor_(*this, clock, files.DataFolder)
+      clock_(clock), store_(files), log_(clock), monitor_(*this, clock, files.DataFolder)
 {
     setObjectName("frmMain");
     setWindowTitle(DefaultCaption);
@@ -521,7 +518,7 @@ void TfrmMain::LoadSettings()
     const int row = CurrentRow();
     siteModel_->BeginBatch();
     try {
-        LoadSettingsFrom(files_, s, sites_);
+        store_.Load(s, sites_);
     } catch (const std::exception&) {
         loaded = false;
     }
@@ -541,7 +538,10 @@ void TfrmMain::SaveSettings()
     trayIconWanted_ = chkDisplayIcon->isChecked();
     emit TrayIconVisibilityChanged(trayIconWanted_);
     try {
-        SaveSettingsTo(files_, CurrentSettings(), sites_);
+        store_.Save(CurrentSettings(), sites_);
+    } catch (const ESettingsSaveRefused& e) {
+        // Nothing was written: the files still hold what could not be loaded.
+        MessageBox(e.what(), TMsgKind::Error, TMsgButtons::OK);
     } catch (const std::exception& e) {
         MessageBox(e.what(), TMsgKind::Plain, TMsgButtons::OK);
         MessageBox("An error was encountered saving your settings", TMsgKind::Error, TMsgButtons::OK);
@@ -562,7 +562,7 @@ QString TfrmMain::ProgramFolder() const
 {
     // Installed, the documents live in the shared data folder beside bin/;
     // in a build tree, beside the program.
-    const QDir program(Q(files_.ProgramFolder));
+    const QDir program(Q(Files().ProgramFolder));
     const QString installed = program.absoluteFilePath("../share/vendrel");
     if (QFile::exists(installed + "/Readme.html"))
         return QDir::cleanPath(installed) + "/";
@@ -608,14 +608,12 @@ void TfrmMain::EditCurrentSite(const std::string& name, const std::string& addre
                                int threshold)
 {
     entry = MakeSiteEntry(name, address, threshold);
-#ifdef VENDREL_HAS_DIALOGS
     TdlgEditSite dlg(*this, this);
     dlg.edtSiteName->setText(Q(name));
     dlg.edtSiteURL->setText(Q(address));
     dlg.SetSensitivity(threshold);
     if (dlg.exec() == QDialog::Accepted)
         entry = MakeSiteEntry(S(dlg.edtSiteName->text()), S(dlg.edtSiteURL->text()), dlg.GetSensitivity());
-#endif
 }
 
 void TfrmMain::btnAddSiteClick()
@@ -724,18 +722,14 @@ void TfrmMain::btnChangeNowClick()
 
 void TfrmMain::btnSMTPSettingsClick()
 {
-#ifdef VENDREL_HAS_DIALOGS
     TdlgSMTPSettings dlg(*this, this);
     dlg.exec();
-#endif
 }
 
 void TfrmMain::btnAboutClick()
 {
-#ifdef VENDREL_HAS_DIALOGS
     TdlgAboutBox dlg(*this, this);
     dlg.exec();
-#endif
 }
 
 void TfrmMain::btnHelpClick()

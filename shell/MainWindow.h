@@ -96,7 +96,7 @@ public:
     TEngineFlags& Flags() { return monitor_.Flags; }
     TActivityLog& Log() { return log_; }
     TSiteRowDelegate& RowDelegate() { return *rowDelegate_; }
-    const TSettingsFiles& Files() const { return files_; }
+    const TSettingsFiles& Files() const { return store_.Files(); }
 
     // --- handlers
     void btnAddSiteClick();
@@ -209,7 +209,7 @@ private:
     void Guarded(TAction&& action);
 
     const TClock& clock_;
-    TSettingsFiles files_;
+    TSettingsStore store_;
     TActivityLog log_;
     TSiteList sites_;
     TSiteMonitor monitor_;

@@ -3,6 +3,7 @@
 #include "message/NetEncoders.h"
 #include "platform/ScopeExit.h"
 #include "transport/NetErrors.h"
+#include "transport/NetIOHandlerTLS.h"
 
 #include <algorithm>
 
@@ -48,19 +49,86 @@ void TNetSMTP::Open(int timeoutMs)
     // A login belongs to one connection: a session opened again after the
     // server dropped the last one (without a Close) must log in afresh.
     loggedIn_ = false;
+    // The transport a session creates can take TLS over when asked.
+    if (!IOHandler()) {
+        auto handler = std::make_unique<TNetIOHandlerTLS>();
+        handler->OnStatus = OnStatus;
+        handler->UseNagle = UseNagle;
+        AdoptIOHandler(std::move(handler));
+    }
     TNetMessageClient::Open(timeoutMs);
-    // A greeting or EHLO that fails closes again; the original failure is
+    // A failure after the connect closes again; the original failure is
     // what the caller sees, not a failed QUIT.
     auto closeOnFailure = FailureScopeExit([this] { Close(); });
+    const bool implicitTLS = UsesImplicitTLS(Security, Port);
+    if (implicitTLS)
+        StartTLS();
     ReadReply(220);
     authMechanisms_.clear();
     std::string name = HeloName.empty() ? GNetStack().LocalHostName() : HeloName;
     name = CommandText(name);
+    const bool ehlo = Greet(name);
+    if (implicitTLS || Security == ssNone)
+        return;
+    if (ehlo && ServerAnnounces("STARTTLS")) {
+        ExecuteCommand("STARTTLS", 220);
+        StartTLS();
+        // Nothing the server said before the handshake may be trusted, its
+        // mechanisms least of all: they are read again.
+        authMechanisms_.clear();
+        Greet(name);
+    } else if (Security == ssStartTLS) {
+        throw ENetTLSError("The mail server does not offer STARTTLS");
+    }
+}
+
+bool TNetSMTP::Greet(const std::string& name)
+{
     if (useEhlo_ && ExecuteCommand("EHLO " + name, TNetReplyCodes{}) == 250) {
         ReadMechanisms();
-        return;
+        return true;
     }
     ExecuteCommand("HELO " + name, 250);
+    return false;
+}
+
+void TNetSMTP::StartTLS()
+{
+    auto* tls = dynamic_cast<TNetIOHandlerTLS*>(IOHandler());
+    if (!tls)
+        throw ENetTLSError("This connection cannot use TLS");
+    // Lines that arrived with the STARTTLS reply were sent in the clear and
+    // could be an attacker's; they must not be read as the server's answer.
+    PendingInput().Clear();
+    tls->TimeoutMs = ReadTimeout;
+    tls->SetSendTimeout(WriteTimeout);
+    tls->StartTLS(Host, CAFile);
+}
+
+bool TNetSMTP::TLSActive() const
+{
+    const auto* tls = dynamic_cast<const TNetIOHandlerTLS*>(IOHandler());
+    return tls && tls->TLSActive();
+}
+
+std::string TNetSMTP::TLSProtocol() const
+{
+    const auto* tls = dynamic_cast<const TNetIOHandlerTLS*>(IOHandler());
+    return tls ? tls->Protocol() : std::string();
+}
+
+bool TNetSMTP::ServerAnnounces(std::string_view keyword)
+{
+    // The EHLO reply's lines after the first name one extension each, its
+    // keyword first.
+    const TLines& lines = LastReply().Text;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        const std::size_t end = line.find(' ');
+        if (SameText(std::string_view(line).substr(0, end), keyword))
+            return true;
+    }
+    return false;
 }
 
 void TNetSMTP::ReadMechanisms()
@@ -87,21 +155,35 @@ void TNetSMTP::ReadMechanisms()
     }
 }
 
+bool TNetSMTP::Offers(std::string_view mechanism) const
+{
+    return std::any_of(authMechanisms_.begin(), authMechanisms_.end(),
+                       [&](const std::string& m) { return SameText(m, mechanism); });
+}
+
 bool TNetSMTP::MechanismAvailable(TAuthenticationType type) const
 {
-    if (type != atLogin)
-        return false;
-    return std::any_of(authMechanisms_.begin(), authMechanisms_.end(),
-                       [](const std::string& m) { return SameText(m, "LOGIN"); });
+    return type == atLogin && (Offers("LOGIN") || Offers("PLAIN"));
 }
 
 bool TNetSMTP::LogIn()
 {
     bool ran = false;
     if (authenticationType_ == atLogin) {
-        ExecuteCommand("AUTH LOGIN", 334);
-        ExecuteCommand(TNetEncoderMIME::Encode(Username), 334);
-        ExecuteCommand(TNetEncoderMIME::Encode(Password), 235);
+        if (Offers("LOGIN") || !Offers("PLAIN")) {
+            ExecuteCommand("AUTH LOGIN", 334);
+            ExecuteCommand(TNetEncoderMIME::Encode(Username), 334);
+            ExecuteCommand(TNetEncoderMIME::Encode(Password), 235);
+        } else {
+            // RFC 4616: no authorisation identity, the user name and the
+            // password, each after a NUL, sent with the command.
+            std::string credentials;
+            credentials += '\0';
+            credentials += Username;
+            credentials += '\0';
+            credentials += Password;
+            ExecuteCommand("AUTH PLAIN " + TNetEncoderMIME::Encode(credentials), 235);
+        }
         ran = true;
     }
     loggedIn_ = true;

@@ -1,10 +1,12 @@
 #pragma once
 
 // The SMTP client session through which every message leaves: greeting,
-// EHLO (or HELO), optional AUTH LOGIN, envelope, DATA and the message.
+// EHLO (or HELO), TLS when Security asks for it, optional AUTH LOGIN (or
+// PLAIN), envelope, DATA and the message.
 // Each message gets a session of its own: Open, Transmit, Close.
 
 #include "transport/NetMessageClient.h"
+#include "transport/NetSecurity.h"
 
 #include <string>
 
@@ -15,8 +17,8 @@ public:
     TNetSMTP();
     ~TNetSMTP() override;
 
-    // Connects to Host:Port and greets the server. timeoutMs goes to the
-    // connection's open; -1 is the default.
+    // Connects to Host:Port and greets the server, over TLS as Security
+    // says. timeoutMs goes to the connection's open; -1 is the default.
     void Open(int timeoutMs = -1) override;
     // Sends one message over the open session.
     void Transmit(TNetMessage& message);
@@ -25,6 +27,7 @@ public:
     void Close() override;
     // Runs the login exchange of AuthenticationType; true when one ran.
     bool LogIn();
+    // atLogin: the server offers LOGIN, or PLAIN in its place.
     bool MechanismAvailable(TAuthenticationType type) const;
     int Expand(const std::string& argument);
     int Verify(const std::string& argument);
@@ -39,14 +42,25 @@ public:
     // The mechanisms the server announced in its EHLO reply, upper case.
     const TLines& AuthMechanisms() const { return authMechanisms_; }
     bool LoggedIn() const { return loggedIn_; }
+    // Whether this session runs over TLS, and the protocol ("TLSv1.3").
+    bool TLSActive() const;
+    std::string TLSProtocol() const;
 
     std::string Username;
     std::string Password;
     std::string MailAgent;
     std::string HeloName;
+    TSMTPSecurity Security = ssAuto;
+    // A CA file trusted beside the system's store; empty: the store alone.
+    std::string CAFile;
 
 private:
     void ReadMechanisms();
+    bool Offers(std::string_view mechanism) const;
+    bool ServerAnnounces(std::string_view keyword);
+    // Says hello (EHLO, else HELO); true when the EHLO reply was 250.
+    bool Greet(const std::string& name);
+    void StartTLS();
 
     TAuthenticationType authenticationType_ = atNone;
     bool useEhlo_ = true;

@@ -2,7 +2,6 @@
 
 #include "platform/Text.h"
 #include "transport/NetErrors.h"
-#include "transport/NetStackPosix.h"
 
 #include <algorithm>
 #include <mutex>
@@ -195,7 +194,7 @@ TNetStackShare::TNetStackShare()
 {
     std::lock_guard lock(gStackLock);
     if (gShares == 0)
-        gStack = gFactory ? gFactory() : std::make_unique<TNetStackPosix>();
+        gStack = gFactory ? gFactory() : CreatePlatformNetStack();
     ++gShares;
 }
 

@@ -140,6 +140,10 @@ public:
 // The current stack; only valid while a share is held.
 TNetStack& GNetStack();
 
+// The platform's own stack; defined beside it (NetStackPosix.cpp here), so
+// that a second platform is a second file, not a branch in this one.
+std::unique_ptr<TNetStack> CreatePlatformNetStack();
+
 // Replaces the stack the first share creates (tests substitute the platform).
 // An empty factory restores the platform's stack.
 void SetNetStackFactory(std::function<std::unique_ptr<TNetStack>()> factory);

@@ -333,3 +333,8 @@ std::string TNetStackPosix::TranslateError(int error)
         return "Host not found.";
     return TNetStack::TranslateError(error);
 }
+
+std::unique_ptr<TNetStack> CreatePlatformNetStack()
+{
+    return std::make_unique<TNetStackPosix>();
+}

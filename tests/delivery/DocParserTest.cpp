@@ -178,13 +178,14 @@ TEST(DocParser, DownloadOnlyAndTheTimeLimitSuppressTheWalk)
 TEST(DocParser, AddressesCarryWhereTheyStandInTheSource)
 {
     const std::string html = "<html><body><a href=\"dq.html\">1</a><a href='sq.html'>2</a><a href=uq.html>3</a>"
-                             "<a href=' padded.html '>4</a><a href='e.php?a=1&amp;b=2'>5</a><a>6</a></body></html>";
+                             "<a href=' padded.html '>4</a><a href='e.php?a=1&amp;b=2'>5</a><a>6</a>"
+                             "<a href>7</a><a href=&quot;q.png&quot;>8</a></body></html>";
     TDocParser parser;
     std::vector<TAnchorInfo> anchors;
     parser.OnAnchor = [&](const TAnchorInfo& a, const TElementInfo&) { anchors.push_back(a); };
     parser.Html = html;
     ASSERT_TRUE(parser.Execute());
-    ASSERT_EQ(anchors.size(), 6u);
+    ASSERT_EQ(anchors.size(), 8u);
     auto at = [&](const TSourceSpan& s) { return html.substr(s.Offset, s.Length); };
     EXPECT_EQ(anchors[0].hRefAt.Quote, '"');
     EXPECT_EQ(at(anchors[0].hRefAt), "dq.html");
@@ -194,10 +195,19 @@ TEST(DocParser, AddressesCarryWhereTheyStandInTheSource)
     EXPECT_EQ(at(anchors[2].hRefAt), "uq.html");
     EXPECT_EQ(anchors[3].hRef, "about:blankpadded.html");
     EXPECT_EQ(at(anchors[3].hRefAt), "padded.html");
+    // The value decoded, its place as written.
     EXPECT_EQ(anchors[4].hRef, "about:blanke.php?a=1&b=2");
-    EXPECT_FALSE(anchors[4].hRefAt.Known()) << "decoded text does not stand in the source";
+    EXPECT_EQ(anchors[4].hRefAt.Quote, '\'');
+    EXPECT_EQ(at(anchors[4].hRefAt), "e.php?a=1&amp;b=2");
     EXPECT_EQ(anchors[5].hRef, "");
     EXPECT_FALSE(anchors[5].hRefAt.Known());
+    // gumbo gave the attribute's name as the source of a missing value.
+    EXPECT_EQ(anchors[6].hRef, "");
+    EXPECT_FALSE(anchors[6].hRefAt.Known());
+    // gumbo put an unquoted value that starts with a reference six bytes off.
+    EXPECT_EQ(anchors[7].hRef, "about:blank\"q.png\"");
+    EXPECT_EQ(anchors[7].hRefAt.Quote, 0);
+    EXPECT_EQ(at(anchors[7].hRefAt), "&quot;q.png&quot;");
 }
 
 TEST(DocParser, ElementRecordAndAnchorParts)

@@ -16,6 +16,7 @@
 #include "platform/Text.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/MailServer.h"
+#include "tests/support/TestCertificates.h"
 #include "tests/support/RecordingHost.h"
 #include "tests/support/TempDataFolder.h"
 #include "tests/support/ScriptedServer.h"
@@ -115,6 +116,39 @@ TEST_F(ComposeAndSend, APageArrivesAsHtmlWithItsPlainAlternative)
     EXPECT_NE(FindText(raw, "multipart/alternative"), std::string::npos);
 }
 
+TEST_F(ComposeAndSend, ANulByteIsMailedWithEverythingAfterIt)
+{
+    StartServer({"--no-auth"});
+    mailServer_.Logon = false;
+    using namespace std::string_literals;
+    const std::string page = "<html><body>\r\n<p>before\0after</p>\r\n\0\0<p>the change</p>\r\n</body></html>\r\n"s;
+    ASSERT_TRUE(composer_.ComposeAndSend(mailServer_, "one@example.org", "s", page, "alt", true, nullptr, "me@example.org", false,
+                                         false, true));
+    const std::string stored = WaitForMessage(1);
+    EXPECT_NE(ReadFile(stored).find("before=00after"), std::string::npos);
+    EXPECT_EQ(ReadFile(PartsOf(stored, folder_.Root() + "parts") + "2.text_html"), page);
+}
+
+TEST_F(ComposeAndSend, APortBeyondSixteenBitsIsRefusedNotWrapped)
+{
+    StartServer({"--no-auth"});
+    mailServer_.Logon = false;
+    // Cut to 16 bits this would be the listening server's own port.
+    mailServer_.Port = server_->Port() + 65536;
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "one@example.org", "s", "body", "", false, nullptr, "me@example.org",
+                                          false, true, true));
+    const std::string reason = "The mail server's port " + std::to_string(mailServer_.Port) +
+                               " (SMTPPort) is not between 1 and 65535";
+    EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: " + reason});
+    ASSERT_EQ(host_.Boxes.size(), 1u);
+    EXPECT_EQ(host_.Boxes[0].Text, "Sending of message with SMTP failed with the error: \r\n\r\n" + reason);
+    for (int port : {0, -25, 65536})
+        EXPECT_NE(SMTPPortError(port), "") << port;
+    for (int port : {1, 25, 65535})
+        EXPECT_EQ(SMTPPortError(port), "") << port;
+    EXPECT_FALSE(FileExists(folder_.Root() + "mail/0001.json")) << "nothing reached the server";
+}
+
 // The longest line of a stored message, CR LF not counted.
 std::size_t LongestLine(const std::string& raw)
 {
@@ -167,39 +201,6 @@ TEST_F(ComposeAndSend, AWordShapedLikeAnEncodedWordIsEncoded)
     EXPECT_EQ(raw.find("=?utf-8?q?fake?="), std::string::npos) << raw;
     const std::string parts = PartsOf(stored, folder_.Root() + "parts");
     EXPECT_EQ(SplitLines(ReadFile(parts + "headers.txt"))[2], "Subject: " + subject);
-}
-
-TEST_F(ComposeAndSend, ANulByteIsMailedWithEverythingAfterIt)
-{
-    StartServer({"--no-auth"});
-    mailServer_.Logon = false;
-    using namespace std::string_literals;
-    const std::string page = "<html><body>\r\n<p>before\0after</p>\r\n\0\0<p>the change</p>\r\n</body></html>\r\n"s;
-    ASSERT_TRUE(composer_.ComposeAndSend(mailServer_, "one@example.org", "s", page, "alt", true, nullptr, "me@example.org", false,
-                                         false, true));
-    const std::string stored = WaitForMessage(1);
-    EXPECT_NE(ReadFile(stored).find("before=00after"), std::string::npos);
-    EXPECT_EQ(ReadFile(PartsOf(stored, folder_.Root() + "parts") + "2.text_html"), page);
-}
-
-TEST_F(ComposeAndSend, APortBeyondSixteenBitsIsRefusedNotWrapped)
-{
-    StartServer({"--no-auth"});
-    mailServer_.Logon = false;
-    // Cut to 16 bits this would be the listening server's own port.
-    mailServer_.Port = server_->Port() + 65536;
-    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "one@example.org", "s", "body", "", false, nullptr, "me@example.org",
-                                          false, true, true));
-    const std::string reason = "The mail server's port " + std::to_string(mailServer_.Port) +
-                               " (SMTPPort) is not between 1 and 65535";
-    EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: " + reason});
-    ASSERT_EQ(host_.Boxes.size(), 1u);
-    EXPECT_EQ(host_.Boxes[0].Text, "Sending of message with SMTP failed with the error: \r\n\r\n" + reason);
-    for (int port : {0, -25, 65536})
-        EXPECT_NE(SMTPPortError(port), "") << port;
-    for (int port : {1, 25, 65535})
-        EXPECT_EQ(SMTPPortError(port), "") << port;
-    EXPECT_FALSE(FileExists(folder_.Root() + "mail/0001.json")) << "nothing reached the server";
 }
 
 TEST_F(ComposeAndSend, ThePlainTestMessageGoesToEveryRecipient)
@@ -272,6 +273,79 @@ TEST_F(ComposeAndSend, ASocketFailureIsShownInPlainWordsAndLoggedAsItIs)
     EXPECT_EQ(
         host_.Boxes[0].Text,
         "Sending of message with SMTP failed with the error: \r\n\r\nError connecting to the Internet (or Server)");
+}
+
+TEST_F(ComposeAndSend, AnUntrustedServerIsNamedInTheLogAndTheBoxAndATrustedOneGetsTheMail)
+{
+    const TTestCertificates& certificates = TestCertificates();
+    StartServer({"--starttls", "--auth-require-tls", "--cert", certificates.CertFile, "--key",
+                 certificates.KeyFile});
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org",
+                                          false, true, true));
+    const std::string reason = "TLS certificate verification failed: unable to get local issuer certificate";
+    EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: " + reason});
+    ASSERT_EQ(host_.Boxes.size(), 1u);
+    EXPECT_EQ(host_.Boxes[0].Text, "Sending of message with SMTP failed with the error: \r\n\r\n" + reason);
+    EXPECT_TRUE(server_->Messages().empty());
+
+    // The settings' CA file is trusted, and the login goes over TLS.
+    mailServer_.CAFile = certificates.CAFile;
+    ASSERT_TRUE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org",
+                                         false, true, true));
+    WaitForMessage(1);
+    const std::string envelope = ReadFile(folder_.Root() + "mail/0001.json");
+    EXPECT_NE(envelope.find("\"tls\": true"), std::string::npos) << envelope;
+    EXPECT_NE(envelope.find("\"authenticated\": true"), std::string::npos) << envelope;
+
+    // "None" keeps to the plain dialogue, where this server will not take
+    // the password: the mail is refused, not sent without the login.
+    mailServer_.Security = ssNone;
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org",
+                                          false, false, true));
+    EXPECT_EQ(server_->Messages().size(), 1u);
+}
+
+TEST_F(ComposeAndSend, UnicodeNamesAndSubjectsReadBackUnderAUTF8Locale)
+{
+    // The user's texts are UTF-8 under a UTF-8 locale, and the mail says so.
+    struct TLocale {
+        std::string old;
+        bool had;
+        TLocale() : had(std::getenv("LC_ALL") != nullptr)
+        {
+            if (had)
+                old = std::getenv("LC_ALL");
+            setenv("LC_ALL", "C.UTF-8", 1);
+        }
+        ~TLocale() { had ? setenv("LC_ALL", old.c_str(), 1) : unsetenv("LC_ALL"); }
+    } locale;
+    StartServer();
+    // Long enough for several encoded words, with characters of two, three
+    // and four bytes where the words could break.
+    std::string subject = "Vendrel Delivery: ";
+    for (int i = 0; i < 12; ++i)
+        subject += "Caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC\xF0\x9F\x98\x80\xD0\x96";
+    const std::string name = "Zo\xC3\xAB M\xC3\xBCller";
+    const std::string alternative = "\"Caf\xC3\xA9\" sent from Vendrel at 08/12/2026 14:00\r\nA notice line.";
+    ASSERT_TRUE(composer_.ComposeAndSend(mailServer_, "me@example.org", subject, "<html><body>x</body></html>", alternative, true,
+                                         nullptr, name + " <zoe@example.org>", false, true, true));
+    const std::string stored = WaitForMessage(1);
+    const std::string parts = PartsOf(stored, folder_.Root() + "parts");
+    const TLines headers = SplitLines(ReadFile(parts + "headers.txt"));
+    ASSERT_EQ(headers.size(), 4u);
+    EXPECT_EQ(headers[2], "Subject: " + subject);
+    EXPECT_EQ(ReadFile(parts + "from_name.txt"), name);
+    EXPECT_EQ(ReadFile(parts + "1.text_plain.txt"), alternative + "\r\n");
+    const std::string raw = ReadFile(stored);
+    EXPECT_NE(raw.find("=?UTF-8?Q?"), std::string::npos);
+    EXPECT_EQ(raw.find("ISO-8859-1"), std::string::npos);
+    EXPECT_NE(raw.find("Content-Type: text/plain; charset=UTF-8\r\nContent-Transfer-Encoding: quoted-printable\r\n"),
+              std::string::npos);
+
+    // A subject in plain ASCII stays as it is.
+    ASSERT_TRUE(composer_.ComposeAndSend(mailServer_, "me@example.org", "Vendrel Delivery: News", "<html></html>", "alt", true,
+                                         nullptr, "me@example.org", false, true, true));
+    EXPECT_NE(ReadFile(WaitForMessage(2)).find("\r\nSubject: Vendrel Delivery: News\r\n"), std::string::npos);
 }
 
 TEST_F(ComposeAndSend, CompositionErrorsHaveTheirOwnTexts)

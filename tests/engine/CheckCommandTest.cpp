@@ -4,6 +4,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/LoopbackServers.h"
 #include "tests/support/TempDataFolder.h"
+#include "tests/support/TestCertificates.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -14,7 +15,7 @@ namespace {
 const std::string Pad(18, ' ');
 
 struct CheckCommand : ::testing::Test {
-    TTempDataFolder tmp;
+    TTempDataFolder tmp{TDesktopHome::Pointed};
     TLoopbackHttpServer http;
 
     void Settings(const std::string& settings) { WriteFile(tmp.DataFolder() + "Settings.dat", settings); }
@@ -60,6 +61,29 @@ TEST_F(CheckCommand, PassPrintsTheLogAndExitsZeroWithoutTouchingTheFiles)
     EXPECT_EQ(send.ExitStatus, 0) << send.Err;
     EXPECT_NE(send.Out.find(" A processed, Delivering\n"), std::string::npos) << "a send delivers whatever changed";
     EXPECT_EQ(mail.Messages().size(), 2u);
+}
+
+TEST_F(CheckCommand, DeliversOverStartTLSAndImplicitTLS)
+{
+    const TTestCertificates& certificates = TestCertificates();
+    http.SetPage("/a", "<html><body><p>a</p></body></html>\r\n");
+    Sites(Site("A", "/a", -1));
+    const std::string login = "SMTPLogon=True\r\nSMTPUsername=vendrel\r\nSMTPPassword=secret\r\n";
+    for (const std::string& mode : {"STARTTLS", "SSL/TLS"}) {
+        TMailServer mail(tmp.Root() + (mode == "STARTTLS" ? "mail-starttls" : "mail-implicit"),
+                         {mode == "STARTTLS" ? "--require-starttls" : "--implicit-tls", "--cert",
+                          certificates.CertFile, "--key", certificates.KeyFile});
+        Settings("[Server]\r\nSMTPServer=127.0.0.1\r\nSMTPPort=" + std::to_string(mail.Port()) + "\r\n" + login
+                 + "SMTPSecurity=" + mode + "\r\nSMTPCAFile=" + certificates.CAFile
+                 + "\r\n[Settings]\r\nDestEmail=me@example.org\r\nActiveNetConnection=False\r\n");
+        const auto r = Run();
+        EXPECT_EQ(r.ExitStatus, 0) << mode << "\n" << r.Out << r.Err;
+        EXPECT_NE(r.Out.find(" A processed, Delivering\n"), std::string::npos) << r.Out;
+        ASSERT_EQ(mail.Messages().size(), 1u) << mode;
+        const std::string envelope = ReadFile(mail.Folder() + "/0001.json");
+        EXPECT_NE(envelope.find("\"tls\": true"), std::string::npos) << envelope;
+        EXPECT_NE(envelope.find("\"authenticated\": true"), std::string::npos) << envelope;
+    }
 }
 
 TEST_F(CheckCommand, FailedSiteExitsOne)
@@ -136,6 +160,23 @@ TEST_F(CheckCommand, AnotherPassOnTheSameFolderExitsTwo)
     const auto r = Run();
     EXPECT_EQ(r.ExitStatus, 2);
     EXPECT_NE(r.Err.find("another Vendrel"), std::string::npos) << r.Err;
+    EXPECT_EQ(http.Requests(), 0);
+}
+
+TEST_F(CheckCommand, AnUnusableLockFileExitsTwoSayingWhatFailed)
+{
+    Settings(ServerSettings(1));
+    Sites(Site("A", "/a"));
+    std::filesystem::create_directories(tmp.DataFolder() + TFolderLock::FileName);
+    auto r = Run();
+    EXPECT_EQ(r.ExitStatus, 2);
+    EXPECT_NE(r.Err.find("cannot check the sites of " + tmp.DataFolder() + ": cannot open the lock file "),
+              std::string::npos)
+        << r.Err;
+    EXPECT_EQ(r.Err.find("another Vendrel"), std::string::npos) << r.Err;
+    r = Run({"--send", "A"});
+    EXPECT_EQ(r.ExitStatus, 2);
+    EXPECT_NE(r.Err.find("cannot open the lock file"), std::string::npos) << r.Err;
     EXPECT_EQ(http.Requests(), 0);
 }
 

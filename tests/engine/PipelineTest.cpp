@@ -1,6 +1,7 @@
 #include "engine/HeadlessHost.h"
 #include "engine/SiteList.h"
 #include "engine/SiteMonitor.h"
+#include "platform/AtomicFile.h"
 #include "message/MessageWriter.h"
 #include "platform/Utilities.h"
 #include "tests/support/MailServer.h"
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 namespace {
@@ -168,12 +170,115 @@ TEST_F(Pipeline, SingleSendIgnoresThresholdAndShowsBothBoxesOnFailure)
     StartMail({"--no-auth", "--refuse-recipient", "me@example.org"});
     http.SetPage("/a", "abc\r\n");
     AddSite("News", "/a", 5000, false);
+    // The stored copy equals the page: a send that went by the threshold
+    // would skip it and show nothing.
+    WriteFile(monitor.StoredPagePath("News"), "abc\r\n");
     monitor.SendSiteOfIndex(0);
+    EXPECT_EQ(Log()[0], "t News processed, Delivering");
     ASSERT_EQ(host.Boxes.size(), 2u);
     EXPECT_EQ(host.Boxes[0].Text.rfind("Sending of message with SMTP failed with the error: \r\n\r\n5.1.1", 0), 0u)
         << host.Boxes[0].Text;
     EXPECT_EQ(host.Boxes[1].Text, "News Error: Web site delivery error");
     EXPECT_EQ(host.CurrentCursor, TCursor::Default);
+}
+
+TEST_F(Pipeline, ANulByteIsMeasuredStoredAndMailedWithWhatFollowsIt)
+{
+    using namespace std::string_literals;
+    StartMail();
+    const std::string first = "<html><body><p>a\0b</p>\r\n<p>one</p></body></html>\r\n"s;
+    const std::string second = "<html><body><p>a\0b</p>\r\n<p>two</p></body></html>\r\n"s;
+    http.SetPage("/n", first);
+    AddSite("News", "/n", 0);
+    monitor.CheckForSites();
+    EXPECT_EQ(ReadFile(monitor.StoredPagePath("News")), first);
+    http.SetPage("/n", second);
+    monitor.CheckForSites();
+    EXPECT_EQ(Log(), (std::vector<std::string>{"t News processed, Delivering", "", "t News has changed (>0), Delivering", ""}));
+    EXPECT_EQ(ReadFile(monitor.StoredPagePath("News")), second);
+    const auto messages = mail->Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_NE(messages[1].find("a=00b"), std::string::npos);
+    EXPECT_NE(messages[1].find("<p>two</p>"), std::string::npos);
+}
+
+TEST_F(Pipeline, NamesThatCannotNameAStoredPageAreNeverFetchedMailedOrStored)
+{
+    StartMail();
+    http.SetPage("/p", Html("page"));
+    const std::string longName(MaxSiteNameBytes + 1, 'n');
+    for (const std::string& name : {std::string("../../../escape"), std::string("a/b"), std::string(".."), longName})
+        AddSite(name, "/p", -1);
+    AddSite("Good", "/p", -1);
+    monitor.CheckForSites();
+    monitor.CheckForSites();
+
+    const auto log = Log();
+    ASSERT_EQ(log.size(), 12u);
+    for (int pass = 0; pass < 2; ++pass) {
+        const std::size_t at = static_cast<std::size_t>(pass) * 6;
+        EXPECT_EQ(log[at], "t Error processing ..: The site name cannot be used as a file name: it is \"..\"");
+        EXPECT_EQ(log[at + 1], "t Error processing ../../../escape: The site name cannot be used as a file name: it "
+                               "holds one of \\ / : * ? \" < > |");
+        EXPECT_EQ(log[at + 2].rfind("t Error processing a/b: The site name cannot be used as a file name: ", 0), 0u);
+        EXPECT_EQ(log[at + 3], "t Good processed, Delivering");
+        EXPECT_EQ(log[at + 4], "t Error processing " + longName +
+                                   ": The site name cannot be used as a file name: it is longer than 239 bytes");
+    }
+    EXPECT_EQ(http.Requests(), 2) << "only Good is fetched";
+    EXPECT_EQ(mail->Messages().size(), 2u);
+    EXPECT_FALSE(FileExists(tmp.DataFolder() + "../../escape.html"));
+    EXPECT_FALSE(FileExists(tmp.Root() + "escape.html"));
+    EXPECT_EQ(monitor.LastPass().Failed, 4);
+}
+
+TEST_F(Pipeline, AStoredPageThatCannotBeWrittenKeepsTheLastCopyAndSaysItWillBeSentAgain)
+{
+    StartMail();
+    http.SetPage("/n", "new\r\n");
+    AddSite("News", "/n", 0);
+    WriteFile(monitor.StoredPagePath("News"), "old\r\n");
+    // A full disk: the write of the new copy fails.
+    SetAtomicWriteProbe([](const std::string&) { return false; });
+    monitor.CheckForSites();
+    SetAtomicWriteProbe(nullptr);
+
+    const auto log = Log();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[0], "t News has changed (>0), Delivering");
+    EXPECT_EQ(log[1].rfind("t Error processing News: Cannot write " + monitor.StoredPagePath("News") + ": ", 0), 0u)
+        << log[1];
+    EXPECT_EQ(log[2], "t News was mailed, but its stored copy was not replaced: the next check will deliver it again");
+    EXPECT_EQ(ReadFile(monitor.StoredPagePath("News")), "old\r\n");
+    EXPECT_EQ(monitor.LastPass().Failed, 1);
+
+    monitor.CheckForSites();
+    EXPECT_EQ(Log()[4], "t News has changed (>0), Delivering");
+    EXPECT_EQ(ReadFile(monitor.StoredPagePath("News")), "new\r\n");
+    EXPECT_EQ(mail->Messages().size(), 2u);
+}
+
+TEST_F(Pipeline, APassRemovesTheTemporaryPagesThatKilledSavesLeft)
+{
+    StartMail();
+    http.SetPage("/n", "page\r\n");
+    AddSite("News", "/n", -1);
+    const std::string pages = tmp.DataFolder() + "HTML/";
+    WriteFile(pages + "News.html.tmp-Ab3xY9", std::string(1 << 16, 'x'));
+    WriteFile(pages + "Gone.html.tmp-000000", "x");
+    WriteFile(pages + "notes.txt.tmp-000000", "not ours");
+    WriteFile(tmp.DataFolder() + "Settings.dat.tmp-000000", "a save of the window");
+    monitor.CheckForSites();
+    EXPECT_FALSE(FileExists(pages + "News.html.tmp-Ab3xY9"));
+    EXPECT_FALSE(FileExists(pages + "Gone.html.tmp-000000"));
+    EXPECT_TRUE(FileExists(pages + "notes.txt.tmp-000000"));
+    EXPECT_TRUE(FileExists(tmp.DataFolder() + "Settings.dat.tmp-000000"));
+    EXPECT_TRUE(FileExists(pages + "News.html"));
+
+    // A single send cleans up too.
+    WriteFile(pages + "News.html.tmp-Zz9Zz9", "x");
+    EXPECT_TRUE(monitor.SendSiteOfIndex(0, false));
+    EXPECT_FALSE(FileExists(pages + "News.html.tmp-Zz9Zz9"));
 }
 
 TEST_F(Pipeline, MailCarriesSubjectRecipientsSenderAndFooter)
@@ -192,6 +297,56 @@ TEST_F(Pipeline, MailCarriesSubjectRecipientsSenderAndFooter)
     EXPECT_NE(m.find("\"News\" sent from Vendrel at "), std::string::npos);
     EXPECT_TRUE(host.Boxes.empty());
     EXPECT_EQ(host.Caption, "Vendrel, Web Site Delivery Software");
+}
+
+namespace {
+
+// Python's email package reads the stored message; the files it writes.
+std::string PartsOf(const std::string& stored, const std::string& folder)
+{
+    const std::string command =
+        std::string(VENDREL_PYTHON) + " " + VENDREL_FIXTURES_DIR + "/mail_parts.py " + stored + " " + folder;
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    return folder + "/";
+}
+
+} // namespace
+
+TEST_F(Pipeline, PagesReachTheReaderInTheirOwnCharacterSet)
+{
+    StartMail();
+    // UTF-8 that only the HTTP response names.
+    const std::string utf8Text = "Gr\xC3\xBC\xC3\x9F" "e \xE2\x80\x94 \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82";
+    http.SetPage("/u", Html(utf8Text), "text/html; charset=utf-8");
+    // windows-1251 that only the page's own meta declaration names.
+    const std::string cp1251 = "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; "
+                               "charset=windows-1251\"><title>t</title></head><body><p>\xCF\xF0\xE8\xE2\xE5\xF2 "
+                               "\xEC\xE8\xF0</p><a href=\"next.html\">n</a></body></html>\r\n";
+    http.SetPage("/w", cp1251, "text/html");
+    // Nothing names a charset: the parts keep their old form.
+    http.SetPage("/p", Html("plain"), "text/html");
+    AddSite("A Unicode", "/u", 5000);
+    AddSite("B Cyrillic", "/w", 5000);
+    AddSite("C Plain", "/p", 5000);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(monitor.SendSiteOfIndex(i)) << Log().back();
+    ASSERT_EQ(mail->Messages().size(), 3u);
+
+    const std::string unicode = PartsOf(mail->WaitForMessage(1), tmp.Root() + "parts1");
+    EXPECT_NE(ReadFile(unicode + "2.text_html.txt").find("<p>" + utf8Text + "</p>"), std::string::npos);
+    EXPECT_TRUE(ReadFile(unicode + "1.text_plain.txt").starts_with("\"A Unicode\" sent from Vendrel at "));
+    EXPECT_NE(mail->Messages()[0].find("Content-Type: text/html; charset=UTF-8\r\n"), std::string::npos);
+
+    const std::string cyrillic = PartsOf(mail->WaitForMessage(2), tmp.Root() + "parts2");
+    EXPECT_NE(ReadFile(cyrillic + "2.text_html.txt")
+                  .find("<p>\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xD0\xBC\xD0\xB8\xD1\x80</p>"),
+              std::string::npos);
+    EXPECT_NE(mail->Messages()[1].find("Content-Type: text/html; charset=windows-1251\r\n"), std::string::npos);
+
+    const std::string& plain = mail->Messages()[2];
+    EXPECT_NE(plain.find("Content-Type: text/html\r\nContent-Transfer-Encoding: quoted-printable\r\n"),
+              std::string::npos);
+    EXPECT_NE(plain.find("Content-Type: text/plain\r\nContent-Transfer-Encoding: 7bit\r\n"), std::string::npos);
 }
 
 // A second pass or send asked for from an event handled inside a running one

@@ -155,6 +155,27 @@ TEST_F(Scheduler, AnotherProcessHoldingTheFolderDefersThePass)
 }
 
 
+TEST_F(Scheduler, AnUnusableLockFileIsReportedAsItselfNotAsAnotherProcess)
+{
+    host.Settings.ActiveNetConnection = false;
+    host.SiteList.Add("x                  {http://127.0.0.1:9/}-2", true);
+    // A folder in the lock file's place cannot be opened, also by root.
+    std::filesystem::create_directories(tmp.DataFolder() + TFolderLock::FileName);
+    monitor.CheckForSites();
+    EXPECT_FALSE(monitor.LastPass().FolderBusy);
+    EXPECT_NE(monitor.LastPass().FolderError.find("Is a directory"), std::string::npos)
+        << monitor.LastPass().FolderError;
+    ASSERT_EQ(host.Log.Lines().size(), 1u);
+    EXPECT_EQ(host.Log.Lines()[0], "t Cannot check these sites: " + monitor.LastPass().FolderError +
+                                       "; checking again later");
+    EXPECT_TRUE(host.Timer1Interval) << "the pass is tried again at its time";
+
+    host.Boxes.clear();
+    EXPECT_FALSE(monitor.SendSiteOfIndex(0));
+    ASSERT_EQ(host.Boxes.size(), 1u);
+    EXPECT_EQ(host.Boxes[0].Text, "Vendrel cannot use its data folder: " + monitor.LastPass().FolderError + ".");
+}
+
 namespace {
 // A window whose log fails at the end of the pass.
 struct TFailingSeparatorHost : THeadlessHost {

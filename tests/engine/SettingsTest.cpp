@@ -16,7 +16,7 @@ namespace {
 const std::string Pad(18, ' ');
 
 struct SettingsFixture : ::testing::Test {
-    TTempDataFolder tmp;
+    TTempDataFolder tmp{TDesktopHome::Pointed};
     TSettingsFiles files;
     TSiteList sites;
     SettingsFixture()
@@ -119,7 +119,7 @@ TEST_F(SettingsFixture, SaveWritesEveryKeyInOrderAndReadsBack)
     // Every value differs from its default, so a key that is not written or
     // not read shows.
     TSettings s;
-    s.Server = {"mail.test", "user", "secret", 2525, 45, true};
+    s.Server = {"mail.test", "user", "secret", 2525, 45, true, ssStartTLS, "/etc/company-ca.pem"};
     s.SenderAddress = "sender@example.org";
     s.DestEmail = "me@example.org";
     s.Subject = "Page news";
@@ -142,7 +142,8 @@ TEST_F(SettingsFixture, SaveWritesEveryKeyInOrderAndReadsBack)
 
     EXPECT_EQ(ReadFile(files.SettingsPath()),
               "[Server]\r\nSMTPServer=mail.test\r\nSMTPUsername=user\r\nSMTPPassword=secret\r\n"
-              "SMTPPort=2525\r\nSMTPTimeOut=45\r\nSMTPLogon=True\r\n[Settings]\r\n"
+              "SMTPPort=2525\r\nSMTPTimeOut=45\r\nSMTPLogon=True\r\nSMTPSecurity=STARTTLS\r\n"
+              "SMTPCAFile=/etc/company-ca.pem\r\n[Settings]\r\n"
               "SenderAddress=sender@example.org\r\nDestEmail=me@example.org\r\nSubject=Page news\r\n"
               "ChangeDetectionValue=120\r\nOncePerDay=False\r\nCheckTime=" +
                   CheckTimeText({18, 45, 10}) +
@@ -161,6 +162,8 @@ TEST_F(SettingsFixture, SaveWritesEveryKeyInOrderAndReadsBack)
     EXPECT_EQ(back.Server.Port, 2525);
     EXPECT_EQ(back.Server.TimeOutSeconds, 45);
     EXPECT_TRUE(back.Server.Logon);
+    EXPECT_EQ(back.Server.Security, ssStartTLS);
+    EXPECT_EQ(back.Server.CAFile, "/etc/company-ca.pem");
     EXPECT_EQ(back.SenderAddress, "sender@example.org");
     EXPECT_EQ(back.DestEmail, "me@example.org");
     EXPECT_EQ(back.Subject, "Page news");
@@ -215,6 +218,25 @@ TEST_F(SettingsFixture, APortBeyondSixteenBitsIsKeptAsWritten)
     TSettings s;
     LoadSettingsFrom(files, s, sites);
     EXPECT_EQ(s.Server.Port, 104673);
+}
+
+TEST_F(SettingsFixture, ConnectionSecurityReadsEveryChoiceAndFallsBackToAuto)
+{
+    const auto securityOf = [&](const std::string& file) {
+        WriteFile(files.SettingsPath(), file);
+        TSettings s;
+        LoadSettingsFrom(files, s, sites);
+        return s.Server.Security;
+    };
+    // A file from before the key existed gets the careful default.
+    EXPECT_EQ(securityOf("[Server]\r\nSMTPPort=25\r\n"), ssAuto);
+    EXPECT_EQ(securityOf("[Server]\r\nSMTPSecurity=None\r\n"), ssNone);
+    EXPECT_EQ(securityOf("[Server]\r\nSMTPSecurity=ssl/tls\r\n"), ssImplicitTLS);
+    EXPECT_EQ(securityOf("[Server]\r\nSMTPSecurity=STARTTLS\r\n"), ssStartTLS);
+    EXPECT_EQ(securityOf("[Server]\r\nSMTPSecurity=Auto\r\n"), ssAuto);
+    // An unknown word must never quietly turn TLS off.
+    EXPECT_EQ(securityOf("[Server]\r\nSMTPSecurity=TLS please\r\n"), ssAuto);
+    EXPECT_EQ(securityOf("[Server]\r\nSMTPSecurity=\r\n"), ssAuto);
 }
 
 TEST_F(SettingsFixture, SettingsFileIsPrivateToItsOwner)

@@ -72,15 +72,7 @@ protected:
     void FillHtml(const TLines& page)
     {
         Message.Clear();
-        Message.ContentType = "Multipart/Alternative";
-        TNetText& plain = Message.MessageParts.AddTextPart();
-        plain.SetContentType("text/plain");
-        plain.SetContentTransfer("7bit");
-        plain.Body = {"\"News\" sent from Vendrel at 05/03/2024 14:03", "."};
-        TNetText& html = Message.MessageParts.AddTextPart();
-        html.SetContentType("text/html");
-        html.SetContentTransfer("quoted-printable");
-        html.Body = page;
+        AddPageParts(Message, {"\"News\" sent from Vendrel at 05/03/2024 14:03", "."}, page);
         Message.From.Address = "user@example.com";
         Message.From.Name = "Vendrel User";
         Message.Sender = Message.From;

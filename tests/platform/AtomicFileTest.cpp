@@ -80,7 +80,11 @@ TEST(AtomicFile, LeftoversOfKilledSavesAreRemovedAndNothingElse)
     std::filesystem::create_directory(folder + "d.tmp-ABCdef");
     ASSERT_EQ(symlink(path.c_str(), (folder + "l.tmp-ABCdef").c_str()), 0);
 
-    EXPECT_EQ(RemoveAtomicWriteLeftovers(folder), 2);
+    // Another file's temporary file stays when only pages are meant.
+    WriteFile(folder + "Settings.dat.tmp-Ab12Cd", "");
+    EXPECT_EQ(RemoveAtomicWriteLeftovers(folder, ".html"), 2);
+    EXPECT_EQ(CountFiles(folder), 9);
+    EXPECT_EQ(RemoveAtomicWriteLeftovers(folder), 1);
     EXPECT_EQ(CountFiles(folder), 8);
     EXPECT_EQ(ReadFile(path), "old page\r\n");
     EXPECT_EQ(RemoveAtomicWriteLeftovers(folder), 0);

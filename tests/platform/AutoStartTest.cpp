@@ -10,7 +10,7 @@
 
 TEST(AutoStart, EntryHoldsTheQuotedProgramAndStartSwitch)
 {
-    TTempDataFolder tmp;
+    TTempDataFolder tmp{TDesktopHome::Pointed};
     EXPECT_FALSE(IsAutoStart("Vendrel"));
     SetAutoStart("Vendrel", "/opt/vendrel/bin/vendrel", true);
     const std::string path = tmp.ConfigHome() + "autostart/Vendrel.desktop";
@@ -25,14 +25,14 @@ TEST(AutoStart, EntryHoldsTheQuotedProgramAndStartSwitch)
 
 TEST(AutoStart, EmptyCommandCountsAsOff)
 {
-    TTempDataFolder tmp;
+    TTempDataFolder tmp{TDesktopHome::Pointed};
     WriteFile(tmp.ConfigHome() + "autostart/Vendrel.desktop", "[Desktop Entry]\nExec=\n");
     EXPECT_FALSE(IsAutoStart("Vendrel"));
 }
 
 TEST(AutoStart, BlockedFolderRaisesTheRegistryText)
 {
-    TTempDataFolder tmp;
+    TTempDataFolder tmp{TDesktopHome::Pointed};
     // A file where the folder should be blocks it, also for root.
     WriteFile(tmp.ConfigHome() + "autostart", "not a folder");
     EXPECT_THROW(SetAutoStart("Vendrel", "/x", true), EAutoStartError);

@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <clocale>
+#include <random>
+#include <string>
+#include <strings.h>
+
 TEST(SplitLines, BreaksAtCrLfLoneCrAndLoneLf)
 {
     EXPECT_EQ(SplitLines("a\r\nb\rc\nd"), (TLines{"a", "b", "c", "d"}));
@@ -60,4 +66,37 @@ TEST(SplitLines, LongTextOfLoneCrsSplitsAtEach)
     EXPECT_EQ(lines[200001], "x");
     EXPECT_EQ(lines[200002], "");
     EXPECT_EQ(lines[200003], "y");
+}
+
+// The C library's folding in the "C" locale is ASCII-only too: it is the
+// reference for every byte and for the sort order of random texts.
+TEST(TextCase, FoldingAndOrderMatchTheCLibraryInTheCLocale)
+{
+    const char* previous = std::setlocale(LC_CTYPE, nullptr);
+    const std::string saved = previous ? previous : "C";
+    std::setlocale(LC_CTYPE, "C");
+    for (int b = 1; b < 256; ++b) {
+        const char c = static_cast<char>(b);
+        EXPECT_EQ(static_cast<unsigned char>(LowerChar(c)), std::tolower(b)) << b;
+        EXPECT_EQ(static_cast<unsigned char>(UpperChar(c)), std::toupper(b)) << b;
+    }
+    std::mt19937 random(20261208);
+    std::uniform_int_distribution<int> length(0, 6);
+    // Few distinct letters in both cases and some high bytes, so that equal
+    // prefixes and case-only differences are common.
+    const std::string alphabet = "aAbBzZ[`_\x7f\x80\xc9\xe9";
+    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+    auto text = [&] {
+        std::string s(length(random), ' ');
+        for (auto& c : s)
+            c = alphabet[pick(random)];
+        return s;
+    };
+    auto sign = [](int v) { return (v > 0) - (v < 0); };
+    for (int i = 0; i < 20000; ++i) {
+        const std::string a = text(), b = text();
+        ASSERT_EQ(sign(CompareText(a, b)), sign(strcasecmp(a.c_str(), b.c_str()))) << a << " | " << b;
+        ASSERT_EQ(SameText(a, b), strcasecmp(a.c_str(), b.c_str()) == 0) << a << " | " << b;
+    }
+    std::setlocale(LC_CTYPE, saved.c_str());
 }

@@ -4,6 +4,8 @@
 // server takes its time, and a save or a second check asked for meanwhile.
 
 #include "engine/Product.h"
+#include "shell/DlgEditSite.h"
+#include "shell/DlgSMTPSettings.h"
 #include "shell/SiteListView.h"
 #include "tests/shell/WindowFixture.h"
 #include "tests/support/LoopbackServers.h"
@@ -16,6 +18,8 @@
 #include <QListView>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSpinBox>
+#include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 #include <chrono>
@@ -246,6 +250,62 @@ TEST_F(Delivery, SaveAndSecondCheckAskedForDuringAPassKeepTheFilesWhole)
     EXPECT_NE(ReadFile(Files().SitesPath()).find("Gamma"), std::string::npos);
     EXPECT_FALSE(f.Engine().Running());
     EXPECT_TRUE(f.Timer1.isActive());
+}
+
+// A new user's first hour: an empty data folder, a site added through the
+// site editor, the address and the mail server set through the window and
+// its dialog, Check Now, and the page in the mail the server received.
+TEST_F(Delivery, NewUserAddsASiteSetsUpMailAndGetsThePage)
+{
+    TMailServer mail(tmp.Root() + "mail", {"--no-auth"});
+    http.SetPage("/news/", Page("fresh news"));
+    ASSERT_FALSE(FileExists(Files().SitesPath()));
+    TfrmMain& f = Start();
+    EXPECT_EQ(f.Sites().Count(), 0) << "the program's own list is empty here";
+    EXPECT_TRUE(boxes.Seen.empty());
+
+    boxes.OnDialog = [&](QDialog* dialog) {
+        if (auto* editor = qobject_cast<TdlgEditSite*>(dialog)) {
+            EXPECT_EQ(editor->edtSiteURL->text(), "http://");
+            editor->edtSiteName->setText("Local News");
+            editor->edtSiteURL->setText(QString::fromStdString(http.Url("/news/")));
+            editor->btnOK->click();
+        } else if (auto* server = qobject_cast<TdlgSMTPSettings*>(dialog)) {
+            server->edtSMTPHost->setText("127.0.0.1");
+            server->edtSMTPPort->setValue(mail.Port());
+            server->btnOK->click();
+        } else {
+            dialog->reject();
+        }
+    };
+    QTest::mouseClick(f.btnAddSite, Qt::LeftButton);
+    ASSERT_EQ(f.Sites().Count(), 1);
+    EXPECT_EQ(SiteNameOf(f.Sites(), 0), "Local News");
+    EXPECT_TRUE(f.Sites().Checked(0)) << "an added site is ticked";
+
+    f.pgcMain->setCurrentIndex(1);
+    f.edtDestEmail->setFocus();
+    QTest::keyClicks(f.edtDestEmail, "reader@example.org");
+    QTest::mouseClick(f.btnSMTPSettings, Qt::LeftButton);
+    EXPECT_EQ(f.MailServer().Host, "127.0.0.1");
+    EXPECT_EQ(f.MailServer().Port, mail.Port());
+    // This machine's connection test is not the point here.
+    if (f.chkActiveNet->isChecked())
+        QTest::mouseClick(f.chkActiveNet, Qt::LeftButton);
+
+    QTest::mouseClick(f.btnChangeNow, Qt::LeftButton);
+    const auto messages = mail.Messages();
+    ASSERT_EQ(messages.size(), 1u) << f.memLog->toPlainText().toStdString();
+    EXPECT_NE(messages[0].find("Subject: Vendrel Delivery: Local News\r\n"), std::string::npos);
+    EXPECT_NE(messages[0].find("To: reader@example.org"), std::string::npos);
+    EXPECT_NE(Unfolded(messages[0]).find("fresh news"), std::string::npos);
+    EXPECT_TRUE(boxes.Seen.empty()) << boxes.Texts().join("|").toStdString();
+
+    // OK keeps it all for the next start.
+    QTest::mouseClick(f.btnOK, Qt::LeftButton);
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_NE(SettingsText().find("DestEmail=reader@example.org"), std::string::npos);
+    EXPECT_NE(ReadFile(Files().SitesPath()).find("Local News"), std::string::npos);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "shell/DlgEditSite.h"
 
 #include "engine/ChangeMeasure.h"
+#include "shell/SpinEdit.h"
 #include "tests/shell/FakeShellServices.h"
 
 #include <QApplication>
@@ -330,6 +331,11 @@ TEST_F(EditSite, CustomFieldShowsOnlyForTheEnabledCustomLevel)
     dlg_.spnCustomThreshold->selectAll();
     QTest::keyClicks(dlg_.spnCustomThreshold, "777");
     EXPECT_EQ(dlg_.GetSensitivity(), 777);
+
+    // A text that is not a number counts as the field's minimum.
+    dlg_.spnCustomThreshold->selectAll();
+    QTest::keyClicks(dlg_.spnCustomThreshold, "abc");
+    EXPECT_EQ(dlg_.GetSensitivity(), 1);
 
     dlg_.rdbDefaultChangeVal->click();
     EXPECT_FALSE(dlg_.spnCustomThreshold->isVisible());

@@ -1,6 +1,7 @@
 #include "shell/DlgSMTPSettings.h"
 
 #include "shell/LinkLabel.h"
+#include "shell/SpinEdit.h"
 #include "tests/shell/FakeShellServices.h"
 #include "tests/support/MailServer.h"
 #include "tests/support/TempDataFolder.h"
@@ -120,7 +121,7 @@ TEST_F(SMTPSettings, PortAndHostAreCheckedOnOK)
 {
     TdlgSMTPSettings& d = Open();
     Type(d.edtSMTPHost, "mail.example");
-    for (const char* port : {"0", "-25", "", "-", "70000", "65536"}) {
+    for (const char* port : {"0", "-25", "", "-", "abc", "25x", "70000", "65536"}) {
         boxes_.Boxes.clear();
         TypePort(d.edtSMTPPort, port);
         QTest::mouseClick(d.btnOK, Qt::LeftButton);

@@ -121,30 +121,6 @@ std::string RoleOf(const TCommandResult& result)
     return Role(result.Out);
 }
 
-std::vector<unsigned char> ReadBlock(const std::string& name)
-{
-    const int fd = shm_open(name.c_str(), O_RDONLY, 0);
-    if (fd < 0)
-        return {};
-    struct stat st{};
-    fstat(fd, &st);
-    std::vector<unsigned char> bytes(static_cast<std::size_t>(st.st_size));
-    void* view = mmap(nullptr, bytes.size(), PROT_READ, MAP_SHARED, fd, 0);
-    if (view != MAP_FAILED) {
-        std::memcpy(bytes.data(), view, bytes.size());
-        munmap(view, bytes.size());
-    }
-    close(fd);
-    return bytes;
-}
-
-std::int32_t Int32At(const std::vector<unsigned char>& bytes, std::size_t offset)
-{
-    std::int32_t v = 0;
-    std::memcpy(&v, bytes.data() + offset, sizeof v);
-    return v;
-}
-
 bool NamedObjectsExist(const TInstanceNames& names)
 {
     return fs::exists("/dev/shm" + names.Mailbox) || fs::exists("/dev/shm/sem." + names.Semaphore.substr(1));
@@ -224,90 +200,6 @@ TEST(InstanceGuard, CopiesStartedTogetherWithNoneRunningAgreeOnOne)
     EXPECT_EQ(seen, expected);
 }
 
-TEST(InstanceGuard, SecondStartWithoutArgumentsWakesTheRunningCopy)
-{
-    TProbeCopy probe;
-    TChildProcess running(probe.Argv({}));
-    ASSERT_EQ(Role(running.FirstLine()), "running");
-
-    const TCommandResult second = RunCommand(probe.Argv({}), 30000);
-    EXPECT_EQ(second.ExitStatus, 0);
-    EXPECT_EQ(RoleOf(second), "new");
-    const auto report = NextReport(running);
-    ASSERT_TRUE(report);
-    EXPECT_TRUE(report->Params.empty());
-
-    // The mailbox as another program would read it.
-    const auto block = ReadBlock(probe.Names().Mailbox);
-    ASSERT_EQ(block.size(), 3018u);
-    EXPECT_EQ(Int32At(block, 0), running.Pid());
-    EXPECT_EQ(Int32At(block, 4), 0);
-    EXPECT_TRUE(fs::exists("/dev/shm/sem." + probe.Names().Semaphore.substr(1)));
-}
-
-TEST(InstanceGuard, HandsOverAtMostTenArgumentsEachCutTo300)
-{
-    TProbeCopy probe;
-    TChildProcess running(probe.Argv({}));
-    ASSERT_EQ(Role(running.FirstLine()), "running");
-
-    std::vector<std::string> params{"/start", std::string(400, 'x'), "with blanks in it", std::string(300, 'y')};
-    for (int i = 4; i < 11; ++i)
-        params.push_back("arg" + std::to_string(i + 1));
-    ASSERT_EQ(params.size(), 11u);
-    const TCommandResult second = RunCommand(probe.Argv({}, params), 30000);
-    EXPECT_EQ(RoleOf(second), "new");
-
-    const auto report = NextReport(running);
-    ASSERT_TRUE(report);
-    ASSERT_EQ(report->Params.size(), 10u);
-    EXPECT_EQ(report->Params[0], "/start");
-    EXPECT_EQ(report->Params[1], std::string(300, 'x'));
-    EXPECT_EQ(report->Params[2], "with blanks in it");
-    EXPECT_EQ(report->Params[3], std::string(300, 'y'));
-    EXPECT_EQ(report->Params[9], "arg10");
-
-    const auto block = ReadBlock(probe.Names().Mailbox);
-    ASSERT_EQ(block.size(), 3018u);
-    EXPECT_EQ(Int32At(block, 4), 10);
-    // Slot i starts at 8 + 301 i and ends with a zero byte.
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(block.data() + 8 + 301 * 9)), "arg10");
-    EXPECT_EQ(block[8 + 301 * 1 + 300], 0);
-}
-
-TEST(InstanceGuard, CopiesStartedTogetherAreServedOneAfterTheOther)
-{
-    TProbeCopy probe;
-    // A slow handler keeps the mailbox taken, so the later copies must wait.
-    TChildProcess running(probe.Argv({"--handle-delay-ms", "400"}));
-    ASSERT_EQ(Role(running.FirstLine()), "running");
-
-    std::vector<TCommandResult> results(3);
-    std::vector<std::thread> starts;
-    for (int i = 0; i < 3; ++i)
-        starts.emplace_back([&, i] {
-            results[static_cast<std::size_t>(i)] =
-                RunCommand(probe.Argv({}, {"copy" + std::to_string(i), std::string(250, static_cast<char>('a' + i))}), 30000);
-        });
-    for (auto& t : starts)
-        t.join();
-
-    std::vector<std::string> seen;
-    for (int i = 0; i < 3; ++i) {
-        const auto report = NextReport(running);
-        ASSERT_TRUE(report) << "report " << i;
-        ASSERT_EQ(report->Params.size(), 2u);
-        // Each hand-over arrives whole: nobody wrote into another's mailbox.
-        const char letter = static_cast<char>('a' + (report->Params[0].back() - '0'));
-        EXPECT_EQ(report->Params[1], std::string(250, letter));
-        seen.push_back(report->Params[0]);
-    }
-    std::sort(seen.begin(), seen.end());
-    EXPECT_EQ(seen, (std::vector<std::string>{"copy0", "copy1", "copy2"}));
-    for (const auto& r : results)
-        EXPECT_EQ(RoleOf(r), "new");
-}
-
 TEST(InstanceGuard, CopyUnderAnotherFileNameRunsOnItsOwn)
 {
     TProbeCopy first("alpha");
@@ -333,36 +225,6 @@ TEST(InstanceGuard, NextStartAfterTheRunningCopyEndsBecomesTheRunningCopy)
     }
     TChildProcess next(probe.Argv({}));
     EXPECT_EQ(Role(next.FirstLine()), "running");
-}
-
-TEST(InstanceGuard, NextStartAfterTheRunningCopyIsKilledBecomesTheRunningCopy)
-{
-    TProbeCopy probe;
-    int killedPid = 0;
-    {
-        TChildProcess running(probe.Argv({}));
-        ASSERT_EQ(Role(running.FirstLine()), "running");
-        killedPid = running.Pid();
-        kill(killedPid, SIGKILL);
-        running.Stop();
-    }
-    // The killed copy's block and semaphore are still there.
-    ASSERT_TRUE(NamedObjectsExist(probe.Names()));
-
-    const auto started = std::chrono::steady_clock::now();
-    TChildProcess next(probe.Argv({}, {"/start"}));
-    EXPECT_EQ(Role(next.FirstLine()), "running");
-    // It did not sit out the hand-over waits first.
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-
-    // And it serves the copies after it.
-    EXPECT_EQ(RoleOf(RunCommand(probe.Argv({}, {"after"}), 30000)), "new");
-    const auto report = NextReport(next);
-    ASSERT_TRUE(report);
-    EXPECT_EQ(report->Params, std::vector<std::string>{"after"});
-    const auto block = ReadBlock(probe.Names().Mailbox);
-    ASSERT_EQ(block.size(), 3018u);
-    EXPECT_EQ(Int32At(block, 0), next.Pid());
 }
 
 TEST(InstanceGuard, CopyWaitingOnAKilledRunningCopyTakesOver)

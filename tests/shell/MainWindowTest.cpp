@@ -5,6 +5,7 @@
 #include "engine/ChangeMeasure.h"
 #include "engine/Product.h"
 #include "engine/Sensitivity.h"
+#include "shell/DlgEditSite.h"
 #include "shell/LinkLabel.h"
 #include "shell/SiteListView.h"
 #include "shell/SpinEdit.h"
@@ -507,26 +508,102 @@ TEST_F(MainWindow, ShowingTheWindowStopsTheSchedulerAndTheFlash)
     EXPECT_EQ(f.TrayImageKind(), TTrayImage::Normal);
 }
 
-TEST_F(MainWindow, LoadAndSaveFailuresShowTheirBoxes)
+TEST_F(MainWindow, LoadAndSaveFailuresShowTheirBoxesAndAFailedLoadIsNeverSavedOver)
 {
     WriteUserFiles(QuietSettings(), MakeSites({{"A", "http://a.example/", true}}));
     TfrmMain& f = Start();
-    // "Sites.dat" becomes a folder: neither readable as a list nor replaceable.
-    std::remove(Files().SitesPath().c_str());
-    ASSERT_EQ(::mkdir(Files().SitesPath().c_str(), 0700), 0);
-    boxes.Clear();
-    f.btnCancel->click();
-    EXPECT_EQ(boxes.Texts(), QStringList({"An error was encountered loading your settings"}));
-    EXPECT_EQ(boxes.Seen[0].Icon, QMessageBox::Critical);
+    const std::string sites = Files().SitesPath();
 
-    boxes.Clear();
-    f.DisplayWindow();
+    // A save that fails part way: "Sites.dat" cannot be replaced.
+    std::remove(sites.c_str());
+    ASSERT_EQ(::mkdir(sites.c_str(), 0700), 0);
     QTest::mouseDClick(f.Label1, Qt::LeftButton);
     EXPECT_EQ(boxes.Texts(), QStringList({"Er", "An error was encountered saving your settings"}));
     ASSERT_EQ(boxes.Seen.size(), 2u);
     EXPECT_EQ(boxes.Seen[0].Icon, QMessageBox::NoIcon);
     EXPECT_EQ(boxes.Seen[1].Icon, QMessageBox::Critical);
-    ::rmdir(Files().SitesPath().c_str());
+
+    // A load that fails leaves the user's files as they are: the next save
+    // says why it writes nothing.
+    boxes.Clear();
+    f.btnCancel->click();
+    EXPECT_EQ(boxes.Texts(), QStringList({"An error was encountered loading your settings"}));
+    EXPECT_EQ(boxes.Seen[0].Icon, QMessageBox::Critical);
+    const std::string before = SettingsText();
+    boxes.Clear();
+    f.DisplayWindow();
+    Type(f.edtSubject, "Would overwrite");
+    QTest::mouseDClick(f.Label1, Qt::LeftButton);
+    ASSERT_EQ(boxes.Seen.size(), 1u);
+    EXPECT_TRUE(boxes.Seen[0].Text.startsWith("Your settings were not saved"));
+    EXPECT_EQ(boxes.Seen[0].Icon, QMessageBox::Critical);
+    EXPECT_EQ(SettingsText(), before);
+
+    // Once the file is mended, Cancel loads it and saving works again.
+    ::rmdir(sites.c_str());
+    WriteFile(sites, "B                  {http://b.example/}-2\r\n");
+    boxes.Clear();
+    f.btnCancel->click();
+    EXPECT_TRUE(boxes.Seen.empty());
+    EXPECT_EQ(f.Sites().Count(), 1);
+    f.DisplayWindow();
+    Type(f.edtSubject, "Mended");
+    QTest::mouseDClick(f.Label1, Qt::LeftButton);
+    EXPECT_TRUE(boxes.Seen.empty());
+    EXPECT_NE(SettingsText().find("Subject=Mended"), std::string::npos);
+}
+
+TEST_F(MainWindow, AddAndEditGoThroughTheSiteEditor)
+{
+    WriteUserFiles(QuietSettings(), MakeSites({{"Alpha", "http://a.example/", false}, {"Beta", "http://b.example/", true}}));
+    TfrmMain& f = Start();
+    WriteFile(StoredPagePath("Alpha"), "<html></html>");
+
+    // A cancelled add adds nothing.
+    int opened = 0;
+    boxes.OnDialog = [&](QDialog* dialog) {
+        ++opened;
+        dialog->reject();
+    };
+    f.btnAddSite->click();
+    EXPECT_EQ(opened, 1);
+    EXPECT_EQ(f.Sites().Count(), 2);
+
+    // Editing starts from the row's values and puts the result at its sorted place.
+    QString shownName, shownAddress;
+    boxes.OnDialog = [&](QDialog* dialog) {
+        auto* editor = qobject_cast<TdlgEditSite*>(dialog);
+        ASSERT_NE(editor, nullptr);
+        shownName = editor->edtSiteName->text();
+        shownAddress = editor->edtSiteURL->text();
+        editor->edtSiteName->setText("Zeta");
+        editor->btnOK->click();
+    };
+    f.SetCurrentRow(0);
+    f.btnEditSite->click();
+    EXPECT_EQ(shownName, "Alpha");
+    EXPECT_EQ(shownAddress, "http://a.example/");
+    ASSERT_EQ(f.Sites().Count(), 2);
+    EXPECT_EQ(SiteNameOf(f.Sites(), 1), "Zeta");
+    EXPECT_EQ(SiteAddressOf(f.Sites(), 1), "http://a.example/");
+    EXPECT_FALSE(f.Sites().Checked(1)) << "the tick stays with the site";
+    EXPECT_EQ(f.CurrentRow(), 1);
+    f.chkDeliveredDates->setChecked(true);
+    EXPECT_EQ(f.RowDelegate().DateText("Zeta", true), "Never Delivered") << "the stored page keeps its old name";
+    EXPECT_TRUE(FileExists(StoredPagePath("Alpha")));
+
+    // A double click on a row opens the editor for that row.
+    boxes.OnDialog = [&](QDialog* dialog) {
+        shownName = qobject_cast<TdlgEditSite*>(dialog)->edtSiteName->text();
+        dialog->reject();
+    };
+    const QRect row = f.fbxSites->visualRect(f.fbxSites->model()->index(0, 0));
+    const QPoint at = row.center() + QPoint(40, 0);
+    QTest::mousePress(f.fbxSites->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+    QTest::mouseRelease(f.fbxSites->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+    QTest::mouseDClick(f.fbxSites->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+    EXPECT_EQ(shownName, "Beta");
+    EXPECT_EQ(f.Sites().Count(), 2);
 }
 
 } // namespace

@@ -2,7 +2,7 @@
 
 #include "engine/HeadlessHost.h"
 #include "engine/SiteList.h"
-#include "engine/SiteMonitor.h"
+#include "engine/BusyDisplay.h"
 #include "shell/NotifyIcon.h"
 #include "shell/TrayMenu.h"
 #include "tests/support/ManualClock.h"
@@ -21,23 +21,6 @@
 #include <vector>
 
 namespace {
-
-QApplication& App()
-{
-    static int argc = 1;
-    static char name[] = "tray_tests";
-    static char* argv[] = {name, nullptr};
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication app(argc, argv);
-    return app;
-}
-
-// Fixtures derive from it first so that the application exists before
-// their widgets.
-struct TWithApp {
-    TWithApp() { App(); }
-};
 
 // Lets events run until the condition holds or the time is up.
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 3000)
@@ -95,7 +78,7 @@ public:
     }
 };
 
-class TrayMenuTest : public ::testing::Test, private TWithApp {
+class TrayMenuTest : public ::testing::Test {
 protected:
     ~TrayMenuTest() override
     {
@@ -238,7 +221,7 @@ TEST_F(TrayMenuTest, ReopeningWhileAnItemRunsKeepsThatItemAlive)
     EXPECT_EQ(menu.popTask()->actions().size(), 7);
 }
 
-class NotifyIconTest : public ::testing::Test, private TWithApp {
+class NotifyIconTest : public ::testing::Test {
 protected:
     NotifyIconTest()
     {
@@ -290,9 +273,10 @@ TEST_F(NotifyIconTest, StatusTextIsCutInTheTipButWholeInTheCaption)
     };
     TManualClock clock;
     TShownHost host(clock, window, icon);
-    TSiteMonitor monitor(host, clock, std::string());
+    TEngineFlags flags;
+    TBusyDisplay display(host, flags);
     const std::string status = "Downloading " + std::string(140, 'p') + " 3 of 9";
-    monitor.SetDisplay(status, status);
+    display.SetDisplay(status, status);
     EXPECT_EQ(window.windowTitle().toStdString(), "Vendrel - " + status);
     EXPECT_EQ(icon.Tip().toStdString(), ("Vendrel - " + status).substr(0, 127));
 }

@@ -3,9 +3,9 @@
 // A main window over a temporary data folder: the test writes the user's
 // files first, then starts the window as the program would.
 
-#include "platform/Clock.h"
 #include "engine/Settings.h"
 #include "engine/SiteList.h"
+#include "platform/Clock.h"
 #include "shell/MainWindow.h"
 #include "tests/shell/ModalAnswerer.h"
 #include "tests/support/TempDataFolder.h"

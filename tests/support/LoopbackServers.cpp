@@ -107,11 +107,12 @@ void TLoopbackServer::AcceptLoop()
     }
 }
 
-void TLoopbackHttpServer::SetPage(const std::string& path, std::string body)
+void TLoopbackHttpServer::SetPage(const std::string& path, std::string body, std::string contentType)
 {
     auto page = std::make_shared<const std::string>(std::move(body));
     std::lock_guard lock(mutex_);
     pages_[path] = std::move(page);
+    types_[path] = std::move(contentType);
 }
 
 void TLoopbackHttpServer::RemovePage(const std::string& path)
@@ -140,16 +141,19 @@ void TLoopbackHttpServer::Serve(int fd)
     const auto sp2 = request.find(' ', sp1 + 1);
     const std::string path = request.substr(sp1 + 1, sp2 - sp1 - 1);
     std::shared_ptr<const std::string> page;
+    std::string type;
     {
         std::lock_guard lock(mutex_);
-        if (auto it = pages_.find(path); it != pages_.end())
+        if (auto it = pages_.find(path); it != pages_.end()) {
             page = it->second;
+            type = types_[path];
+        }
     }
     if (!page) {
         SendAll(fd, "HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nNot Found");
         return;
     }
-    const std::string head = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+    const std::string head = "HTTP/1.0 200 OK\r\nContent-Type: " + type + "\r\nContent-Length: " +
                              std::to_string(page->size()) + "\r\n\r\n";
     if (SendAll(fd, head))
         SendAll(fd, *page);

@@ -37,7 +37,7 @@ class TLoopbackHttpServer final : public TLoopbackServer {
 public:
     TLoopbackHttpServer() { Start(); }
     ~TLoopbackHttpServer() override { Stop(); }
-    void SetPage(const std::string& path, std::string body);
+    void SetPage(const std::string& path, std::string body, std::string contentType = "text/html");
     void RemovePage(const std::string& path);
     std::string Url(const std::string& path) const;
     int Requests() const { return requests_; }
@@ -46,6 +46,7 @@ private:
     void Serve(int fd) override;
     std::mutex mutex_;
     std::map<std::string, std::shared_ptr<const std::string>> pages_;
+    std::map<std::string, std::string> types_;
     std::atomic<int> requests_{0};
 };
 

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 
-TTempDataFolder::TTempDataFolder()
+TTempDataFolder::TTempDataFolder(TDesktopHome home) : pointed_(home == TDesktopHome::Pointed)
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "vendrel-test-XXXXXX").string();
     if (!mkdtemp(pattern.data()))
@@ -14,6 +14,8 @@ TTempDataFolder::TTempDataFolder()
     root_ = pattern + "/";
     std::filesystem::create_directories(root_ + "data");
     std::filesystem::create_directories(root_ + "config");
+    if (!pointed_)
+        return;
     if (const char* v = std::getenv("XDG_DATA_HOME")) {
         hadData_ = true;
         oldData_ = v;
@@ -26,16 +28,22 @@ TTempDataFolder::TTempDataFolder()
     setenv("XDG_CONFIG_HOME", (root_ + "config").c_str(), 1);
 }
 
+namespace {
+void Restore(const char* variable, bool had, const std::string& old)
+{
+    if (had)
+        setenv(variable, old.c_str(), 1);
+    else
+        unsetenv(variable);
+}
+} // namespace
+
 TTempDataFolder::~TTempDataFolder()
 {
-    if (hadData_)
-        setenv("XDG_DATA_HOME", oldData_.c_str(), 1);
-    else
-        unsetenv("XDG_DATA_HOME");
-    if (hadConfig_)
-        setenv("XDG_CONFIG_HOME", oldConfig_.c_str(), 1);
-    else
-        unsetenv("XDG_CONFIG_HOME");
+    if (pointed_) {
+        Restore("XDG_DATA_HOME", hadData_, oldData_);
+        Restore("XDG_CONFIG_HOME", hadConfig_, oldConfig_);
+    }
     std::error_code ec;
     std::filesystem::permissions(root_, std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::add, ec);

@@ -1,13 +1,20 @@
 #pragma once
 
-// A temporary home for one test: XDG_DATA_HOME and XDG_CONFIG_HOME point into
-// it while the object lives, and the folder is removed afterwards.
+// A temporary home for one test, removed afterwards. The engine is handed its
+// folders; only a test of what reads the environment (the data folder's
+// default, the start-up entry, a child program) points XDG_DATA_HOME and
+// XDG_CONFIG_HOME into it, and never while a server thread of its own runs.
 
 #include <string>
 
+enum class TDesktopHome {
+    Untouched, // the environment stays as it is
+    Pointed    // XDG_DATA_HOME and XDG_CONFIG_HOME point here while the object lives
+};
+
 class TTempDataFolder {
 public:
-    TTempDataFolder();
+    explicit TTempDataFolder(TDesktopHome home = TDesktopHome::Untouched);
     ~TTempDataFolder();
     TTempDataFolder(const TTempDataFolder&) = delete;
     TTempDataFolder& operator=(const TTempDataFolder&) = delete;
@@ -24,6 +31,7 @@ private:
     std::string oldConfig_;
     bool hadData_ = false;
     bool hadConfig_ = false;
+    bool pointed_ = false;
 };
 
 // Whole-file helpers for tests.

@@ -1,4 +1,5 @@
 #include "tests/support/ScriptedServer.h"
+#include "tests/support/Thrown.h"
 #include "transport/NetErrors.h"
 #include "transport/NetTCPClient.h"
 #include "transport/NetTCPStream.h"
@@ -60,13 +61,10 @@ TEST_F(ConnectionTest, ShortLineEndsAMultiLineReply)
 TEST_F(ConnectionTest, RefusedCodeRaisesWithTheReplyText)
 {
     Serve("550-5.7.1 Relaying denied\r\n550 try later\r\nabc nonsense\r\n");
-    try {
-        client_.ReadReply({250, 251});
-        FAIL();
-    } catch (const ENetProtocolReplyError& e) {
-        EXPECT_EQ(e.ReplyErrorCode(), 550);
-        EXPECT_STREQ(e.what(), "5.7.1 Relaying denied\r\ntry later\r\n");
-    }
+    const auto error = Thrown<ENetProtocolReplyError>([&] { client_.ReadReply({250, 251}); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->ReplyErrorCode(), 550);
+    EXPECT_STREQ(error->what(), "5.7.1 Relaying denied\r\ntry later\r\n");
     // A code that is no number is 0 and fails any set of allowed codes.
     EXPECT_THROW(client_.ReadReply(250), ENetProtocolReplyError);
     EXPECT_EQ(client_.LastReply().NumericCode(), 0);
@@ -91,12 +89,9 @@ TEST_F(ConnectionTest, MaxLineLengthCountsTheCarriageReturn)
     Serve(line + "\r\n" + line + "y\n" + line + "y\r\n");
     EXPECT_EQ(client_.ReadLine(), line);
     EXPECT_EQ(client_.ReadLine(), line + "y");
-    try {
-        client_.ReadLine();
-        FAIL();
-    } catch (const ENetReadLnMaxLineLengthExceeded& e) {
-        EXPECT_STREQ(e.what(), "Max line length exceeded.");
-    }
+    const auto error = Thrown<ENetReadLnMaxLineLengthExceeded>([&] { client_.ReadLine(); });
+    ASSERT_TRUE(error);
+    EXPECT_STREQ(error->what(), "Max line length exceeded.");
 }
 
 TEST_F(ConnectionTest, OverlongLineWithoutTerminatorYet)
@@ -139,12 +134,9 @@ TEST_F(ConnectionTest, ReplyBeforeCloseIsStillRead)
     Serve("221 bye\r\n");
     ::usleep(50000);
     EXPECT_EQ(client_.ReadReply(221), 221);
-    try {
-        client_.ReadReply(250);
-        FAIL();
-    } catch (const ENetConnClosedGracefully& e) {
-        EXPECT_STREQ(e.what(), "Connection Closed Gracefully.");
-    }
+    const auto error = Thrown<ENetConnClosedGracefully>([&] { client_.ReadReply(250); });
+    ASSERT_TRUE(error);
+    EXPECT_STREQ(error->what(), "Connection Closed Gracefully.");
     EXPECT_THROW(client_.WriteLine("x"), ENetConnClosedGracefully);
 }
 
@@ -153,12 +145,9 @@ TEST_F(ConnectionTest, SilentServerEndsTheReadWithReadTimeout)
     Serve("", false);
     client_.ReadTimeout = 200;
     const auto start = std::chrono::steady_clock::now();
-    try {
-        client_.ReadReply(220);
-        FAIL();
-    } catch (const ENetReadTimeout& e) {
-        EXPECT_STREQ(e.what(), "Read Timeout");
-    }
+    const auto error = Thrown<ENetReadTimeout>([&] { client_.ReadReply(220); });
+    ASSERT_TRUE(error);
+    EXPECT_STREQ(error->what(), "Read Timeout");
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(180));
     // An explicit time-out answers an empty line instead.
     EXPECT_EQ(client_.ReadLine("\n", 20), "");
@@ -235,12 +224,9 @@ TEST_F(ConnectionTest, OpenTwiceAndReopenAfterClose)
     client_.Host = "127.0.0.1";
     client_.Port = server_->Port();
     client_.Open();
-    try {
-        client_.Open();
-        FAIL();
-    } catch (const ENetAlreadyConnected& e) {
-        EXPECT_STREQ(e.what(), "Already connected.");
-    }
+    const auto error = Thrown<ENetAlreadyConnected>([&] { client_.Open(); });
+    ASSERT_TRUE(error);
+    EXPECT_STREQ(error->what(), "Already connected.");
     client_.Close();
     EXPECT_FALSE(client_.IsConnected());
     EXPECT_THROW(client_.WriteLine("x"), ENetNotConnected);
@@ -374,12 +360,9 @@ TEST(NetManagedBuffer, SkipsConsumedBytesAndCompacts)
     EXPECT_EQ(buffer.View(), "atail");
     buffer.Append("!");
     EXPECT_EQ(buffer.View(), "atail!");
-    try {
-        buffer.Remove(7);
-        FAIL();
-    } catch (const ENetNotEnoughDataInBuffer& e) {
-        EXPECT_STREQ(e.what(), "Not enough data in buffer.");
-    }
+    const auto error = Thrown<ENetNotEnoughDataInBuffer>([&] { buffer.Remove(7); });
+    ASSERT_TRUE(error);
+    EXPECT_STREQ(error->what(), "Not enough data in buffer.");
     buffer.Remove(6);
     EXPECT_EQ(buffer.Size(), 0u);
     EXPECT_EQ(removed, 40005u);

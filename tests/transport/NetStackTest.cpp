@@ -1,6 +1,7 @@
 #include "transport/NetErrors.h"
 #include "transport/NetStack.h"
 #include "transport/NetStackPosix.h"
+#include "tests/support/Thrown.h"
 
 #include <cerrno>
 #include <gtest/gtest.h>
@@ -32,12 +33,9 @@ TEST(NetStackAddress, RejectsTextOutsideTheForms)
     for (const char* text : {"10.0.0.256", "10.0.0.1.5", "mail.example.org", "", "4294967296", "10.16777216",
                              "1.2.65536", "256.1", "1..2", "10.0.0.", " 10.0.0.1", "-1", "0x7f.1"})
         EXPECT_FALSE(TNetStack::IsIP(text)) << text;
-    try {
-        TNetStack::IPv4ToBytes("10.0.0.256");
-        FAIL();
-    } catch (const ENetInvalidIPAddress& e) {
-        EXPECT_STREQ(e.what(), "10.0.0.256 is not a valid IP address.");
-    }
+    const auto error = Thrown<ENetInvalidIPAddress>([&] { TNetStack::IPv4ToBytes("10.0.0.256"); });
+    ASSERT_TRUE(error);
+    EXPECT_STREQ(error->what(), "10.0.0.256 is not a valid IP address.");
 }
 
 TEST(NetStackAddress, ByteOrder)
@@ -63,13 +61,10 @@ TEST_F(NetStackTest, ResolvesLocalhostAndLiteralsWithoutLookup)
 
 TEST_F(NetStackTest, UnknownHostIsSocketError11001)
 {
-    try {
-        stack_.ResolveHost("no-such-host.invalid");
-        FAIL();
-    } catch (const ENetSocketError& e) {
-        EXPECT_EQ(e.LastError(), 11001);
-        EXPECT_STREQ(e.what(), "Socket Error # 11001\r\nHost not found.");
-    }
+    const auto error = Thrown<ENetSocketError>([&] { stack_.ResolveHost("no-such-host.invalid"); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->LastError(), 11001);
+    EXPECT_STREQ(error->what(), "Socket Error # 11001\r\nHost not found.");
 }
 
 TEST_F(NetStackTest, ErrorMessagesCarryNumberAndText)
@@ -102,13 +97,10 @@ TEST_F(NetStackTest, CheckForSocketErrorStoresIgnoresOrRaises)
     EXPECT_EQ(stack_.CloseSocket(-5), NetSocketError);
     EXPECT_TRUE(stack_.CheckForSocketError(NetSocketError, {10009}));
     EXPECT_EQ(stack_.LastError(), 10009);
-    try {
-        stack_.CheckForSocketError(NetSocketError);
-        FAIL();
-    } catch (const ENetSocketError& e) {
-        EXPECT_EQ(e.LastError(), 10009);
-        EXPECT_STREQ(e.what(), "Socket Error # 10009\r\nBad file number.");
-    }
+    const auto error = Thrown<ENetSocketError>([&] { stack_.CheckForSocketError(NetSocketError); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->LastError(), 10009);
+    EXPECT_STREQ(error->what(), "Socket Error # 10009\r\nBad file number.");
 }
 
 TEST_F(NetStackTest, SelectRefusesMoreThan64Handles)

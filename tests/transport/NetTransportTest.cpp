@@ -1,4 +1,5 @@
 #include "tests/support/ScriptedServer.h"
+#include "tests/support/Thrown.h"
 #include "transport/NetErrors.h"
 #include "transport/NetIOHandlerSocket.h"
 
@@ -73,12 +74,9 @@ TEST_F(SocketTransportTest, ConnectsSendsReceivesAndCloses)
     EXPECT_FALSE(handler_.Connected());
     EXPECT_THROW(handler_.Send("x", 1), ENetClosedSocket);
     EXPECT_THROW(handler_.Recv(buffer, 1), ENetClosedSocket);
-    try {
-        handler_.Readable(0);
-        FAIL();
-    } catch (const ENetConnClosedGracefully& e) {
-        EXPECT_STREQ(e.what(), "Connection Closed Gracefully.");
-    }
+    const auto error = Thrown<ENetConnClosedGracefully>([&] { handler_.Readable(0); });
+    ASSERT_TRUE(error);
+    EXPECT_STREQ(error->what(), "Connection Closed Gracefully.");
     EXPECT_EQ(server.Finish(), (std::vector<std::string>{"x"}));
 }
 
@@ -94,13 +92,10 @@ TEST_F(SocketTransportTest, NamesAreResolvedWithStatus)
 TEST_F(SocketTransportTest, RefusedConnectionIs10061)
 {
     TClosedPort port;
-    try {
-        Connect("127.0.0.1", port.Port());
-        FAIL();
-    } catch (const ENetSocketError& e) {
-        EXPECT_EQ(e.LastError(), 10061);
-        EXPECT_STREQ(e.what(), "Socket Error # 10061\r\nConnection refused.");
-    }
+    const auto error = Thrown<ENetSocketError>([&] { Connect("127.0.0.1", port.Port()); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->LastError(), 10061);
+    EXPECT_STREQ(error->what(), "Socket Error # 10061\r\nConnection refused.");
     // A failed connect leaves the socket for the connection to close.
     EXPECT_TRUE(handler_.Connected());
     handler_.Close();
@@ -110,12 +105,9 @@ TEST_F(SocketTransportTest, RefusedConnectionIs10061)
 TEST_F(SocketTransportTest, RefusedTimedConnectCarriesTheConnectMessage)
 {
     TClosedPort port;
-    try {
-        Connect("127.0.0.1", port.Port(), 2000);
-        FAIL();
-    } catch (const ENetConnectException& e) {
-        EXPECT_STREQ(e.what(), "Socket Error # 10061\r\nConnection refused.");
-    }
+    const auto error = Thrown<ENetConnectException>([&] { Connect("127.0.0.1", port.Port(), 2000); });
+    ASSERT_TRUE(error);
+    EXPECT_STREQ(error->what(), "Socket Error # 10061\r\nConnection refused.");
     handler_.Close();
 }
 
@@ -137,13 +129,10 @@ TEST_F(SocketTransportTest, TimedConnectSucceedsAndStaysBlocking)
 TEST_F(SocketTransportTest, UnknownHostFailsBeforeConnecting)
 {
     handler_.OnStatus = [&](TNetStatus, const std::string& text) { statuses_.push_back(text); };
-    try {
-        Connect("mail.vendrel-test.invalid", 25);
-        FAIL();
-    } catch (const ENetSocketError& e) {
-        EXPECT_EQ(e.LastError(), 11001);
-        EXPECT_STREQ(e.what(), "Socket Error # 11001\r\nHost not found.");
-    }
+    const auto error = Thrown<ENetSocketError>([&] { Connect("mail.vendrel-test.invalid", 25); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->LastError(), 11001);
+    EXPECT_STREQ(error->what(), "Socket Error # 11001\r\nHost not found.");
     EXPECT_EQ(statuses_, (std::vector<std::string>{"Resolving hostname mail.vendrel-test.invalid."}));
     handler_.Close();
 }
@@ -195,26 +184,21 @@ TEST_F(SocketTransportTest, LocalBindingErrors)
 
     TNetIOHandlerSocket second;
     second.Open();
-    try {
-        second.ConnectClient("127.0.0.1", server.Port(), "127.0.0.1", used, 0, 0, -1);
-        FAIL();
-    } catch (const ENetCouldNotBindSocket& e) {
-        EXPECT_STREQ(e.what(), "Could not bind socket. Address and port are already in use.");
-    }
+    const auto inUse = Thrown<ENetCouldNotBindSocket>(
+        [&] { second.ConnectClient("127.0.0.1", server.Port(), "127.0.0.1", used, 0, 0, -1); });
+    ASSERT_TRUE(inUse);
+    EXPECT_STREQ(inUse->what(), "Could not bind socket. Address and port are already in use.");
     second.Open();
-    try {
-        second.ConnectClient("127.0.0.1", server.Port(), "", 0, 5001, 5000, -1);
-        FAIL();
-    } catch (const ENetInvalidPortRange& e) {
-        EXPECT_STREQ(e.what(), "Invalid Port Range (5001 - 5000)");
-    }
+    const auto backwards =
+        Thrown<ENetInvalidPortRange>([&] { second.ConnectClient("127.0.0.1", server.Port(), "", 0, 5001, 5000, -1); });
+    ASSERT_TRUE(backwards);
+    EXPECT_STREQ(backwards->what(), "Invalid Port Range (5001 - 5000)");
     second.Open();
-    try {
-        second.ConnectClient("127.0.0.1", server.Port(), "127.0.0.1", 0, used, used, -1);
-        FAIL();
-    } catch (const ENetCanNotBindPortInRange& e) {
-        EXPECT_EQ(std::string(e.what()), "Can not bind in port range (" + std::to_string(used) + " - " + std::to_string(used) + ")");
-    }
+    const auto taken = Thrown<ENetCanNotBindPortInRange>(
+        [&] { second.ConnectClient("127.0.0.1", server.Port(), "127.0.0.1", 0, used, used, -1); });
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(std::string(taken->what()),
+              "Can not bind in port range (" + std::to_string(used) + " - " + std::to_string(used) + ")");
     second.Close();
     handler_.Close();
 }

@@ -4,6 +4,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/MailServer.h"
 #include "tests/support/TempDataFolder.h"
+#include "tests/support/Thrown.h"
 #include "transport/NetErrors.h"
 #include "transport/NetSMTP.h"
 
@@ -79,15 +80,7 @@ TEST_F(SMTPDeliveryTest, HtmlMessageArrivesByteForByte)
     message.Recipients.Add("one@example.org");
     message.Recipients.Add("two@example.org");
     message.Subject = "Stand ge\xE4ndert";
-    message.ContentType = "Multipart/Alternative";
-    TNetText& text = message.MessageParts.AddTextPart();
-    text.SetContentType("text/plain");
-    text.SetContentTransfer("7bit");
-    text.Body = plain;
-    TNetText& html = message.MessageParts.AddTextPart();
-    html.SetContentType("text/html");
-    html.SetContentTransfer("quoted-printable");
-    html.Body = page;
+    AddPageParts(message, plain, page);
 
     smtp_.Open();
     smtp_.Transmit(message);
@@ -123,24 +116,18 @@ TEST_F(SMTPDeliveryTest, ServerRefusalsReachTheCaller)
     message.Body = {"hello"};
 
     smtp_.Open();
-    try {
-        smtp_.Transmit(message);
-        FAIL();
-    } catch (const ENetProtocolReplyError& e) {
-        EXPECT_EQ(e.ReplyErrorCode(), 550);
-        EXPECT_STREQ(e.what(), "5.1.1 <gone@example.org>: Recipient address rejected\r\n");
-    }
+    const auto refused = Thrown<ENetProtocolReplyError>([&] { smtp_.Transmit(message); });
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->ReplyErrorCode(), 550);
+    EXPECT_STREQ(refused->what(), "5.1.1 <gone@example.org>: Recipient address rejected\r\n");
     EXPECT_TRUE(smtp_.LoggedIn());
     smtp_.Close();
 
     smtp_.Password = "wrong";
     smtp_.Open();
-    try {
-        smtp_.Transmit(message);
-        FAIL();
-    } catch (const ENetProtocolReplyError& e) {
-        EXPECT_EQ(e.ReplyErrorCode(), 535);
-    }
+    const auto badLogin = Thrown<ENetProtocolReplyError>([&] { smtp_.Transmit(message); });
+    ASSERT_TRUE(badLogin);
+    EXPECT_EQ(badLogin->ReplyErrorCode(), 535);
     EXPECT_FALSE(smtp_.LoggedIn());
     smtp_.Close();
 }

@@ -1,5 +1,6 @@
 #include "message/NetEncoders.h"
 #include "tests/support/ScriptedServer.h"
+#include "tests/support/Thrown.h"
 #include "transport/NetErrors.h"
 #include "transport/NetSMTP.h"
 
@@ -183,13 +184,10 @@ TEST_F(SMTPSessionTest, RefusedGreetingClosesTheSession)
     TSMTPScript script;
     script.Greeting = "554 no service for you\r\n";
     Start(script);
-    try {
-        smtp_.Open();
-        FAIL();
-    } catch (const ENetProtocolReplyError& e) {
-        EXPECT_EQ(e.ReplyErrorCode(), 554);
-        EXPECT_STREQ(e.what(), "no service for you\r\n");
-    }
+    const auto error = Thrown<ENetProtocolReplyError>([&] { smtp_.Open(); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->ReplyErrorCode(), 554);
+    EXPECT_STREQ(error->what(), "no service for you\r\n");
     EXPECT_FALSE(smtp_.IsConnected());
     EXPECT_EQ(server_->Finish(), (std::vector<std::string>{"QUIT"}));
 }
@@ -203,13 +201,10 @@ TEST_F(SMTPSessionTest, RecipientRefusalEndsTheTransmission)
     message_.Recipients.Add("two@example.org");
     message_.Recipients.Add("three@example.org");
     smtp_.Open();
-    try {
-        smtp_.Transmit(message_);
-        FAIL();
-    } catch (const ENetProtocolReplyError& e) {
-        EXPECT_EQ(e.ReplyErrorCode(), 550);
-        EXPECT_STREQ(e.what(), "5.7.1 Relaying denied\r\n");
-    }
+    const auto error = Thrown<ENetProtocolReplyError>([&] { smtp_.Transmit(message_); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->ReplyErrorCode(), 550);
+    EXPECT_STREQ(error->what(), "5.7.1 Relaying denied\r\n");
     EXPECT_TRUE(smtp_.IsConnected());
     EXPECT_EQ(Finish(), (std::vector<std::string>{"EHLO client.test", "RSET", "MAIL FROM:<watcher@example.org>",
                                                  "RCPT TO:<one@example.org>", "RCPT TO:<two@example.org>",
@@ -223,12 +218,9 @@ TEST_F(SMTPSessionTest, RefusedLoginLeavesTheSessionLoggedOut)
     Start(script);
     smtp_.SetAuthenticationType(atLogin);
     smtp_.Open();
-    try {
-        smtp_.Transmit(message_);
-        FAIL();
-    } catch (const ENetProtocolReplyError& e) {
-        EXPECT_EQ(e.ReplyErrorCode(), 535);
-    }
+    const auto error = Thrown<ENetProtocolReplyError>([&] { smtp_.Transmit(message_); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->ReplyErrorCode(), 535);
     EXPECT_FALSE(smtp_.LoggedIn());
     Finish();
 }
@@ -259,12 +251,9 @@ TEST_F(SMTPSessionTest, ServerClosingInTheMiddleOfAReply)
     });
     smtp_.Port = server_->Port();
     smtp_.Open();
-    try {
-        smtp_.Transmit(message_);
-        FAIL();
-    } catch (const ENetConnClosedGracefully& e) {
-        EXPECT_STREQ(e.what(), "Connection Closed Gracefully.");
-    }
+    const auto error = Thrown<ENetConnClosedGracefully>([&] { smtp_.Transmit(message_); });
+    ASSERT_TRUE(error);
+    EXPECT_STREQ(error->what(), "Connection Closed Gracefully.");
     // The drop has been noticed: Close writes nothing and raises nothing.
     EXPECT_NO_THROW(smtp_.Close());
     EXPECT_EQ(server_->Finish(), (std::vector<std::string>{"EHLO client.test", "RSET"}));
@@ -277,12 +266,9 @@ TEST_F(SMTPSessionTest, SilentServerEndsWithReadTimeout)
     smtp_.ReadTimeout = 200;
     smtp_.ConnectTimeout = 2000;
     const auto start = std::chrono::steady_clock::now();
-    try {
-        smtp_.Open();
-        FAIL();
-    } catch (const ENetReadTimeout& e) {
-        EXPECT_STREQ(e.what(), "Read Timeout");
-    }
+    const auto error = Thrown<ENetReadTimeout>([&] { smtp_.Open(); });
+    ASSERT_TRUE(error);
+    EXPECT_STREQ(error->what(), "Read Timeout");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
     EXPECT_FALSE(smtp_.IsConnected());
     EXPECT_EQ(server_->Finish(), (std::vector<std::string>{"QUIT"}));

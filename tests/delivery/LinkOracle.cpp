@@ -1,0 +1,222 @@
+#include "tests/delivery/LinkOracle.h"
+
+#include <gumbo.h>
+
+#include <algorithm>
+#include <cctype>
+#include <tuple>
+
+#include "delivery/DocParser.h"
+#include "delivery/HtmlScanner.h"
+
+bool TOracleLink::operator<(const TOracleLink& o) const
+{
+    return std::tie(Offset, Tag, Value, Length) < std::tie(o.Offset, o.Tag, o.Value, o.Length);
+}
+
+bool TOracleLink::operator==(const TOracleLink& o) const
+{
+    return Tag == o.Tag && Value == o.Value && Offset == o.Offset && Length == o.Length;
+}
+
+namespace {
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+}
+
+std::string_view Trimmed(std::string_view s)
+{
+    while (!s.empty() && IsBlank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && IsBlank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+// What the document service of old put in front of a relative address.
+std::string Reported(std::string_view address)
+{
+    std::size_t i = 0;
+    if (!address.empty() && std::isalpha(static_cast<unsigned char>(address[0]))) {
+        while (i < address.size() && (std::isalnum(static_cast<unsigned char>(address[i])) || address[i] == '+' ||
+                                      address[i] == '-' || address[i] == '.'))
+            ++i;
+        if (i < address.size() && address[i] == ':')
+            return std::string(address);
+    }
+    return "about:blank" + std::string(address);
+}
+
+const char* AddressOf(GumboTag tag, const char** upper)
+{
+    switch (tag) {
+    case GUMBO_TAG_A: *upper = "A"; return "href";
+    case GUMBO_TAG_IMG: *upper = "IMG"; return "src";
+    case GUMBO_TAG_BODY: *upper = "BODY"; return "background";
+    case GUMBO_TAG_SCRIPT: *upper = "SCRIPT"; return "src";
+    case GUMBO_TAG_LINK: *upper = "LINK"; return "href";
+    default: return nullptr;
+    }
+}
+
+} // namespace
+
+TOracleResult GumboLinks(std::string_view page)
+{
+    TOracleResult result;
+    GumboOptions options = kGumboDefaultOptions;
+    options.max_errors = 0;
+    GumboOutput* output = gumbo_parse_with_options(&options, page.data(), page.size());
+    std::vector<const GumboNode*> stack{output->document};
+    std::vector<const char*> seen;
+    auto fault = [&](const char* name) {
+        if (std::find(result.KnownFaults.begin(), result.KnownFaults.end(), name) == result.KnownFaults.end())
+            result.KnownFaults.push_back(name);
+    };
+    while (!stack.empty()) {
+        const GumboNode* node = stack.back();
+        stack.pop_back();
+        const GumboVector* kids = nullptr;
+        if (node->type == GUMBO_NODE_DOCUMENT) {
+            kids = &node->v.document.children;
+        } else if (node->type == GUMBO_NODE_ELEMENT || node->type == GUMBO_NODE_TEMPLATE) {
+            kids = &node->v.element.children;
+            const char* upper = nullptr;
+            const char* name = AddressOf(node->v.element.tag, &upper);
+            const GumboAttribute* a = name ? gumbo_get_attribute(&node->v.element.attributes, name) : nullptr;
+            if (a) {
+                TOracleLink link;
+                link.Tag = upper;
+                const std::string_view value = Trimmed(a->value);
+                if (!value.empty()) {
+                    link.Value = Reported(value);
+                    const char* data = a->original_value.data;
+                    const std::size_t length = a->original_value.length;
+                    const bool inPage = data && data >= page.data() && length <= page.size() &&
+                                        static_cast<std::size_t>(data - page.data()) <= page.size() - length;
+                    if (!inPage) {
+                        fault("value length past the page (gumbo reports SIZE_MAX for an unquoted value at CR LF)");
+                    } else if (data == a->original_name.data) {
+                        fault("a missing value's source is the attribute's name");
+                    } else {
+                        std::string_view raw(data, length);
+                        std::size_t offset = static_cast<std::size_t>(data - page.data());
+                        if (raw.size() >= 2 && (raw[0] == '"' || raw[0] == '\'') && raw.back() == raw[0]) {
+                            raw = raw.substr(1, raw.size() - 2);
+                            ++offset;
+                        }
+                        // The raw text must decode to the value gumbo gives,
+                        // else gumbo's position is off.
+                        std::string decoded;
+                        if (!DecodeHtmlText(raw, true, decoded))
+                            decoded.assign(raw);
+                        if (Trimmed(decoded) != Trimmed(a->value)) {
+                            fault("source position of a value does not hold the value (unquoted value "
+                                  "starting with a character reference)");
+                        } else {
+                            while (!raw.empty() && IsBlank(raw.front())) {
+                                raw.remove_prefix(1);
+                                ++offset;
+                            }
+                            while (!raw.empty() && IsBlank(raw.back()))
+                                raw.remove_suffix(1);
+                            link.Offset = offset;
+                            link.Length = raw.size();
+                        }
+                    }
+                    // Elements that the tree construction re-creates for
+                    // misnested markup carry the same attribute again.
+                    const char* key = a->original_value.data;
+                    if (std::find(seen.begin(), seen.end(), key) == seen.end()) {
+                        seen.push_back(key);
+                        result.Links.push_back(std::move(link));
+                    }
+                }
+            }
+        }
+        if (kids)
+            for (unsigned i = kids->length; i-- > 0;)
+                stack.push_back(static_cast<const GumboNode*>(kids->data[i]));
+    }
+    gumbo_destroy_output(&options, output);
+    return result;
+}
+
+std::vector<TOracleLink> ParserLinks(const std::string& page, bool* badDocument)
+{
+    std::vector<TOracleLink> links;
+    TDocParser parser;
+    parser.ElementTexts = false;
+    auto add = [&](const char* tag, const std::string& value, const TSourceSpan& at) {
+        if (value.empty())
+            return;
+        TOracleLink link;
+        link.Tag = tag;
+        link.Value = value;
+        if (at.Known()) {
+            link.Offset = at.Offset;
+            link.Length = at.Length;
+        }
+        links.push_back(std::move(link));
+    };
+    parser.OnAnchor = [&](const TAnchorInfo& a, const TElementInfo&) { add("A", a.hRef, a.hRefAt); };
+    parser.OnImage = [&](const TImageInfo& i, const TElementInfo&) { add("IMG", i.Source, i.SourceAt); };
+    parser.OnBody = [&](const TBodyInfo& b, const TElementInfo&) { add("BODY", b.Background, b.BackgroundAt); };
+    parser.OnScript = [&](const TScriptInfo& s, const TElementInfo&) { add("SCRIPT", s.Source, s.SourceAt); };
+    parser.OnOtherLinkedItem = [&](const TLinkedItemInfo& l, const TElementInfo&) { add("LINK", l.hRef, l.hRefAt); };
+    bool bad = false;
+    parser.OnParseError = [&](std::int32_t, const std::string&, const std::string& text) {
+        bad = bad || text == "Bad document or bad Address.";
+    };
+    parser.Html = page;
+    parser.Execute();
+    if (badDocument)
+        *badDocument = bad;
+    return links;
+}
+
+std::string CompareLinks(const std::string& page, std::vector<std::string>* knownFaults)
+{
+    bool bad = false;
+    std::vector<TOracleLink> ours = ParserLinks(page, &bad);
+    // Small documents are not walked by the parser: nothing to compare.
+    if (bad)
+        return {};
+    const TOracleResult oracle = GumboLinks(page);
+    std::vector<TOracleLink> theirs = oracle.Links;
+    if (knownFaults)
+        knownFaults->insert(knownFaults->end(), oracle.KnownFaults.begin(), oracle.KnownFaults.end());
+    // Where gumbo has no position (a known fault) or the link is a base,
+    // compare values only.
+    for (auto& o : ours) {
+        if (o.Tag == "BASE")
+            continue;
+        const bool gumboPlaced = std::any_of(theirs.begin(), theirs.end(), [&](const TOracleLink& t) {
+            return t.Offset == o.Offset && t.Tag == o.Tag;
+        });
+        if (!gumboPlaced && !oracle.KnownFaults.empty()) {
+            o.Offset = std::string::npos;
+            o.Length = 0;
+        }
+    }
+    for (auto& t : theirs)
+        if (t.Tag == "BASE") {
+            t.Offset = std::string::npos;
+            t.Length = 0;
+        }
+    std::sort(ours.begin(), ours.end());
+    std::sort(theirs.begin(), theirs.end());
+    if (ours == theirs)
+        return {};
+    auto show = [&](const std::vector<TOracleLink>& list) {
+        std::string s;
+        for (const auto& l : list)
+            s += "  " + l.Tag + " [" + l.Value + "] at " +
+                 (l.Offset == std::string::npos ? std::string("-") : std::to_string(l.Offset)) + "+" +
+                 std::to_string(l.Length) + "\n";
+        return s;
+    };
+    return "ours:\n" + show(ours) + "gumbo:\n" + show(theirs);
+}
