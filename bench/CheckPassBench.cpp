@@ -137,7 +137,7 @@ TRun RunCheck()
 }
 
 struct TWorld {
-    TTempDataFolder folder{TDesktopHome::Pointed};
+    TTempDataFolder folder;
     TLoopbackHttpServer http;
     TSmtpSink smtp{false};
     int variant = 0;

@@ -93,7 +93,7 @@ void BM_RewritePageAwkwardLinks(benchmark::State& state)
 {
     std::string source = LargePage();
     source.insert(source.find("<body"), "<a href=\"about:blank\">x</a><a href='say\"hi\".html'>y</a>");
-    TQuietHost host;
+    TRecordingHost host;
     TPageRewriter rewriter(host, SystemClock());
     for (auto _ : state) {
         std::string page = source;

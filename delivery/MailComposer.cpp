@@ -171,11 +171,8 @@ bool TMailComposer::ComposeAndSend(const TMailServerSettings& server, const std:
         // refill the message and reuse the session the first is talking on.
         if (sending_)
             throw std::runtime_error("Another message is being sent");
-        struct TSendingScope {
-            bool& flag;
-            explicit TSendingScope(bool& f) : flag(f) { flag = true; }
-            ~TSendingScope() { flag = false; }
-        } sendingScope(sending_);
+        sending_ = true;
+        TScopeExit sendingScope([this] { sending_ = false; });
         MsgSend.Clear();
         if (isHtml) {
             // A page in an unknown charset keeps the parts as they always

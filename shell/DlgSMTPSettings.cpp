@@ -8,8 +8,10 @@
 #include "shell/OpenDocument.h"
 #include "shell/ShellServices.h"
 #include "shell/SpinEdit.h"
+#include "transport/NetSecurity.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -23,6 +25,7 @@
 namespace {
 
 constexpr int HighestPort = 65535;
+constexpr int SecurityRowHeight = 28;
 
 } // namespace
 
@@ -47,8 +50,19 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
     // No range of its own: what is acceptable is decided on OK, with a message.
     edtSMTPPort->SetLimits(0, 0);
     edtSMTPPort->setMinimumWidth(80);
-    edtSMTPPort->setToolTip("The port that will be used to connect to your SMTP server, generally this is 25");
+    edtSMTPPort->setToolTip("The port that will be used to connect to your SMTP server: generally 587 with "
+                            "STARTTLS, 465 with SSL/TLS, or 25");
     lblSMTPPort->setBuddy(edtSMTPPort);
+    lblSMTPSecurity = new QLabel("Connection security:", this);
+    lblSMTPSecurity->setObjectName("lblSMTPSecurity");
+    cmbSMTPSecurity = new QComboBox(this);
+    cmbSMTPSecurity->setObjectName("cmbSMTPSecurity");
+    // In the order of TSMTPSecurity, so that an item's index is its choice.
+    for (TSMTPSecurity security : {ssAuto, ssStartTLS, ssImplicitTLS, ssNone})
+        cmbSMTPSecurity->addItem(QString::fromStdString(SMTPSecurityText(security)));
+    cmbSMTPSecurity->setToolTip("How the connection to your SMTP server is protected: Auto uses SSL/TLS on port 465 "
+                                "and STARTTLS whenever the server offers it; None sends your password unprotected");
+    lblSMTPSecurity->setBuddy(cmbSMTPSecurity);
 
     chkSMTPAuthentication = new QCheckBox("My SMTP Server requires authentication:", this);
     chkSMTPAuthentication->setObjectName("chkSMTPAuthentication");
@@ -100,8 +114,13 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
     portRow->addWidget(lblSMTPPort);
     portRow->addWidget(edtSMTPPort);
     portRow->addStretch(1);
+    auto* securityRow = new QHBoxLayout;
+    securityRow->addWidget(lblSMTPSecurity);
+    securityRow->addWidget(cmbSMTPSecurity);
+    securityRow->addStretch(1);
     layout->addSpacing(4);
     layout->addLayout(portRow);
+    layout->addLayout(securityRow);
     layout->addSpacing(6);
     layout->addWidget(chkSMTPAuthentication);
     auto* login = new QGridLayout;
@@ -122,7 +141,8 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
     layout->addLayout(buttons);
 
     setTabOrder(edtSMTPHost, edtSMTPPort);
-    setTabOrder(edtSMTPPort, chkSMTPAuthentication);
+    setTabOrder(edtSMTPPort, cmbSMTPSecurity);
+    setTabOrder(cmbSMTPSecurity, chkSMTPAuthentication);
     setTabOrder(chkSMTPAuthentication, edtSMTPID);
     setTabOrder(edtSMTPID, edtSMTPPassword);
     setTabOrder(edtSMTPPassword, btnOK);
@@ -139,7 +159,8 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
     for (QWidget* child : findChildren<QWidget*>())
         child->installEventFilter(this);
 
-    SetupDialogFrame(this, 351, 265);
+    // Taller than the plain design by the security row.
+    SetupDialogFrame(this, 351, 265 + SecurityRowHeight);
     FillFromCurrentValues();
 }
 
@@ -148,6 +169,7 @@ void TdlgSMTPSettings::FillFromCurrentValues()
     const TMailServerSettings s = services_.MailServer();
     edtSMTPHost->setText(QString::fromStdString(s.Host));
     edtSMTPPort->setValue(s.Port);
+    cmbSMTPSecurity->setCurrentIndex(static_cast<int>(s.Security));
     edtSMTPID->setText(QString::fromStdString(s.Username));
     edtSMTPPassword->setText(QString::fromStdString(s.Password));
     chkSMTPAuthentication->setChecked(s.Logon);
@@ -190,6 +212,7 @@ bool TdlgSMTPSettings::CommitSMTPSettings()
     s.Password = edtSMTPPassword->text().toStdString();
     s.Host = edtSMTPHost->text().toStdString();
     s.Logon = chkSMTPAuthentication->isChecked();
+    s.Security = static_cast<TSMTPSecurity>(cmbSMTPSecurity->currentIndex());
     services_.SetMailServer(s);
     return true;
 }

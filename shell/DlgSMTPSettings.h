@@ -8,6 +8,7 @@
 #include <QDialog>
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -24,7 +25,7 @@ class TdlgSMTPSettings : public QDialog {
 public:
     explicit TdlgSMTPSettings(TShellServices& services, QWidget* parent = nullptr);
 
-    // Checks the port and host and stores the five values; false, after its
+    // Checks the port and host and stores the six values; false, after its
     // message, when one is not acceptable.
     bool CommitSMTPSettings();
 
@@ -32,6 +33,9 @@ public:
     QLineEdit* edtSMTPHost;
     QLabel* lblSMTPPort;
     TSpinEdit* edtSMTPPort;
+    QLabel* lblSMTPSecurity;
+    // "Auto", "STARTTLS", "SSL/TLS", "None": the "SMTPSecurity" setting.
+    QComboBox* cmbSMTPSecurity;
     QCheckBox* chkSMTPAuthentication;
     QLabel* lblUserID;
     QLineEdit* edtSMTPID;

@@ -76,7 +76,7 @@ protected:
 
     std::string WaitForMessage(int n) { return server_->WaitForMessage(n); }
 
-    TTempDataFolder folder_;
+    TTempDataFolder folder_{TDesktopHome::Untouched};
     std::unique_ptr<TMailServer> server_;
     TRecordingHost host_;
     TMailServerSettings mailServer_;

@@ -7,7 +7,7 @@
 
 namespace {
 struct BusyState : ::testing::Test {
-    TTempDataFolder tmp;
+    TTempDataFolder tmp{TDesktopHome::Untouched};
     TManualClock clock;
     THeadlessHost host{clock};
     TSiteMonitor monitor{host, clock, tmp.DataFolder()};

@@ -15,7 +15,7 @@ namespace {
 const std::string Pad(18, ' ');
 
 struct CheckCommand : ::testing::Test {
-    TTempDataFolder tmp{TDesktopHome::Pointed};
+    TTempDataFolder tmp;
     TLoopbackHttpServer http;
 
     void Settings(const std::string& settings) { WriteFile(tmp.DataFolder() + "Settings.dat", settings); }

@@ -7,14 +7,14 @@
 
 TEST(DataFolder, LivesBelowTheUserDataHomeAndIsCreated)
 {
-    TTempDataFolder tmp{TDesktopHome::Pointed};
+    TTempDataFolder tmp;
     EXPECT_EQ(DataFolder(), tmp.DataFolder());
     EXPECT_TRUE(FileExists(tmp.DataFolder()));
 }
 
 TEST(DataFolder, FallsBackToTheTemporaryFolderWhenItCannotBeMade)
 {
-    TTempDataFolder tmp{TDesktopHome::Pointed};
+    TTempDataFolder tmp;
     // A file where the maker's folder should be blocks its creation.
     WriteFile(tmp.Root() + "data/Quorvan", "blocker");
     setenv("TMPDIR", (tmp.Root() + "tmp").c_str(), 1);

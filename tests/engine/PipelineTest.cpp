@@ -23,7 +23,7 @@ namespace {
 const std::string Pad(18, ' ');
 
 struct Pipeline : ::testing::Test {
-    TTempDataFolder tmp;
+    TTempDataFolder tmp{TDesktopHome::Untouched};
     TLoopbackHttpServer http;
     std::unique_ptr<TMailServer> mail;
     TSystemClock clock;
@@ -447,7 +447,7 @@ TEST_F(Pipeline, StartWithAnArgumentChecksTenSecondsLaterInEitherMode)
 // the monitor was given, not one each from the system.
 TEST(PipelineClock, TheDateHeaderAndTheFooterReadTheSameInjectedClock)
 {
-    TTempDataFolder tmp;
+    TTempDataFolder tmp{TDesktopHome::Untouched};
     TLoopbackHttpServer http;
     TMailServer mail(tmp.Root() + "mail", {"--no-auth"});
     TManualClock clock;

@@ -11,7 +11,7 @@
 namespace {
 
 struct Scheduler : ::testing::Test {
-    TTempDataFolder tmp;
+    TTempDataFolder tmp{TDesktopHome::Untouched};
     TManualClock clock;
     THeadlessHost host{clock};
     TSiteMonitor monitor{host, clock, tmp.DataFolder()};

@@ -16,7 +16,7 @@ namespace {
 const std::string Pad(18, ' ');
 
 struct SettingsFixture : ::testing::Test {
-    TTempDataFolder tmp{TDesktopHome::Pointed};
+    TTempDataFolder tmp;
     TSettingsFiles files;
     TSiteList sites;
     SettingsFixture()

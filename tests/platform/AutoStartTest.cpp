@@ -10,7 +10,7 @@
 
 TEST(AutoStart, EntryHoldsTheQuotedProgramAndStartSwitch)
 {
-    TTempDataFolder tmp{TDesktopHome::Pointed};
+    TTempDataFolder tmp;
     EXPECT_FALSE(IsAutoStart("Vendrel"));
     SetAutoStart("Vendrel", "/opt/vendrel/bin/vendrel", true);
     const std::string path = tmp.ConfigHome() + "autostart/Vendrel.desktop";
@@ -25,14 +25,14 @@ TEST(AutoStart, EntryHoldsTheQuotedProgramAndStartSwitch)
 
 TEST(AutoStart, EmptyCommandCountsAsOff)
 {
-    TTempDataFolder tmp{TDesktopHome::Pointed};
+    TTempDataFolder tmp;
     WriteFile(tmp.ConfigHome() + "autostart/Vendrel.desktop", "[Desktop Entry]\nExec=\n");
     EXPECT_FALSE(IsAutoStart("Vendrel"));
 }
 
 TEST(AutoStart, BlockedFolderRaisesTheRegistryText)
 {
-    TTempDataFolder tmp{TDesktopHome::Pointed};
+    TTempDataFolder tmp;
     // A file where the folder should be blocks it, also for root.
     WriteFile(tmp.ConfigHome() + "autostart", "not a folder");
     EXPECT_THROW(SetAutoStart("Vendrel", "/x", true), EAutoStartError);
@@ -51,7 +51,7 @@ TEST(AutoStart, CommandSurvivesTheEntrysThreeLevelsOfEscaping)
 // percent sign before it expands "%%", so that one is covered above only.)
 TEST(AutoStart, TheDesktopsLauncherStartsTheProgramFromTheEntry)
 {
-    TTempDataFolder tmp;
+    TTempDataFolder tmp(TDesktopHome::Pointed);
     const std::string folder = tmp.Root() + "odd $HOME \\n \\\\ \"q\" `id` & more/";
     const std::string program = folder + "vendrel";
     const std::string record = tmp.Root() + "argv.txt";
@@ -69,7 +69,7 @@ TEST(AutoStart, TheDesktopsLauncherStartsTheProgramFromTheEntry)
 
 TEST(AutoStart, AnEntryTheDesktopTurnedOffCountsAsOff)
 {
-    TTempDataFolder tmp;
+    TTempDataFolder tmp(TDesktopHome::Pointed);
     const std::string path = tmp.ConfigHome() + "autostart/Vendrel.desktop";
     const std::string head = "[Desktop Entry]\nType=Application\nExec=\"/x\" /start\n";
     WriteFile(path, head + "Hidden=true\n");

@@ -7,6 +7,7 @@
 #include "shell/DlgEditSite.h"
 #include "shell/DlgSMTPSettings.h"
 #include "shell/SiteListView.h"
+#include "shell/SpinEdit.h"
 #include "tests/shell/WindowFixture.h"
 #include "tests/support/LoopbackServers.h"
 #include "tests/support/MailServer.h"

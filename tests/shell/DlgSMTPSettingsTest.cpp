@@ -7,6 +7,7 @@
 #include "tests/support/TempDataFolder.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -18,6 +19,8 @@
 
 #include <cstdlib>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -55,15 +58,24 @@ TEST_F(SMTPSettings, ControlsAsDesigned)
 {
     TdlgSMTPSettings& d = Open();
     EXPECT_EQ(d.windowTitle(), "SMTP Server Settings");
-    EXPECT_EQ(d.size(), QSize(351, 265));
+    // The design's size and one row for the connection security.
+    EXPECT_EQ(d.size(), QSize(351, 293));
     EXPECT_EQ(d.minimumSize(), d.maximumSize());
     for (const char* name : {"lblSMTPHost", "edtSMTPHost", "lblSMTPPort", "edtSMTPPort", "chkSMTPAuthentication",
                              "lblUserID", "edtSMTPID", "lblSMTPPassword", "edtSMTPPassword", "lnkTestSMTP",
-                             "lnkSMTPShelp"})
+                             "lnkSMTPShelp", "lblSMTPSecurity", "cmbSMTPSecurity"})
         EXPECT_NE(d.findChild<QWidget*>(name), nullptr) << name;
     EXPECT_EQ(d.lblSMTPHost->text(), "SMTP Server (e.g. smtp.example.com): ");
     EXPECT_EQ(d.edtSMTPHost->toolTip(), "The address of your SMTP mail server, e.g. smtp.example.com or mail.example.net");
     EXPECT_EQ(d.lblSMTPPort->text(), "Port (generally this is 25): ");
+    EXPECT_TRUE(d.edtSMTPPort->toolTip().contains("587")) << d.edtSMTPPort->toolTip().toStdString();
+    EXPECT_TRUE(d.edtSMTPPort->toolTip().contains("465"));
+    EXPECT_EQ(d.lblSMTPSecurity->text(), "Connection security:");
+    ASSERT_EQ(d.cmbSMTPSecurity->count(), 4);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(d.cmbSMTPSecurity->itemText(i).toStdString(), (std::vector<std::string>{"Auto", "STARTTLS", "SSL/TLS", "None"})[i]);
+    EXPECT_FALSE(d.cmbSMTPSecurity->toolTip().isEmpty());
+    EXPECT_EQ(d.cmbSMTPSecurity->currentText(), "Auto") << "a first start protects the mail where it can";
     EXPECT_EQ(d.chkSMTPAuthentication->text(), "My SMTP Server requires authentication:");
     EXPECT_EQ(d.lnkTestSMTP->text(), "Send Test message using these settings");
     EXPECT_EQ(d.lnkSMTPShelp->text(), "Where can I find my SMTP Settings?");
@@ -310,4 +322,25 @@ TEST_F(SMTPSettings, TestMessageStopsAtARefusedPort)
     ASSERT_EQ(boxes_.Boxes.size(), 1u);
     EXPECT_EQ(boxes_.Boxes[0].Text, "You have not specified a valid SMTP port!");
     EXPECT_EQ(Values().Host, "");
+}
+
+TEST_F(SMTPSettings, ConnectionSecurityShowsAndStoresTheChoice)
+{
+    Values() = {"smtp.mail.example", "jane", "s3cret", 465, 90, true, ssImplicitTLS, "/etc/ca.pem"};
+    TdlgSMTPSettings& d = Open();
+    EXPECT_EQ(d.cmbSMTPSecurity->currentText(), "SSL/TLS");
+    // Chosen by keyboard, as a user without a mouse would.
+    d.cmbSMTPSecurity->setFocus();
+    QTest::keyClick(d.cmbSMTPSecurity, Qt::Key_Down);
+    EXPECT_EQ(d.cmbSMTPSecurity->currentText(), "None");
+    QTest::mouseClick(d.btnOK, Qt::LeftButton);
+    EXPECT_EQ(d.result(), QDialog::Accepted);
+    EXPECT_EQ(Values().Security, ssNone);
+    EXPECT_EQ(Values().CAFile, "/etc/ca.pem") << "the CA file is kept: the dialog does not edit it";
+
+    TdlgSMTPSettings& again = Open();
+    EXPECT_EQ(again.cmbSMTPSecurity->currentText(), "None");
+    again.cmbSMTPSecurity->setCurrentIndex(1);
+    ASSERT_TRUE(again.CommitSMTPSettings());
+    EXPECT_EQ(Values().Security, ssStartTLS);
 }

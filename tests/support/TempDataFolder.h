@@ -1,9 +1,10 @@
 #pragma once
 
-// A temporary home for one test, removed afterwards. The engine is handed its
-// folders; only a test of what reads the environment (the data folder's
-// default, the start-up entry, a child program) points XDG_DATA_HOME and
-// XDG_CONFIG_HOME into it, and never while a server thread of its own runs.
+// A temporary home for one test, removed afterwards. By default XDG_DATA_HOME
+// and XDG_CONFIG_HOME point into it while the object lives, for what reads
+// the environment (the data folder's default, the start-up entry, a child
+// program). The engine is handed its folders, so tests that run server
+// threads of their own leave the environment untouched.
 
 #include <string>
 
@@ -14,7 +15,7 @@ enum class TDesktopHome {
 
 class TTempDataFolder {
 public:
-    explicit TTempDataFolder(TDesktopHome home = TDesktopHome::Untouched);
+    explicit TTempDataFolder(TDesktopHome home = TDesktopHome::Pointed);
     ~TTempDataFolder();
     TTempDataFolder(const TTempDataFolder&) = delete;
     TTempDataFolder& operator=(const TTempDataFolder&) = delete;

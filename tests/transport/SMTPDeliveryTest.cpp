@@ -60,7 +60,7 @@ protected:
 
     std::string WaitForMessage(int n) { return server_->WaitForMessage(n); }
 
-    TTempDataFolder folder_;
+    TTempDataFolder folder_{TDesktopHome::Untouched};
     std::unique_ptr<TMailServer> server_;
     TNetSMTP smtp_;
 };
