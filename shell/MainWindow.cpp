@@ -675,7 +675,10 @@ void TfrmMain::btnDeleteClick()
     // The answer may have come after the list changed underneath.
     if (row >= sites_.Count() || sites_.Entry(row) != entry)
         return;
-    std::remove(monitor_.StoredPagePath(name).c_str());
+    // A name the pass refuses never had a stored page; one like "../x" would
+    // name a file outside the page folder.
+    if (SiteNameError(name).empty())
+        std::remove(monitor_.StoredPagePath(name).c_str());
     sites_.Delete(row);
 }
 

@@ -363,6 +363,21 @@ TEST_F(MainWindow, DeleteAsksAndRemovesTheRowWithItsStoredPage)
     EXPECT_NE(ReadFile(Files().SitesPath()).find("Beta"), std::string::npos) << "the file waits for the next save";
 }
 
+// A site list edited by hand can hold a name the editor would refuse; deleting
+// that site must not delete the file its name points at outside the pages.
+TEST_F(MainWindow, DeletingASiteWhoseNameLeavesThePageFolderRemovesNoFile)
+{
+    WriteUserFiles(QuietSettings(), MakeSites({{"../../victim", "http://a.example/", true}}));
+    TfrmMain& f = Start();
+    const std::string outside = StoredPagePath("../../victim");
+    WriteFile(outside, "the user's own file");
+    f.SetCurrentRow(0);
+    boxes.Answer(QMessageBox::Yes);
+    f.btnDelete->click();
+    EXPECT_EQ(f.Sites().Count(), 0);
+    EXPECT_EQ(ReadFile(outside), "the user's own file");
+}
+
 TEST_F(MainWindow, HiddenMoveButtonsSwapTheCurrentRowWithItsNeighbour)
 {
     WriteUserFiles(QuietSettings(), MakeSites({{"A", "http://a.example/", true}, {"B", "http://b.example/", false}}));
