@@ -187,10 +187,10 @@ bool TMailComposer::ComposeAndSend(const TMailServerSettings& server, const std:
                 types.PlainTransfer = "quoted-printable";
             if (!pageCharset.empty())
                 types.HtmlType = "text/html; charset=" + pageCharset;
-            AddPageParts(MsgSend, SplitLines(plainText), SplitLines(body), types);
+            AddPageParts(MsgSend, BodyLines(plainText), BodyLines(body), types);
         } else {
             MsgSend.ContentTransferEncoding = "7bit";
-            MsgSend.Body = SplitLines(body);
+            MsgSend.Body = BodyLines(body);
             MsgSend.ContentType = "text/plain";
         }
         // Nothing can carry attachments; dropping them quietly would report

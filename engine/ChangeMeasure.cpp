@@ -38,6 +38,31 @@ void CountLines(const TLines& lines, TCounts& totals)
         totals[b] = sub[0][b] + sub[1][b] + sub[2][b] + sub[3][b];
 }
 
+// The counts of a text's lines and the length of their CR LF form: every CR
+// and LF is a line break and no line holds one.
+std::uint64_t CountText(std::string_view text, TCounts& totals)
+{
+    TSubCounts sub{};
+    CountBytes(sub, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    for (std::size_t b = 0; b < 256; ++b)
+        totals[b] = sub[0][b] + sub[1][b] + sub[2][b] + sub[3][b];
+    const std::uint64_t cr = totals['\r'];
+    const std::uint64_t lf = totals['\n'];
+    totals['\r'] = 0;
+    totals['\n'] = 0;
+    std::uint64_t pairs = 0;
+    for (const char* p = text.data(), *end = p + text.size();
+         (p = static_cast<const char*>(std::memchr(p, '\r', static_cast<std::size_t>(end - p)))) != nullptr; ++p)
+        if (p + 1 < end && p[1] == '\n')
+            ++pairs;
+    std::uint64_t lines = cr + lf - pairs;
+    if (!text.empty() && text.back() != '\r' && text.back() != '\n')
+        ++lines;
+    return text.size() - cr - lf + 2 * lines;
+}
+
+int ScaledMeasure(const TCounts& fresh, const TCounts& stored, std::uint64_t total);
+
 } // namespace
 
 EChangeMeasureUndefined::EChangeMeasureUndefined()
@@ -65,6 +90,35 @@ int ChangeMeasure(const TLines& newLines, const TLines& storedLines)
     TCounts stored;
     CountLines(newLines, fresh);
     CountLines(storedLines, stored);
+    return ScaledMeasure(fresh, stored, total);
+}
+
+int PageChangeMeasure(std::string_view newText, std::string_view storedText)
+{
+    TCounts fresh;
+    TCounts stored;
+    const std::uint64_t total = CountText(newText, fresh) + CountText(storedText, stored);
+    if (total == 0)
+        throw EChangeMeasureUndefined();
+    return ScaledMeasure(fresh, stored, total);
+}
+
+bool PageUnchanged(std::string_view newText, std::string_view storedText, int threshold, std::string& valueText)
+{
+    if (threshold == 0) {
+        const bool same = CrLfLines(newText) == CrLfLines(storedText);
+        valueText = same ? "0" : ">0";
+        return same;
+    }
+    const int measure = PageChangeMeasure(newText, storedText);
+    valueText = std::to_string(measure);
+    return measure < threshold;
+}
+
+namespace {
+
+int ScaledMeasure(const TCounts& fresh, const TCounts& stored, std::uint64_t total)
+{
     std::uint64_t diff = 0;
     for (std::size_t b = 0; b < 256; ++b)
         diff += fresh[b] > stored[b] ? fresh[b] - stored[b] : stored[b] - fresh[b];
@@ -82,6 +136,8 @@ int ChangeMeasure(const TLines& newLines, const TLines& storedLines)
         ++measure;
     return static_cast<int>(measure);
 }
+
+} // namespace
 
 bool SiteUnchanged(const TLines& newLines, const TLines& storedLines, int threshold,
                    std::string& valueText)

@@ -41,3 +41,9 @@ int ChangeMeasure(const TLines& newLines, const TLines& storedLines);
 // stays below it, with the measure as value text.
 bool SiteUnchanged(const TLines& newLines, const TLines& storedLines, int threshold,
                    std::string& valueText);
+
+// The same two for whole texts, split into lines as SplitLines would but
+// without building the lists: a page of millions of short lines would take
+// dozens of times its size as one.
+int PageChangeMeasure(std::string_view newText, std::string_view storedText);
+bool PageUnchanged(std::string_view newText, std::string_view storedText, int threshold, std::string& valueText);

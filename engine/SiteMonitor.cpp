@@ -96,14 +96,16 @@ bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& addre
         // Kept now: events that run during the rewrite may start another fetch.
         const std::string contentType = Download.ContentType;
 
-        TLines newLines = SplitLines(page);
+        // Kept as one text, not as a list of lines: a page of millions of
+        // short lines would take dozens of times its size as a list.
+        const std::string newText = CrLfLines(page);
         const std::string storedPath = StoredPagePath(name);
         if (threshold != ThresholdAlways && FileExistsAt(storedPath)) {
             const auto storedText = ReadWholeFile(storedPath);
             if (!storedText)
                 throw ESiteError("Cannot read " + storedPath + ": " + std::strerror(errno));
             std::string value;
-            if (SiteUnchanged(newLines, SplitLines(*storedText), threshold, value)) {
+            if (PageUnchanged(newText, *storedText, threshold, value)) {
                 host_.AddToLog(name + " unchanged (" + value + "), Skipping");
                 stage("Skipping Site");
                 return true;
@@ -128,7 +130,7 @@ bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& addre
             throw ESiteError("Web site delivery error");
 
         // The raw page, not the rewritten one, is what the next check compares with.
-        StoreSitePage(storedPath, JoinLines(newLines));
+        StoreSitePage(storedPath, newText);
         if (host_.WindowVisible() && settings.ShowDeliveredDates)
             host_.RedrawSiteList();
         Flags.DeliveredWhileBusy = true;

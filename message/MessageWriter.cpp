@@ -102,6 +102,40 @@ bool HasOverlongFold(std::string_view name, std::string_view value)
     return false;
 }
 
+// Body lines gathered into blocks of about WriteChunkSize: each write to the
+// connection is a send, and a page of millions of short lines would otherwise
+// go out as millions of sends. The bytes are those the lines would have made.
+class TGatheringSink final : public TNetLineSink {
+public:
+    explicit TGatheringSink(TNetLineSink& out) : out_(out) { buffer_.reserve(WriteChunkSize + 1024); }
+    void Write(std::string_view text) override
+    {
+        buffer_.append(text);
+        FlushFull();
+    }
+    void WriteLine(std::string_view text) override
+    {
+        buffer_.append(text);
+        buffer_.append("\r\n");
+        FlushFull();
+    }
+    void Flush()
+    {
+        if (!buffer_.empty())
+            out_.Write(buffer_);
+        buffer_.clear();
+    }
+
+private:
+    void FlushFull()
+    {
+        if (buffer_.size() >= WriteChunkSize)
+            Flush();
+    }
+    TNetLineSink& out_;
+    std::string buffer_;
+};
+
 void WriteDotted(TNetLineSink& sink, std::string_view line)
 {
     if (!line.empty() && line.front() == '.') {
@@ -562,8 +596,11 @@ void TNetMessageWriter::WriteMessage(TNetLineSink& sink, TNetMessage& message, b
     for (const auto& line : headers)
         sink.WriteLine(line);
     sink.WriteLine("");
-    if (!headersOnly)
-        WriteBody(sink, message);
+    if (!headersOnly) {
+        TGatheringSink gathered(sink);
+        WriteBody(gathered, message);
+        gathered.Flush();
+    }
 }
 
 void TNetMessageWriter::WriteBody(TNetLineSink& sink, const TNetMessage& message)
@@ -578,8 +615,10 @@ void TNetMessageWriter::WriteBody(TNetLineSink& sink, const TNetMessage& message
             return;
         }
         for (const auto& line : message.Body) {
+            // Converted a wire line at a time: a body line that holds a whole
+            // text then goes out as its lines would one by one.
             if (HeaderCharset.Transfer == htISO2022JP)
-                ForEachWireLine(Transfer(line), [&](std::string_view l) { WriteDotted(sink, l); });
+                ForEachWireLine(line, [&](std::string_view l) { WriteDotted(sink, Transfer(l)); });
             else
                 ForEachWireLine(line, [&](std::string_view l) { WriteDotted(sink, l); });
         }
@@ -662,9 +701,10 @@ void TNetMessageWriter::WriteQuotedPrintable(TNetLineSink& sink, const TLines& b
             std::memcpy(chunk.data() + used, fixed.data(), fixed.size());
             used += fixed.size();
         }
-        // Each encoded body line is one write, as every other line is.
-        sink.Write(std::string_view(chunk.data(), used));
-        used = 0;
+        if (used >= WriteChunkSize) {
+            sink.Write(std::string_view(chunk.data(), used));
+            used = 0;
+        }
     };
     for (const auto& line : body)
         ForEachWireLine(line, encodeLine);

@@ -56,3 +56,18 @@ void AddPageParts(TNetMessage& message, TLines plainText, TLines html, const TPa
     page.SetContentTransfer("quoted-printable");
     page.Body = std::move(html);
 }
+
+TLines BodyLines(std::string_view text)
+{
+    if (text.empty())
+        return {};
+    // The writer ends every line it sends with CR LF, so the text's own
+    // final break is left to it.
+    if (text.back() == '\n')
+        text.remove_suffix(text.size() >= 2 && text[text.size() - 2] == '\r' ? 2 : 1);
+    else if (text.back() == '\r')
+        text.remove_suffix(1);
+    TLines lines;
+    lines.emplace_back(text);
+    return lines;
+}

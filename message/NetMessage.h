@@ -64,3 +64,9 @@ struct TPagePartTypes {
 // is the plain text and whose second is the page's HTML (quoted-printable).
 // Adds the two parts to whatever the message holds.
 void AddPageParts(TNetMessage& message, TLines plainText, TLines html, const TPagePartTypes& types = {});
+
+// A whole text as a body: a single body line that keeps the text's own line
+// breaks, which the writer sends as the lines SplitLines would give (CR LF,
+// lone CR and lone LF each end a line; a final break adds no empty line).
+// A page of millions of short lines stays one string, not one per line.
+TLines BodyLines(std::string_view text);

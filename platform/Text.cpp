@@ -50,6 +50,29 @@ std::string JoinLines(const TLines& lines)
     return out;
 }
 
+std::string CrLfLines(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size() + 2);
+    const std::size_t n = text.size();
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const char c = text[i];
+        if (c != '\r' && c != '\n')
+            continue;
+        out.append(text.data() + start, i - start);
+        out += "\r\n";
+        if (c == '\r' && i + 1 < n && text[i + 1] == '\n')
+            ++i;
+        start = i + 1;
+    }
+    if (start < n) {
+        out.append(text.data() + start, n - start);
+        out += "\r\n";
+    }
+    return out;
+}
+
 std::uint64_t JoinedLength(const TLines& lines)
 {
     std::uint64_t total = 0;

@@ -19,6 +19,10 @@ TLines SplitLines(std::string_view text);
 // Every line followed by CR LF.
 std::string JoinLines(const TLines& lines);
 
+// JoinLines(SplitLines(text)) without the list of lines between: a text of
+// millions of short lines would take dozens of times its size as a list.
+std::string CrLfLines(std::string_view text);
+
 // Length of JoinLines(lines) without building it.
 std::uint64_t JoinedLength(const TLines& lines);
 

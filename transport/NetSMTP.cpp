@@ -205,8 +205,8 @@ void TNetSMTP::Transmit(TNetMessage& message)
     ExecuteCommand("DATA", 354);
     if (!MailAgent.empty())
         message.ExtraHeaders.SetValue("X-Mailer", CommandText(MailAgent));
-    // A page is hundreds of lines, each one send: held back while the message
-    // is written, they leave in full packets instead of one packet a line.
+    // The headers are a send a line and the body a send a block: held back
+    // while the message is written, they leave in full packets.
     HoldSends(true);
     {
         TScopeExit release([this] { HoldSends(false); });

@@ -121,3 +121,39 @@ TEST(SiteUnchanged, AChangeAfterANulByteIsSeen)
     EXPECT_EQ(value, "517");
     EXPECT_EQ(ByteHistogram(stored)[0], 1u) << "the NUL itself is counted";
 }
+
+// Texts built from the bytes that decide line splitting, so that every kind
+// of break, break pair and final break turns up.
+std::string RandomBreakText(std::mt19937& random)
+{
+    static constexpr char Bytes[] = {'\r', '\n', '\r', '\n', 'a', 'b', ' ', '\0', '.'};
+    std::uniform_int_distribution<int> length(0, 24);
+    std::uniform_int_distribution<int> pick(0, sizeof Bytes - 1);
+    std::string text(static_cast<std::size_t>(length(random)), ' ');
+    for (auto& c : text)
+        c = Bytes[pick(random)];
+    return text;
+}
+
+TEST(PageUnchanged, AgreesWithTheLineListsForEveryBreakShape)
+{
+    std::mt19937 random(8);
+    for (int i = 0; i < 20000; ++i) {
+        const std::string fresh = RandomBreakText(random);
+        const std::string stored = RandomBreakText(random);
+        const TLines freshLines = SplitLines(fresh);
+        const TLines storedLines = SplitLines(stored);
+        ASSERT_EQ(CrLfLines(fresh), JoinLines(freshLines)) << testing::PrintToString(fresh);
+        for (int threshold : {0, 1, 700}) {
+            std::string byLines;
+            std::string byText;
+            if (freshLines.empty() && storedLines.empty() && threshold != 0) {
+                EXPECT_THROW(PageUnchanged(fresh, stored, threshold, byText), EChangeMeasureUndefined);
+                continue;
+            }
+            EXPECT_EQ(PageUnchanged(fresh, stored, threshold, byText),
+                      SiteUnchanged(freshLines, storedLines, threshold, byLines));
+            ASSERT_EQ(byText, byLines) << testing::PrintToString(fresh) << " " << testing::PrintToString(stored);
+        }
+    }
+}

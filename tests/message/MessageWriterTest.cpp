@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <optional>
+#include <random>
 #include <string>
 
 namespace {
@@ -395,4 +396,54 @@ TEST_F(MessageWriterTest, AnAddressTooLongForALineIsRefused)
     } catch (const ENetMessageError& e) {
         EXPECT_STREQ(e.what(), "The To header is too long to be sent.");
     }
+}
+
+// A page given whole reaches the wire exactly as its list of lines would:
+// in the page part (quoted-printable), in the alternative and as a plain
+// 7bit body, whatever mix of breaks, dots and long lines it holds.
+TEST_F(MessageWriterTest, AWholeTextGoesOutAsItsLinesWould)
+{
+    std::mt19937 random(11);
+    static const std::string Pieces[] = {"\r", "\n", "\r\n", ".", "..", "a", "=", " ", "\t", "caf\xe9",
+                                         std::string(80, 'w'), std::string(1100, 'l')};
+    std::uniform_int_distribution<int> count(0, 30);
+    std::uniform_int_distribution<int> pick(0, static_cast<int>(std::size(Pieces)) - 1);
+    for (int i = 0; i < 600; ++i) {
+        std::string text;
+        for (int n = count(random); n > 0; --n)
+            text += Pieces[pick(random)];
+        for (std::size_t part : {0u, 1u}) {
+            FillHtml({"<html>"});
+            static_cast<TNetText&>(Message.MessageParts[part]).Body = SplitLines(text);
+            const std::string asLines = Write();
+            static_cast<TNetText&>(Message.MessageParts[part]).Body = BodyLines(text);
+            ASSERT_EQ(Write(), asLines) << part << " " << testing::PrintToString(text);
+        }
+
+        FillPlain();
+        Message.Body = SplitLines(text);
+        const std::string plain = Write();
+        Message.Body = BodyLines(text);
+        ASSERT_EQ(Write(), plain) << testing::PrintToString(text);
+    }
+}
+
+// Every write to the connection is a send: a page of short lines goes out
+// in blocks, not a send a line.
+TEST_F(MessageWriterTest, APageOfShortLinesGoesOutInBlocks)
+{
+    const std::string page(2'000'000, '\r');
+    FillHtml({});
+    static_cast<TNetText&>(Message.MessageParts[1]).Body = BodyLines(page);
+    TRecordingSink sink;
+    Writer.WriteMessage(sink, Message, false);
+    EXPECT_GT(sink.Wire.size(), 2 * page.size());
+    EXPECT_LT(sink.Writes + sink.WriteLines, 100) << "sends for a page of " << page.size() << " empty lines";
+
+    FillPlain();
+    Message.Body = BodyLines(page);
+    TRecordingSink plain;
+    Writer.WriteMessage(plain, Message, false);
+    EXPECT_EQ(plain.Wire.size() - plain.Wire.find("\r\n\r\n") - 4, 2 * page.size());
+    EXPECT_LT(plain.Writes + plain.WriteLines, 100);
 }
