@@ -20,6 +20,12 @@ if [ "$mode" = fuzz ]; then
   # The HTML tokenizer against gumbo under libFuzzer, with Debian's clang,
   # for VENDREL_FUZZ_SECONDS (default 180).
   build_dir="${VENDREL_BUILD_DIR:-build-fuzz}"
+  for p in clang libclang-rt-14-dev; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+      apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends clang libclang-rt-14-dev
+      break
+    fi
+  done
   options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DVENDREL_SANITIZE=ON
            -DVENDREL_FUZZ=ON -DVENDREL_GUI=OFF -DVENDREL_BENCH=OFF)
   cmake -S . -B "$build_dir" -G Ninja "${options[@]}" >/dev/null
