@@ -23,6 +23,20 @@
 
 namespace {
 
+// A loopback mail server's settings, every other field at its default.
+TMailServerSettings ServerAt(const std::string& host, int port, int timeOutSeconds, bool logon,
+                             const std::string& username, const std::string& password)
+{
+    TMailServerSettings server;
+    server.Host = host;
+    server.Port = port;
+    server.TimeOutSeconds = timeOutSeconds;
+    server.Logon = logon;
+    server.Username = username;
+    server.Password = password;
+    return server;
+}
+
 TEST(MailAddresses, AddressAndNameOfOneAddressText)
 {
     struct Case {
@@ -398,7 +412,7 @@ TEST_F(ComposeAndSend, AConnectionClosedByTheServerIsOpenedOnceMore)
     std::atomic<int> connection{0};
     {
         TScriptedServer server([&](TScriptedPeer& peer) { DroppingServer(peer, connection, 1); }, 2);
-        mailServer_ = { "127.0.0.1", "", "", server.Port(), 10, false };
+        mailServer_ = ServerAt("127.0.0.1", server.Port(), 10, false, "", "");
         EXPECT_TRUE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr,
                                              "me@example.org", false, true, true));
         const auto lines = server.Finish();
@@ -440,7 +454,7 @@ TEST_F(ComposeAndSend, AServerThatStopsReadingEndsTheSendAfterTheTimeOut)
 {
     std::atomic<bool> done{false};
     TScriptedServer server([&](TScriptedPeer& peer) { DeafServer(peer, done); }, 1);
-    mailServer_ = {"127.0.0.1", "", "", server.Port(), 1, false};
+    mailServer_ = ServerAt("127.0.0.1", server.Port(), 1, false, "", "");
     std::string page;
     const std::string line = std::string(90, 'p') + "\r\n";
     while (page.size() < (6u << 20))
@@ -470,7 +484,7 @@ TEST_F(ComposeAndSend, AReplyThatTricklesInIsBoundedAsAWhole)
             DroppingServer(peer, connection, 0);
         },
         1);
-    mailServer_ = {"127.0.0.1", "", "", server.Port(), 1, false};
+    mailServer_ = ServerAt("127.0.0.1", server.Port(), 1, false, "", "");
     const auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
                                           false, true));
@@ -485,7 +499,7 @@ TEST_F(ComposeAndSend, TimeOutsTooLargeForMillisecondsInIntStillSend)
     for (const int seconds : {2147484, 2147483647}) {
         std::atomic<int> connection{0};
         TScriptedServer server([&](TScriptedPeer& peer) { DroppingServer(peer, connection, 0); }, 1);
-        mailServer_ = {"127.0.0.1", "", "", server.Port(), seconds, false};
+        mailServer_ = ServerAt("127.0.0.1", server.Port(), seconds, false, "", "");
         EXPECT_TRUE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org",
                                              false, false, true))
             << seconds;
@@ -539,7 +553,7 @@ TEST_F(ComposeAndSend, TheRetryAfterADroppedConnectionLogsInAgain)
 {
     std::atomic<int> connection{0};
     TScriptedServer server([&](TScriptedPeer& peer) { LoginServer(peer, connection); }, 2);
-    mailServer_ = {"127.0.0.1", "user", "secret", server.Port(), 10, true};
+    mailServer_ = ServerAt("127.0.0.1", server.Port(), 10, true, "user", "secret");
     EXPECT_TRUE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
                                          false, true));
     const auto lines = server.Finish();
@@ -551,7 +565,7 @@ TEST_F(ComposeAndSend, TheRetryAfterADroppedConnectionLogsInAgain)
 TEST_F(ComposeAndSend, ASilentServerEndsTheWaitAfterTheTimeOut)
 {
     TScriptedServer server([](TScriptedPeer& peer) { peer.WaitForClose(10000); }, 1);
-    mailServer_ = { "127.0.0.1", "", "", server.Port(), 1, false };
+    mailServer_ = ServerAt("127.0.0.1", server.Port(), 1, false, "", "");
     const auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr,
                                           "me@example.org", false, false, true));

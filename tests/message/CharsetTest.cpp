@@ -91,11 +91,13 @@ TEST(PageCharset, RandomPagesNeverBreakTheScan)
                 page += pieces[random() % pieces.size()];
         }
         const std::string found = MetaCharset(page);
-        if (!found.empty())
+        if (!found.empty()) {
             EXPECT_NE(page.find(found), std::string::npos) << page;
+        }
         const std::string label = MailCharset(found);
-        if (!label.empty())
+        if (!label.empty()) {
             EXPECT_EQ(label.find_first_of(" \t\r\n\";"), std::string::npos);
+        }
     }
 }
 
