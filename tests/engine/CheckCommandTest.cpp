@@ -69,7 +69,7 @@ TEST_F(CheckCommand, DeliversOverStartTLSAndImplicitTLS)
     http.SetPage("/a", "<html><body><p>a</p></body></html>\r\n");
     Sites(Site("A", "/a", -1));
     const std::string login = "SMTPLogon=True\r\nSMTPUsername=vendrel\r\nSMTPPassword=secret\r\n";
-    for (const std::string& mode : {"STARTTLS", "SSL/TLS"}) {
+    for (const std::string mode : {"STARTTLS", "SSL/TLS"}) {
         TMailServer mail(tmp.Root() + (mode == "STARTTLS" ? "mail-starttls" : "mail-implicit"),
                          {mode == "STARTTLS" ? "--require-starttls" : "--implicit-tls", "--cert",
                           certificates.CertFile, "--key", certificates.KeyFile});

@@ -96,7 +96,7 @@ TEST_F(SMTPSettings, ControlsAsDesigned)
 
 TEST_F(SMTPSettings, ShowsTheCurrentValuesWithMatchingStates)
 {
-    Values() = {"smtp.mail.example", "jane", "s3cret", 587, 90, true};
+    Values() = {"smtp.mail.example", "jane", "s3cret", 587, 90, true, ssAuto, ""};
     TdlgSMTPSettings& d = Open();
     EXPECT_EQ(d.edtSMTPHost->text(), "smtp.mail.example");
     EXPECT_EQ(d.edtSMTPPort->value(), 587);
@@ -193,7 +193,7 @@ TEST_F(SMTPSettings, OkStoresEveryValueAsTyped)
 
 TEST_F(SMTPSettings, CancelAndEscapeKeepTheOldValues)
 {
-    Values() = {"old.example", "", "", 25, 90, false};
+    Values() = {"old.example", "", "", 25, 90, false, ssAuto, ""};
     TdlgSMTPSettings& d = Open();
     Type(d.edtSMTPHost, "new.example");
     QTest::mouseClick(d.btnCancel, Qt::LeftButton);
@@ -227,7 +227,7 @@ TEST_F(SMTPSettings, HelpLinkOpensTheGuideFromTheProgramFolder)
 
 TEST_F(SMTPSettings, TestMessageNeedsADestination)
 {
-    Values() = {"mail.example", "", "", 25, 90, false};
+    Values() = {"mail.example", "", "", 25, 90, false, ssAuto, ""};
     for (const char* dest : {"", "@news.example", "no-at-sign"}) {
         services_.Host.Settings.DestEmail = dest;
         boxes_.Boxes.clear();
