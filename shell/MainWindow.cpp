@@ -101,7 +101,6 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& caption, con
     return label;
 }
 
-
 } // namespace
 
 void TfrmMain::TAntiFreeze::Process()
