@@ -20,7 +20,10 @@ void TNetTCPClient::Open(int timeoutMs)
     PendingInput().Clear();
     peerClosed_ = false;
     const int timeout = timeoutMs == -1 && ConnectTimeout != 0 ? ConnectTimeout : timeoutMs;
-    ioHandler_->ConnectClient(Host, Port, BoundIP, BoundPort, BoundPortMin, BoundPortMax, timeout);
+    {
+        THandlerCall call(handlerCalls_);
+        ioHandler_->ConnectClient(Host, Port, BoundIP, BoundPort, BoundPortMin, BoundPortMax, timeout);
+    }
     BeginSession();
     if (Intercept)
         Intercept->Connect(*this);

@@ -113,7 +113,12 @@ bool TNetTCPConnection::WaitReadable(std::int64_t timeoutMs)
             break;
         first = false;
         const int slice = left == NetNoTimeLimit ? NetNoTimeLimit : static_cast<int>(std::min(left, LongestSliceMs));
-        if (ioHandler_->Readable(slice))
+        bool readable;
+        {
+            THandlerCall call(handlerCalls_);
+            readable = ioHandler_->Readable(slice);
+        }
+        if (readable)
             return true;
         if (left == NetNoTimeLimit)
             return false;
@@ -373,7 +378,11 @@ void TNetTCPConnection::WriteBytes(const void* bytes, std::size_t count)
             }
         }
         const std::size_t chunk = std::min<std::size_t>(count - position, INT_MAX);
-        const int sent = ioHandler_->Send(data + position, static_cast<int>(chunk));
+        int sent;
+        {
+            THandlerCall call(handlerCalls_);
+            sent = ioHandler_->Send(data + position, static_cast<int>(chunk));
+        }
         if (sent == 0)
             peerClosed_ = true;
         CheckDisconnect(true, false);
@@ -442,7 +451,7 @@ void TNetTCPConnection::Close()
         DoStatus(hsDisconnecting);
         DropSocket();
     }
-    if (ownedIOHandler_) {
+    if (ownedIOHandler_ && handlerCalls_ == 0) {
         ioHandler_ = nullptr;
         ownedIOHandler_.reset();
     }

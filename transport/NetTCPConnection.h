@@ -121,6 +121,17 @@ protected:
 
     TNetIOHandler* ioHandler_ = nullptr;
     bool peerClosed_ = false;
+    // Calls into the transport that may run the window's events while they
+    // wait; a Close from one of those events drops the socket but keeps the
+    // transport, whose call is still under way.
+    int handlerCalls_ = 0;
+    struct THandlerCall {
+        explicit THandlerCall(int& calls) : calls_(calls) { ++calls_; }
+        ~THandlerCall() { --calls_; }
+        THandlerCall(const THandlerCall&) = delete;
+        THandlerCall& operator=(const THandlerCall&) = delete;
+        int& calls_;
+    };
 
 private:
     using TDeadline = std::chrono::steady_clock::time_point;
