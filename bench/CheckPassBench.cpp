@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <random>
+#include <sstream>
 #include <string>
+#include <vector>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -59,7 +61,20 @@ TRun SpawnAndWait()
     if (pid == 0) {
         const int devnull = open("/dev/null", O_WRONLY);
         dup2(devnull, STDOUT_FILENO);
-        execl(VENDREL_CHECK, VENDREL_CHECK, static_cast<char*>(nullptr));
+        // BENCH_CHECK_WRAPPER (say "perf record -g -o /tmp/pass.data") runs
+        // each pass under a profiler.
+        std::vector<std::string> words;
+        if (const char* wrapper = std::getenv("BENCH_CHECK_WRAPPER")) {
+            std::istringstream split(wrapper);
+            for (std::string word; split >> word;)
+                words.push_back(word);
+        }
+        words.emplace_back(VENDREL_CHECK);
+        std::vector<char*> argv;
+        for (auto& word : words)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     int status = 0;
