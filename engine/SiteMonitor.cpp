@@ -162,8 +162,10 @@ void TSiteMonitor::FlushStoredPages(TDeferredSync& pages)
     if (pages.Empty())
         return;
     std::string failed;
-    if (!pages.Flush(&failed))
+    if (!pages.Flush(&failed)) {
         host_.AddToLog("Cannot write " + failed + ": " + std::strerror(errno));
+        ++lastPass_.Failed;
+    }
 }
 
 void TSiteMonitor::RemoveLeftovers()
@@ -264,10 +266,12 @@ void TSiteMonitor::CheckForSites()
     TScopeExit giveBack([] { ReturnFreedMemory(); });
     TDeferredSync storedPages;
     passPages_ = &storedPages;
-    TScopeExit durable([&] {
+    auto flush = [&] {
         passPages_ = nullptr;
         FlushStoredPages(storedPages);
-    });
+    };
+    // On every way out; on the way to the end, before the pass is summed up.
+    TScopeExit durable(flush);
 
     TSiteList& sites = host_.Sites();
     const int count = sites.Count();
@@ -284,6 +288,7 @@ void TSiteMonitor::CheckForSites()
         if (!ProcessSite(SiteNameOf(entry), SiteAddressOf(entry), progress, false, SiteThresholdOf(entry)))
             ++lastPass_.Failed;
     }
+    flush();
     lastPass_.RanToEnd = true;
     host_.AddLogSeparator();
 }
