@@ -343,7 +343,7 @@ TEST_F(Pipeline, PagesReachTheReaderInTheirOwnCharacterSet)
               std::string::npos);
     EXPECT_NE(mail->Messages()[1].find("Content-Type: text/html; charset=windows-1251\r\n"), std::string::npos);
 
-    const std::string& plain = mail->Messages()[2];
+    const std::string plain = mail->Messages()[2];
     EXPECT_NE(plain.find("Content-Type: text/html\r\nContent-Transfer-Encoding: quoted-printable\r\n"),
               std::string::npos);
     EXPECT_NE(plain.find("Content-Type: text/plain\r\nContent-Transfer-Encoding: 7bit\r\n"), std::string::npos);

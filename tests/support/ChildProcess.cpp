@@ -5,6 +5,7 @@
 #include <csignal>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,10 +14,16 @@ TChildProcess::TChildProcess(const std::vector<std::string>& argv, int startTime
     int pipefd[2];
     if (pipe(pipefd) != 0)
         throw std::runtime_error("pipe failed");
+    const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ < 0)
         throw std::runtime_error("fork failed");
     if (pid_ == 0) {
+        // A test that crashes never stops its servers; left running they
+        // would hold the test's output open and the whole run would hang.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit(127);
         dup2(pipefd[1], STDOUT_FILENO);
         close(pipefd[0]);
         close(pipefd[1]);
