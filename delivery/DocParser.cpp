@@ -306,12 +306,23 @@ public:
     // Refills a record's field: the records live through a whole walk.
     void AssignValue(std::string& to, std::size_t element, std::string_view name) const
     {
-        to.assign(ValueView(element, name));
+        const std::string_view value = ValueView(element, name);
+        if (value.empty())
+            to.clear();
+        else
+            to.assign(value);
     }
 
     bool Named(const TAttribute& a, std::string_view name) const
     {
-        return a.NameLength == name.size() && std::memcmp(Strings.data() + a.NameAt, name.data(), name.size()) == 0;
+        if (a.NameLength != name.size())
+            return false;
+        // Names are a few letters: a call to memcmp costs more than the loop.
+        const char* stored = Strings.data() + a.NameAt;
+        for (std::size_t i = 0; i < name.size(); ++i)
+            if (stored[i] != name[i])
+                return false;
+        return true;
     }
 
     void AddAttribute(const THtmlAttribute& a)

@@ -73,6 +73,14 @@ TUrlParts SplitReference(std::string_view s)
 
 void RemoveDotSegments(std::string_view input, std::string& output)
 {
+    // Most paths have no segment that starts with a dot: nothing to remove.
+    bool dotted = false;
+    for (std::size_t i = 0; i < input.size() && !dotted; ++i)
+        dotted = input[i] == '.' && (i == 0 || input[i - 1] == '/');
+    if (!dotted) {
+        output.assign(input);
+        return;
+    }
     output.clear();
     while (!input.empty()) {
         if (input.substr(0, 3) == "../") {
@@ -101,13 +109,19 @@ void RemoveDotSegments(std::string_view input, std::string& output)
     }
 }
 
-// Characters that cannot stand in an address as written into a page.
-constexpr std::array<bool, 256> UnsafeBytes = [] {
-    std::array<bool, 256> unsafe{};
-    for (int c = 0; c < 256; ++c)
-        unsafe[static_cast<std::size_t>(c)] = c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' ||
-                                              c == '\\' || c == '^' || c == '`' || c == '{' || c == '|' || c == '}';
-    return unsafe;
+// Characters that cannot stand in an address as written into a page, and
+// the two that only some places in a page cannot take as they are.
+enum : std::uint8_t { Unsafe = 1, Apostrophe = 2, Ampersand = 4 };
+constexpr std::array<std::uint8_t, 256> ByteKinds = [] {
+    std::array<std::uint8_t, 256> kinds{};
+    for (int c = 0; c < 256; ++c) {
+        if (c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '\\' || c == '^' || c == '`' ||
+            c == '{' || c == '|' || c == '}')
+            kinds[static_cast<std::size_t>(c)] = Unsafe;
+    }
+    kinds['\''] = Apostrophe;
+    kinds['&'] = Ampersand;
+    return kinds;
 }();
 
 // Appends s with unsafe characters escaped; within a page that writes its
@@ -115,18 +129,19 @@ constexpr std::array<bool, 256> UnsafeBytes = [] {
 void AppendEscaped(std::string& out, std::string_view s, bool escapeApostrophe = false, bool ampersands = false)
 {
     static const char hex[] = "0123456789ABCDEF";
+    const std::uint8_t wanted = Unsafe | (escapeApostrophe ? Apostrophe : 0) | (ampersands ? Ampersand : 0);
     std::size_t copied = 0;
     for (std::size_t i = 0; i < s.size(); ++i) {
         const auto c = static_cast<unsigned char>(s[i]);
-        const bool escape = UnsafeBytes[c] || (escapeApostrophe && c == '\'');
-        if (!escape && !(ampersands && c == '&'))
+        const std::uint8_t kind = ByteKinds[c] & wanted;
+        if (kind == 0)
             continue;
         out.append(s.data() + copied, i - copied);
-        if (escape) {
+        if (kind == Ampersand) {
+            out += "&amp;";
+        } else {
             const char code[3] = {'%', hex[c >> 4], hex[c & 15]};
             out.append(code, 3);
-        } else {
-            out += "&amp;";
         }
         copied = i + 1;
     }
@@ -280,14 +295,8 @@ public:
         : originals_(originals)
     {
         std::vector<std::uint32_t> groupOf(pairs, NoGroup);
-        std::size_t taking = 0;
-        for (std::size_t i = 0; i < pairs; ++i)
-            if (TakesPart(originals[i], absolutes[i]))
-                ++taking;
-        if (taking == 0)
-            return;
         std::size_t size = 16;
-        while (size < taking * 2)
+        while (size < pairs * 2)
             size *= 2;
         slots_.assign(size, NoGroup);
         mask_ = size - 1;
