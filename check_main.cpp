@@ -9,6 +9,7 @@
 #include "engine/Settings.h"
 #include "engine/SiteList.h"
 #include "engine/SiteMonitor.h"
+#include "platform/Memory.h"
 #include "platform/Utilities.h"
 
 #include <cerrno>
@@ -70,6 +71,7 @@ int main(int argc, char** argv)
         return CannotStart;
     }
 
+    KeepFreedMemoryDuringPasses();
     TSystemClock clock;
     THeadlessHost host(clock);
     host.Log.OnLineAdded = [](const std::string& line) {

@@ -8,6 +8,7 @@
 #include "engine/Settings.h"
 #include "platform/Clock.h"
 #include "platform/InstanceGuard.h"
+#include "platform/Memory.h"
 #include "shell/InstanceNotifier.h"
 #include "shell/MainTray.h"
 #include "shell/MainWindow.h"
@@ -82,6 +83,7 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    KeepFreedMemoryDuringPasses();
     QApplication app(argc, argv);
     if (!guardError.empty()) {
         QMessageBox::critical(nullptr, ProductName, QString::fromLocal8Bit(guardError.c_str()));

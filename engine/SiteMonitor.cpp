@@ -8,6 +8,7 @@
 #include "platform/AtomicFile.h"
 #include "platform/Connection.h"
 #include "platform/Folders.h"
+#include "platform/Memory.h"
 #include "platform/ScopeExit.h"
 #include "platform/Text.h"
 #include "platform/Utilities.h"
@@ -96,16 +97,15 @@ bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& addre
         // Kept now: events that run during the rewrite may start another fetch.
         const std::string contentType = Download.ContentType;
 
-        // Kept as one text, not as a list of lines: a page of millions of
-        // short lines would take dozens of times its size as a list.
-        const std::string newText = CrLfLines(page);
         const std::string storedPath = StoredPagePath(name);
         if (threshold != ThresholdAlways && FileExistsAt(storedPath)) {
             const auto storedText = ReadWholeFile(storedPath);
             if (!storedText)
                 throw ESiteError("Cannot read " + storedPath + ": " + std::strerror(errno));
             std::string value;
-            if (PageUnchanged(newText, *storedText, threshold, value)) {
+            // The measure reads the page as if in its stored form (CR LF
+            // after every line) without making that form.
+            if (PageUnchanged(page, *storedText, threshold, value)) {
                 host_.AddToLog(name + " unchanged (" + value + "), Skipping");
                 stage("Skipping Site");
                 return true;
@@ -115,6 +115,9 @@ bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& addre
             host_.AddToLog(name + " processed, Delivering");
         }
 
+        // Kept as one text, not as a list of lines: a page of millions of
+        // short lines would take dozens of times its size as a list.
+        const std::string newText = CrLfLines(page);
         stage("Processing Site");
         if (!Rewriter.RewritePage(address, page))
             throw ESiteError("HTML Parsing Error");
@@ -150,8 +153,19 @@ void TSiteMonitor::StoreSitePage(const std::string& path, const std::string& tex
     // The page folder was made at start; it is made again if it went since.
     if (pageFolder_ != dataFolder_)
         ForceFolder(pageFolder_);
-    if (!WriteFileAtomic(path, text))
+    if (!WriteFileAtomic(path, text, std::nullopt, passPages_))
         throw EStoreError("Cannot write " + path + ": " + std::strerror(errno));
+}
+
+void TSiteMonitor::FlushStoredPages(TDeferredSync& pages)
+{
+    if (pages.Empty())
+        return;
+    std::string failed;
+    if (!pages.Flush(&failed)) {
+        host_.AddToLog("Cannot write " + failed + ": " + std::strerror(errno));
+        ++lastPass_.Failed;
+    }
 }
 
 void TSiteMonitor::RemoveLeftovers()
@@ -249,6 +263,15 @@ void TSiteMonitor::CheckForSites()
     RemoveLeftovers();
     TBusyScope busy(busy_);
     TDepthScope running(runDepth_);
+    TScopeExit giveBack([] { ReturnFreedMemory(); });
+    TDeferredSync storedPages;
+    passPages_ = &storedPages;
+    auto flush = [&] {
+        passPages_ = nullptr;
+        FlushStoredPages(storedPages);
+    };
+    // On every way out; on the way to the end, before the pass is summed up.
+    TScopeExit durable(flush);
 
     TSiteList& sites = host_.Sites();
     const int count = sites.Count();
@@ -265,6 +288,7 @@ void TSiteMonitor::CheckForSites()
         if (!ProcessSite(SiteNameOf(entry), SiteAddressOf(entry), progress, false, SiteThresholdOf(entry)))
             ++lastPass_.Failed;
     }
+    flush();
     lastPass_.RanToEnd = true;
     host_.AddLogSeparator();
 }

@@ -20,6 +20,8 @@
 #include <functional>
 #include <string>
 
+class TDeferredSync;
+
 struct TTimeOfDay;
 
 // What the last check pass came to, for the one-pass command.
@@ -106,6 +108,8 @@ public:
 
 private:
     void StoreSitePage(const std::string& path, const std::string& text);
+    // At the end of a pass: the pages it stored reach the disk together.
+    void FlushStoredPages(TDeferredSync& pages);
     // After the folder is held: what killed saves left in the page folder.
     void RemoveLeftovers();
 
@@ -118,4 +122,6 @@ private:
     TPassLock passLock_;
     TPassResult lastPass_;
     int runDepth_ = 0;
+    // Set while a pass runs; a single send stores its page at once.
+    TDeferredSync* passPages_ = nullptr;
 };

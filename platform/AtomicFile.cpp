@@ -1,5 +1,6 @@
 #include "platform/AtomicFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <dirent.h>
@@ -40,6 +41,18 @@ std::string FolderOf(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+bool SyncFolder(const std::string& folder)
+{
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return false;
+    const bool ok = ::fsync(dir) == 0;
+    const int saved = errno;
+    ::close(dir);
+    errno = saved;
+    return ok;
+}
+
 } // namespace
 
 void SetAtomicWriteProbe(TAtomicWriteProbe probe)
@@ -47,7 +60,8 @@ void SetAtomicWriteProbe(TAtomicWriteProbe probe)
     Probe() = std::move(probe);
 }
 
-bool WriteFileAtomic(const std::string& path, std::string_view content, std::optional<mode_t> mode)
+bool WriteFileAtomic(const std::string& path, std::string_view content, std::optional<mode_t> mode,
+                     TDeferredSync* later)
 {
     mode_t finalMode;
     struct stat st {};
@@ -73,8 +87,14 @@ bool WriteFileAtomic(const std::string& path, std::string_view content, std::opt
         errno = saved;
         return false;
     };
-    if (!WriteAll(fd, content) || ::fchmod(fd, finalMode) != 0 || ::fsync(fd) != 0)
+    if (!WriteAll(fd, content) || ::fchmod(fd, finalMode) != 0)
         return fail();
+    if (later) {
+        // Started now, waited for at the flush: by then most of it is written.
+        ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    } else if (::fsync(fd) != 0) {
+        return fail();
+    }
     if (Probe() && !Probe()(temp)) {
         errno = EIO;
         return fail();
@@ -91,14 +111,60 @@ bool WriteFileAtomic(const std::string& path, std::string_view content, std::opt
         errno = saved;
         return false;
     }
+    if (later) {
+        later->Add(path);
+        return true;
+    }
     // The rename itself must reach the disk, or a power cut could bring back
     // the old name pointing nowhere.
-    const int dir = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    SyncFolder(FolderOf(path));
     return true;
+}
+
+TDeferredSync::~TDeferredSync()
+{
+    Flush();
+}
+
+void TDeferredSync::Add(const std::string& path)
+{
+    files_.push_back(path);
+}
+
+bool TDeferredSync::Flush(std::string* failedPath)
+{
+    bool ok = true;
+    int firstError = 0;
+    auto failed = [&](const std::string& path) {
+        if (ok) {
+            firstError = errno;
+            if (failedPath)
+                *failedPath = path;
+        }
+        ok = false;
+    };
+    std::vector<std::string> folders;
+    for (const auto& path : files_) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno != ENOENT)
+                failed(path);
+        } else {
+            if (::fsync(fd) != 0)
+                failed(path);
+            ::close(fd);
+        }
+        std::string folder = FolderOf(path);
+        if (std::find(folders.begin(), folders.end(), folder) == folders.end())
+            folders.push_back(std::move(folder));
+    }
+    for (const auto& folder : folders)
+        if (!SyncFolder(folder) && errno != ENOENT)
+            failed(folder);
+    files_.clear();
+    if (!ok)
+        errno = firstError;
+    return ok;
 }
 
 namespace {

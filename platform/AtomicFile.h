@@ -9,13 +9,40 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 #include <sys/types.h>
+
+class TDeferredSync;
 
 // Replaces the file at path with content. The new file gets mode when given,
 // else the mode of the file it replaces, else 0644 less the umask. Gives
 // false (with errno set) on any failure; the old file is then untouched.
+// The new file is on disk when this returns, unless later is given: then it
+// is written and in place, and reaches the disk at later's Flush.
 bool WriteFileAtomic(const std::string& path, std::string_view content,
-                     std::optional<mode_t> mode = std::nullopt);
+                     std::optional<mode_t> mode = std::nullopt, TDeferredSync* later = nullptr);
+
+// Files replaced one after another (a pass's stored pages) reach the disk
+// together: one wait at the end instead of two per file. A power cut before
+// the flush can leave a replaced file empty or old, never a mix of two
+// saves; for stored pages that means at worst one more delivery.
+class TDeferredSync {
+public:
+    TDeferredSync() = default;
+    TDeferredSync(const TDeferredSync&) = delete;
+    TDeferredSync& operator=(const TDeferredSync&) = delete;
+    ~TDeferredSync();
+
+    void Add(const std::string& path);
+    // Flushes every file added, then their folders, and forgets them. A file
+    // removed since is no failure. On failure gives false, names the first
+    // path that failed and leaves errno set; the rest are still flushed.
+    bool Flush(std::string* failedPath = nullptr);
+    bool Empty() const { return files_.empty(); }
+
+private:
+    std::vector<std::string> files_;
+};
 
 // Removes what saves killed between writing their temporary file and its
 // rename left in folder: regular files named like WriteFileAtomic's

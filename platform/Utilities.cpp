@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <langinfo.h>
@@ -84,28 +85,74 @@ std::string Untokenise(const std::vector<TToken>& tokens)
     return out;
 }
 
+// The user's date and time format as the environment names it. Opening a
+// locale reads its files, and every log line asks for the format, so it is
+// opened again only when the environment names another one.
+class TLocaleDateTimeFormat {
+public:
+    ~TLocaleDateTimeFormat()
+    {
+        if (locale_)
+            freelocale(locale_);
+    }
+
+    // The locale and format to use, or nullptr when no format can be formed.
+    locale_t Current(std::string& format)
+    {
+        std::string name = EnvironmentName();
+        if (!opened_ || name != name_) {
+            Open();
+            name_ = std::move(name);
+            opened_ = true;
+        }
+        format = format_;
+        return format_.empty() ? nullptr : locale_;
+    }
+
+private:
+    static std::string EnvironmentName()
+    {
+        for (const char* variable : {"LC_ALL", "LC_TIME", "LANG"})
+            if (const char* value = std::getenv(variable); value && *value)
+                return value;
+        return {};
+    }
+
+    void Open()
+    {
+        if (locale_)
+            freelocale(locale_);
+        format_.clear();
+        // The process locale stays as it is: the user's LC_TIME is opened
+        // only for these texts.
+        locale_ = newlocale(LC_TIME_MASK, "", static_cast<locale_t>(nullptr));
+        if (locale_ == nullptr)
+            locale_ = newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(nullptr));
+        if (locale_ == nullptr)
+            return;
+        const std::string date = nl_langinfo_l(D_FMT, locale_);
+        const std::string time = ShortTimeFormat(nl_langinfo_l(T_FMT, locale_), nl_langinfo_l(T_FMT_AMPM, locale_));
+        if (!date.empty() && !time.empty())
+            format_ = date + " " + time;
+    }
+
+    bool opened_ = false;
+    std::string name_;
+    locale_t locale_ = nullptr;
+    std::string format_;
+};
+
 // The locale's date and time, or an empty text when they cannot be formed.
 std::string LocaleDateTime(const std::tm& tm)
 {
-    // The process locale stays as it is: the user's LC_TIME is opened only
-    // for this call.
-    locale_t loc = newlocale(LC_TIME_MASK, "", static_cast<locale_t>(nullptr));
-    if (loc == nullptr)
-        loc = newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(nullptr));
+    thread_local TLocaleDateTimeFormat cache;
+    std::string format;
+    const locale_t loc = cache.Current(format);
     if (loc == nullptr)
         return {};
-    const std::string date = nl_langinfo_l(D_FMT, loc);
-    const std::string time =
-        ShortTimeFormat(nl_langinfo_l(T_FMT, loc), nl_langinfo_l(T_FMT_AMPM, loc));
-    std::string result;
-    if (!date.empty() && !time.empty()) {
-        const std::string format = date + " " + time;
-        char buffer[256];
-        const std::size_t n = strftime_l(buffer, sizeof buffer, format.c_str(), &tm, loc);
-        result.assign(buffer, n);
-    }
-    freelocale(loc);
-    return result;
+    char buffer[256];
+    const std::size_t n = strftime_l(buffer, sizeof buffer, format.c_str(), &tm, loc);
+    return std::string(buffer, n);
 }
 
 } // namespace

@@ -113,3 +113,48 @@ TEST(AtomicFile, MissingFolderFails)
     EXPECT_FALSE(WriteFileAtomic(tmp.Root() + "no/such/file", "x"));
     EXPECT_FALSE(ReadWholeFile(tmp.Root() + "no/such/file"));
 }
+
+// Saves whose flush waits for the end of a pass: each is in place at once,
+// an interrupted one is never flushed, and the flush reports what it could
+// not reach while a file removed since is no failure.
+TEST(AtomicFile, DeferredSavesAreInPlaceAtOnceAndFlushedTogether)
+{
+    TTempDataFolder tmp;
+    const std::string folder = tmp.Root() + "HTML/";
+    std::filesystem::create_directory(folder);
+    TDeferredSync later;
+    WriteFile(folder + "a.html", "old a");
+    chmod((folder + "a.html").c_str(), 0640);
+    ASSERT_TRUE(WriteFileAtomic(folder + "a.html", "new a", std::nullopt, &later));
+    ASSERT_TRUE(WriteFileAtomic(folder + "b.html", "new b", std::nullopt, &later));
+    EXPECT_EQ(ReadFile(folder + "a.html"), "new a");
+    EXPECT_EQ(ReadFile(folder + "b.html"), "new b");
+    struct stat st {};
+    stat((folder + "a.html").c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(CountFiles(folder), 2) << "no temporary file left";
+
+    SetAtomicWriteProbe([](const std::string&) { return false; });
+    EXPECT_FALSE(WriteFileAtomic(folder + "a.html", "lost a", std::nullopt, &later));
+    SetAtomicWriteProbe(nullptr);
+    EXPECT_EQ(ReadFile(folder + "a.html"), "new a");
+
+    std::filesystem::remove(folder + "b.html");
+    std::string failed = "untouched";
+    EXPECT_TRUE(later.Flush(&failed));
+    EXPECT_EQ(failed, "untouched");
+    EXPECT_TRUE(later.Empty());
+
+    // A folder replaced by a file under a save: its page cannot be reached.
+    const std::string gone = tmp.Root() + "Gone/";
+    std::filesystem::create_directory(gone);
+    ASSERT_TRUE(WriteFileAtomic(gone + "c.html", "c", std::nullopt, &later));
+    ASSERT_TRUE(WriteFileAtomic(folder + "d.html", "d", std::nullopt, &later));
+    std::filesystem::remove_all(gone);
+    WriteFile(tmp.Root() + "Gone", "a file now");
+    EXPECT_FALSE(later.Flush(&failed));
+    EXPECT_EQ(failed, gone + "c.html");
+    EXPECT_EQ(errno, ENOTDIR);
+    EXPECT_TRUE(later.Empty());
+    EXPECT_EQ(ReadFile(folder + "d.html"), "d");
+}
