@@ -132,8 +132,12 @@ std::uint64_t NameHash(std::string_view s)
 // the empty document's address: a relative one gets "about:blank" in front.
 void AssignReported(std::string& to, std::string_view address)
 {
+    if (address.empty()) {
+        to.clear();
+        return;
+    }
     std::size_t i = 0;
-    if (!address.empty() && std::isalpha(static_cast<unsigned char>(address[0]))) {
+    if (std::isalpha(static_cast<unsigned char>(address[0]))) {
         while (i < address.size() && (std::isalnum(static_cast<unsigned char>(address[i])) || address[i] == '+' ||
                                       address[i] == '-' || address[i] == '.'))
             ++i;
@@ -141,10 +145,6 @@ void AssignReported(std::string& to, std::string_view address)
             to.assign(address);
             return;
         }
-    }
-    if (address.empty()) {
-        to.clear();
-        return;
     }
     to.assign("about:blank");
     to.append(address);

@@ -7,7 +7,6 @@
 #include <stdexcept>
 #include <string_view>
 #include <thread>
-#include <unordered_map>
 
 #include "platform/Text.h"
 
