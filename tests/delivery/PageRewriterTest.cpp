@@ -302,6 +302,35 @@ TEST(ReplaceQuotedLinks, GivesTheResultOfReplacingPairByPair)
     }
 }
 
+// Pages hold thousands of links, many of them repeated in other spellings:
+// many pairs whose originals share a key, or only its letters' case.
+TEST(ReplaceQuotedLinks, ManyPairsGiveTheResultOfReplacingPairByPair)
+{
+    std::mt19937 random(8122026);
+    auto word = [&] {
+        std::string w;
+        const int length = 1 + static_cast<int>(random() % 4);
+        for (int i = 0; i < length; ++i)
+            w += "aAbB/."[random() % 6];
+        return w;
+    };
+    for (int round = 0; round < 40; ++round) {
+        std::string text;
+        for (int i = 0; i < 600; ++i)
+            text += (random() % 4 ? "\"" : " ") + word();
+        std::vector<std::string> from, to;
+        const int pairs = 50 + static_cast<int>(random() % 400);
+        for (int i = 0; i < pairs; ++i) {
+            from.push_back(word());
+            to.push_back(random() % 3 ? word() : "http://h/" + word());
+        }
+        std::string expected = text, actual = text;
+        NaiveReplace(expected, from, to);
+        ReplaceQuotedLinks(actual, from, to);
+        ASSERT_EQ(actual, expected) << "round " << round;
+    }
+}
+
 class RewritePage : public ::testing::Test {
 protected:
     TRecordingHost host;
