@@ -24,8 +24,8 @@ public:
     explicit TUrlResolver(std::string_view base = {});
 
     const std::string& Base() const { return base_; }
-    // The absolute form of link into out; false, with out unspecified, where
-    // MakeAbsoluteUrl gives the link unchanged.
+    // The absolute form of link into out; false where MakeAbsoluteUrl gives
+    // the link unchanged, and then out holds nothing of use.
     bool Resolve(std::string_view link, std::string& out);
 
 private:
