@@ -130,54 +130,77 @@ std::uint64_t NameHash(std::string_view s)
 
 // The document service reports addresses of a page loaded from text against
 // the empty document's address: a relative one gets "about:blank" in front.
-std::string Reported(const std::string& address)
+void AssignReported(std::string& to, std::string_view address)
 {
-    if (address.empty())
-        return address;
+    if (address.empty()) {
+        to.clear();
+        return;
+    }
     std::size_t i = 0;
     if (std::isalpha(static_cast<unsigned char>(address[0]))) {
         while (i < address.size() && (std::isalnum(static_cast<unsigned char>(address[i])) || address[i] == '+' ||
                                       address[i] == '-' || address[i] == '.'))
             ++i;
-        if (i < address.size() && address[i] == ':')
-            return address;
+        if (i < address.size() && address[i] == ':') {
+            to.assign(address);
+            return;
+        }
     }
-    return "about:blank" + address;
+    to.assign("about:blank");
+    to.append(address);
 }
 
+std::string Reported(std::string_view address)
+{
+    std::string reported;
+    AssignReported(reported, address);
+    return reported;
+}
+
+// The parts of an anchor's address; sets every one of them, so that a
+// record refilled for each anchor keeps nothing of the one before.
 void FillAnchorParts(TAnchorInfo& a)
 {
-    const std::string& href = a.hRef;
+    using namespace std::string_view_literals;
+    const std::string_view href = a.hRef;
     const auto colon = href.find(':');
-    std::string rest = href;
-    if (colon != std::string::npos) {
-        a.Protocol = LowerCase(href.substr(0, colon + 1));
+    std::string_view rest = href;
+    a.Protocol.clear();
+    if (colon != std::string_view::npos) {
+        a.Protocol.assign(href.substr(0, colon + 1));
+        for (char& c : a.Protocol)
+            c = LowerChar(c);
         rest = href.substr(colon + 1);
     }
+    a.Hash.clear();
     const auto hashAt = rest.find('#');
-    if (hashAt != std::string::npos) {
-        a.Hash = rest.substr(hashAt);
-        rest.erase(hashAt);
+    if (hashAt != std::string_view::npos) {
+        a.Hash.assign(rest.substr(hashAt));
+        rest = rest.substr(0, hashAt);
     }
+    a.Search.clear();
     const auto queryAt = rest.find('?');
-    if (queryAt != std::string::npos) {
-        a.Search = rest.substr(queryAt);
-        rest.erase(queryAt);
+    if (queryAt != std::string_view::npos) {
+        a.Search.assign(rest.substr(queryAt));
+        rest = rest.substr(0, queryAt);
     }
-    if (rest.rfind("//", 0) == 0) {
+    a.Host.clear();
+    a.HostName.clear();
+    a.Port.clear();
+    if (rest.substr(0, 2) == "//"sv) {
         const auto slash = rest.find('/', 2);
-        std::string authority = rest.substr(2, slash == std::string::npos ? std::string::npos : slash - 2);
-        rest = slash == std::string::npos ? std::string("/") : rest.substr(slash);
+        std::string_view authority = rest.substr(2, slash == std::string_view::npos ? std::string_view::npos : slash - 2);
+        rest = slash == std::string_view::npos ? "/"sv : rest.substr(slash);
         const auto at = authority.rfind('@');
-        if (at != std::string::npos)
-            authority.erase(0, at + 1);
-        a.Host = authority;
+        if (at != std::string_view::npos)
+            authority.remove_prefix(at + 1);
+        a.Host.assign(authority);
         const auto portAt = authority.rfind(':');
-        if (portAt != std::string::npos && authority.find(']', portAt) == std::string::npos) {
-            a.HostName = authority.substr(0, portAt);
-            a.Port = authority.substr(portAt + 1);
+        if (portAt != std::string_view::npos && authority.find(']', portAt) == std::string_view::npos) {
+            a.HostName.assign(authority.substr(0, portAt));
+            a.Port.assign(authority.substr(portAt + 1));
         } else {
-            a.HostName = authority;
+            a.HostName.assign(authority);
             if (a.Protocol == "http:")
                 a.Port = "80";
             else if (a.Protocol == "https:")
@@ -186,9 +209,9 @@ void FillAnchorParts(TAnchorInfo& a)
                 a.Port = "21";
         }
     }
-    a.PathName = rest;
+    a.PathName.assign(rest);
     const auto lastSlash = rest.rfind('/');
-    a.NameProp = lastSlash == std::string::npos ? rest : rest.substr(lastSlash + 1);
+    a.NameProp.assign(lastSlash == std::string_view::npos ? rest : rest.substr(lastSlash + 1));
     if (a.Protocol == "http:")
         a.ProtocolLong = "HyperText Transfer Protocol";
     else if (a.Protocol == "https:")
@@ -197,6 +220,8 @@ void FillAnchorParts(TAnchorInfo& a)
         a.ProtocolLong = "File Transfer Protocol";
     else if (a.Protocol == "file:")
         a.ProtocolLong = "File Protocol";
+    else
+        a.ProtocolLong.clear();
 }
 
 } // namespace
@@ -258,19 +283,46 @@ public:
     {
         const TElement& e = Elements[element];
         for (std::uint32_t i = e.AttributesBegin; i < e.AttributesEnd; ++i)
-            if (Text(Attributes[i].NameAt, Attributes[i].NameLength) == name)
+            if (Named(Attributes[i], name))
                 return &Attributes[i];
         if (e.Merged)
             for (const auto& [owner, index] : MergedAttributes)
-                if (owner == element && Text(Attributes[index].NameAt, Attributes[index].NameLength) == name)
+                if (owner == element && Named(Attributes[index], name))
                     return &Attributes[index];
         return nullptr;
     }
 
-    std::string Value(std::size_t element, std::string_view name) const
+    std::string_view ValueView(std::size_t element, std::string_view name) const
     {
         const TAttribute* a = Find(element, name);
-        return a ? std::string(Text(a->ValueAt, a->ValueLength)) : std::string();
+        return a ? Text(a->ValueAt, a->ValueLength) : std::string_view();
+    }
+
+    std::string Value(std::size_t element, std::string_view name) const
+    {
+        return std::string(ValueView(element, name));
+    }
+
+    // Refills a record's field: the records live through a whole walk.
+    void AssignValue(std::string& to, std::size_t element, std::string_view name) const
+    {
+        const std::string_view value = ValueView(element, name);
+        if (value.empty())
+            to.clear();
+        else
+            to.assign(value);
+    }
+
+    bool Named(const TAttribute& a, std::string_view name) const
+    {
+        if (a.NameLength != name.size())
+            return false;
+        // Names are a few letters: a call to memcmp costs more than the loop.
+        const char* stored = Strings.data() + a.NameAt;
+        for (std::size_t i = 0; i < name.size(); ++i)
+            if (stored[i] != name[i])
+                return false;
+        return true;
     }
 
     void AddAttribute(const THtmlAttribute& a)
@@ -791,28 +843,40 @@ private:
 void FillElementInfo(const TElementStore& store, std::size_t index, std::string_view page, bool texts,
                      THtmlScanner& textScanner, TElementInfo& info)
 {
+    using namespace std::string_view_literals;
     const auto& e = store.Elements[index];
-    info = TElementInfo{};
-    info.TagName = std::string(store.TagName(e));
+    // One record serves the whole walk: every field is set again here.
+    info.ClassName.clear();
+    info.Id.clear();
+    info.InnerHTML.clear();
+    info.InnerText.clear();
+    info.Lang.clear();
+    info.Language.clear();
+    info.OffsetHeight = info.OffsetLeft = info.OffsetTop = info.OffsetWidth = 0;
+    info.OuterHTML.clear();
+    info.OuterText.clear();
+    info.RecordNumber.clear();
+    info.TagName.assign(store.TagName(e));
     info.SourceIndex = e.SourceIndex;
+    info.Title.clear();
     if (e.IsComment) {
         if (texts)
-            info.OuterHTML = std::string(page.substr(e.Start, e.End - e.Start));
+            info.OuterHTML.assign(page.substr(e.Start, e.End - e.Start));
         return;
     }
-    info.ClassName = store.Value(index, "class");
-    info.Id = store.Value(index, "id");
-    info.Title = store.Value(index, "title");
-    info.Language = store.Value(index, "language");
-    info.Lang = store.Value(index, "lang");
+    store.AssignValue(info.ClassName, index, "class"sv);
+    store.AssignValue(info.Id, index, "id"sv);
+    store.AssignValue(info.Title, index, "title"sv);
+    store.AssignValue(info.Language, index, "language"sv);
+    store.AssignValue(info.Lang, index, "lang"sv);
     if (!texts)
         return;
     const std::size_t end = std::min(e.End, page.size());
     const std::size_t contentEnd = std::min(e.ContentEnd, end);
     const std::size_t contentStart = std::min(e.ContentStart, contentEnd);
     const std::string_view inner = page.substr(contentStart, contentEnd - contentStart);
-    info.InnerHTML = std::string(inner);
-    info.OuterHTML = std::string(page.substr(e.Start, end - std::min(e.Start, end)));
+    info.InnerHTML.assign(inner);
+    info.OuterHTML.assign(page.substr(e.Start, end - std::min(e.Start, end)));
     if (e.Tag == THtmlTag::Script || e.Tag == THtmlTag::Style || e.Tag == THtmlTag::Xmp ||
         e.Tag == THtmlTag::IFrame || e.Tag == THtmlTag::NoEmbed || e.Tag == THtmlTag::NoFrames) {
         info.InnerText = info.InnerHTML;
@@ -930,17 +994,22 @@ bool TDocParser::Execute(const std::string& address)
     }
 
     if (walk) {
-        auto text = [&](std::size_t index, const char* name) { return store.Value(index, name); };
-        auto has = [&](std::size_t index, const char* name) { return store.Find(index, name) != nullptr; };
-        auto integer = [&](std::size_t index, const char* name) {
-            return StrToIntDef(Trim(store.Value(index, name)), 0);
+        using namespace std::string_view_literals;
+        auto text = [&](std::size_t index, std::string_view name) { return store.Value(index, name); };
+        auto has = [&](std::size_t index, std::string_view name) { return store.Find(index, name) != nullptr; };
+        auto integer = [&](std::size_t index, std::string_view name) {
+            return StrToIntDef(Trim(store.ValueView(index, name)), 0);
+        };
+        auto assign = [&](std::string& to, std::size_t index, std::string_view name) {
+            store.AssignValue(to, index, name);
         };
         // An address attribute: its value without surrounding blanks, and
-        // where that value stands in the source.
-        auto address = [&](std::size_t index, const char* name, TSourceSpan* at) {
+        // where that value stands in the source (left alone when it has no
+        // value there).
+        auto address = [&](std::size_t index, std::string_view name, TSourceSpan* at) {
             const TElementStore::TAttribute* a = store.Find(index, name);
             if (!a)
-                return std::string();
+                return std::string_view();
             std::string_view value = store.Text(a->ValueAt, a->ValueLength);
             while (!value.empty() && IsBlank(value.front()))
                 value.remove_prefix(1);
@@ -960,9 +1029,16 @@ bool TDocParser::Execute(const std::string& address)
                     at->Quote = a->Quote;
                 }
             }
-            return std::string(value);
+            return value;
         };
+        // The records of the frequent elements are refilled field by field,
+        // keeping their strings' room from one element to the next.
         TElementInfo info;
+        TAnchorInfo a;
+        TImageInfo m;
+        TBodyInfo b;
+        TScriptInfo sc;
+        TLinkedItemInfo l;
         for (std::size_t index = 0; index < store.Elements.size(); ++index) {
             const auto& e = store.Elements[index];
             const TTagEvent event = e.Event;
@@ -975,74 +1051,70 @@ bool TDocParser::Execute(const std::string& address)
             if (!fire)
                 continue;
             switch (event) {
-            case TTagEvent::A: {
-                TAnchorInfo a;
-                a.hRef = Reported(address(index, "href", &a.hRefAt));
-                a.Target = text(index, "target");
-                a.Rel = text(index, "rel");
-                a.Rev = text(index, "rev");
-                a.Urn = text(index, "urn");
-                a.Methods = text(index, "methods");
-                a.Name = text(index, "name");
-                a.AccessKey = text(index, "accesskey");
-                a.MimeType = text(index, "type");
+            case TTagEvent::A:
+                a.hRefAt = TSourceSpan{};
+                AssignReported(a.hRef, address(index, "href"sv, &a.hRefAt));
+                assign(a.Target, index, "target"sv);
+                assign(a.Rel, index, "rel"sv);
+                assign(a.Rev, index, "rev"sv);
+                assign(a.Urn, index, "urn"sv);
+                assign(a.Methods, index, "methods"sv);
+                assign(a.Name, index, "name"sv);
+                assign(a.AccessKey, index, "accesskey"sv);
+                assign(a.MimeType, index, "type"sv);
                 FillAnchorParts(a);
                 OnAnchor(a, info);
                 break;
-            }
-            case TTagEvent::Img: {
-                TImageInfo m;
-                m.Source = Reported(address(index, "src", &m.SourceAt));
-                m.LowSrc = Reported(address(index, "lowsrc", nullptr));
-                m.Vrml = text(index, "vrml");
-                m.DynSrc = Reported(address(index, "dynsrc", nullptr));
-                m.Alt = text(index, "alt");
-                m.Align = text(index, "align");
-                m.UseMap = text(index, "usemap");
-                m.IsMap = has(index, "ismap");
-                m.Border = text(index, "border");
-                m.Loop = text(index, "loop");
-                m.vSpace = integer(index, "vspace");
-                m.hSpace = integer(index, "hspace");
-                m.Width = integer(index, "width");
-                m.Height = integer(index, "height");
+            case TTagEvent::Img:
+                m.SourceAt = TSourceSpan{};
+                AssignReported(m.Source, address(index, "src"sv, &m.SourceAt));
+                AssignReported(m.LowSrc, address(index, "lowsrc"sv, nullptr));
+                assign(m.Vrml, index, "vrml"sv);
+                AssignReported(m.DynSrc, address(index, "dynsrc"sv, nullptr));
+                assign(m.Alt, index, "alt"sv);
+                assign(m.Align, index, "align"sv);
+                assign(m.UseMap, index, "usemap"sv);
+                m.IsMap = has(index, "ismap"sv);
+                assign(m.Border, index, "border"sv);
+                assign(m.Loop, index, "loop"sv);
+                m.vSpace = integer(index, "vspace"sv);
+                m.hSpace = integer(index, "hspace"sv);
+                m.Width = integer(index, "width"sv);
+                m.Height = integer(index, "height"sv);
                 OnImage(m, info);
                 break;
-            }
-            case TTagEvent::Body: {
-                TBodyInfo b;
-                b.Background = Reported(address(index, "background", &b.BackgroundAt));
-                b.bgProperties = text(index, "bgproperties");
-                b.LeftMargin = text(index, "leftmargin");
-                b.TopMargin = text(index, "topmargin");
-                b.RightMargin = text(index, "rightmargin");
-                b.BottomMargin = text(index, "bottommargin");
-                b.bgColor = text(index, "bgcolor");
-                b.Text = text(index, "text");
-                b.Link = text(index, "link");
-                b.vLink = text(index, "vlink");
-                b.aLink = text(index, "alink");
-                b.NoWrap = has(index, "nowrap");
+            case TTagEvent::Body:
+                b.BackgroundAt = TSourceSpan{};
+                AssignReported(b.Background, address(index, "background"sv, &b.BackgroundAt));
+                assign(b.bgProperties, index, "bgproperties"sv);
+                assign(b.LeftMargin, index, "leftmargin"sv);
+                assign(b.TopMargin, index, "topmargin"sv);
+                assign(b.RightMargin, index, "rightmargin"sv);
+                assign(b.BottomMargin, index, "bottommargin"sv);
+                assign(b.bgColor, index, "bgcolor"sv);
+                assign(b.Text, index, "text"sv);
+                assign(b.Link, index, "link"sv);
+                assign(b.vLink, index, "vlink"sv);
+                assign(b.aLink, index, "alink"sv);
+                b.NoWrap = has(index, "nowrap"sv);
                 OnBody(b, info);
                 break;
-            }
-            case TTagEvent::Script: {
-                TScriptInfo s;
-                s.Source = Reported(address(index, "src", &s.SourceAt));
-                s.HtmlFor = text(index, "for");
-                s.Event = text(index, "event");
-                s.Text = source.substr(std::min(e.ScriptTextAt, source.size()), e.ScriptTextLength);
-                s.Defer = has(index, "defer");
-                OnScript(s, info);
+            case TTagEvent::Script:
+                sc.SourceAt = TSourceSpan{};
+                AssignReported(sc.Source, address(index, "src"sv, &sc.SourceAt));
+                assign(sc.HtmlFor, index, "for"sv);
+                assign(sc.Event, index, "event"sv);
+                sc.Text.assign(std::string_view(source).substr(std::min(e.ScriptTextAt, source.size()),
+                                                               e.ScriptTextLength));
+                sc.Defer = has(index, "defer"sv);
+                OnScript(sc, info);
                 break;
-            }
-            case TTagEvent::Link: {
-                TLinkedItemInfo l;
+            case TTagEvent::Link:
                 l.TagName = info.TagName;
-                l.hRef = Reported(address(index, "href", &l.hRefAt));
+                l.hRefAt = TSourceSpan{};
+                AssignReported(l.hRef, address(index, "href"sv, &l.hRefAt));
                 OnOtherLinkedItem(l, info);
                 break;
-            }
             case TTagEvent::Base:
                 OnBase(TBaseInfo{Reported(address(index, "href", nullptr)), text(index, "target")}, info);
                 break;

@@ -183,7 +183,7 @@ std::size_t DecodeReference(std::string_view raw, std::size_t i, bool inAttribut
 }
 
 struct TTagName {
-    const char* Name;
+    std::string_view Name;
     THtmlTag Tag;
 };
 

@@ -1,12 +1,12 @@
 #include "delivery/PageRewriter.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
-#include <unordered_map>
 
 #include "platform/Text.h"
 
@@ -70,9 +70,17 @@ TUrlParts SplitReference(std::string_view s)
     return p;
 }
 
-std::string RemoveDotSegments(std::string_view input)
+void RemoveDotSegments(std::string_view input, std::string& output)
 {
-    std::string output;
+    // Most paths have no segment that starts with a dot: nothing to remove.
+    bool dotted = false;
+    for (std::size_t i = 0; i < input.size() && !dotted; ++i)
+        dotted = input[i] == '.' && (i == 0 || input[i - 1] == '/');
+    if (!dotted) {
+        output.assign(input);
+        return;
+    }
+    output.clear();
     while (!input.empty()) {
         if (input.substr(0, 3) == "../") {
             input.remove_prefix(3);
@@ -98,110 +106,282 @@ std::string RemoveDotSegments(std::string_view input)
             input.remove_prefix(segment.size());
         }
     }
-    return output;
 }
 
-std::string Recompose(const TUrlParts& p)
-{
-    std::string s = p.Scheme;
-    if (p.HasAuthority)
-        s += "//" + p.Authority;
-    s += p.Path;
-    if (p.HasQuery)
-        s += "?" + p.Query;
-    if (p.HasFragment)
-        s += "#" + p.Fragment;
-    return s;
-}
+// Characters that cannot stand in an address as written into a page, and
+// the two that only some places in a page cannot take as they are.
+enum : std::uint8_t { Unsafe = 1, Apostrophe = 2, Ampersand = 4 };
+constexpr std::array<std::uint8_t, 256> ByteKinds = [] {
+    std::array<std::uint8_t, 256> kinds{};
+    for (int c = 0; c < 256; ++c) {
+        if (c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '\\' || c == '^' || c == '`' ||
+            c == '{' || c == '|' || c == '}')
+            kinds[static_cast<std::size_t>(c)] = Unsafe;
+    }
+    kinds['\''] = Apostrophe;
+    kinds['&'] = Ampersand;
+    return kinds;
+}();
 
-// Characters that cannot stand in an address as written into a page.
-std::string EscapeUnsafe(std::string_view s, bool escapeApostrophe)
+// Appends s with unsafe characters escaped; within a page that writes its
+// ampersands as "&amp;", an ampersand is written so as well.
+void AppendEscaped(std::string& out, std::string_view s, bool escapeApostrophe = false, bool ampersands = false)
 {
     static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(s.size());
-    for (char ch : s) {
-        const auto c = static_cast<unsigned char>(ch);
-        const bool unsafe = c <= 0x20 || c >= 0x7F || ch == '"' || ch == '<' || ch == '>' || ch == '\\' ||
-                            ch == '^' || ch == '`' || ch == '{' || ch == '|' || ch == '}' ||
-                            (escapeApostrophe && ch == '\'');
-        if (unsafe) {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
+    const std::uint8_t wanted = Unsafe | (escapeApostrophe ? Apostrophe : 0) | (ampersands ? Ampersand : 0);
+    std::size_t copied = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const std::uint8_t kind = ByteKinds[c] & wanted;
+        if (kind == 0)
+            continue;
+        out.append(s.data() + copied, i - copied);
+        if (kind == Ampersand) {
+            out += "&amp;";
         } else {
-            out += ch;
+            const char code[3] = {'%', hex[c >> 4], hex[c & 15]};
+            out.append(code, 3);
         }
+        copied = i + 1;
     }
-    return out;
+    out.append(s.data() + copied, s.size() - copied);
 }
 
-void LowerInto(std::string_view s, std::string& out)
+// "TP:/" in any letter case, anywhere: the addresses of HTTP, HTTPS and FTP.
+bool HoldsTpColonSlash(std::string_view s)
 {
-    out.assign(s);
-    for (auto& c : out)
-        c = LowerChar(c);
+    for (auto at = s.find(":/"); at != std::string_view::npos; at = s.find(":/", at + 1))
+        if (at >= 2 && UpperChar(s[at - 2]) == 'T' && UpperChar(s[at - 1]) == 'P')
+            return true;
+    return false;
+}
+
+bool SameFolded(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i] && LowerChar(a[i]) != LowerChar(b[i]))
+            return false;
+    return true;
+}
+
+std::uint64_t FoldedHash(std::string_view s)
+{
+    std::uint64_t h = 14695981039346656037ull;
+    for (char c : s)
+        h = (h ^ static_cast<unsigned char>(LowerChar(c))) * 1099511628211ull;
+    return h;
 }
 
 } // namespace
 
-std::string MakeAbsoluteUrl(const std::string& base, const std::string& link)
+TUrlResolver::TUrlResolver(std::string_view base) : base_(base)
 {
     if (base.empty())
-        return link;
-    if (UpperCase(link).find("TP:/") != std::string::npos)
-        return link;
+        return;
+    usable_ = true;
+    // Site addresses may leave out the scheme; the download fetches them over
+    // HTTP, so that is what they resolve against.
+    const std::string fullBase = SchemeLength(base) > 0 ? std::string(base) : "http://" + std::string(base);
+    const TUrlParts b = SplitReference(fullBase);
+    AppendEscaped(scheme_, b.Scheme);
+    origin_ = scheme_;
+    baseHasAuthority_ = b.HasAuthority;
+    if (b.HasAuthority) {
+        origin_ += "//";
+        AppendEscaped(origin_, b.Authority);
+    }
+    basePath_ = b.Path;
+    baseHasQuery_ = b.HasQuery;
+    baseQuery_ = b.Query;
+    if (b.HasAuthority && b.Path.empty()) {
+        baseDirectory_ = "/";
+    } else {
+        const auto slash = b.Path.rfind('/');
+        if (slash != std::string::npos)
+            baseDirectory_ = b.Path.substr(0, slash + 1);
+    }
+}
+
+bool TUrlResolver::Resolve(std::string_view link, std::string& out)
+{
+    if (!usable_ || HoldsTpColonSlash(link))
+        return false;
     // A reference with a scheme of its own (mailto:, javascript:, ...) is
     // absolute already.
     if (SchemeLength(link) > 0)
-        return link;
-    // Site addresses may leave out the scheme; the download fetches them over
-    // HTTP, so that is what they resolve against.
-    const std::string fullBase = SchemeLength(base) > 0 ? base : "http://" + base;
-    const TUrlParts b = SplitReference(fullBase);
-    const TUrlParts r = SplitReference(link);
-    TUrlParts t;
-    t.Scheme = b.Scheme;
-    if (r.HasAuthority) {
-        t.HasAuthority = true;
-        t.Authority = r.Authority;
-        t.Path = RemoveDotSegments(r.Path);
-        t.HasQuery = r.HasQuery;
-        t.Query = r.Query;
+        return false;
+
+    std::string_view rest = link, fragment, query, authority;
+    const auto hash = rest.find('#');
+    const bool hasFragment = hash != std::string_view::npos;
+    if (hasFragment) {
+        fragment = rest.substr(hash + 1);
+        rest = rest.substr(0, hash);
+    }
+    const auto questionMark = rest.find('?');
+    const bool hasQuery = questionMark != std::string_view::npos;
+    if (hasQuery) {
+        query = rest.substr(questionMark + 1);
+        rest = rest.substr(0, questionMark);
+    }
+    const bool hasAuthority = rest.substr(0, 2) == "//";
+    if (hasAuthority) {
+        const auto slash = rest.find('/', 2);
+        authority = rest.substr(2, slash == std::string_view::npos ? std::string_view::npos : slash - 2);
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
+    }
+    const std::string_view referencePath = rest;
+
+    std::string_view path;
+    bool withAuthority = true;
+    bool withQuery = hasQuery;
+    if (hasAuthority) {
+        out = scheme_;
+        out += "//";
+        AppendEscaped(out, authority);
+        RemoveDotSegments(referencePath, path_);
+        path = path_;
     } else {
-        t.HasAuthority = b.HasAuthority;
-        t.Authority = b.Authority;
-        if (r.Path.empty()) {
-            t.Path = b.Path;
-            t.HasQuery = r.HasQuery || b.HasQuery;
-            t.Query = r.HasQuery ? r.Query : b.Query;
+        out = origin_;
+        withAuthority = baseHasAuthority_;
+        if (referencePath.empty()) {
+            path = basePath_;
+            withQuery = hasQuery || baseHasQuery_;
+            if (!hasQuery)
+                query = baseQuery_;
+        } else if (referencePath[0] == '/') {
+            RemoveDotSegments(referencePath, path_);
+            path = path_;
         } else {
-            if (r.Path[0] == '/') {
-                t.Path = RemoveDotSegments(r.Path);
-            } else {
-                std::string merged;
-                if (b.HasAuthority && b.Path.empty()) {
-                    merged = "/" + r.Path;
-                } else {
-                    const auto slash = b.Path.rfind('/');
-                    merged = (slash == std::string::npos ? std::string() : b.Path.substr(0, slash + 1)) + r.Path;
-                }
-                t.Path = RemoveDotSegments(merged);
-            }
-            t.HasQuery = r.HasQuery;
-            t.Query = r.Query;
+            merged_ = baseDirectory_;
+            merged_ += referencePath;
+            RemoveDotSegments(merged_, path_);
+            path = path_;
         }
     }
     // A site's own address with no path still names its root folder.
-    if (t.HasAuthority && t.Path.empty() && (t.HasQuery || t.HasFragment || !r.Path.empty()))
-        t.Path = "/";
-    t.HasFragment = r.HasFragment;
-    t.Fragment = r.Fragment;
-    std::string result = EscapeUnsafe(Recompose(t), false);
-    if (result.size() > MaxCombinedLength)
-        return link;
-    return result;
+    if (withAuthority && path.empty() && (withQuery || !referencePath.empty()))
+        path = "/";
+    AppendEscaped(out, path);
+    if (withQuery) {
+        out += '?';
+        AppendEscaped(out, query);
+    }
+    if (hasFragment) {
+        out += '#';
+        AppendEscaped(out, fragment);
+    }
+    return out.size() <= MaxCombinedLength;
 }
+
+std::string MakeAbsoluteUrl(const std::string& base, const std::string& link)
+{
+    TUrlResolver resolver(base);
+    std::string absolute;
+    return resolver.Resolve(link, absolute) ? absolute : link;
+}
+
+namespace {
+
+// The pairs that take part in the replacement, grouped by their original
+// without regard to case: each group's pair indices ascending.
+class TOriginalsIndex {
+public:
+    TOriginalsIndex(const std::vector<std::string>& originals, const std::vector<std::string>& absolutes,
+                    std::size_t pairs)
+        : originals_(originals)
+    {
+        std::vector<std::uint32_t> groupOf(pairs, NoGroup);
+        std::size_t size = 16;
+        while (size < pairs * 2)
+            size *= 2;
+        slots_.assign(size, NoGroup);
+        mask_ = size - 1;
+        std::vector<std::uint32_t> counts;
+        for (std::size_t i = 0; i < pairs; ++i) {
+            if (!TakesPart(originals[i], absolutes[i]))
+                continue;
+            const std::string_view key = originals[i];
+            const std::uint64_t h = FoldedHash(key);
+            std::size_t slot = h & mask_;
+            std::uint32_t group = NoGroup;
+            while (slots_[slot] != NoGroup) {
+                const std::uint32_t g = slots_[slot];
+                if (hashes_[g] == h && SameFolded(originals[representative_[g]], key)) {
+                    group = g;
+                    break;
+                }
+                slot = (slot + 1) & mask_;
+            }
+            if (group == NoGroup) {
+                group = static_cast<std::uint32_t>(representative_.size());
+                slots_[slot] = group;
+                representative_.push_back(static_cast<std::uint32_t>(i));
+                hashes_.push_back(h);
+                counts.push_back(0);
+            }
+            groupOf[i] = group;
+            ++counts[group];
+            shortest_ = std::min(shortest_, key.size());
+            longest_ = std::max(longest_, key.size());
+            const auto first = static_cast<unsigned char>(LowerChar(key[0]));
+            firstBytes_[first >> 6] |= std::uint64_t{1} << (first & 63);
+        }
+        begin_.resize(counts.size() + 1);
+        for (std::size_t g = 0; g < counts.size(); ++g)
+            begin_[g + 1] = begin_[g] + counts[g];
+        members_.resize(begin_.back());
+        std::vector<std::uint32_t> filled(begin_.begin(), begin_.end() - 1);
+        for (std::size_t i = 0; i < pairs; ++i)
+            if (groupOf[i] != NoGroup)
+                members_[filled[groupOf[i]]++] = static_cast<std::uint32_t>(i);
+    }
+
+    bool Empty() const { return representative_.empty(); }
+
+    // Whether some original could be this long: a cheap test before Find.
+    bool MayHoldLength(std::size_t length) const { return length >= shortest_ && length <= longest_; }
+
+    // The pairs whose original equals key without regard to case, ascending.
+    std::pair<const std::uint32_t*, const std::uint32_t*> Find(std::string_view key) const
+    {
+        if (!MayHoldLength(key.size()))
+            return {nullptr, nullptr};
+        const auto first = static_cast<unsigned char>(LowerChar(key[0]));
+        if (!(firstBytes_[first >> 6] >> (first & 63) & 1))
+            return {nullptr, nullptr};
+        const std::uint64_t h = FoldedHash(key);
+        for (std::size_t slot = h & mask_; slots_[slot] != NoGroup; slot = (slot + 1) & mask_) {
+            const std::uint32_t g = slots_[slot];
+            if (hashes_[g] == h && SameFolded(originals_[representative_[g]], key))
+                return {members_.data() + begin_[g], members_.data() + begin_[g + 1]};
+        }
+        return {nullptr, nullptr};
+    }
+
+private:
+    static constexpr std::uint32_t NoGroup = UINT32_MAX;
+
+    static bool TakesPart(const std::string& original, const std::string& absolute)
+    {
+        return !original.empty() && original.find('"') == std::string::npos &&
+               absolute.find('"') == std::string::npos;
+    }
+
+    const std::vector<std::string>& originals_;
+    std::vector<std::uint32_t> slots_;
+    std::size_t mask_ = 0;
+    std::vector<std::uint32_t> representative_;
+    std::vector<std::uint64_t> hashes_;
+    std::vector<std::uint32_t> begin_;
+    std::vector<std::uint32_t> members_;
+    std::size_t shortest_ = SIZE_MAX, longest_ = 0;
+    std::uint64_t firstBytes_[4] = {};
+};
+
+} // namespace
 
 void ReplaceQuotedLinks(std::string& text, const std::vector<std::string>& originals,
                         const std::vector<std::string>& absolutes)
@@ -209,10 +389,6 @@ void ReplaceQuotedLinks(std::string& text, const std::vector<std::string>& origi
     const std::size_t pairs = std::min(originals.size(), absolutes.size());
     if (pairs == 0)
         return;
-    auto takesPart = [&](std::size_t i) {
-        return !originals[i].empty() && originals[i].find('"') == std::string::npos &&
-               absolutes[i].find('"') == std::string::npos;
-    };
 
     // No address holds a quote, so every match is the stretch between two
     // neighbouring quotes and replacing it keeps the quotes where they are.
@@ -221,22 +397,10 @@ void ReplaceQuotedLinks(std::string& text, const std::vector<std::string>& origi
     // then of a later pair that matches that, and so on. One rule ties a
     // stretch to its left neighbour: a pair that replaced the neighbour used
     // up the quote between them, so that pair cannot match this stretch.
-    std::unordered_map<std::string, std::vector<std::uint32_t>> pairsOf;
-    std::size_t shortest = SIZE_MAX, longest = 0;
-    for (std::size_t i = 0; i < pairs; ++i) {
-        if (!takesPart(i))
-            continue;
-        std::string key;
-        LowerInto(originals[i], key);
-        pairsOf[key].push_back(static_cast<std::uint32_t>(i));
-        shortest = std::min(shortest, key.size());
-        longest = std::max(longest, key.size());
-    }
-
-    if (pairsOf.empty())
+    const TOriginalsIndex index(originals, absolutes, pairs);
+    if (index.Empty())
         return;
     std::string out;
-    std::string key;
     std::vector<std::uint32_t> previousPasses, passes;
     std::size_t copied = 0;
     bool changed = false;
@@ -247,29 +411,27 @@ void ReplaceQuotedLinks(std::string& text, const std::vector<std::string>& origi
             break;
         passes.clear();
         const std::size_t length = close - open - 1;
-        if (length >= shortest && length <= longest) {
-            std::string_view content(text.data() + open + 1, length);
-            const std::string* current = nullptr;
+        if (index.MayHoldLength(length)) {
+            std::string_view current(text.data() + open + 1, length);
+            const std::string* replacement = nullptr;
             std::uint32_t from = 0;
             for (;;) {
-                LowerInto(current ? std::string_view(*current) : content, key);
-                const auto found = pairsOf.find(key);
-                if (found == pairsOf.end())
-                    break;
-                const auto& list = found->second;
-                auto next = std::lower_bound(list.begin(), list.end(), from);
-                while (next != list.end() &&
-                       std::binary_search(previousPasses.begin(), previousPasses.end(), *next))
+                const auto [first, last] = index.Find(current);
+                auto next = std::lower_bound(first, last, from);
+                while (next != last && std::binary_search(previousPasses.begin(), previousPasses.end(), *next))
                     ++next;
-                if (next == list.end())
+                if (next == last)
                     break;
                 passes.push_back(*next);
-                current = &absolutes[*next];
+                replacement = &absolutes[*next];
+                current = *replacement;
                 from = *next + 1;
             }
-            if (current) {
+            if (replacement) {
+                if (!changed)
+                    out.reserve(text.size() + text.size() / 4);
                 out.append(text, copied, open + 1 - copied);
-                out += *current;
+                out += *replacement;
                 copied = close;
                 changed = true;
             }
@@ -315,7 +477,7 @@ void TPageRewriter::docparseBase(const TBaseInfo& base, const TElementInfo&)
     AbsoluteLinks.clear();
     placed_.clear();
     for (const auto& r : reported_)
-        Resolve(r);
+        Resolve(std::string_view(reportedText_).substr(r.TextAt, r.TextLength), r.At);
 }
 
 void TPageRewriter::docparseAnchor(const TAnchorInfo& anchor, const TElementInfo&)
@@ -348,31 +510,32 @@ void TPageRewriter::RecordLink(const std::string& link)
     RecordLinkAt(link, TSourceSpan{});
 }
 
-void TPageRewriter::RecordLinkAt(const std::string& reported, const TSourceSpan& at)
+void TPageRewriter::RecordLinkAt(std::string_view link, const TSourceSpan& at)
 {
-    if (reported.empty())
+    if (link.empty())
         return;
-    TReportedLink link{reported, at};
-    if (StartsText("ABOUT:BLANK", link.Link))
-        link.Link.erase(0, 11);
+    if (StartsText("ABOUT:BLANK", link))
+        link.remove_prefix(11);
     // "about:blank" itself names no address of the page; recording it would
     // turn every empty quoted string of the page into the page's address.
-    if (link.Link.empty())
+    if (link.empty())
         return;
-    Resolve(link);
-    reported_.push_back(std::move(link));
+    Resolve(link, at);
+    reported_.push_back(TReportedLink{reportedText_.size(), link.size(), at});
+    reportedText_.append(link);
 }
 
-void TPageRewriter::Resolve(const TReportedLink& reported)
+void TPageRewriter::Resolve(std::string_view link, const TSourceSpan& at)
 {
-    const std::string& link = reported.Link;
-    std::string absolute = MakeAbsoluteUrl(BaseUrl, link);
-    if (absolute == link)
+    // BaseUrl is public: whoever set it last decides what links resolve against.
+    if (resolver_.Base() != BaseUrl)
+        resolver_ = TUrlResolver(BaseUrl);
+    if (!resolver_.Resolve(link, absolute_) || absolute_ == link)
         return;
-    OriginalLinks.push_back(link);
-    AbsoluteLinks.push_back(absolute);
-    if (reported.At.Known())
-        placed_.push_back({reported.At, link, std::move(absolute)});
+    OriginalLinks.emplace_back(link);
+    AbsoluteLinks.push_back(absolute_);
+    if (at.Known())
+        placed_.push_back(TPlacedLink{at, OriginalLinks.size() - 1});
 }
 
 namespace {
@@ -385,26 +548,13 @@ void AppendPlaced(std::string& out, std::string_view raw, std::string_view origi
 {
     const bool escapeApostrophe = quote != '"';
     const bool pageEscapes = raw.find('&') != std::string_view::npos;
-    auto appendWritten = [&](std::string_view text) {
-        const std::string safe = EscapeUnsafe(text, escapeApostrophe);
-        if (!pageEscapes) {
-            out += safe;
-            return;
-        }
-        for (char c : safe) {
-            if (c == '&')
-                out += "&amp;";
-            else
-                out += c;
-        }
-    };
     if (absolute.size() >= original.size() &&
         absolute.compare(absolute.size() - original.size(), original.size(), original) == 0) {
-        appendWritten(absolute.substr(0, absolute.size() - original.size()));
+        AppendEscaped(out, absolute.substr(0, absolute.size() - original.size()), escapeApostrophe, pageEscapes);
         out += raw;
         return;
     }
-    appendWritten(absolute);
+    AppendEscaped(out, absolute, escapeApostrophe, pageEscapes);
 }
 
 } // namespace
@@ -428,11 +578,12 @@ void TPageRewriter::RewritePlacedLinks(std::string& page) const
     std::size_t copied = 0;
     for (const TPlacedLink* p : order) {
         // Each stretch of the page is written once.
-        if (p->At.Offset < copied || p->At.Offset + p->At.Length > page.size())
+        if (p->At.Offset < copied || p->At.Offset + p->At.Length > page.size() || p->Pair >= OriginalLinks.size() ||
+            p->Pair >= AbsoluteLinks.size())
             continue;
         out.append(page, copied, p->At.Offset - copied);
-        AppendPlaced(out, std::string_view(page).substr(p->At.Offset, p->At.Length), p->Original, p->Absolute,
-                     p->At.Quote);
+        AppendPlaced(out, std::string_view(page).substr(p->At.Offset, p->At.Length), OriginalLinks[p->Pair],
+                     AbsoluteLinks[p->Pair], p->At.Quote);
         copied = p->At.Offset + p->At.Length;
     }
     out.append(page, copied, std::string::npos);
@@ -446,6 +597,7 @@ bool TPageRewriter::RewritePage(const std::string& siteAddress, std::string& pag
     AbsoluteLinks.clear();
     placed_.clear();
     reported_.clear();
+    reportedText_.clear();
     baseSeen_ = false;
     siteAddress_ = siteAddress;
     BaseUrl = siteAddress;
@@ -461,6 +613,7 @@ bool TPageRewriter::RewritePage(const std::string& siteAddress, std::string& pag
             AbsoluteLinks.clear();
             placed_.clear();
             reported_.clear();
+            reportedText_.clear();
             baseSeen_ = false;
             BaseUrl = siteAddress;
             Wait(1000);

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "delivery/DeliveryHost.h"
@@ -15,6 +16,30 @@
 // characters escaped. Gives link unchanged when base is empty, when link is
 // already absolute, or when the result would exceed 500 characters.
 std::string MakeAbsoluteUrl(const std::string& base, const std::string& link);
+
+// A base address split once, for resolving many links against it the way
+// MakeAbsoluteUrl does: a page holds thousands of them.
+class TUrlResolver {
+public:
+    explicit TUrlResolver(std::string_view base = {});
+
+    const std::string& Base() const { return base_; }
+    // The absolute form of link into out; false where MakeAbsoluteUrl gives
+    // the link unchanged, and then out holds nothing of use.
+    bool Resolve(std::string_view link, std::string& out);
+
+private:
+    std::string base_;
+    bool usable_ = false;
+    std::string scheme_;        // the base's scheme with its colon, escaped
+    std::string origin_;        // scheme_ and the base's authority, escaped
+    bool baseHasAuthority_ = false;
+    std::string basePath_;      // as written
+    bool baseHasQuery_ = false;
+    std::string baseQuery_;     // as written
+    std::string baseDirectory_; // what a relative path is appended to
+    std::string merged_, path_; // scratch, kept for their capacity
+};
 
 class TPageRewriter {
 public:
@@ -38,16 +63,15 @@ public:
 private:
     struct TPlacedLink {
         TSourceSpan At;
-        std::string Original;
-        std::string Absolute;
+        std::size_t Pair; // in OriginalLinks and AbsoluteLinks
     };
     struct TReportedLink {
-        std::string Link;
+        std::size_t TextAt, TextLength; // in reportedText_
         TSourceSpan At;
     };
 
-    void RecordLinkAt(const std::string& link, const TSourceSpan& at);
-    void Resolve(const TReportedLink& reported);
+    void RecordLinkAt(std::string_view link, const TSourceSpan& at);
+    void Resolve(std::string_view link, const TSourceSpan& at);
     void docparseBase(const TBaseInfo& base, const TElementInfo& element);
     void docparseAnchor(const TAnchorInfo& anchor, const TElementInfo& element);
     void docparseImage(const TImageInfo& image, const TElementInfo& element);
@@ -63,6 +87,9 @@ private:
     // Every address reported so far, for resolving them again when the page
     // names its own base after some of them.
     std::vector<TReportedLink> reported_;
+    std::string reportedText_;
+    TUrlResolver resolver_;
+    std::string absolute_; // scratch of Resolve
     std::string siteAddress_;
     bool baseSeen_ = false;
 };

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -239,6 +240,89 @@ TEST(DocParser, ElementRecordAndAnchorParts)
     EXPECT_EQ(anchor.Search, "?q=1");
     EXPECT_EQ(anchor.Hash, "#part");
     EXPECT_EQ(anchor.NameProp, "file.html");
+}
+
+std::string Fields(const TElementInfo& e)
+{
+    return e.ClassName + "|" + e.Id + "|" + e.InnerHTML + "|" + e.InnerText + "|" + e.Lang + "|" + e.Language + "|" +
+           std::to_string(e.OffsetHeight + e.OffsetLeft + e.OffsetTop + e.OffsetWidth) + "|" + e.OuterHTML + "|" +
+           e.OuterText + "|" + e.RecordNumber + "|" + e.TagName + "|" + e.Title;
+}
+
+std::string Fields(const TAnchorInfo& a)
+{
+    return a.hRef + "|" + a.Target + "|" + a.Rel + "|" + a.Rev + "|" + a.Urn + "|" + a.Methods + "|" + a.Name + "|" +
+           a.Host + "|" + a.HostName + "|" + a.PathName + "|" + a.Port + "|" + a.Protocol + "|" + a.Search + "|" +
+           a.Hash + "|" + a.AccessKey + "|" + a.ProtocolLong + "|" + a.MimeType + "|" + a.NameProp + "|" +
+           std::to_string(a.hRefAt.Known());
+}
+
+std::string Fields(const TImageInfo& m)
+{
+    return m.Source + "|" + m.LowSrc + "|" + m.Vrml + "|" + m.DynSrc + "|" + m.Alt + "|" + m.Align + "|" + m.UseMap +
+           "|" + std::to_string(m.IsMap) + "|" + m.Border + "|" + m.Loop + "|" + std::to_string(m.vSpace) + "|" +
+           std::to_string(m.hSpace) + "|" + std::to_string(m.Width) + "|" + std::to_string(m.Height) + "|" +
+           std::to_string(m.SourceAt.Known());
+}
+
+std::string Fields(const TScriptInfo& s)
+{
+    return s.Source + "|" + s.HtmlFor + "|" + s.Event + "|" + s.Text + "|" + std::to_string(s.Defer) + "|" +
+           std::to_string(s.SourceAt.Known());
+}
+
+std::string Fields(const TLinkedItemInfo& l)
+{
+    return l.TagName + "|" + l.hRef + "|" + std::to_string(l.hRefAt.Known());
+}
+
+// The parser refills its records from one element to the next: an element
+// that lacks an attribute must not show the one before it had.
+TEST(DocParser, EachRecordHoldsOnlyItsOwnElementsValues)
+{
+    TDocParser parser;
+    std::vector<std::string> anchors, images, scripts, links, records;
+    parser.OnElement = [&](const TElementInfo& e) { records.push_back(Fields(e)); };
+    parser.OnAnchor = [&](const TAnchorInfo& a, const TElementInfo&) { anchors.push_back(Fields(a)); };
+    parser.OnImage = [&](const TImageInfo& m, const TElementInfo&) { images.push_back(Fields(m)); };
+    parser.OnScript = [&](const TScriptInfo& s, const TElementInfo&) { scripts.push_back(Fields(s)); };
+    parser.OnOtherLinkedItem = [&](const TLinkedItemInfo& l, const TElementInfo&) { links.push_back(Fields(l)); };
+    parser.Html = "<html><head><link rel=x href=\"full.css\"><link></head><body><p>x</p>"
+                  "<a id=i class=c title=t lang=l language=j href=\"https://u@h:1/p/n?q#f\" target=t rel=r rev=v "
+                  "urn=u methods=m name=n accesskey=k type=y>A</a><!--c--><a>B</a><a href=\"rel.html\">C</a>"
+                  "<a href=\"http://h/\">D</a><a href=\"ftp://h\">E</a>"
+                  "<img src=s lowsrc=l vrml=v dynsrc=d alt=a align=g usemap=u ismap border=b loop=o vspace=1 "
+                  "hspace=2 width=3 height=4><img>"
+                  "<script src=x.js for=f event=e defer>t</script><script></script></body></html>";
+    ASSERT_TRUE(parser.Execute());
+
+    auto bare = [](const char* tag, const char* inner, const char* outer) {
+        TElementInfo e;
+        e.TagName = tag;
+        e.InnerHTML = e.InnerText = e.OuterText = inner;
+        e.OuterHTML = outer;
+        return e;
+    };
+    ASSERT_EQ(anchors.size(), 5u);
+    EXPECT_EQ(anchors[0], "https://u@h:1/p/n?q#f|t|r|v|u|m|n|h:1|h|/p/n|1|https:|?q|#f|k|"
+                          "HyperText Transfer Protocol with Privacy|y|n|1");
+    EXPECT_EQ(anchors[1], Fields(TAnchorInfo{}));
+    EXPECT_EQ(anchors[2], "about:blankrel.html|||||||||blankrel.html||about:||||||blankrel.html|1");
+    EXPECT_EQ(anchors[3], "http://h/|||||||h|h|/|80|http:||||HyperText Transfer Protocol|||1");
+    EXPECT_EQ(anchors[4], "ftp://h|||||||h|h|/|21|ftp:||||File Transfer Protocol|||1");
+    ASSERT_EQ(images.size(), 2u);
+    EXPECT_EQ(images[0], "about:blanks|about:blankl|v|about:blankd|a|g|u|1|b|o|1|2|3|4|1");
+    EXPECT_EQ(images[1], Fields(TImageInfo{}));
+    ASSERT_EQ(scripts.size(), 2u);
+    EXPECT_EQ(scripts[0], "about:blankx.js|f|e|t|1|1");
+    EXPECT_EQ(scripts[1], Fields(TScriptInfo{}));
+    ASSERT_EQ(links.size(), 2u);
+    EXPECT_EQ(links[0], "LINK|about:blankfull.css|1");
+    EXPECT_EQ(links[1], "LINK||0");
+    const auto anchorAt = std::find(records.begin(), records.end(), Fields(bare("A", "B", "<a>B</a>")));
+    EXPECT_NE(anchorAt, records.end()) << "the bare anchor's record keeps the one before's id, class or title";
+    const auto commentAt = std::find(records.begin(), records.end(), Fields(bare("!", "", "<!--c-->")));
+    EXPECT_NE(commentAt, records.end()) << "the comment's record keeps the anchor's id, class or title";
 }
 
 TEST(DocParser, DownloadControlFlags)
