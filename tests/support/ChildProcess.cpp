@@ -15,15 +15,20 @@ TChildProcess::TChildProcess(const std::vector<std::string>& argv, int startTime
     if (pipe(pipefd) != 0)
         throw std::runtime_error("pipe failed");
     const pid_t parent = getpid();
+    // The signal comes when the thread that forked ends, so only children of
+    // the main thread, which lives as long as the test, can ask for it.
+    const bool fromMainThread = gettid() == parent;
     pid_ = fork();
     if (pid_ < 0)
         throw std::runtime_error("fork failed");
     if (pid_ == 0) {
         // A test that crashes never stops its servers; left running they
         // would hold the test's output open and the whole run would hang.
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent)
-            _exit(127);
+        if (fromMainThread) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() != parent)
+                _exit(127);
+        }
         dup2(pipefd[1], STDOUT_FILENO);
         close(pipefd[0]);
         close(pipefd[1]);
