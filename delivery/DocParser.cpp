@@ -570,8 +570,12 @@ public:
             }
             if (!IsBlank(page_[i])) {
                 EnterBody(i);
-                framesetOk_ = false;
-                return;
+                // A NUL opens the body but is dropped there: a frameset
+                // after it still takes the body's place.
+                if (page_[i] != '\0') {
+                    framesetOk_ = false;
+                    return;
+                }
             }
         }
     }

@@ -423,6 +423,7 @@ void THtmlScanner::Scan(std::string_view page, THtmlSink& sink)
     open_.clear();
     inSelect_ = selectInTable_ = false;
     tables_ = 0;
+    tableParts_.clear();
     templates_.clear();
     outside_.fill(0);
     const std::size_t n = page.size();
@@ -949,6 +950,25 @@ void THtmlScanner::CloseOutside(std::uint64_t hash)
 
 namespace {
 
+enum TablePart : std::uint8_t {
+    PartCaption = 1, PartTBody = 2, PartTHead = 4, PartTFoot = 8, PartTr = 16, PartTd = 32, PartTh = 64,
+    PartSections = PartTBody | PartTHead | PartTFoot,
+};
+
+std::uint8_t TablePartOf(THtmlTag tag)
+{
+    switch (tag) {
+    case THtmlTag::Caption: return PartCaption;
+    case THtmlTag::TBody: return PartTBody;
+    case THtmlTag::THead: return PartTHead;
+    case THtmlTag::TFoot: return PartTFoot;
+    case THtmlTag::Tr: return PartTr;
+    case THtmlTag::Td: return PartTd;
+    case THtmlTag::Th: return PartTh;
+    default: return 0;
+    }
+}
+
 bool IsSpecialHtml(THtmlTag tag, std::string_view n)
 {
     switch (tag) {
@@ -1091,9 +1111,19 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
         break;
     case THtmlTag::Table:
         ++tables_;
+        tableParts_.push_back(0);
+        break;
+    case THtmlTag::Caption:
+    case THtmlTag::TBody:
+    case THtmlTag::THead:
+    case THtmlTag::TFoot:
+    case THtmlTag::Tr:
+    case THtmlTag::Td:
+    case THtmlTag::Th:
+        TableStart(t.Tag);
         break;
     case THtmlTag::Template:
-        templates_.push_back(TOuter{inSelect_, selectInTable_, tables_});
+        templates_.push_back(TOuter{inSelect_, selectInTable_, tables_, tableParts_.size()});
         inSelect_ = selectInTable_ = false;
         tables_ = 0;
         break;
@@ -1153,12 +1183,54 @@ void THtmlScanner::EmitEnd(std::size_t lt, std::size_t end)
             inSelect_ = templates_.back().InSelect;
             selectInTable_ = templates_.back().SelectInTable;
             tables_ = templates_.back().Tables;
+            tableParts_.resize(std::min(tableParts_.size(), templates_.back().Parts));
             templates_.pop_back();
         }
     } else if (tag == THtmlTag::Table) {
-        if (tables_ > 0)
+        if (tables_ > 0) {
             --tables_;
+            tableParts_.pop_back();
+        }
         if (inSelect_ && selectInTable_)
             inSelect_ = false;
+    } else if (TablePartOf(tag) != 0) {
+        TableEnd(tag);
     }
+}
+
+// A start tag of a table's part, in the innermost table: the parts it closes
+// and the ones the tree construction supplies for it (a row's section, a
+// cell's row).
+void THtmlScanner::TableStart(THtmlTag tag)
+{
+    if (tables_ == 0)
+        return;
+    std::uint8_t& open = tableParts_.back();
+    const std::uint8_t part = TablePartOf(tag);
+    if (part == PartCaption || (part & PartSections)) {
+        open = part;
+        return;
+    }
+    const std::uint8_t section = (open & PartSections) ? open & PartSections : PartTBody;
+    open = part == PartTr ? section | PartTr : section | PartTr | part;
+}
+
+// An end tag of a table's part. Inside a select in the table it ends the
+// select when the part is open, and then closes the part as well.
+void THtmlScanner::TableEnd(THtmlTag tag)
+{
+    if (tables_ == 0)
+        return;
+    std::uint8_t& open = tableParts_.back();
+    const std::uint8_t part = TablePartOf(tag);
+    if (!(open & part))
+        return;
+    if (inSelect_ && selectInTable_)
+        inSelect_ = false;
+    if (part == PartTd || part == PartTh)
+        open &= static_cast<std::uint8_t>(~(PartTd | PartTh));
+    else if (part == PartTr)
+        open &= static_cast<std::uint8_t>(~(PartTr | PartTd | PartTh));
+    else
+        open = 0;
 }

@@ -116,6 +116,8 @@ private:
     void CloseOpen(std::uint64_t hash);
     void CloseOutside(std::uint64_t hash);
     void BreakOut();
+    void TableStart(THtmlTag tag);
+    void TableEnd(THtmlTag tag);
 
     std::string_view page_;
     THtmlSink* sink_ = nullptr;
@@ -141,10 +143,15 @@ private:
     bool inSelect_ = false;
     bool selectInTable_ = false;
     int tables_ = 0;
+    // For each open table, innermost last, the parts of it that are open
+    // (TablePart bits): a select inside the table ends at the end tag of
+    // one of them, and only then.
+    std::vector<std::uint8_t> tableParts_;
     // A template's contents start afresh: no select, no table around them.
     struct TOuter {
         bool InSelect, SelectInTable;
         int Tables;
+        std::size_t Parts;
     };
     std::vector<TOuter> templates_;
 };

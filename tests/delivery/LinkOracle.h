@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 struct TOracleLink {
@@ -26,6 +27,9 @@ struct TOracleResult {
     // gumbo faults met on the page, by name; their links are compared by
     // value only.
     std::vector<std::string> KnownFaults;
+    // Start tags, from '<' to past '>', whose links gumbo gets wrong for
+    // one of those faults: neither side's links there are compared.
+    std::vector<std::pair<std::size_t, std::size_t>> Unsure;
 };
 
 TOracleResult GumboLinks(std::string_view page);
