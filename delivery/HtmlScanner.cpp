@@ -59,11 +59,6 @@ std::uint64_t HashOf(std::string_view s)
     return h;
 }
 
-std::size_t Fold(std::uint64_t h)
-{
-    return static_cast<std::size_t>((h ^ (h >> 29) ^ (h >> 47)) & 1023);
-}
-
 void AppendUtf8(std::uint32_t cp, std::string& out)
 {
     if (cp < 0x80) {
@@ -425,7 +420,7 @@ void THtmlScanner::Scan(std::string_view page, THtmlSink& sink)
     tables_ = 0;
     tableParts_.clear();
     templates_.clear();
-    outside_.fill(0);
+    outside_.clear();
     const std::size_t n = page.size();
     std::size_t pos = 0;
     while (pos < n && !stop_) {
@@ -895,59 +890,6 @@ void THtmlScanner::BreakOut()
         open_.pop_back();
 }
 
-// An end tag while SVG or MathML is open: in foreign content it closes the
-// nearest foreign element of its name; in HTML content (inside an integration
-// point) the nearest HTML element of its name, unless a special element
-// stands in between. Elements outside the foreign content are not tracked,
-// so an end tag meant for one of those is taken as a stray one.
-void THtmlScanner::CloseOpen(std::uint64_t hash)
-{
-    // Looking further down than this would make a page of deep nesting and
-    // stray end tags quadratic.
-    constexpr std::size_t Reach = 256;
-    const std::size_t bottom = open_.size() > Reach ? open_.size() - Reach : 0;
-    std::size_t i = open_.size();
-    if (ForeignNow()) {
-        bool html = false;
-        while (i > bottom) {
-            --i;
-            if (open_[i].Space == TSpace::Html) {
-                html = true;
-                ++i;
-                break;
-            }
-            if (open_[i].Hash == hash) {
-                open_.resize(i);
-                return;
-            }
-        }
-        if (!html) {
-            if (bottom == 0)
-                CloseOutside(hash);
-            return;
-        }
-    }
-    while (i-- > bottom) {
-        if (open_[i].Space == TSpace::Html && open_[i].Hash == hash) {
-            open_.resize(i);
-            return;
-        }
-        if (open_[i].Special)
-            return;
-    }
-    if (bottom == 0)
-        CloseOutside(hash);
-}
-
-void THtmlScanner::CloseOutside(std::uint64_t hash)
-{
-    std::uint16_t& count = outside_[Fold(hash)];
-    if (count > 0) {
-        --count;
-        open_.clear();
-    }
-}
-
 namespace {
 
 enum TablePart : std::uint8_t {
@@ -972,6 +914,17 @@ std::uint8_t TablePartOf(THtmlTag tag)
 bool IsSpecialHtml(THtmlTag tag, std::string_view n)
 {
     switch (tag) {
+    // SVG and MathML names, here as HTML elements of those names.
+    case THtmlTag::ForeignObject:
+    case THtmlTag::Desc:
+    case THtmlTag::AnnotationXml:
+    case THtmlTag::Mi:
+    case THtmlTag::Mo:
+    case THtmlTag::Mn:
+    case THtmlTag::Ms:
+    case THtmlTag::MText:
+    case THtmlTag::MGlyph:
+    case THtmlTag::MAlignMark:
     case THtmlTag::Other:
     case THtmlTag::A:
     case THtmlTag::Font:
@@ -987,8 +940,7 @@ bool IsSpecialHtml(THtmlTag tag, std::string_view n)
                (n.size() == 2 && n[0] == 'h' && n[1] >= '1' && n[1] <= '6') || n == "li" || n == "listing" ||
                n == "menu" || n == "ol" || n == "p" || n == "pre" || n == "ul";
     default:
-        // Every other named tag of the scanner's table is special but the
-        // foreign ones, which only ever come here as HTML elements.
+        // Every other named tag of the scanner's table is special.
         return true;
     }
     return n == "address" || n == "applet" || n == "area" || n == "article" || n == "aside" || n == "button" ||
@@ -998,7 +950,109 @@ bool IsSpecialHtml(THtmlTag tag, std::string_view n)
            n == "wbr";
 }
 
+bool IsFormatting(THtmlTag tag, std::string_view n)
+{
+    if (tag == THtmlTag::A || tag == THtmlTag::Font)
+        return true;
+    return tag == THtmlTag::Breakout &&
+           (n == "b" || n == "big" || n == "code" || n == "em" || n == "i" || n == "nobr" || n == "s" ||
+            n == "small" || n == "strike" || n == "strong" || n == "tt" || n == "u");
+}
+
+bool IsScopeBoundary(THtmlTag tag, std::string_view n)
+{
+    switch (tag) {
+    case THtmlTag::Html:
+    case THtmlTag::Table:
+    case THtmlTag::Td:
+    case THtmlTag::Th:
+    case THtmlTag::Caption:
+    case THtmlTag::Marquee:
+    case THtmlTag::Template:
+        return true;
+    default:
+        return n == "object" || n == "applet";
+    }
+}
+
 } // namespace
+
+// An end tag while SVG or MathML is open: in foreign content it closes the
+// nearest foreign element of its name; in HTML content (inside an integration
+// point) the nearest HTML element of its name, unless a special element
+// stands in between. An end tag that finds none of them goes on to the HTML
+// elements around the foreign content.
+void THtmlScanner::CloseOpen(std::uint64_t hash, THtmlTag tag, std::string_view name)
+{
+    // Looking further down than this would make a page of deep nesting and
+    // stray end tags quadratic.
+    constexpr std::size_t Reach = 256;
+    const std::size_t bottom = open_.size() > Reach ? open_.size() - Reach : 0;
+    std::size_t i = open_.size();
+    if (ForeignNow()) {
+        bool html = false;
+        while (i > bottom) {
+            --i;
+            if (open_[i].Space == TSpace::Html) {
+                html = true;
+                ++i;
+                break;
+            }
+            if (open_[i].Hash == hash) {
+                open_.resize(i);
+                return;
+            }
+        }
+        if (!html) {
+            if (bottom == 0 && CloseOutside(hash, tag, name))
+                open_.clear();
+            return;
+        }
+    }
+    while (i-- > bottom) {
+        if (open_[i].Space == TSpace::Html && open_[i].Hash == hash) {
+            open_.resize(i);
+            return;
+        }
+        if (open_[i].Special)
+            return;
+    }
+    if (bottom == 0 && CloseOutside(hash, tag, name))
+        open_.clear();
+}
+
+// An end tag for the HTML elements outside any foreign content; true when it
+// closes one. The end tag of a formatting element closes everything opened
+// after it but the special elements; a stray end tag stops at a special
+// element; the other end tags look for their element in scope.
+bool THtmlScanner::CloseOutside(std::uint64_t hash, THtmlTag tag, std::string_view name)
+{
+    constexpr std::size_t Reach = 256;
+    const std::size_t bottom = outside_.size() > Reach ? outside_.size() - Reach : 0;
+    const bool formatting = IsFormatting(tag, name);
+    const bool scoped = formatting || IsSpecialHtml(tag, name);
+    std::size_t i = outside_.size();
+    for (;;) {
+        if (i == bottom)
+            return false;
+        --i;
+        if (outside_[i].Hash == hash)
+            break;
+        if (scoped ? outside_[i].Boundary : outside_[i].Special)
+            return false;
+    }
+    if (formatting) {
+        std::size_t kept = i;
+        for (std::size_t j = i + 1; j < outside_.size(); ++j)
+            if (outside_[j].Special)
+                outside_[kept++] = outside_[j];
+        outside_.resize(kept);
+    } else {
+        outside_.resize(i);
+    }
+    return true;
+}
+
 
 void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
 {
@@ -1110,8 +1164,14 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
         selectInTable_ = tables_ > 0;
         break;
     case THtmlTag::Table:
-        ++tables_;
-        tableParts_.push_back(0);
+        // Outside a cell or caption of a table, a table's start tag ends
+        // that table before it opens its own.
+        if (tables_ > 0 && !(tableParts_.back() & (PartCaption | PartTd | PartTh))) {
+            tableParts_.back() = 0;
+        } else {
+            ++tables_;
+            tableParts_.push_back(0);
+        }
         break;
     case THtmlTag::Caption:
     case THtmlTag::TBody:
@@ -1152,14 +1212,16 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
     }
     // HTML elements inside SVG or MathML integration points are tracked so
     // that their end tags do not close the foreign elements around them.
-    // (A '/' before the '>' does not close an HTML element.)
-    if (!IsVoid(t.Tag, t.Name)) {
+    // (A '/' before the '>' does not close an HTML element.) A second
+    // <html> or <body>, and <head> or <frameset> in the body, open nothing.
+    const bool opensNothing = t.Tag == THtmlTag::Html || t.Tag == THtmlTag::Head || t.Tag == THtmlTag::Body ||
+                              t.Tag == THtmlTag::FrameSet;
+    if (!IsVoid(t.Tag, t.Name) && !opensNothing) {
         if (!open_.empty()) {
             open_.push_back(TOpen{hash, TSpace::Html, false, false, false, IsSpecialHtml(t.Tag, t.Name)});
         } else {
-            std::uint16_t& count = outside_[Fold(HashOf(t.Name))];
-            if (count < UINT16_MAX)
-                ++count;
+            outside_.push_back(
+                TOutside{HashOf(t.Name), IsSpecialHtml(t.Tag, t.Name), IsScopeBoundary(t.Tag, t.Name)});
         }
     }
 }
@@ -1169,13 +1231,10 @@ void THtmlScanner::EmitEnd(std::size_t lt, std::size_t end)
     const std::string_view name = tagNameLowered_ ? std::string_view(tagName_) : page_.substr(tagNameAt_, tagNameLength_);
     const THtmlTag tag = TagOf(name);
     sink_->EndTag(tag, name, lt, end);
-    if (!open_.empty()) {
-        CloseOpen(HashOf(name));
-    } else {
-        std::uint16_t& count = outside_[Fold(HashOf(name))];
-        if (count > 0)
-            --count;
-    }
+    if (!open_.empty())
+        CloseOpen(HashOf(name), tag, name);
+    else
+        CloseOutside(HashOf(name), tag, name);
     if (tag == THtmlTag::Select) {
         inSelect_ = false;
     } else if (tag == THtmlTag::Template) {

@@ -113,8 +113,8 @@ private:
     std::string_view PendingName(const TPendingAttribute& a) const;
     bool ForeignNow() const;
     bool AcceptsHtmlStart(THtmlTag tag) const;
-    void CloseOpen(std::uint64_t hash);
-    void CloseOutside(std::uint64_t hash);
+    void CloseOpen(std::uint64_t hash, THtmlTag tag, std::string_view name);
+    bool CloseOutside(std::uint64_t hash, THtmlTag tag, std::string_view name);
     void BreakOut();
     void TableStart(THtmlTag tag);
     void TableEnd(THtmlTag tag);
@@ -136,10 +136,15 @@ private:
     std::size_t seenFilled_ = 0;
 
     std::vector<TOpen> open_; // the open SVG and MathML elements, with HTML ones inside them
-    // How many HTML elements of each name (by hash, folded) are open around
-    // the foreign content, roughly: an end tag inside SVG or MathML that
-    // closes one of them ends the foreign content.
-    std::array<std::uint16_t, 1024> outside_{};
+    // The HTML elements open around the foreign content, roughly (the end
+    // tags the tree construction supplies are not followed): an end tag
+    // inside SVG or MathML that closes one of them ends the foreign content.
+    struct TOutside {
+        std::uint64_t Hash;
+        bool Special;  // a stray end tag stops at it
+        bool Boundary; // an end tag that looks for its element in scope stops at it
+    };
+    std::vector<TOutside> outside_;
     bool inSelect_ = false;
     bool selectInTable_ = false;
     int tables_ = 0;

@@ -288,6 +288,17 @@ TEST(HtmlDifferential, MessyPagesGiveGumbosAddresses)
         "<table><caption><select></td></tr><a href=in-select.html>s</a></select><a href=after.html>a</a></table>",
         "<table><tr><td><select></caption></thead><a href=in-select.html>s</a></select></table>",
         "<table><tr><td><table><tr><td><select></td></tr></table><a href=inner.html>i</a></td></tr></table>",
+        // A table's start tag in a table (not in a cell) ends the first
+        // table: after its end tag no table is open around the select.
+        "<table><table></table><select><tr><a href=in-select.html>s</a></select><a href=after.html>a</a>",
+        "<table><tr><td><table></table><select><tr><a href=after-tr.html>s</a></select></table>",
+        // An end tag inside SVG ends it when it closes an HTML element
+        // around it: not when a special element stands in between, nor when
+        // the end tag of a formatting element has closed that element
+        // already; and a <body> in a foreignObject opens no element.
+        "<a href=a.html><b><mi></a><svg></mi><image src=in-svg.png></svg>",
+        "<span><div><svg></span><image src=in-svg.png></svg>",
+        "<svg><foreignObject><body background=b.png></foreignObject><title><a href=in-title.html>t</a></title></svg>",
         // A valueless second attribute of one name before the address.
         "<link x=1 x href=after-duplicate.css><a x y x href=after-duplicate.html>d</a>",
     };
