@@ -30,6 +30,9 @@ struct TOracleResult {
     // Start tags, from '<' to past '>', whose links gumbo gets wrong for
     // one of those faults: neither side's links there are compared.
     std::vector<std::pair<std::size_t, std::size_t>> Unsure;
+    // A fault that changes which elements gumbo builds after it: where the
+    // links differ, the page is not compared.
+    bool TreeUnsure = false;
 };
 
 TOracleResult GumboLinks(std::string_view page);
