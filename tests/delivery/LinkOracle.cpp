@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <tuple>
 
 #include "delivery/DocParser.h"
@@ -47,6 +48,27 @@ std::string Reported(std::string_view address)
             return std::string(address);
     }
     return "about:blank" + std::string(address);
+}
+
+// A numeric character reference whose number is past the last code point.
+bool OverflowingReference(std::string_view raw)
+{
+    for (std::size_t i = raw.find("&#"); i != std::string_view::npos; i = raw.find("&#", i + 1)) {
+        std::size_t p = i + 2;
+        const bool hex = p < raw.size() && (raw[p] == 'x' || raw[p] == 'X');
+        if (hex)
+            ++p;
+        std::uint64_t value = 0;
+        for (; p < raw.size() && (hex ? std::isxdigit(static_cast<unsigned char>(raw[p]))
+                                      : std::isdigit(static_cast<unsigned char>(raw[p])));
+             ++p) {
+            const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(raw[p])));
+            value = value * (hex ? 16 : 10) + static_cast<std::uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+            if (value > 0x10FFFF)
+                return true;
+        }
+    }
+    return false;
 }
 
 // The HTML elements that resetting the insertion mode looks for, which
@@ -144,6 +166,7 @@ TOracleResult GumboLinks(std::string_view page)
             }
             if (a) {
                 TOracleLink link;
+                bool overflowed = false;
                 link.Tag = upper;
                 const std::string_view value = Trimmed(a->value);
                 if (!value.empty()) {
@@ -168,7 +191,12 @@ TOracleResult GumboLinks(std::string_view page)
                         std::string decoded;
                         if (!DecodeHtmlText(raw, true, decoded))
                             decoded.assign(raw);
-                        if (Trimmed(decoded) != Trimmed(a->value)) {
+                        if (Trimmed(decoded) != Trimmed(a->value) && OverflowingReference(raw)) {
+                            fault("a numeric character reference far past U+10FFFF overflows instead of "
+                                  "giving U+FFFD");
+                            result.Unsure.emplace_back(offset, offset + raw.size());
+                            overflowed = true;
+                        } else if (Trimmed(decoded) != Trimmed(a->value)) {
                             fault("source position of a value does not hold the value (unquoted value "
                                   "starting with a character reference)");
                         } else {
@@ -185,7 +213,7 @@ TOracleResult GumboLinks(std::string_view page)
                     // Elements that the tree construction re-creates for
                     // misnested markup carry the same attribute again.
                     const char* key = a->original_value.data;
-                    if (std::find(seen.begin(), seen.end(), key) == seen.end()) {
+                    if (!overflowed && std::find(seen.begin(), seen.end(), key) == seen.end()) {
                         seen.push_back(key);
                         result.Links.push_back(std::move(link));
                     }
