@@ -558,7 +558,8 @@ public:
             return;
         }
         pendingScript_ = -1;
-        if (mode_ == TMode::InFrameset || (mode_ == TMode::InBody && !framesetOk_))
+        // A template's text is its own: it opens no body.
+        if (mode_ == TMode::InFrameset || (mode_ == TMode::InBody && !framesetOk_) || templates_ > 0)
             return;
         for (std::size_t i = offset; i < end; ++i) {
             if (mode_ == TMode::InBody) {

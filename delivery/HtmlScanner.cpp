@@ -959,6 +959,28 @@ bool IsFormatting(THtmlTag tag, std::string_view n)
             n == "small" || n == "strike" || n == "strong" || n == "tt" || n == "u");
 }
 
+bool ClosesP(THtmlTag tag, std::string_view n)
+{
+    switch (tag) {
+    case THtmlTag::Div:
+    case THtmlTag::HR:
+    case THtmlTag::Xmp:
+    case THtmlTag::PlainText:
+    case THtmlTag::Form:
+        return true;
+    case THtmlTag::Breakout:
+        return n == "p" || n == "blockquote" || n == "center" || n == "dd" || n == "dl" || n == "dt" || n == "li" ||
+               n == "listing" || n == "menu" || n == "ol" || n == "pre" || n == "ul" ||
+               (n.size() == 2 && n[0] == 'h' && n[1] >= '1' && n[1] <= '6');
+    case THtmlTag::Other:
+        return n == "address" || n == "article" || n == "aside" || n == "details" || n == "dialog" || n == "dir" ||
+               n == "fieldset" || n == "figcaption" || n == "figure" || n == "footer" || n == "header" ||
+               n == "hgroup" || n == "main" || n == "nav" || n == "search" || n == "section" || n == "summary";
+    default:
+        return false;
+    }
+}
+
 bool IsScopeBoundary(THtmlTag tag, std::string_view n)
 {
     switch (tag) {
@@ -1214,15 +1236,36 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
     // that their end tags do not close the foreign elements around them.
     // (A '/' before the '>' does not close an HTML element.) A second
     // <html> or <body>, and <head> or <frameset> in the body, open nothing.
+    // Outside a table its parts open nothing either.
     const bool opensNothing = t.Tag == THtmlTag::Html || t.Tag == THtmlTag::Head || t.Tag == THtmlTag::Body ||
-                              t.Tag == THtmlTag::FrameSet;
+                              t.Tag == THtmlTag::FrameSet ||
+                              (tables_ == 0 && (TablePartOf(t.Tag) != 0 || t.Name == "colgroup"));
+    if (open_.empty() && ClosesP(t.Tag, t.Name))
+        CloseP();
     if (!IsVoid(t.Tag, t.Name) && !opensNothing) {
         if (!open_.empty()) {
             open_.push_back(TOpen{hash, TSpace::Html, false, false, false, IsSpecialHtml(t.Tag, t.Name)});
         } else {
-            outside_.push_back(
-                TOutside{HashOf(t.Name), IsSpecialHtml(t.Tag, t.Name), IsScopeBoundary(t.Tag, t.Name)});
+            const bool boundary = IsScopeBoundary(t.Tag, t.Name);
+            outside_.push_back(TOutside{HashOf(t.Name), IsSpecialHtml(t.Tag, t.Name), boundary,
+                                        boundary || t.Name == "button"});
         }
+    }
+}
+
+// The start tags before which an open <p> ends, when it is in button scope.
+void THtmlScanner::CloseP()
+{
+    static const std::uint64_t p = HashOf("p");
+    constexpr std::size_t Reach = 256;
+    const std::size_t bottom = outside_.size() > Reach ? outside_.size() - Reach : 0;
+    for (std::size_t i = outside_.size(); i-- > bottom;) {
+        if (outside_[i].Hash == p) {
+            outside_.resize(i);
+            return;
+        }
+        if (outside_[i].ButtonBoundary)
+            return;
     }
 }
 

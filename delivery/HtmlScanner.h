@@ -117,6 +117,7 @@ private:
     bool CloseOutside(std::uint64_t hash, THtmlTag tag, std::string_view name);
     void BreakOut();
     void TableStart(THtmlTag tag);
+    void CloseP();
     void TableEnd(THtmlTag tag);
 
     std::string_view page_;
@@ -143,6 +144,7 @@ private:
         std::uint64_t Hash;
         bool Special;  // a stray end tag stops at it
         bool Boundary; // an end tag that looks for its element in scope stops at it
+        bool ButtonBoundary; // and a <p> ending before a block's start tag
     };
     std::vector<TOutside> outside_;
     bool inSelect_ = false;
