@@ -997,6 +997,70 @@ bool IsScopeBoundary(THtmlTag tag, std::string_view n)
     }
 }
 
+
+enum : std::uint8_t {
+    KindSpecial = 1, KindBoundary = 2, KindButtonBoundary = 4, KindClosesP = 8, KindFormatting = 16,
+};
+
+// What the element of a name is to the tree construction, looked up by the
+// name's hash: a page's every start tag asks, and most names have nothing.
+class TKindTable {
+public:
+    TKindTable()
+    {
+        static const std::string_view others[] = {
+            "address", "applet",  "area",   "article", "aside",   "button",  "col",     "colgroup",
+            "details", "dialog",  "dir",    "fieldset", "figcaption", "figure", "footer", "header",
+            "hgroup",  "main",    "nav",    "object",  "param",   "search",  "section", "source",
+            "summary", "track",   "wbr",
+        };
+        for (const TTagName& t : TagNames)
+            Add(t.Name, t.Tag);
+        for (std::string_view n : others)
+            Add(n, THtmlTag::Other);
+    }
+
+    std::uint8_t Find(std::string_view name, std::uint64_t hash) const
+    {
+        for (std::size_t s = hash & (Size - 1);; s = (s + 1) & (Size - 1)) {
+            if (slots_[s].Name.empty())
+                return 0;
+            if (slots_[s].Name == name)
+                return slots_[s].Kind;
+        }
+    }
+
+private:
+    static constexpr std::size_t Size = 512;
+    struct TSlot {
+        std::string_view Name;
+        std::uint8_t Kind = 0;
+    };
+
+    void Add(std::string_view name, THtmlTag tag)
+    {
+        const bool boundary = IsScopeBoundary(tag, name);
+        const std::uint8_t kind = static_cast<std::uint8_t>(
+            (IsSpecialHtml(tag, name) ? KindSpecial : 0) | (boundary ? KindBoundary : 0) |
+            (boundary || name == "button" ? KindButtonBoundary : 0) | (ClosesP(tag, name) ? KindClosesP : 0) |
+            (IsFormatting(tag, name) ? KindFormatting : 0));
+        if (kind == 0)
+            return;
+        std::size_t s = HashOf(name) & (Size - 1);
+        while (!slots_[s].Name.empty())
+            s = (s + 1) & (Size - 1);
+        slots_[s] = TSlot{name, kind};
+    }
+
+    std::array<TSlot, Size> slots_{};
+};
+
+const TKindTable& Kinds()
+{
+    static const TKindTable table;
+    return table;
+}
+
 } // namespace
 
 // An end tag while SVG or MathML is open: in foreign content it closes the
@@ -1004,7 +1068,7 @@ bool IsScopeBoundary(THtmlTag tag, std::string_view n)
 // point) the nearest HTML element of its name, unless a special element
 // stands in between. An end tag that finds none of them goes on to the HTML
 // elements around the foreign content.
-void THtmlScanner::CloseOpen(std::uint64_t hash, THtmlTag tag, std::string_view name)
+void THtmlScanner::CloseOpen(std::uint64_t hash, std::string_view name)
 {
     // Looking further down than this would make a page of deep nesting and
     // stray end tags quadratic.
@@ -1026,7 +1090,7 @@ void THtmlScanner::CloseOpen(std::uint64_t hash, THtmlTag tag, std::string_view 
             }
         }
         if (!html) {
-            if (bottom == 0 && CloseOutside(hash, tag, name))
+            if (bottom == 0 && CloseOutside(hash, name))
                 open_.clear();
             return;
         }
@@ -1039,7 +1103,7 @@ void THtmlScanner::CloseOpen(std::uint64_t hash, THtmlTag tag, std::string_view 
         if (open_[i].Special)
             return;
     }
-    if (bottom == 0 && CloseOutside(hash, tag, name))
+    if (bottom == 0 && CloseOutside(hash, name))
         open_.clear();
 }
 
@@ -1047,12 +1111,13 @@ void THtmlScanner::CloseOpen(std::uint64_t hash, THtmlTag tag, std::string_view 
 // closes one. The end tag of a formatting element closes everything opened
 // after it but the special elements; a stray end tag stops at a special
 // element; the other end tags look for their element in scope.
-bool THtmlScanner::CloseOutside(std::uint64_t hash, THtmlTag tag, std::string_view name)
+bool THtmlScanner::CloseOutside(std::uint64_t hash, std::string_view name)
 {
     constexpr std::size_t Reach = 256;
     const std::size_t bottom = outside_.size() > Reach ? outside_.size() - Reach : 0;
-    const bool formatting = IsFormatting(tag, name);
-    const bool scoped = formatting || IsSpecialHtml(tag, name);
+    const std::uint8_t kind = Kinds().Find(name, hash);
+    const bool formatting = (kind & KindFormatting) != 0;
+    const bool scoped = (kind & (KindFormatting | KindSpecial)) != 0;
     std::size_t i = outside_.size();
     for (;;) {
         if (i == bottom)
@@ -1240,16 +1305,16 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
     const bool opensNothing = t.Tag == THtmlTag::Html || t.Tag == THtmlTag::Head || t.Tag == THtmlTag::Body ||
                               t.Tag == THtmlTag::FrameSet ||
                               (tables_ == 0 && (TablePartOf(t.Tag) != 0 || t.Name == "colgroup"));
-    if (open_.empty() && ClosesP(t.Tag, t.Name))
-        CloseP();
-    if (!IsVoid(t.Tag, t.Name) && !opensNothing) {
-        if (!open_.empty()) {
-            open_.push_back(TOpen{hash, TSpace::Html, false, false, false, IsSpecialHtml(t.Tag, t.Name)});
-        } else {
-            const bool boundary = IsScopeBoundary(t.Tag, t.Name);
-            outside_.push_back(TOutside{HashOf(t.Name), IsSpecialHtml(t.Tag, t.Name), boundary,
-                                        boundary || t.Name == "button"});
-        }
+    if (open_.empty()) {
+        const std::uint64_t h = HashOf(t.Name);
+        const std::uint8_t kind = Kinds().Find(t.Name, h);
+        if (kind & KindClosesP)
+            CloseP();
+        if (!IsVoid(t.Tag, t.Name) && !opensNothing)
+            outside_.push_back(TOutside{h, (kind & KindSpecial) != 0, (kind & KindBoundary) != 0,
+                                        (kind & KindButtonBoundary) != 0});
+    } else if (!IsVoid(t.Tag, t.Name) && !opensNothing) {
+        open_.push_back(TOpen{hash, TSpace::Html, false, false, false, IsSpecialHtml(t.Tag, t.Name)});
     }
 }
 
@@ -1275,9 +1340,9 @@ void THtmlScanner::EmitEnd(std::size_t lt, std::size_t end)
     const THtmlTag tag = TagOf(name);
     sink_->EndTag(tag, name, lt, end);
     if (!open_.empty())
-        CloseOpen(HashOf(name), tag, name);
+        CloseOpen(HashOf(name), name);
     else
-        CloseOutside(HashOf(name), tag, name);
+        CloseOutside(HashOf(name), name);
     if (tag == THtmlTag::Select) {
         inSelect_ = false;
     } else if (tag == THtmlTag::Template) {

@@ -113,8 +113,8 @@ private:
     std::string_view PendingName(const TPendingAttribute& a) const;
     bool ForeignNow() const;
     bool AcceptsHtmlStart(THtmlTag tag) const;
-    void CloseOpen(std::uint64_t hash, THtmlTag tag, std::string_view name);
-    bool CloseOutside(std::uint64_t hash, THtmlTag tag, std::string_view name);
+    void CloseOpen(std::uint64_t hash, std::string_view name);
+    bool CloseOutside(std::uint64_t hash, std::string_view name);
     void BreakOut();
     void TableStart(THtmlTag tag);
     void CloseP();
