@@ -1313,8 +1313,21 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
         if (!IsVoid(t.Tag, t.Name) && !opensNothing)
             outside_.push_back(TOutside{h, (kind & KindSpecial) != 0, (kind & KindBoundary) != 0,
                                         (kind & KindButtonBoundary) != 0});
-    } else if (!IsVoid(t.Tag, t.Name) && !opensNothing) {
-        open_.push_back(TOpen{hash, TSpace::Html, false, false, false, IsSpecialHtml(t.Tag, t.Name)});
+    } else {
+        // Inside an integration point: the same, among the HTML elements
+        // above it.
+        const std::uint8_t kind = Kinds().Find(t.Name, hash);
+        if (kind & KindClosesP) {
+            static const std::uint64_t p = HashOf("p");
+            for (std::size_t i = open_.size(); i-- > 0 && open_[i].Space == TSpace::Html && !open_[i].ButtonBoundary;)
+                if (open_[i].Hash == p) {
+                    open_.resize(i);
+                    break;
+                }
+        }
+        if (!IsVoid(t.Tag, t.Name) && !opensNothing)
+            open_.push_back(TOpen{hash, TSpace::Html, false, false, false, (kind & KindSpecial) != 0,
+                                  (kind & KindButtonBoundary) != 0});
     }
 }
 

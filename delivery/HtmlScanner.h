@@ -88,6 +88,9 @@ private:
         // An end tag of HTML content stops at it (an HTML "special" element
         // or an integration point).
         bool Special;
+        // An HTML element before which a <p> that a block's start tag ends
+        // is not looked for.
+        bool ButtonBoundary = false;
     };
 
     struct TPendingAttribute {

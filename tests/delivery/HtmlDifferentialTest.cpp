@@ -305,6 +305,7 @@ TEST(HtmlDifferential, MessyPagesGiveGumbosAddresses)
         "<p><p></p><math></p><script><!-- </script><img src=in-math-comment.png>",
         "<p><desc><p></p><math></desc><script><a href=in-math-script.html>",
         "<annotation-xml><td><math></annotation-xml><script src=after-math.js></script>",
+        "<svg><title><p><p></p></title><textarea><img src=after-title.png>",
         // gumbo's faults in foreign content (named below).
         "</><svg></svg><select><img src=after-svg.png>",
         "<svg><frameset><foreignObject><select><textarea></textarea><img src=reset.png></svg>",
