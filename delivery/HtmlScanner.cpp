@@ -420,6 +420,7 @@ void THtmlScanner::Scan(std::string_view page, THtmlSink& sink)
     tables_ = 0;
     tableParts_.clear();
     templates_.clear();
+    templateFresh_ = false;
     outside_.clear();
     const std::size_t n = page.size();
     std::size_t pos = 0;
@@ -981,6 +982,25 @@ bool ClosesP(THtmlTag tag, std::string_view n)
     }
 }
 
+// The start tags a template's contents take as the head would.
+bool BelongsInHead(THtmlTag tag)
+{
+    switch (tag) {
+    case THtmlTag::Base:
+    case THtmlTag::BaseFont:
+    case THtmlTag::BgSound:
+    case THtmlTag::Link:
+    case THtmlTag::Meta:
+    case THtmlTag::NoFrames:
+    case THtmlTag::Script:
+    case THtmlTag::Style:
+    case THtmlTag::Title:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool IsScopeBoundary(THtmlTag tag, std::string_view n)
 {
     switch (tag) {
@@ -1234,6 +1254,16 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
             return;
         }
     }
+    if (templateFresh_) {
+        if (TablePartOf(t.Tag) != 0 || t.Name == "colgroup" || t.Name == "col") {
+            // The template's contents are a table's from here on.
+            templateFresh_ = false;
+            ++tables_;
+            tableParts_.push_back(0);
+        } else if (!(BelongsInHead(t.Tag) || t.Tag == THtmlTag::Template)) {
+            templateFresh_ = false;
+        }
+    }
     if (t.Tag == THtmlTag::Image) {
         t.Tag = THtmlTag::Img;
         t.Name = "img";
@@ -1270,7 +1300,8 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
         TableStart(t.Tag);
         break;
     case THtmlTag::Template:
-        templates_.push_back(TOuter{inSelect_, selectInTable_, tables_, tableParts_.size()});
+        templates_.push_back(TOuter{inSelect_, selectInTable_, tables_, tableParts_.size(), templateFresh_});
+        templateFresh_ = true;
         inSelect_ = selectInTable_ = false;
         tables_ = 0;
         break;
@@ -1364,6 +1395,7 @@ void THtmlScanner::EmitEnd(std::size_t lt, std::size_t end)
             selectInTable_ = templates_.back().SelectInTable;
             tables_ = templates_.back().Tables;
             tableParts_.resize(std::min(tableParts_.size(), templates_.back().Parts));
+            templateFresh_ = templates_.back().TemplateFresh;
             templates_.pop_back();
         }
     } else if (tag == THtmlTag::Table) {

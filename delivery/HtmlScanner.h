@@ -162,7 +162,11 @@ private:
         bool InSelect, SelectInTable;
         int Tables;
         std::size_t Parts;
+        bool TemplateFresh;
     };
+    // No start tag but the head's ones has come in the innermost template's
+    // contents yet: a table's part there makes the template a table.
+    bool templateFresh_ = false;
     std::vector<TOuter> templates_;
 };
 

@@ -288,6 +288,11 @@ TEST(HtmlDifferential, MessyPagesGiveGumbosAddresses)
         "<table><caption><select></td></tr><a href=in-select.html>s</a></select><a href=after.html>a</a></table>",
         "<table><tr><td><select></caption></thead><a href=in-select.html>s</a></select></table>",
         "<table><tr><td><table><tr><td><select></td></tr></table><a href=inner.html>i</a></td></tr></table>",
+        // A template whose contents begin with a table's part is a table
+        // to a select inside it.
+        "<template><tr><select><td><a href=in-cell.html>c</a></template>",
+        "<template><script></script><tr><select><td><a href=in-cell.html>c</a></template>",
+        "<template><div><tr><select><td><a href=in-select.html>c</a></select></template>",
         // A table's start tag in a table (not in a cell) ends the first
         // table: after its end tag no table is open around the select.
         "<table><table></table><select><tr><a href=in-select.html>s</a></select><a href=after.html>a</a>",
