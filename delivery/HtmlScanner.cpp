@@ -896,6 +896,8 @@ namespace {
 enum TablePart : std::uint8_t {
     PartCaption = 1, PartTBody = 2, PartTHead = 4, PartTFoot = 8, PartTr = 16, PartTd = 32, PartTh = 64,
     PartSections = PartTBody | PartTHead | PartTFoot,
+    // Not a table but a template whose contents are a table's.
+    PartTemplate = 128,
 };
 
 std::uint8_t TablePartOf(THtmlTag tag)
@@ -1259,7 +1261,7 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
             // The template's contents are a table's from here on.
             templateFresh_ = false;
             ++tables_;
-            tableParts_.push_back(0);
+            tableParts_.push_back(PartTemplate);
         } else if (!(BelongsInHead(t.Tag) || t.Tag == THtmlTag::Template)) {
             templateFresh_ = false;
         }
@@ -1284,7 +1286,8 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
         // Outside a cell or caption of a table, a table's start tag ends
         // that table before it opens its own.
         if (tables_ > 0 && !(tableParts_.back() & (PartCaption | PartTd | PartTh))) {
-            tableParts_.back() = 0;
+            if (!(tableParts_.back() & PartTemplate))
+                tableParts_.back() = 0;
         } else {
             ++tables_;
             tableParts_.push_back(0);
@@ -1341,6 +1344,9 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
         const std::uint8_t kind = Kinds().Find(t.Name, h);
         if (kind & KindClosesP)
             CloseP();
+        // An <a> inside an open one ends it as its end tag would.
+        if (t.Tag == THtmlTag::A)
+            CloseOutside(h, t.Name);
         if (!IsVoid(t.Tag, t.Name) && !opensNothing)
             outside_.push_back(TOutside{h, (kind & KindSpecial) != 0, (kind & KindBoundary) != 0,
                                         (kind & KindButtonBoundary) != 0});
@@ -1399,12 +1405,13 @@ void THtmlScanner::EmitEnd(std::size_t lt, std::size_t end)
             templates_.pop_back();
         }
     } else if (tag == THtmlTag::Table) {
-        if (tables_ > 0) {
+        // In a template that is a table's contents there is no table to end.
+        if (tables_ > 0 && !(tableParts_.back() & PartTemplate)) {
             --tables_;
             tableParts_.pop_back();
+            if (inSelect_ && selectInTable_)
+                inSelect_ = false;
         }
-        if (inSelect_ && selectInTable_)
-            inSelect_ = false;
     } else if (TablePartOf(tag) != 0) {
         TableEnd(tag);
     }
@@ -1419,12 +1426,13 @@ void THtmlScanner::TableStart(THtmlTag tag)
         return;
     std::uint8_t& open = tableParts_.back();
     const std::uint8_t part = TablePartOf(tag);
+    const std::uint8_t kept = open & PartTemplate;
     if (part == PartCaption || (part & PartSections)) {
-        open = part;
+        open = part | kept;
         return;
     }
     const std::uint8_t section = (open & PartSections) ? open & PartSections : PartTBody;
-    open = part == PartTr ? section | PartTr : section | PartTr | part;
+    open = static_cast<std::uint8_t>((part == PartTr ? section | PartTr : section | PartTr | part) | kept);
 }
 
 // An end tag of a table's part. Inside a select in the table it ends the
@@ -1444,5 +1452,5 @@ void THtmlScanner::TableEnd(THtmlTag tag)
     else if (part == PartTr)
         open &= static_cast<std::uint8_t>(~(PartTr | PartTd | PartTh));
     else
-        open = 0;
+        open &= PartTemplate;
 }

@@ -293,6 +293,7 @@ TEST(HtmlDifferential, MessyPagesGiveGumbosAddresses)
         "<template><tr><select><td><a href=in-cell.html>c</a></template>",
         "<template><script></script><tr><select><td><a href=in-cell.html>c</a></template>",
         "<template><div><tr><select><td><a href=in-select.html>c</a></select></template>",
+        "<template><td><select></table><img src=in-select.png></select></template>",
         // A table's start tag in a table (not in a cell) ends the first
         // table: after its end tag no table is open around the select.
         "<table><table></table><select><tr><a href=in-select.html>s</a></select><a href=after.html>a</a>",
@@ -311,6 +312,8 @@ TEST(HtmlDifferential, MessyPagesGiveGumbosAddresses)
         "<p><desc><p></p><math></desc><script><a href=in-math-script.html>",
         "<annotation-xml><td><math></annotation-xml><script src=after-math.js></script>",
         "<svg><title><p><p></p></title><textarea><img src=after-title.png>",
+        // An <a> inside an open one ends it and what is opened after it.
+        "<a href=a.html><span><a href=b.html><math></span><script><img src=after-math.png>",
         // gumbo's faults in foreign content (named below).
         "</><svg></svg><select><img src=after-svg.png>",
         "<svg><frameset><foreignObject><select><textarea></textarea><img src=reset.png></svg>",
