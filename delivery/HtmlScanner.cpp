@@ -1021,7 +1021,7 @@ bool IsScopeBoundary(THtmlTag tag, std::string_view n)
 
 
 enum : std::uint8_t {
-    KindSpecial = 1, KindBoundary = 2, KindButtonBoundary = 4, KindClosesP = 8, KindFormatting = 16,
+    KindSpecial = 1, KindBoundary = 2, KindButtonBoundary = 4, KindClosesP = 8, KindFormatting = 16, KindVoid = 32,
 };
 
 // What the element of a name is to the tree construction, looked up by the
@@ -1045,10 +1045,17 @@ public:
     std::uint8_t Find(std::string_view name, std::uint64_t hash) const
     {
         for (std::size_t s = hash & (Size - 1);; s = (s + 1) & (Size - 1)) {
-            if (slots_[s].Name.empty())
+            const TSlot& slot = slots_[s];
+            if (slot.Name.empty())
                 return 0;
-            if (slots_[s].Name == name)
-                return slots_[s].Kind;
+            // The names are a few letters: a call to memcmp costs more.
+            if (slot.Hash == hash && slot.Name.size() == name.size()) {
+                std::size_t i = 0;
+                while (i < name.size() && slot.Name[i] == name[i])
+                    ++i;
+                if (i == name.size())
+                    return slot.Kind;
+            }
         }
     }
 
@@ -1056,6 +1063,7 @@ private:
     static constexpr std::size_t Size = 512;
     struct TSlot {
         std::string_view Name;
+        std::uint64_t Hash = 0;
         std::uint8_t Kind = 0;
     };
 
@@ -1065,22 +1073,24 @@ private:
         const std::uint8_t kind = static_cast<std::uint8_t>(
             (IsSpecialHtml(tag, name) ? KindSpecial : 0) | (boundary ? KindBoundary : 0) |
             (boundary || name == "button" ? KindButtonBoundary : 0) | (ClosesP(tag, name) ? KindClosesP : 0) |
-            (IsFormatting(tag, name) ? KindFormatting : 0));
+            (IsFormatting(tag, name) ? KindFormatting : 0) | (IsVoid(tag, name) ? KindVoid : 0));
         if (kind == 0)
             return;
-        std::size_t s = HashOf(name) & (Size - 1);
+        const std::uint64_t hash = HashOf(name);
+        std::size_t s = hash & (Size - 1);
         while (!slots_[s].Name.empty())
             s = (s + 1) & (Size - 1);
-        slots_[s] = TSlot{name, kind};
+        slots_[s] = TSlot{name, hash, kind};
     }
 
     std::array<TSlot, Size> slots_{};
 };
 
+const TKindTable KindTable;
+
 const TKindTable& Kinds()
 {
-    static const TKindTable table;
-    return table;
+    return KindTable;
 }
 
 } // namespace
@@ -1347,7 +1357,7 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
         // An <a> inside an open one ends it as its end tag would.
         if (t.Tag == THtmlTag::A)
             CloseOutside(h, t.Name);
-        if (!IsVoid(t.Tag, t.Name) && !opensNothing)
+        if (!(kind & KindVoid) && !opensNothing)
             outside_.push_back(TOutside{h, (kind & KindSpecial) != 0, (kind & KindBoundary) != 0,
                                         (kind & KindButtonBoundary) != 0});
     } else {
