@@ -1155,7 +1155,7 @@ bool THtmlScanner::CloseOutside(std::uint64_t hash, std::string_view name)
         if (i == bottom)
             return false;
         --i;
-        if (outside_[i].Hash == hash)
+        if (outside_[i].Hash == static_cast<std::uint32_t>(hash))
             break;
         if (scoped ? outside_[i].Boundary : outside_[i].Special)
             return false;
@@ -1357,9 +1357,16 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
         // An <a> inside an open one ends it as its end tag would.
         if (t.Tag == THtmlTag::A)
             CloseOutside(h, t.Name);
-        if (!(kind & KindVoid) && !opensNothing)
-            outside_.push_back(TOutside{h, (kind & KindSpecial) != 0, (kind & KindBoundary) != 0,
-                                        (kind & KindButtonBoundary) != 0});
+        if (!(kind & KindVoid) && !opensNothing) {
+            // A page of unclosed elements would grow this without end; the
+            // bottom half goes when it is full, which only a page nested
+            // deeper than any real one can tell.
+            constexpr std::size_t MaxOutside = std::size_t{1} << 16;
+            if (outside_.size() == MaxOutside)
+                outside_.erase(outside_.begin(), outside_.begin() + MaxOutside / 2);
+            outside_.push_back(TOutside{static_cast<std::uint32_t>(h), (kind & KindSpecial) != 0,
+                                        (kind & KindBoundary) != 0, (kind & KindButtonBoundary) != 0});
+        }
     } else {
         // Inside an integration point: the same, among the HTML elements
         // above it.
@@ -1385,7 +1392,7 @@ void THtmlScanner::CloseP()
     constexpr std::size_t Reach = 256;
     const std::size_t bottom = outside_.size() > Reach ? outside_.size() - Reach : 0;
     for (std::size_t i = outside_.size(); i-- > bottom;) {
-        if (outside_[i].Hash == p) {
+        if (outside_[i].Hash == static_cast<std::uint32_t>(p)) {
             outside_.resize(i);
             return;
         }

@@ -4,9 +4,11 @@
 // the way a browser's tokenizer does: comments, doctypes, raw text, script
 // data with its escapes, CDATA in SVG and MathML. It keeps only the few tree
 // effects that decide which tokenizer state applies or which start tags an
-// element-building parse would keep (select contents, foreign content, the
-// first of two duplicate attributes, <image> as <img>). One pass over the
-// page, no recursion, and no allocation per token once its buffers have grown.
+// element-building parse would keep (select contents and the table parts that
+// end a select, foreign content and, roughly, the HTML elements open around
+// it, the first of two duplicate attributes, <image> as <img>). One pass over
+// the page, no recursion, and no allocation per token once its buffers have
+// grown.
 
 #include <cstddef>
 #include <array>
@@ -144,7 +146,7 @@ private:
     // tags the tree construction supplies are not followed): an end tag
     // inside SVG or MathML that closes one of them ends the foreign content.
     struct TOutside {
-        std::uint64_t Hash;
+        std::uint32_t Hash; // the name's, its low half
         bool Special;  // a stray end tag stops at it
         bool Boundary; // an end tag that looks for its element in scope stops at it
         bool ButtonBoundary; // and a <p> ending before a block's start tag

@@ -354,6 +354,21 @@ TEST(HtmlDifferential, FramesetPagesGiveGumbosAddresses)
         EXPECT_EQ(CompareLinks(page), "") << page;
 }
 
+TEST(HtmlDifferential, ElementsLeftOpenBeyondAnyRealDepthKeepTheEndTagsNearTheTop)
+{
+    // More unclosed elements than the scanner keeps: the oldest go, the
+    // ones an end tag inside SVG closes stay. (Too deep for gumbo to
+    // compare in good time.)
+    std::string page = "<html><head><title>t</title></head><body>";
+    for (int i = 0; i < 70000; ++i)
+        page += i % 2 ? "<span>" : "<em>";
+    page += "<svg></span><image src=out-of-svg.png></svg><img src=after.png>";
+    const auto links = ParserLinks(page);
+    ASSERT_EQ(links.size(), 2u);
+    EXPECT_EQ(links[0].Value, "about:blankout-of-svg.png");
+    EXPECT_EQ(links[1].Value, "about:blankafter.png");
+}
+
 TEST(HtmlDifferential, PagesWithNulGiveGumbosAddresses)
 {
     using namespace std::string_literals;
