@@ -1129,7 +1129,7 @@ void THtmlScanner::CloseOpen(std::uint64_t hash, std::string_view name)
     }
     while (i-- > bottom) {
         if (open_[i].Space == TSpace::Html && open_[i].Hash == hash) {
-            open_.resize(i);
+            PopOpen(i);
             return;
         }
         if (open_[i].Special)
@@ -1163,13 +1163,36 @@ bool THtmlScanner::CloseOutside(std::uint64_t hash, std::string_view name)
     if (formatting) {
         std::size_t kept = i;
         for (std::size_t j = i + 1; j < outside_.size(); ++j)
-            if (outside_[j].Special)
+            if (outside_[j].Special || outside_[j].Formatting)
                 outside_[kept++] = outside_[j];
         outside_.resize(kept);
     } else {
-        outside_.resize(i);
+        PopOutside(i);
     }
     return true;
+}
+
+// Closes the element at `at` and the ones opened after it. Formatting
+// elements among those are opened again before whatever comes next, so they
+// stay, unless a cell, caption or the like (the element at `at`) ends them.
+void THtmlScanner::PopOutside(std::size_t at)
+{
+    std::size_t kept = at;
+    if (!outside_[at].Boundary)
+        for (std::size_t j = at + 1; j < outside_.size(); ++j)
+            if (outside_[j].Formatting)
+                outside_[kept++] = outside_[j];
+    outside_.resize(kept);
+}
+
+void THtmlScanner::PopOpen(std::size_t at)
+{
+    std::size_t kept = at;
+    if (!open_[at].Marker)
+        for (std::size_t j = at + 1; j < open_.size(); ++j)
+            if (open_[j].Formatting)
+                open_[kept++] = open_[j];
+    open_.resize(kept);
 }
 
 
@@ -1365,7 +1388,8 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
             if (outside_.size() == MaxOutside)
                 outside_.erase(outside_.begin(), outside_.begin() + MaxOutside / 2);
             outside_.push_back(TOutside{static_cast<std::uint32_t>(h), (kind & KindSpecial) != 0,
-                                        (kind & KindBoundary) != 0, (kind & KindButtonBoundary) != 0});
+                                        (kind & KindBoundary) != 0, (kind & KindButtonBoundary) != 0,
+                                        (kind & KindFormatting) != 0});
         }
     } else {
         // Inside an integration point: the same, among the HTML elements
@@ -1375,13 +1399,14 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
             static const std::uint64_t p = HashOf("p");
             for (std::size_t i = open_.size(); i-- > 0 && open_[i].Space == TSpace::Html && !open_[i].ButtonBoundary;)
                 if (open_[i].Hash == p) {
-                    open_.resize(i);
+                    PopOpen(i);
                     break;
                 }
         }
         if (!IsVoid(t.Tag, t.Name) && !opensNothing)
             open_.push_back(TOpen{hash, TSpace::Html, false, false, false, (kind & KindSpecial) != 0,
-                                  (kind & KindButtonBoundary) != 0});
+                                  (kind & KindButtonBoundary) != 0, (kind & KindFormatting) != 0,
+                                  (kind & KindBoundary) != 0});
     }
 }
 
@@ -1393,7 +1418,7 @@ void THtmlScanner::CloseP()
     const std::size_t bottom = outside_.size() > Reach ? outside_.size() - Reach : 0;
     for (std::size_t i = outside_.size(); i-- > bottom;) {
         if (outside_[i].Hash == static_cast<std::uint32_t>(p)) {
-            outside_.resize(i);
+            PopOutside(i);
             return;
         }
         if (outside_[i].ButtonBoundary)

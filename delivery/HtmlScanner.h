@@ -93,6 +93,10 @@ private:
         // An HTML element before which a <p> that a block's start tag ends
         // is not looked for.
         bool ButtonBoundary = false;
+        // HTML formatting elements, and the elements that end them for good
+        // (a cell, a caption).
+        bool Formatting = false;
+        bool Marker = false;
     };
 
     struct TPendingAttribute {
@@ -123,6 +127,8 @@ private:
     void BreakOut();
     void TableStart(THtmlTag tag);
     void CloseP();
+    void PopOutside(std::size_t at);
+    void PopOpen(std::size_t at);
     void TableEnd(THtmlTag tag);
 
     std::string_view page_;
@@ -150,6 +156,7 @@ private:
         bool Special;  // a stray end tag stops at it
         bool Boundary; // an end tag that looks for its element in scope stops at it
         bool ButtonBoundary; // and a <p> ending before a block's start tag
+        bool Formatting;
     };
     std::vector<TOutside> outside_;
     bool inSelect_ = false;

@@ -312,6 +312,10 @@ TEST(HtmlDifferential, MessyPagesGiveGumbosAddresses)
         "<p><desc><p></p><math></desc><script><a href=in-math-script.html>",
         "<annotation-xml><td><math></annotation-xml><script src=after-math.js></script>",
         "<svg><title><p><p></p></title><textarea><img src=after-title.png>",
+        // A formatting element that another element's end tag closes is
+        // opened again before what follows, and stands around it.
+        "<p><b></p><svg></b><image src=out-of-svg.png>",
+        "<svg><desc><p><a></p><math></desc></math><title><a href=in-title-text.html>",
         // An <a> inside an open one ends it and what is opened after it.
         "<a href=a.html><span><a href=b.html><math></span><script><img src=after-math.png>",
         // gumbo's faults in foreign content (named below).
