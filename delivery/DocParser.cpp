@@ -385,8 +385,11 @@ public:
                 return;
             }
         }
-        if (t.Tag == THtmlTag::Template && mode_ != TMode::InFrameset)
+        if (t.Tag == THtmlTag::Template && mode_ != TMode::InFrameset) {
             ++templates_;
+            // A template ends the frameset's chance, wherever it stands.
+            framesetOk_ = false;
+        }
         switch (mode_) {
         case TMode::Initial:
             if (t.Tag == THtmlTag::Html) {

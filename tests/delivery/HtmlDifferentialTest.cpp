@@ -321,6 +321,7 @@ TEST(HtmlDifferential, MessyPagesGiveGumbosAddresses)
         // gumbo's faults in foreign content (named below).
         "</><svg></svg><select><img src=after-svg.png>",
         "<svg><frameset><foreignObject><select><textarea></textarea><img src=reset.png></svg>",
+        "<q><svg><title><span><svg></q><textarea><a href=in-svg.html>",
         "<a href=\"x&#821111111111111111111111111111111111111111y.html\">overflow</a><a href=after.html>a</a>",
         // A valueless second attribute of one name before the address.
         "<link x=1 x href=after-duplicate.css><a x y x href=after-duplicate.html>d</a>",
@@ -339,7 +340,8 @@ TEST(HtmlDifferential, MessyPagesGiveGumbosAddresses)
     EXPECT_TRUE(named) << "gumbo's known fault on an unquoted value at CR LF is met and named";
     for (const char* fault : {"after \"</>\" the name of the next SVG or MathML tag is not matched",
                               "is taken for the HTML one when the insertion mode is reset",
-                              "a numeric character reference far past U+10FFFF overflows"}) {
+                              "a numeric character reference far past U+10FFFF overflows",
+                              "a stray end tag inside SVG passes an SVG <title>"}) {
         named = false;
         for (const auto& f : faults)
             named = named || f.find(fault) != std::string::npos;
@@ -354,6 +356,9 @@ TEST(HtmlDifferential, FramesetPagesGiveGumbosAddresses)
              "<template>text</template><frameset><frame src=f.html><img src=dropped.png></frameset>",
              "<head><template><p>text</p></template></head><frameset><frame src=f.html><a href=d.html></frameset>",
              "<head></head><template>text</template><frameset><frame src=f.html><a href=d.html></frameset>",
+             // But a template ends a frameset's chance to replace a body.
+             "<template></template><a href=kept.html><frameset><frame src=f.html></frameset>",
+             "<template><!-- c --></template><a href=kept.html><frameset><frame src=f.html></frameset>",
          })
         EXPECT_EQ(CompareLinks(page), "") << page;
 }

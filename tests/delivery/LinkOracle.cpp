@@ -136,6 +136,15 @@ TOracleResult GumboLinks(std::string_view page)
             kids = &node->v.element.children;
             if (node->v.element.tag_namespace != GUMBO_NAMESPACE_HTML) {
                 foreign = true;
+                if (node->v.element.tag_namespace == GUMBO_NAMESPACE_SVG && node->v.element.tag == GUMBO_TAG_TITLE) {
+                    for (unsigned i = 0; i < node->v.element.children.length; ++i)
+                        if (static_cast<const GumboNode*>(node->v.element.children.data[i])->type ==
+                            GUMBO_NODE_ELEMENT) {
+                            fault("a stray end tag inside SVG passes an SVG <title> with elements in it");
+                            result.TreeUnsure = true;
+                            break;
+                        }
+                }
                 if (ResetsInsertionMode(node->v.element.tag)) {
                     fault("an SVG or MathML element named like a table part, select or frameset is taken for the "
                           "HTML one when the insertion mode is reset");
