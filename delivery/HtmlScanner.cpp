@@ -1109,6 +1109,9 @@ void THtmlScanner::CloseOpen(std::uint64_t hash, std::string_view name)
     std::size_t i = open_.size();
     if (ForeignNow()) {
         bool html = false;
+        // The HTML rules the end tag goes on to look from the current node
+        // down, and stop at a special element: an integration point.
+        bool special = false;
         while (i > bottom) {
             --i;
             if (open_[i].Space == TSpace::Html) {
@@ -1120,7 +1123,10 @@ void THtmlScanner::CloseOpen(std::uint64_t hash, std::string_view name)
                 open_.resize(i);
                 return;
             }
+            special = special || open_[i].Special;
         }
+        if (special)
+            return;
         if (!html) {
             if (bottom == 0 && CloseOutside(hash, name))
                 open_.clear();

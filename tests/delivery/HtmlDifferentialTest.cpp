@@ -312,6 +312,10 @@ TEST(HtmlDifferential, MessyPagesGiveGumbosAddresses)
         "<p><desc><p></p><math></desc><script><a href=in-math-script.html>",
         "<annotation-xml><td><math></annotation-xml><script src=after-math.js></script>",
         "<svg><title><p><p></p></title><textarea><img src=after-title.png>",
+        // A stray end tag inside MathML or SVG stops at an integration
+        // point on its way to the HTML elements around it.
+        "<q><math><annotation-xml></q><textarea><a href=in-math.html>",
+        "<q><math><mi></q><mglyph><textarea><a href=in-math.html>",
         // A formatting element that another element's end tag closes is
         // opened again before what follows, and stands around it.
         "<p><b></p><svg></b><image src=out-of-svg.png>",
