@@ -265,6 +265,7 @@ TEST(HtmlDifferential, MessyPagesGiveGumbosAddresses)
         "<a href>empty</a><a href=''>empty</a><a href=\" \">blank</a>",
         "<a href=&#39;\r\nx>crash</a>",
         "<img src=&quot;q.png&quot;><a href=&amp;x>r</a>",
+        "<a href=&#xa/blank-first.html>r</a><img src=&#32;x.png>",
         "<plaintext><a href=plain.html>",
         "<noscript><img src=ns.png></noscript><noembed><img src=ne.png></noembed>",
         "<iframe><img src=if.png></iframe><xmp><a href=xmp.html></xmp>",
