@@ -327,6 +327,7 @@ TEST(HtmlDifferential, MessyPagesGiveGumbosAddresses)
         "</><svg></svg><select><img src=after-svg.png>",
         "<svg><frameset><foreignObject><select><textarea></textarea><img src=reset.png></svg>",
         "<q><svg><title><span><svg></q><textarea><a href=in-svg.html>",
+        "<svg><script><desc><svg></svg></script x=\">\"><image src=in-svg.png>",
         "<a href=\"x&#821111111111111111111111111111111111111111y.html\">overflow</a><a href=after.html>a</a>",
         // A valueless second attribute of one name before the address.
         "<link x=1 x href=after-duplicate.css><a x y x href=after-duplicate.html>d</a>",
@@ -346,7 +347,8 @@ TEST(HtmlDifferential, MessyPagesGiveGumbosAddresses)
     for (const char* fault : {"after \"</>\" the name of the next SVG or MathML tag is not matched",
                               "is taken for the HTML one when the insertion mode is reset",
                               "a numeric character reference far past U+10FFFF overflows",
-                              "a stray end tag inside SVG passes an SVG <title>"}) {
+                              "a stray end tag inside SVG passes an SVG <title>",
+                              "an end tag with attributes does not close an SVG or MathML element"}) {
         named = false;
         for (const auto& f : faults)
             named = named || f.find(fault) != std::string::npos;

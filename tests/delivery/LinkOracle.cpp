@@ -50,6 +50,23 @@ std::string Reported(std::string_view address)
     return "about:blank" + std::string(address);
 }
 
+// "</name x>": an end tag with something between its name and its '>'.
+bool EndTagWithAttributes(std::string_view page)
+{
+    for (std::size_t i = page.find("</"); i != std::string_view::npos; i = page.find("</", i + 2)) {
+        std::size_t p = i + 2;
+        if (p >= page.size() || !std::isalpha(static_cast<unsigned char>(page[p])))
+            continue;
+        while (p < page.size() && !IsBlank(page[p]) && page[p] != '/' && page[p] != '>')
+            ++p;
+        while (p < page.size() && (IsBlank(page[p]) || page[p] == '/'))
+            ++p;
+        if (p < page.size() && page[p] != '>')
+            return true;
+    }
+    return false;
+}
+
 // A numeric character reference whose number is past the last code point.
 bool OverflowingReference(std::string_view raw)
 {
@@ -236,6 +253,10 @@ TOracleResult GumboLinks(std::string_view page)
                 stack.push_back(static_cast<const GumboNode*>(kids->data[i]));
     }
     gumbo_destroy_output(&options, output);
+    if (foreign && EndTagWithAttributes(page)) {
+        fault("an end tag with attributes does not close an SVG or MathML element");
+        result.TreeUnsure = true;
+    }
     if (foreign && page.find("</>") != std::string_view::npos) {
         fault("after \"</>\" the name of the next SVG or MathML tag is not matched (its element stays open)");
         result.TreeUnsure = true;
