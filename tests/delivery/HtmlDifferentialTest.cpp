@@ -329,6 +329,7 @@ TEST(HtmlDifferential, MessyPagesGiveGumbosAddresses)
         "<q><svg><title><span><svg></q><textarea><a href=in-svg.html>",
         "<svg><script><desc><svg></svg></script x=\">\"><image src=in-svg.png>",
         "<a href=\"x&#821111111111111111111111111111111111111111y.html\">overflow</a><a href=after.html>a</a>",
+        "<a href=&amp?x&#xDFFFFCCa/late-overflow.html>o</a>",
         // A valueless second attribute of one name before the address.
         "<link x=1 x href=after-duplicate.css><a x y x href=after-duplicate.html>d</a>",
     };

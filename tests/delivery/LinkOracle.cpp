@@ -220,7 +220,12 @@ TOracleResult GumboLinks(std::string_view page)
                         if (Trimmed(decoded) != Trimmed(a->value) && OverflowingReference(raw)) {
                             fault("a numeric character reference far past U+10FFFF overflows instead of "
                                   "giving U+FFFD");
-                            result.Unsure.emplace_back(offset, offset + raw.size());
+                            // From the attribute's name on: gumbo's value
+                            // may start late as well (a reference first).
+                            const std::size_t from =
+                                nameAt >= page.data() && nameAt <= data ? static_cast<std::size_t>(nameAt - page.data())
+                                                                        : offset;
+                            result.Unsure.emplace_back(from, offset + raw.size());
                             overflowed = true;
                         } else if (decoded != a->value) {
                             // (Untrimmed: a reference to a blank in front,
