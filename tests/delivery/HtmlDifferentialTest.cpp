@@ -412,6 +412,10 @@ TEST(HtmlDifferential, PagesWithNulGiveGumbosAddresses)
               "");
     EXPECT_NE(std::find(faults.begin(), faults.end(), "a NUL in front of an attribute's name is dropped"),
               faults.end());
+    // On a <body> the fault keeps a second one from giving its address.
+    EXPECT_EQ(CompareLinks("<html><head><title>t</title></head><body /\0background><p>1</p><p>2</p>"
+                           "<body background=second.gif><img src=i.png>"s),
+              "");
     // Which the parser does not share: neither link is an address.
     const auto links = ParserLinks(frame + "<script type='t'\0src='nul-name.js'></script><a \0href=n.html>"s +
                                    "<a href=kept.html>k</a>");

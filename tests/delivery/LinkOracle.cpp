@@ -188,6 +188,8 @@ TOracleResult GumboLinks(std::string_view page)
                     to = static_cast<std::size_t>(a->original_value.data - page.data()) + a->original_value.length;
                 }
                 result.Unsure.emplace_back(from, to);
+                if (node->v.element.tag == GUMBO_TAG_BODY)
+                    result.UnsureTags.push_back("BODY");
                 a = nullptr;
             }
             if (a) {
@@ -311,6 +313,12 @@ std::string CompareLinks(const std::string& page, std::vector<std::string>* know
         return {};
     const TOracleResult oracle = GumboLinks(page);
     std::vector<TOracleLink> theirs = oracle.Links;
+    ours.erase(std::remove_if(ours.begin(), ours.end(),
+                              [&](const TOracleLink& o) {
+                                  return std::find(oracle.UnsureTags.begin(), oracle.UnsureTags.end(), o.Tag) !=
+                                         oracle.UnsureTags.end();
+                              }),
+               ours.end());
     for (const auto& span : oracle.Unsure)
         ours.erase(std::remove_if(ours.begin(), ours.end(),
                                   [&](const TOracleLink& o) {

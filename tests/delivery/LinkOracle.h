@@ -33,6 +33,9 @@ struct TOracleResult {
     // A fault that changes which elements gumbo builds after it: where the
     // links differ, the page is not compared.
     bool TreeUnsure = false;
+    // Elements (upper case) whose links are not compared anywhere: a second
+    // <body> may give the first its address.
+    std::vector<std::string> UnsureTags;
 };
 
 TOracleResult GumboLinks(std::string_view page);
