@@ -211,11 +211,18 @@ std::optional<std::string> ReadWholeFile(const std::string& path)
         return std::nullopt;
     std::string content;
     struct stat st {};
+    // Read straight into the text: a pass reads a stored page per site. The
+    // size is only a hint; a file that grows or shrinks meanwhile is read
+    // to its end all the same.
+    std::size_t size = 0;
     if (::fstat(fd, &st) == 0 && st.st_size > 0)
-        content.reserve(static_cast<std::size_t>(st.st_size));
-    char buf[65536];
+        content.resize(static_cast<std::size_t>(st.st_size) + 1);
+    else
+        content.resize(65536);
     for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (size == content.size())
+            content.resize(content.size() * 2);
+        const ssize_t n = ::read(fd, content.data() + size, content.size() - size);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -224,8 +231,9 @@ std::optional<std::string> ReadWholeFile(const std::string& path)
         }
         if (n == 0)
             break;
-        content.append(buf, static_cast<std::size_t>(n));
+        size += static_cast<std::size_t>(n);
     }
     ::close(fd);
+    content.resize(size);
     return content;
 }

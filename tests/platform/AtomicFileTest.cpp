@@ -158,3 +158,21 @@ TEST(AtomicFile, DeferredSavesAreInPlaceAtOnceAndFlushedTogether)
     EXPECT_TRUE(later.Empty());
     EXPECT_EQ(ReadFile(folder + "d.html"), "d");
 }
+
+// The size the folder gives is only a hint: files the system makes up as
+// they are read say 0, and every byte is read whatever the size said.
+TEST(AtomicFile, ReadWholeFileReadsEveryByteWhateverItsSizeSays)
+{
+    TTempDataFolder tmp;
+    std::string large(300 * 1024, 'x');
+    for (std::size_t i = 0; i < large.size(); i += 997)
+        large[i] = static_cast<char>(i % 256);
+    WriteFile(tmp.Root() + "large.html", large);
+    EXPECT_EQ(ReadWholeFile(tmp.Root() + "large.html"), large);
+    WriteFile(tmp.Root() + "empty.html", "");
+    EXPECT_EQ(ReadWholeFile(tmp.Root() + "empty.html"), std::string());
+    const auto status = ReadWholeFile("/proc/self/status");
+    ASSERT_TRUE(status);
+    EXPECT_NE(status->find("Name:"), std::string::npos);
+    EXPECT_EQ(status->back(), '\n');
+}
