@@ -984,8 +984,9 @@ bool ClosesP(THtmlTag tag, std::string_view n)
     }
 }
 
-// The start tags a template's contents take as the head would.
-bool BelongsInHead(THtmlTag tag)
+// The start tags a template's contents take as the head would: after them
+// the contents may still turn out to be a table's.
+bool LeavesTemplateOpenToTables(THtmlTag tag)
 {
     switch (tag) {
     case THtmlTag::Base:
@@ -1301,7 +1302,7 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
             templateFresh_ = false;
             ++tables_;
             tableParts_.push_back(PartTemplate);
-        } else if (!(BelongsInHead(t.Tag) || t.Tag == THtmlTag::Template)) {
+        } else if (!(LeavesTemplateOpenToTables(t.Tag) || t.Tag == THtmlTag::Template)) {
             templateFresh_ = false;
         }
     }
