@@ -120,14 +120,6 @@ bool BelongsInHead(THtmlTag tag)
     }
 }
 
-std::uint64_t NameHash(std::string_view s)
-{
-    std::uint64_t h = 14695981039346656037ull;
-    for (char c : s)
-        h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-    return h;
-}
-
 // The document service reports addresses of a page loaded from text against
 // the empty document's address: a relative one gets "about:blank" in front.
 void AssignReported(std::string& to, std::string_view address)

@@ -51,14 +51,6 @@ inline bool SameLower(const char* text, std::string_view lower)
     return true;
 }
 
-std::uint64_t HashOf(std::string_view s)
-{
-    std::uint64_t h = 14695981039346656037ull;
-    for (char c : s)
-        h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-    return h;
-}
-
 void AppendUtf8(std::uint32_t cp, std::string& out)
 {
     if (cp < 0x80) {
@@ -715,7 +707,7 @@ bool THtmlScanner::Duplicate(std::string_view name)
                 return true;
         return false;
     }
-    auto slotOf = [&](std::string_view s) { return static_cast<std::size_t>(HashOf(s)) & (seen_.size() - 1); };
+    auto slotOf = [&](std::string_view s) { return static_cast<std::size_t>(NameHash(s)) & (seen_.size() - 1); };
     if (seen_.size() < 4 * (count + 1)) {
         std::size_t size = 64;
         while (size < 8 * (count + 1))
@@ -1077,7 +1069,7 @@ private:
             (IsFormatting(tag, name) ? KindFormatting : 0) | (IsVoid(tag, name) ? KindVoid : 0));
         if (kind == 0)
             return;
-        const std::uint64_t hash = HashOf(name);
+        const std::uint64_t hash = NameHash(name);
         std::size_t s = hash & (Size - 1);
         while (!slots_[s].Name.empty())
             s = (s + 1) & (Size - 1);
@@ -1238,7 +1230,7 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
     t.Attributes = out.data();
     t.Count = out.size();
 
-    const std::uint64_t hash = open_.empty() ? 0 : HashOf(t.Name);
+    const std::uint64_t hash = open_.empty() ? 0 : NameHash(t.Name);
     if (ForeignNow() && !AcceptsHtmlStart(t.Tag)) {
         if (!EndsForeignContent(t)) {
             const TOpen& top = open_.back();
@@ -1315,7 +1307,7 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
     case THtmlTag::Svg:
     case THtmlTag::Math:
         if (!selfClosing)
-            open_.push_back(TOpen{HashOf(t.Name), t.Tag == THtmlTag::Svg ? TSpace::Svg : TSpace::Math, false,
+            open_.push_back(TOpen{NameHash(t.Name), t.Tag == THtmlTag::Svg ? TSpace::Svg : TSpace::Math, false,
                                   false, false, false});
         return;
     case THtmlTag::Select:
@@ -1380,7 +1372,7 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
                               t.Tag == THtmlTag::FrameSet ||
                               (tables_ == 0 && (TablePartOf(t.Tag) != 0 || t.Name == "colgroup"));
     if (open_.empty()) {
-        const std::uint64_t h = HashOf(t.Name);
+        const std::uint64_t h = NameHash(t.Name);
         const std::uint8_t kind = Kinds().Find(t.Name, h);
         if (kind & KindClosesP)
             CloseP();
@@ -1403,7 +1395,7 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
         // above it.
         const std::uint8_t kind = Kinds().Find(t.Name, hash);
         if (kind & KindClosesP) {
-            static const std::uint64_t p = HashOf("p");
+            static const std::uint64_t p = NameHash("p");
             for (std::size_t i = open_.size(); i-- > 0 && open_[i].Space == TSpace::Html && !open_[i].ButtonBoundary;)
                 if (open_[i].Hash == p) {
                     PopOpen(i);
@@ -1420,7 +1412,7 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
 // The start tags before which an open <p> ends, when it is in button scope.
 void THtmlScanner::CloseP()
 {
-    static const std::uint64_t p = HashOf("p");
+    static const std::uint64_t p = NameHash("p");
     constexpr std::size_t Reach = 256;
     const std::size_t bottom = outside_.size() > Reach ? outside_.size() - Reach : 0;
     for (std::size_t i = outside_.size(); i-- > bottom;) {
@@ -1439,9 +1431,9 @@ void THtmlScanner::EmitEnd(std::size_t lt, std::size_t end)
     const THtmlTag tag = TagOf(name);
     sink_->EndTag(tag, name, lt, end);
     if (!open_.empty())
-        CloseOpen(HashOf(name), name);
+        CloseOpen(NameHash(name), name);
     else
-        CloseOutside(HashOf(name), name);
+        CloseOutside(NameHash(name), name);
     if (tag == THtmlTag::Select) {
         inSelect_ = false;
     } else if (tag == THtmlTag::Template) {

@@ -66,6 +66,16 @@ public:
     virtual void Text(std::size_t offset, std::size_t end) = 0;
 };
 
+// The hash the scanner and the parser keep open elements' names by (FNV-1a):
+// every start and end tag asks for one.
+inline std::uint64_t NameHash(std::string_view name)
+{
+    std::uint64_t h = 14695981039346656037ull;
+    for (char c : name)
+        h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    return h;
+}
+
 class THtmlScanner {
 public:
     void Scan(std::string_view page, THtmlSink& sink);

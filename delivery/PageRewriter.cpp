@@ -590,17 +590,22 @@ void TPageRewriter::RewritePlacedLinks(std::string& page) const
     page.swap(out);
 }
 
-bool TPageRewriter::RewritePage(const std::string& siteAddress, std::string& page)
+void TPageRewriter::ForgetLinks()
 {
-    bool result = true;
     OriginalLinks.clear();
     AbsoluteLinks.clear();
     placed_.clear();
     reported_.clear();
     reportedText_.clear();
     baseSeen_ = false;
+    BaseUrl = siteAddress_;
+}
+
+bool TPageRewriter::RewritePage(const std::string& siteAddress, std::string& page)
+{
+    bool result = true;
     siteAddress_ = siteAddress;
-    BaseUrl = siteAddress;
+    ForgetLinks();
     try {
         try {
             docparse.Html = page;
@@ -609,13 +614,7 @@ bool TPageRewriter::RewritePage(const std::string& siteAddress, std::string& pag
         } catch (const std::exception&) {
             // The document service used to fail now and then on a first load;
             // one more run after a pause was enough. Html is still set.
-            OriginalLinks.clear();
-            AbsoluteLinks.clear();
-            placed_.clear();
-            reported_.clear();
-            reportedText_.clear();
-            baseSeen_ = false;
-            BaseUrl = siteAddress;
+            ForgetLinks();
             Wait(1000);
             if (!docparse.Execute())
                 throw std::runtime_error("Parse Error 2");

@@ -79,6 +79,9 @@ private:
     void docparseScript(const TScriptInfo& script, const TElementInfo& element);
     void docparseOtherLinkedItem(const TLinkedItemInfo& item, const TElementInfo& element);
     void RewritePlacedLinks(std::string& page) const;
+    // Before each run of the parser: nothing recorded, the page's own
+    // address as the base.
+    void ForgetLinks();
 
     TDeliveryHost& host_;
     // Recorded addresses with their place in the page: each is rewritten

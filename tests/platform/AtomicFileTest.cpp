@@ -10,6 +10,26 @@
 #include <unistd.h>
 
 namespace {
+// A save of content to path by a process killed between writing its
+// temporary file and the rename; true when the process died that way.
+bool SaveKilledBeforeTheRename(const std::string& path, std::size_t bytes)
+{
+    const pid_t child = fork();
+    if (child < 0)
+        return false;
+    if (child == 0) {
+        SetAtomicWriteProbe([](const std::string&) {
+            raise(SIGKILL);
+            return true;
+        });
+        WriteFileAtomic(path, std::string(bytes, 'x'));
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
+
 int CountFiles(const std::string& folder)
 {
     int n = 0;
@@ -36,19 +56,7 @@ TEST(AtomicFile, ProcessKilledMidSaveLeavesThePreviousFileWhole)
     TTempDataFolder tmp;
     const std::string path = tmp.Root() + "Settings.dat";
     WriteFile(path, "[Server]\r\nSMTPServer=h\r\n");
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        SetAtomicWriteProbe([](const std::string&) {
-            raise(SIGKILL);
-            return true;
-        });
-        WriteFileAtomic(path, std::string(1 << 20, 'x'));
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status));
+    ASSERT_TRUE(SaveKilledBeforeTheRename(path, 1 << 20));
     EXPECT_EQ(ReadFile(path), "[Server]\r\nSMTPServer=h\r\n");
 }
 
@@ -58,21 +66,8 @@ TEST(AtomicFile, LeftoversOfKilledSavesAreRemovedAndNothingElse)
     const std::string folder = tmp.Root() + "HTML/";
     const std::string path = folder + "News.html";
     WriteFile(path, "old page\r\n");
-    for (int kill = 0; kill < 2; ++kill) {
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            SetAtomicWriteProbe([](const std::string&) {
-                raise(SIGKILL);
-                return true;
-            });
-            WriteFileAtomic(path, std::string(1 << 16, 'x'));
-            _exit(0);
-        }
-        int status = 0;
-        waitpid(child, &status, 0);
-        ASSERT_TRUE(WIFSIGNALED(status));
-    }
+    for (int kill = 0; kill < 2; ++kill)
+        ASSERT_TRUE(SaveKilledBeforeTheRename(path, 1 << 16));
     ASSERT_EQ(CountFiles(folder), 3) << "the page and two temporary files";
     // Names that only look alike stay, and so does a link.
     for (const char* keep : {"a.tmp-12345", "a.tmp-1234567", "a.tmp-12_456", ".tmp-123456x", "tmp-123456"})
