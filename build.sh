@@ -47,11 +47,18 @@ case "$mode" in
     cd "$build_dir"
     exec ctest --output-on-failure --timeout 300 -j "$(nproc)" "$@"
     ;;
+  package)
+    # A Debian package of the installed files, with its dependencies worked
+    # out by dpkg-shlibdeps: build/vendrel_VERSION_ARCH.deb.
+    cd "$build_dir"
+    cpack -G DEB
+    ls -1 "$PWD"/vendrel_*.deb
+    ;;
   bench)
     for b in "$build_dir"/bench/bench_*; do "$b" "$@"; done
     ;;
   *)
-    echo "usage: $0 run|test|sanitize|bench|fuzz" >&2
+    echo "usage: $0 run|test|sanitize|bench|fuzz|package" >&2
     exit 2
     ;;
 esac

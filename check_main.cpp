@@ -97,6 +97,8 @@ int main(int argc, char** argv)
     } catch (const std::exception& e) {
         return Fail("cannot read the settings in " + dataFolder + ": " + e.what());
     }
+    if (const std::string problem = KeyringProblemText(host.Settings); !problem.empty() && host.Settings.Server.Logon)
+        return Fail(problem);
     if (!IsValidDestEmail(host.Settings.DestEmail))
         return Fail("You have not specified a destination e-mail address for delivery of your sites.");
     if (host.Settings.Server.Host.empty())

@@ -16,4 +16,9 @@ struct TMailServerSettings {
     TSMTPSecurity Security = ssAuto;
     // Trusted beside the system's certificate store; empty: the store alone.
     std::string CAFile;
+    // "SMTPPasswordStore=Keyring": the password lives in the desktop's
+    // keyring, and KeyringProblem says why it could not be read from there
+    // (empty when it was).
+    bool PasswordInKeyring = false;
+    std::string KeyringProblem;
 };

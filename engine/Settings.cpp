@@ -5,6 +5,7 @@
 #include "platform/AutoStart.h"
 #include "platform/Folders.h"
 #include "platform/IniFile.h"
+#include "platform/Keyring.h"
 #include "platform/Text.h"
 
 #include <cerrno>
@@ -62,6 +63,56 @@ private:
     TIniFile ini_;
 };
 
+constexpr const char* KeyringStore = "Keyring";
+
+// The password named by "SMTPPasswordStore=Keyring" comes from the keyring;
+// a keyring that cannot be read leaves it empty and says why, so the rest of
+// the settings and the site list still load.
+void ReadKeyringPassword(const TSettingsFiles& files, TSettings& s)
+{
+    s.Server.Password.clear();
+    if (!files.Keyring) {
+        s.Server.KeyringProblem = "this program cannot reach a keyring";
+        return;
+    }
+    try {
+        if (auto password = files.Keyring->Lookup(s.Server.Host, s.Server.Username))
+            s.Server.Password = std::move(*password);
+        else
+            s.Server.KeyringProblem = "the keyring holds no Vendrel password for " + s.Server.Username + " at " +
+                               s.Server.Host;
+    } catch (const EKeyringError& e) {
+        s.Server.KeyringProblem = e.what();
+    }
+}
+
+// Moves the password into the keyring whenever one takes it; otherwise it
+// stays in the file, which only its owner can read. A password that is in
+// the keyring but could not be read this time keeps its place there rather
+// than being replaced by an empty one.
+void WritePassword(const TSettingsFiles& files, const TSettings& s, const TIniFile& before, TSettingsWriter& ini)
+{
+    const bool unreadKeyringPassword = s.Server.PasswordInKeyring && s.Server.Password.empty();
+    bool inKeyring = false;
+    if (files.Keyring && (!s.Server.Password.empty() || s.Server.PasswordInKeyring) && files.Keyring->Available()) {
+        try {
+            if (!unreadKeyringPassword)
+                files.Keyring->Store(s.Server.Host, s.Server.Username, s.Server.Password);
+            inKeyring = true;
+        } catch (const EKeyringError&) {
+        }
+    }
+    if (inKeyring || unreadKeyringPassword) {
+        ini.Text(Server, "SMTPPassword", "");
+        ini.Text(Server, "SMTPPasswordStore", KeyringStore);
+        return;
+    }
+    WritePassword(files, s, before, ini);
+    // Files that never named a store keep their keys as they were.
+    if (before.Value(Server, "SMTPPasswordStore"))
+        ini.Text(Server, "SMTPPasswordStore", "File");
+}
+
 int ClampFrequency(int value)
 {
     return value < 1 ? 1 : (value > 2400 ? 2400 : value);
@@ -112,7 +163,7 @@ bool ParseCheckTime(const std::string& text, TTimeOfDay& time)
 
 TSettingsFiles DefaultSettingsFiles(const std::string& dataFolder)
 {
-    return TSettingsFiles{dataFolder, ProgramShareFolder(), ProgramPath()};
+    return TSettingsFiles{dataFolder, ProgramShareFolder(), ProgramPath(), &SystemKeyring()};
 }
 
 void LoadSettingsFrom(const TSettingsFiles& files, TSettings& s, TSiteList& sites)
@@ -127,6 +178,10 @@ void LoadSettingsFrom(const TSettingsFiles& files, TSettings& s, TSiteList& site
     s.Server.TimeOutSeconds = ini.Integer(Server, "SMTPTimeOut", 90);
     s.Server.Security = SMTPSecurityFromText(ini.Text(Server, "SMTPSecurity", "Auto"));
     s.Server.CAFile = ini.Text(Server, "SMTPCAFile", "");
+    s.Server.PasswordInKeyring = SameText(ini.Text(Server, "SMTPPasswordStore", ""), KeyringStore);
+    s.Server.KeyringProblem.clear();
+    if (s.Server.PasswordInKeyring)
+        ReadKeyringPassword(files, s);
 
     s.Subject = ini.Text(Settings, "Subject", "Vendrel Delivery");
     if (s.Subject.empty())
@@ -169,11 +224,12 @@ void LoadSettingsFrom(const TSettingsFiles& files, TSettings& s, TSiteList& site
 
 void SaveSettingsTo(const TSettingsFiles& files, const TSettings& s, const TSiteList& sites)
 {
+    const TIniFile before(files.SettingsPath());
     TSettingsWriter ini(files.SettingsPath());
 
     ini.Text(Server, "SMTPServer", s.Server.Host);
     ini.Text(Server, "SMTPUsername", s.Server.Username);
-    ini.Text(Server, "SMTPPassword", s.Server.Password);
+    WritePassword(files, s, before, ini);
     ini.Integer(Server, "SMTPPort", s.Server.Port);
     ini.Integer(Server, "SMTPTimeOut", s.Server.TimeOutSeconds);
     ini.Bool(Server, "SMTPLogon", s.Server.Logon);
@@ -218,6 +274,16 @@ void TSettingsStore::Save(const TSettings& settings, const TSiteList& sites)
     if (loadFailed_)
         throw ESettingsSaveRefused(SaveRefusedText());
     SaveSettingsTo(files_, settings, sites);
+}
+
+std::string KeyringProblemText(const TSettings& s)
+{
+    if (!s.Server.PasswordInKeyring || s.Server.KeyringProblem.empty())
+        return {};
+    return "the mail password is kept in the desktop's keyring, which could not be read (" + s.Server.KeyringProblem +
+           ").\nRun vendrel-check inside your desktop session, where the keyring is unlocked, or keep the\n"
+           "password in Settings.dat: set SMTPPasswordStore=File and the password as SMTPPassword in its\n"
+           "[Server] section.";
 }
 
 std::string TSettingsStore::SaveRefusedText() const

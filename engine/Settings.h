@@ -56,10 +56,14 @@ public:
 };
 
 // Where the files are.
+class TPasswordKeyring;
+
 struct TSettingsFiles {
     std::string DataFolder;     // ends in "/"
     std::string ProgramFolder;  // holds "Source.dat"
     std::string ProgramPath;    // for the start-up registration
+    // Where the mail password goes when a keyring is there; none: the file.
+    TPasswordKeyring* Keyring = nullptr;
     std::string SettingsPath() const { return DataFolder + "Settings.dat"; }
     std::string SitesPath() const { return DataFolder + "Sites.dat"; }
     std::string SourcePath() const { return ProgramFolder + "Source.dat"; }
@@ -76,6 +80,10 @@ void LoadSettingsFrom(const TSettingsFiles& files, TSettings& settings, TSiteLis
 // Writes every key in its fixed order, then the site list ("Er" on failure),
 // then the start-up registration ("Error encountered saving registry").
 void SaveSettingsTo(const TSettingsFiles& files, const TSettings& settings, const TSiteList& sites);
+
+// What vendrel-check says when the password it needs is in a keyring it
+// cannot read.
+std::string KeyringProblemText(const TSettings& settings);
 
 // A save refused because the last load failed.
 class ESettingsSaveRefused : public ESettingsError {

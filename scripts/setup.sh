@@ -11,6 +11,7 @@ packages=(
   libcurl4-openssl-dev  # page download over HTTP and HTTPS
   libgumbo-dev          # HTML5 parser the tokenizer tests compare against
   libssl-dev            # mail over TLS (STARTTLS, implicit TLS)
+  libsecret-1-dev       # the mail password in the desktop's keyring (Secret Service)
   libgtest-dev          # unit tests
   libgmock-dev          # test doubles
   libbenchmark-dev      # benchmarks
@@ -22,6 +23,10 @@ packages=(
   trayer                # a notification area on that display
   x11-utils             # xwininfo: where the tray icon tests find the icon
   xdotool               # clicks on the icon in those tests
+  gnome-keyring         # a real Secret Service for the keyring tests
+  dbus-bin              # dbus-run-session: the keyring tests' private session bus
+  dbus-daemon           # the bus itself
+  libsecret-tools       # secret-tool: the keyring tests read the password back with it
 )
 
 missing=()

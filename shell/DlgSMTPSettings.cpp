@@ -26,6 +26,8 @@ namespace {
 
 constexpr int HighestPort = 65535;
 constexpr int SecurityRowHeight = 28;
+// The line under the password that says where it is kept.
+constexpr int PasswordStoreRowHeight = 30;
 
 } // namespace
 
@@ -87,6 +89,13 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
     edtSMTPPassword->setStyleSheet("lineedit-password-character: 42");
     edtSMTPPassword->setEnabled(false);
     lblSMTPPassword->setBuddy(edtSMTPPassword);
+    lblPasswordStore = new QLabel(services_.KeyringAvailable()
+                                      ? "Kept in your desktop's keyring."
+                                      : "No keyring on this desktop: kept in Settings.dat, which only you can read.",
+                                  this);
+    lblPasswordStore->setObjectName("lblPasswordStore");
+    lblPasswordStore->setWordWrap(true);
+    lblPasswordStore->setEnabled(false);
 
     lnkTestSMTP = new TLinkLabel("Send Test message using these settings", this);
     lnkTestSMTP->setObjectName("lnkTestSMTP");
@@ -129,6 +138,7 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
     login->addWidget(edtSMTPID, 0, 1);
     login->addWidget(lblSMTPPassword, 1, 0);
     login->addWidget(edtSMTPPassword, 1, 1);
+    login->addWidget(lblPasswordStore, 2, 1);
     layout->addLayout(login);
     layout->addSpacing(8);
     layout->addWidget(lnkTestSMTP);
@@ -159,8 +169,9 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
     for (QWidget* child : findChildren<QWidget*>())
         child->installEventFilter(this);
 
-    // Taller than the plain design by the security row.
-    SetupDialogFrame(this, 351, 265 + SecurityRowHeight);
+    // Taller than the plain design by the security row and the line that says
+    // where the password is kept.
+    SetupDialogFrame(this, 351, 265 + SecurityRowHeight + PasswordStoreRowHeight);
     FillFromCurrentValues();
 }
 
@@ -185,6 +196,7 @@ void TdlgSMTPSettings::chkSMTPAuthenticationClick()
     edtSMTPID->setEnabled(on);
     lblSMTPPassword->setEnabled(on);
     edtSMTPPassword->setEnabled(on);
+    lblPasswordStore->setEnabled(on);
 }
 
 void TdlgSMTPSettings::edtSMTPHostChange()

@@ -41,6 +41,8 @@ public:
     QLineEdit* edtSMTPID;
     QLabel* lblSMTPPassword;
     QLineEdit* edtSMTPPassword;
+    // Where the password is kept: the desktop's keyring or Settings.dat.
+    QLabel* lblPasswordStore;
     TLinkLabel* lnkTestSMTP;
     TLinkLabel* lnkSMTPShelp;
     QPushButton* btnOK;

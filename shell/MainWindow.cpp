@@ -516,6 +516,8 @@ void TfrmMain::LoadSettings()
     }
     trayIconWanted_ = s.TrayIcon;
     emit TrayIconVisibilityChanged(trayIconWanted_);
+    if (s.Server.PasswordInKeyring && !s.Server.KeyringProblem.empty())
+        AddToLog("The mail password could not be read from the desktop's keyring: " + s.Server.KeyringProblem);
 }
 
 void TfrmMain::SaveSettings()

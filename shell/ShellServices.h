@@ -6,6 +6,7 @@
 // window implements it; the dialog tests implement it over a headless host.
 
 #include "delivery/MailServerSettings.h"
+#include "platform/Keyring.h"
 
 #include <QIcon>
 #include <QString>
@@ -23,4 +24,6 @@ public:
     virtual void SetMailServer(const TMailServerSettings& s) = 0;
     virtual TSiteMonitor& Monitor() = 0;               // for the test message (ComposeAndSend)
     virtual QString ProgramFolder() const = 0;         // Readme.html, SMTP_Settings.html, Source.dat
+    // Whether the next save can put the mail password in the desktop's keyring.
+    virtual bool KeyringAvailable() const { return SystemKeyring().Available(); }
 };

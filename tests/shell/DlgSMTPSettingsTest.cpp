@@ -59,7 +59,7 @@ TEST_F(SMTPSettings, ControlsAsDesigned)
     TdlgSMTPSettings& d = Open();
     EXPECT_EQ(d.windowTitle(), "SMTP Server Settings");
     // The design's size and one row for the connection security.
-    EXPECT_EQ(d.size(), QSize(351, 293));
+    EXPECT_EQ(d.size(), QSize(351, 323));
     EXPECT_EQ(d.minimumSize(), d.maximumSize());
     for (const char* name : {"lblSMTPHost", "edtSMTPHost", "lblSMTPPort", "edtSMTPPort", "chkSMTPAuthentication",
                              "lblUserID", "edtSMTPID", "lblSMTPPassword", "edtSMTPPassword", "lnkTestSMTP",
