@@ -35,6 +35,11 @@ if [ "$mode" = fuzz ]; then
   exec "$build_dir/tests/delivery/fuzz_html" -max_total_time="${VENDREL_FUZZ_SECONDS:-180}" -max_len=8192 \
     -timeout=10 "$@" "$build_dir/fuzz-corpus"
 fi
+if [ "$mode" = package ]; then
+  # The package installs under /usr, and the man pages and the systemd unit
+  # name the files where the package puts them.
+  options+=(-DCMAKE_INSTALL_PREFIX=/usr)
+fi
 cmake -S . -B "$build_dir" -G Ninja "${options[@]}" >/dev/null
 cmake --build "$build_dir" --parallel "$(nproc)"
 

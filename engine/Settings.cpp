@@ -107,7 +107,7 @@ void WritePassword(const TSettingsFiles& files, const TSettings& s, const TIniFi
         ini.Text(Server, "SMTPPasswordStore", KeyringStore);
         return;
     }
-    WritePassword(files, s, before, ini);
+    ini.Text(Server, "SMTPPassword", s.Server.Password);
     // Files that never named a store keep their keys as they were.
     if (before.Value(Server, "SMTPPasswordStore"))
         ini.Text(Server, "SMTPPasswordStore", "File");

@@ -10,6 +10,8 @@ cleanup() {
   rm -rf "$home"
 }
 trap cleanup EXIT
+# No display: a locked keyring must fail at once, not wait on a prompt.
+unset DISPLAY WAYLAND_DISPLAY
 export HOME="$home" XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="$home/config" XDG_RUNTIME_DIR="$home/run"
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 printf 'vendrel-test' | gnome-keyring-daemon --foreground --unlock --components=secrets >/dev/null 2>&1 &

@@ -13,11 +13,16 @@ set(expected
   bin/vendrel-check
   share/vendrel/Source.dat
   share/vendrel/Readme.html
-  share/vendrel/SMTP_Settings.html)
+  share/vendrel/SMTP_Settings.html
+  share/man/man1/vendrel-check.1.gz
+  lib/systemd/user/vendrel-check.service
+  lib/systemd/user/vendrel-check.timer)
 if(GUI)
   list(APPEND expected
     bin/vendrel
     share/applications/Vendrel.desktop
+    share/metainfo/example.quorvan.Vendrel.metainfo.xml
+    share/man/man1/vendrel.1.gz
     share/icons/hicolor/scalable/apps/vendrel.svg)
   foreach(size 16 22 24 32 48 64 128 256)
     list(APPEND expected share/icons/hicolor/${size}x${size}/apps/vendrel.png)
