@@ -63,16 +63,16 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://quorvan.example/")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
+# CPack puts the summary first and indents these lines itself.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-"mails you web pages when they change
- Vendrel watches a list of web pages from the notification area. At each
- check it downloads every ticked page, measures how much its text changed
- since the copy it last delivered, and when the change is large enough
- mails the whole page, its addresses made absolute, through your own SMTP
- server.
- .
- The package holds the tray program vendrel and the one-pass command
- vendrel-check, with a systemd user timer that runs it every hour.")
+"Vendrel watches a list of web pages from the notification area. At each
+check it downloads every ticked page, measures how much its text changed
+since the copy it last delivered, and when the change is large enough
+mails the whole page, its addresses made absolute, through your own SMTP
+server.
+
+The package holds the tray program vendrel and the one-pass command
+vendrel-check, with a systemd user timer that runs it every hour.")
 execute_process(COMMAND dpkg --print-architecture
                 OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
                 OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)

@@ -19,7 +19,7 @@ deb=$(ls -1t "${VENDREL_BUILD_DIR:-build}"/vendrel_*.deb | head -n 1)
 echo "Checking $deb"
 
 # Errors fail the check; warnings are listed for whoever reads the log.
-report=$(lintian --no-tag-display-limit "$deb" 2>&1 || true)
+report=$(lintian --tag-display-limit 0 "$deb" 2>&1 || true)
 echo "$report"
 if echo "$report" | grep -q '^E: '; then
   echo "lintian reports errors" >&2
