@@ -220,6 +220,11 @@ void LoadSettingsFrom(const TSettingsFiles& files, TSettings& s, TSiteList& site
             throw ESettingsError("Cannot write " + files.SitesPath());
         s.AutoStart = true;
     }
+    // Options that cannot be read are not replaced by none at the next save.
+    TSiteOptionsMap options;
+    if (!LoadSiteOptions(files.SiteOptionsPath(), options))
+        throw ESettingsError("Cannot read " + files.SiteOptionsPath() + ": " + std::strerror(errno));
+    sites.SetAllOptions(std::move(options));
 }
 
 void SaveSettingsTo(const TSettingsFiles& files, const TSettings& s, const TSiteList& sites)
@@ -253,6 +258,12 @@ void SaveSettingsTo(const TSettingsFiles& files, const TSettings& s, const TSite
 
     if (!SaveSiteList(sites, files.SitesPath()))
         throw ESettingsError("Er");
+    // Written with the list, so a rename or a delete reaches both at once; a
+    // user who never set an option gets no file.
+    struct stat st {};
+    if (!sites.Options().empty() || ::stat(files.SiteOptionsPath().c_str(), &st) == 0)
+        if (!SaveSiteOptions(files.SiteOptionsPath(), sites.Options()))
+            throw ESettingsError("Cannot write " + files.SiteOptionsPath() + ": " + std::strerror(errno));
     SetAutoStart(ProductName, files.ProgramPath, s.AutoStart);
 }
 

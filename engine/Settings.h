@@ -67,6 +67,7 @@ struct TSettingsFiles {
     std::string SettingsPath() const { return DataFolder + "Settings.dat"; }
     std::string SitesPath() const { return DataFolder + "Sites.dat"; }
     std::string SourcePath() const { return ProgramFolder + "Source.dat"; }
+    std::string SiteOptionsPath() const { return DataFolder + "SiteOptions.dat"; }
 };
 // The program start computes the data folder once and hands it down.
 TSettingsFiles DefaultSettingsFiles(const std::string& dataFolder);
@@ -77,8 +78,8 @@ TSettingsFiles DefaultSettingsFiles(const std::string& dataFolder);
 // and switches the start-up option on.
 void LoadSettingsFrom(const TSettingsFiles& files, TSettings& settings, TSiteList& sites);
 
-// Writes every key in its fixed order, then the site list ("Er" on failure),
-// then the start-up registration ("Error encountered saving registry").
+// Writes every key in its fixed order, then the site list ("Er" on failure)
+// with the sites' options beside it, then the start-up registration ("Error encountered saving registry").
 void SaveSettingsTo(const TSettingsFiles& files, const TSettings& settings, const TSiteList& sites);
 
 // What vendrel-check says when the password it needs is in a keyring it

@@ -95,6 +95,76 @@ void TSiteList::Clear()
     Changed();
 }
 
+bool TSiteList::NameInUse(const std::string& name) const
+{
+    for (const TItem& item : items_)
+        if (SiteNameOf(item.entry) == name)
+            return true;
+    return false;
+}
+
+TSiteOptionsMap::iterator TSiteList::OptionsKey(const std::string& name)
+{
+    if (const auto exact = options_.find(name); exact != options_.end())
+        return exact;
+    for (auto it = options_.begin(); it != options_.end(); ++it)
+        if (SameText(it->first, name))
+            return it;
+    return options_.end();
+}
+
+const TSiteOptions* TSiteList::OptionsOf(const std::string& name) const
+{
+    return FindSiteOptions(options_, name);
+}
+
+void TSiteList::SetOptions(const std::string& name, const TSiteOptions& options)
+{
+    // A hand-written section that differs from the name in letter case only
+    // is replaced by one spelt as the site is, unless a site is named so.
+    const auto key = OptionsKey(name);
+    if (key != options_.end() && key->first != name && !NameInUse(key->first))
+        options_.erase(key);
+    if (options.Empty())
+        options_.erase(name);
+    else
+        options_[name] = options;
+    Changed();
+}
+
+void TSiteList::SetAllOptions(TSiteOptionsMap options)
+{
+    options_ = std::move(options);
+    Changed();
+}
+
+void TSiteList::RenameOptions(const std::string& from, const std::string& to)
+{
+    if (from == to)
+        return;
+    const auto key = OptionsKey(from);
+    if (key == options_.end())
+        return;
+    const TSiteOptions moved = key->second;
+    if (!NameInUse(key->first))
+        options_.erase(key);
+    // The new name's own options (a site of that name already had some)
+    // give way to the ones the user set on this site.
+    if (const auto old = OptionsKey(to); old != options_.end() && !NameInUse(old->first))
+        options_.erase(old);
+    options_[to] = moved;
+    Changed();
+}
+
+void TSiteList::DropOptions(const std::string& name)
+{
+    const auto key = OptionsKey(name);
+    if (key == options_.end() || NameInUse(key->first))
+        return;
+    options_.erase(key);
+    Changed();
+}
+
 bool SiteSelected(const TSiteList& list, int index)
 {
     return list.Checked(index);

@@ -4,6 +4,8 @@
 // entry text carries name, address and threshold, and the list keeps the
 // entries sorted without regard to letter case, each with its tick.
 
+#include "engine/SiteOptions.h"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -31,6 +33,21 @@ public:
     void Exchange(int a, int b);
     void Clear();
 
+    // The sites' own options, by name: they are not part of the entry, and
+    // two sites of one name share them as they share a stored page.
+    const TSiteOptionsMap& Options() const { return options_; }
+    // nullptr when the site has none.
+    const TSiteOptions* OptionsOf(const std::string& name) const;
+    // Empty options remove the site's.
+    void SetOptions(const std::string& name, const TSiteOptions& options);
+    void SetAllOptions(TSiteOptionsMap options);
+    // After a site's name changed from from to to: its options follow it,
+    // and stay under from as well while another site still has that name.
+    void RenameOptions(const std::string& from, const std::string& to);
+    // After a site was deleted: its options go unless another site still
+    // has the name.
+    void DropOptions(const std::string& name);
+
     // Lets the window's check list mirror the model.
     std::function<void()> OnChange;
 
@@ -40,7 +57,12 @@ private:
         bool ticked;
     };
     void Changed();
+    bool NameInUse(const std::string& name) const;
+    // The key name's options are kept under (exact, else differing in
+    // letter case only); end() when none.
+    TSiteOptionsMap::iterator OptionsKey(const std::string& name);
     std::vector<TItem> items_;
+    TSiteOptionsMap options_;
 };
 
 inline std::string SiteNameOf(const TSiteList& list, int index) { return SiteNameOf(list.Entry(index)); }

@@ -2,6 +2,7 @@
 
 #include "delivery/CursorScope.h"
 #include "engine/ChangeMeasure.h"
+#include "engine/PageWatch.h"
 #include "engine/Product.h"
 #include "engine/Settings.h"
 #include "engine/SiteList.h"
@@ -105,7 +106,7 @@ bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& addre
             std::string value;
             // The measure reads the page as if in its stored form (CR LF
             // after every line) without making that form.
-            if (PageUnchanged(page, *storedText, threshold, value)) {
+            if (WatchedPageUnchanged(host_, name, host_.Sites().OptionsOf(name), page, *storedText, threshold, value)) {
                 host_.AddToLog(name + " unchanged (" + value + "), Skipping");
                 stage("Skipping Site");
                 return true;

@@ -71,6 +71,44 @@ TIniFile::TLocation TIniFile::Locate(std::string_view section, std::string_view 
     return loc;
 }
 
+namespace {
+
+std::string UnquotedValue(std::string_view line, std::size_t eq)
+{
+    std::string value = Trim(line.substr(eq + 1));
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+        value = value.substr(1, value.size() - 2);
+    return value;
+}
+
+} // namespace
+
+std::vector<TIniSection> TIniFile::Sections() const
+{
+    std::vector<TIniSection> out;
+    for (const std::string& line : lines_) {
+        if (auto name = SectionName(line)) {
+            out.push_back(TIniSection{std::move(*name), {}});
+            continue;
+        }
+        if (out.empty() || IsComment(line))
+            continue;
+        const auto eq = line.find('=');
+        if (eq == std::string::npos)
+            continue;
+        out.back().Keys.emplace_back(KeyOf(line), UnquotedValue(line, eq));
+    }
+    return out;
+}
+
+std::string TIniFile::QuotedValue(std::string_view value)
+{
+    const std::string flat = WithoutLineBreaks(value);
+    const bool trimmed = Trim(flat) != flat;
+    const bool enclosed = flat.size() >= 2 && (flat.front() == '"' || flat.front() == '\'') && flat.back() == flat.front();
+    return trimmed || enclosed ? "\"" + flat + "\"" : flat;
+}
+
 std::optional<std::string> TIniFile::Value(std::string_view section, std::string_view key) const
 {
     const TLocation loc = Locate(section, key);
@@ -80,10 +118,7 @@ std::optional<std::string> TIniFile::Value(std::string_view section, std::string
     const auto eq = line.find('=');
     if (eq == std::string::npos)
         return std::nullopt;
-    std::string value = Trim(std::string_view(line).substr(eq + 1));
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
-        value = value.substr(1, value.size() - 2);
-    return value;
+    return UnquotedValue(line, eq);
 }
 
 std::string TIniFile::ReadString(std::string_view section, std::string_view key, const std::string& fallback) const

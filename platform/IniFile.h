@@ -11,7 +11,14 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
+
+struct TIniSection {
+    std::string Name;
+    // Key and value, as Value reads them, in file order.
+    std::vector<std::pair<std::string, std::string>> Keys;
+};
 
 class TIniFile {
 public:
@@ -28,6 +35,15 @@ public:
 
     std::optional<std::string> Value(std::string_view section, std::string_view key) const;
     std::string ReadString(std::string_view section, std::string_view key, const std::string& fallback) const;
+    // Every section in file order, its name as written (trimmed), with every
+    // key line in it; for files whose section names are data.
+    std::vector<TIniSection> Sections() const;
+
+    // A value's text on its key line such that Value reads it back as it is:
+    // in double quotes when reading would otherwise trim it or take off
+    // enclosing quotes.
+    static std::string QuotedValue(std::string_view value);
+
     // Writes through to the file; gives false when the file cannot be written.
     bool WriteString(std::string_view section, std::string_view key, std::string_view value);
 

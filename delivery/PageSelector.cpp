@@ -1,0 +1,815 @@
+#include "delivery/PageSelector.h"
+
+#include "delivery/HtmlScanner.h"
+
+#include <algorithm>
+#include <array>
+#include <unordered_map>
+
+namespace {
+
+// ------------------------------------------------------------------ reading
+
+inline bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+}
+
+inline bool IsNameStart(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || static_cast<unsigned char>(c) >= 0x80;
+}
+
+inline bool IsNameChar(char c)
+{
+    return IsNameStart(c) || (c >= '0' && c <= '9') || c == '-';
+}
+
+inline bool IsHex(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+inline char Lower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+}
+
+std::string Lowered(std::string s)
+{
+    for (char& c : s)
+        c = Lower(c);
+    return s;
+}
+
+void AppendCodePoint(std::uint32_t cp, std::string& out)
+{
+    if (cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        cp = 0xFFFD;
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+class ESelectorSyntax {
+public:
+    std::size_t At;
+    std::string What;
+};
+
+// Reads the selector text; every refusal names the byte it stopped at.
+class TReader {
+public:
+    explicit TReader(std::string_view text) : s_(text) {}
+
+    bool AtEnd() const { return p_ >= s_.size(); }
+    char Peek(std::size_t ahead = 0) const { return p_ + ahead < s_.size() ? s_[p_ + ahead] : '\0'; }
+    std::size_t Pos() const { return p_; }
+    void Skip(std::size_t n = 1) { p_ += n; }
+    bool SkipBlanks()
+    {
+        const std::size_t from = p_;
+        while (!AtEnd() && IsBlank(s_[p_]))
+            ++p_;
+        return p_ > from;
+    }
+
+    [[noreturn]] void Fail(std::size_t at, std::string what) const { throw ESelectorSyntax{at, std::move(what)}; }
+
+    // The token at at, as the user sees it: up to the next blank or
+    // punctuation that starts something else.
+    std::string TokenAt(std::size_t at) const
+    {
+        if (at >= s_.size())
+            return {};
+        std::size_t end = at + 1;
+        if (s_[at] == ':' && end < s_.size() && s_[end] == ':')
+            ++end;
+        while (end < s_.size() && (IsNameChar(s_[end]) || s_[end] == '(' || s_[end] == ')' || s_[end] == '\\')) {
+            if (s_[end] == '(') {
+                const auto close = s_.find(')', end);
+                end = close == std::string_view::npos ? s_.size() : close + 1;
+                break;
+            }
+            ++end;
+        }
+        return std::string(s_.substr(at, end - at));
+    }
+
+    bool StartsIdent() const
+    {
+        const char c = Peek();
+        if (IsNameStart(c) || (c == '\\' && Peek(1) != '\n' && Peek(1) != '\0'))
+            return true;
+        if (c == '-') {
+            const char d = Peek(1);
+            return IsNameStart(d) || d == '-' || (d == '\\' && Peek(2) != '\n' && Peek(2) != '\0');
+        }
+        return false;
+    }
+
+    std::string Ident(const char* what)
+    {
+        if (!StartsIdent())
+            Fail(p_, AtEnd() ? std::string("the selector ends where ") + what + " should follow"
+                             : "\"" + TokenAt(p_) + "\" is not understood (" + what + " should follow)");
+        std::string out;
+        while (!AtEnd()) {
+            const char c = s_[p_];
+            if (c == '\\') {
+                Escape(out);
+            } else if (IsNameChar(c)) {
+                out += c;
+                ++p_;
+            } else {
+                break;
+            }
+        }
+        return out;
+    }
+
+    std::string Quoted()
+    {
+        const std::size_t open = p_;
+        const char quote = s_[p_++];
+        std::string out;
+        for (;;) {
+            if (AtEnd())
+                Fail(open, "the quoted text is not closed");
+            const char c = s_[p_];
+            if (c == quote) {
+                ++p_;
+                return out;
+            }
+            if (c == '\n')
+                Fail(p_, "a quoted text cannot hold a line break");
+            if (c == '\\') {
+                if (Peek(1) == '\n') {
+                    p_ += 2; // a line continued
+                    continue;
+                }
+                if (p_ + 1 >= s_.size()) {
+                    ++p_;
+                    continue;
+                }
+                Escape(out);
+                continue;
+            }
+            out += c;
+            ++p_;
+        }
+    }
+
+private:
+    void Escape(std::string& out)
+    {
+        ++p_; // the backslash
+        if (AtEnd())
+            Fail(p_ - 1, "a backslash ends the selector");
+        if (IsHex(s_[p_])) {
+            std::uint32_t cp = 0;
+            std::size_t n = 0;
+            while (n < 6 && !AtEnd() && IsHex(s_[p_])) {
+                const char c = s_[p_];
+                cp = cp * 16 + static_cast<std::uint32_t>(c <= '9' ? c - '0' : Lower(c) - 'a' + 10);
+                ++p_;
+                ++n;
+            }
+            if (!AtEnd() && s_[p_] == '\r' && Peek(1) == '\n')
+                p_ += 2;
+            else if (!AtEnd() && IsBlank(s_[p_]))
+                ++p_;
+            AppendCodePoint(cp, out);
+            return;
+        }
+        if (s_[p_] == '\n')
+            Fail(p_ - 1, "a backslash cannot escape a line break here");
+        out += s_[p_++];
+    }
+
+    std::string_view s_;
+    std::size_t p_ = 0;
+};
+
+std::size_t CharacterPosition(std::string_view text, std::size_t byte)
+{
+    std::size_t chars = 0;
+    for (std::size_t i = 0; i < byte && i < text.size(); ++i)
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80)
+            ++chars;
+    return chars + 1;
+}
+
+// ------------------------------------------------------------- tree rules
+
+// What an HTML element is to the open-element stack.
+enum : std::uint32_t {
+    KVoid = 1u << 0,
+    KClosesP = 1u << 1,
+    KSpecial = 1u << 2,       // a stray end tag of another name stops here
+    KScope = 1u << 3,         // "has an element in scope" stops here
+    KTableScope = 1u << 4,    // "in table scope" stops here
+    KListItem = 1u << 5,
+    KDefinition = 1u << 6,    // dt, dd
+    KHeading = 1u << 7,
+    KSection = 1u << 8,       // tbody, thead, tfoot
+    KRow = 1u << 9,
+    KCell = 1u << 10,         // td, th
+    KOption = 1u << 11,
+    KOptGroup = 1u << 12,
+    KHead = 1u << 13,
+    KBody = 1u << 14,
+    KHtml = 1u << 15,
+    KHeadContent = 1u << 16,  // may stand in the head without ending it
+    KAnchor = 1u << 17,
+    KTable = 1u << 18,
+    KListScope = 1u << 19,    // ol, ul: a list item's scope ends here
+    KButton = 1u << 20,
+    KParagraph = 1u << 21,
+    KCaption = 1u << 22,
+    KColGroup = 1u << 23,
+};
+
+class TKinds {
+public:
+    TKinds()
+    {
+        const auto add = [this](std::initializer_list<const char*> names, std::uint32_t kind) {
+            for (const char* n : names)
+                map_[NameHash(n)] |= kind;
+        };
+        add({"area", "base", "basefont", "bgsound", "br", "col", "embed", "frame", "hr", "image", "img", "input",
+             "keygen", "link", "meta", "param", "source", "track", "wbr"},
+            KVoid);
+        add({"address", "article", "aside", "blockquote", "center", "details", "dialog", "dir", "div", "dl",
+             "fieldset", "figcaption", "figure", "footer", "form", "header", "hgroup", "main", "menu", "nav", "ol",
+             "p", "search", "section", "summary", "ul", "h1", "h2", "h3", "h4", "h5", "h6", "pre", "listing", "xmp",
+             "plaintext", "table", "hr", "dd", "dt", "li"},
+            KClosesP);
+        add({"address", "applet", "area", "article", "aside", "base", "basefont", "bgsound", "blockquote", "body",
+             "br", "button", "caption", "center", "col", "colgroup", "dd", "details", "dir", "div", "dl", "dt",
+             "embed", "fieldset", "figcaption", "figure", "footer", "form", "frame", "frameset", "h1", "h2", "h3",
+             "h4", "h5", "h6", "head", "header", "hgroup", "hr", "html", "iframe", "img", "input", "keygen", "li",
+             "link", "listing", "main", "marquee", "menu", "meta", "nav", "noembed", "noframes", "noscript",
+             "object", "ol", "p", "param", "plaintext", "pre", "script", "search", "section", "select", "source",
+             "style", "summary", "table", "tbody", "td", "template", "textarea", "tfoot", "th", "thead", "title",
+             "tr", "track", "ul", "wbr", "xmp"},
+            KSpecial);
+        add({"applet", "caption", "html", "table", "td", "th", "marquee", "object", "template"}, KScope);
+        add({"html", "table", "template"}, KTableScope);
+        add({"li"}, KListItem);
+        add({"dt", "dd"}, KDefinition);
+        add({"h1", "h2", "h3", "h4", "h5", "h6"}, KHeading);
+        add({"tbody", "thead", "tfoot"}, KSection);
+        add({"tr"}, KRow);
+        add({"td", "th"}, KCell);
+        add({"option"}, KOption);
+        add({"optgroup"}, KOptGroup);
+        add({"head"}, KHead);
+        add({"body"}, KBody);
+        add({"html"}, KHtml);
+        add({"base", "basefont", "bgsound", "link", "meta", "title", "noscript", "noframes", "style", "script",
+             "template"},
+            KHeadContent);
+        add({"a"}, KAnchor);
+        add({"table"}, KTable);
+        add({"ol", "ul"}, KListScope);
+        add({"button"}, KButton);
+        add({"p"}, KParagraph);
+        add({"caption"}, KCaption);
+        add({"colgroup"}, KColGroup);
+    }
+
+    std::uint32_t Of(std::uint64_t hash) const
+    {
+        const auto it = map_.find(hash);
+        return it == map_.end() ? 0 : it->second;
+    }
+
+private:
+    std::unordered_map<std::uint64_t, std::uint32_t> map_;
+};
+
+const TKinds& Kinds()
+{
+    static const TKinds kinds;
+    return kinds;
+}
+
+const std::uint64_t TBodyHash = NameHash("tbody");
+const std::uint64_t TrHash = NameHash("tr");
+const std::uint64_t SvgHash = NameHash("svg");
+const std::uint64_t MathHash = NameHash("math");
+
+} // namespace
+
+std::string SelectorErrorText(const TSelectorError& error)
+{
+    return "at position " + std::to_string(error.Position) + ": " + error.What;
+}
+
+// --------------------------------------------------------------- parsing
+
+bool TPageSelector::Parse(std::string_view text, TSelectorError& error)
+{
+    *this = TPageSelector{};
+    TReader r(text);
+    std::vector<TPart> parts;
+    std::uint64_t first = 0, child = 0, descendant = 0, last = 0;
+    try {
+        r.SkipBlanks();
+        if (r.AtEnd())
+            r.Fail(0, "the selector is empty");
+        enum class TJoin { First, Descendant, Child } join = TJoin::First;
+        for (;;) {
+            // One compound: an optional type or "*", then ids, classes and
+            // attribute tests.
+            const std::size_t partAt = r.Pos();
+            TPart part;
+            bool any = false;
+            if (r.Peek() == '*') {
+                r.Skip();
+                any = true;
+                if (r.Peek() == '|')
+                    r.Fail(r.Pos(), "\"|\" is not understood (namespaces are not supported)");
+            } else if (r.StartsIdent()) {
+                part.Type = Lowered(r.Ident("an element name"));
+                part.TypeHash = NameHash(part.Type);
+                any = true;
+                if (r.Peek() == '|')
+                    r.Fail(r.Pos(), "\"|\" is not understood (namespaces are not supported)");
+            }
+            for (;;) {
+                const char c = r.Peek();
+                if (c == '#') {
+                    r.Skip();
+                    part.Tests.push_back({TTest::TKind::Id, TOp::Equals, "id", r.Ident("a name after \"#\"")});
+                } else if (c == '.') {
+                    r.Skip();
+                    part.Tests.push_back({TTest::TKind::Class, TOp::Includes, "class", r.Ident("a class name after \".\"")});
+                } else if (c == '[') {
+                    const std::size_t open = r.Pos();
+                    r.Skip();
+                    r.SkipBlanks();
+                    if (r.Peek() == '|' || (r.Peek() == '*' && r.Peek(1) == '|'))
+                        r.Fail(r.Pos(), "\"" + std::string(1, r.Peek()) + "\" is not understood (namespaces are not supported)");
+                    TTest test{TTest::TKind::Attribute, TOp::Exists, Lowered(r.Ident("an attribute name")), {}};
+                    if (r.Peek() == '|' && r.Peek(1) != '=')
+                        r.Fail(r.Pos(), "\"|\" is not understood (namespaces are not supported)");
+                    r.SkipBlanks();
+                    const char o = r.Peek();
+                    if (o == ']') {
+                        r.Skip();
+                    } else {
+                        const std::size_t opAt = r.Pos();
+                        if (o == '=') {
+                            test.Op = TOp::Equals;
+                            r.Skip();
+                        } else if ((o == '~' || o == '^' || o == '$' || o == '*') && r.Peek(1) == '=') {
+                            test.Op = o == '~' ? TOp::Includes : o == '^' ? TOp::Prefix : o == '$' ? TOp::Suffix : TOp::Contains;
+                            r.Skip(2);
+                        } else if ((o == '|' || o == '!') && r.Peek(1) == '=') {
+                            r.Fail(opAt, std::string("\"") + o + "=\" is not understood (use =, ~=, ^=, $= or *=)");
+                        } else if (r.AtEnd()) {
+                            r.Fail(open, "the \"[\" is not closed");
+                        } else {
+                            r.Fail(opAt, "\"" + r.TokenAt(opAt) + "\" is not understood (=, ~=, ^=, $=, *= or \"]\" should follow the attribute name)");
+                        }
+                        r.SkipBlanks();
+                        if (r.Peek() == '"' || r.Peek() == '\'')
+                            test.Value = r.Quoted();
+                        else
+                            test.Value = r.Ident("a value or a quoted text");
+                        r.SkipBlanks();
+                        if (r.AtEnd())
+                            r.Fail(open, "the \"[\" is not closed");
+                        if (r.Peek() != ']') {
+                            if (r.StartsIdent())
+                                r.Fail(r.Pos(), "\"" + r.TokenAt(r.Pos()) + "\" is not understood (attribute flags are not supported)");
+                            r.Fail(r.Pos(), "\"" + r.TokenAt(r.Pos()) + "\" is not understood (\"]\" should follow the value)");
+                        }
+                        r.Skip();
+                    }
+                    part.Tests.push_back(std::move(test));
+                } else if (c == ':') {
+                    const bool element = r.Peek(1) == ':';
+                    r.Fail(r.Pos(), "\"" + r.TokenAt(r.Pos()) + "\" is not understood (" +
+                                        (element ? "pseudo-elements" : "pseudo-classes") + " are not supported)");
+                } else {
+                    break;
+                }
+                any = true;
+            }
+            if (!any) {
+                if (r.AtEnd())
+                    r.Fail(r.Pos(), "the selector ends where an element should follow");
+                const char c = r.Peek();
+                if (c == '+' || c == '~')
+                    r.Fail(r.Pos(), std::string("\"") + c + "\" is not understood (only the descendant and \">\" combinators are supported)");
+                if (c == ',' || c == '>')
+                    r.Fail(r.Pos(), std::string("\"") + c + "\" is not understood (an element should come first)");
+                r.Fail(r.Pos(), "\"" + r.TokenAt(r.Pos()) + "\" is not understood");
+            }
+            if (parts.size() == MaxParts)
+                r.Fail(partAt, "the selector has more than " + std::to_string(MaxParts) + " parts");
+            const std::uint64_t bit = std::uint64_t{1} << parts.size();
+            if (join == TJoin::First)
+                first |= bit;
+            else if (join == TJoin::Child)
+                child |= bit;
+            else
+                descendant |= bit;
+            parts.push_back(std::move(part));
+
+            // What joins this compound to the next one.
+            const bool blank = r.SkipBlanks();
+            if (r.AtEnd()) {
+                last |= bit;
+                break;
+            }
+            const char c = r.Peek();
+            if (c == ',') {
+                last |= bit;
+                r.Skip();
+                r.SkipBlanks();
+                if (r.AtEnd())
+                    r.Fail(r.Pos() - 1, "a selector should follow the \",\"");
+                join = TJoin::First;
+            } else if (c == '>') {
+                r.Skip();
+                r.SkipBlanks();
+                if (r.AtEnd())
+                    r.Fail(r.Pos() - 1, "an element should follow the \">\"");
+                join = TJoin::Child;
+            } else if (c == '+' || c == '~') {
+                r.Fail(r.Pos(), std::string("\"") + c + "\" is not understood (only the descendant and \">\" combinators are supported)");
+            } else if (blank) {
+                join = TJoin::Descendant;
+            } else {
+                r.Fail(r.Pos(), "\"" + r.TokenAt(r.Pos()) + "\" is not understood");
+            }
+        }
+    } catch (const ESelectorSyntax& e) {
+        error.Position = CharacterPosition(text, e.At);
+        error.What = e.What;
+        return false;
+    }
+    parts_ = std::move(parts);
+    first_ = first;
+    child_ = child;
+    descendant_ = descendant;
+    last_ = last;
+    return true;
+}
+
+// --------------------------------------------------------------- matching
+
+namespace {
+
+bool HasWord(std::string_view list, std::string_view word)
+{
+    if (word.empty())
+        return false;
+    for (char c : word)
+        if (IsBlank(c))
+            return false;
+    std::size_t i = 0;
+    while (i < list.size()) {
+        while (i < list.size() && IsBlank(list[i]))
+            ++i;
+        std::size_t j = i;
+        while (j < list.size() && !IsBlank(list[j]))
+            ++j;
+        if (list.substr(i, j - i) == word)
+            return true;
+        i = j;
+    }
+    return false;
+}
+
+} // namespace
+
+class TSelectingSink : public THtmlSink {
+public:
+    TSelectingSink(const TPageSelector& selector, std::size_t pageSize) : sel_(selector), pageSize_(pageSize) {}
+
+    std::vector<TPageSelector::TMatch> Matches;
+
+    void StartTag(const THtmlStartTag& t) override
+    {
+        const std::uint64_t hash = NameHash(t.Name);
+        if (t.Foreign) {
+            Push(hash, 0, true, IsIntegrationPoint(t), t.Offset, &t, t.SelfClosing, t.End);
+            return;
+        }
+        // HTML again: foreign elements that are no integration point end.
+        while (!open_.empty() && open_.back().Foreign && !open_.back().Integration)
+            Pop(t.Offset);
+
+        if (hash == SvgHash || hash == MathHash) {
+            Push(hash, 0, true, false, t.Offset, &t, t.SelfClosing, t.End);
+            return;
+        }
+        const std::uint32_t k = Kinds().Of(hash);
+        if (k & KHtml) {
+            if (seenHtml_)
+                return;
+            seenHtml_ = true;
+        } else if (k & KHead) {
+            if (seenHead_ || seenBody_)
+                return;
+            seenHead_ = true;
+        } else if (k & KBody) {
+            if (seenBody_)
+                return;
+            seenBody_ = true;
+        }
+        // Body content ends an open head.
+        if (!(k & (KHeadContent | KHead | KHtml)))
+            CloseTop(KHead, t.Offset);
+
+        if (k & KClosesP)
+            CloseInScope(KParagraph, KScope | KButton, t.Offset);
+        if (k & KListItem) {
+            CloseItem(KListItem, t.Offset);
+        } else if (k & KDefinition) {
+            CloseItem(KDefinition, t.Offset);
+        } else if (k & KHeading) {
+            CloseTop(KHeading, t.Offset);
+        } else if (k & KOption) {
+            CloseTop(KOption, t.Offset);
+        } else if (k & KOptGroup) {
+            CloseTop(KOption, t.Offset);
+            CloseTop(KOptGroup, t.Offset);
+        } else if (k & KAnchor) {
+            CloseInScope(KAnchor, KScope, t.Offset);
+        } else if (k & (KSection | KCaption | KColGroup)) {
+            ClearBackTo(KTable, t.Offset);
+        } else if (k & KRow) {
+            ClearBackTo(KTable | KSection, t.Offset);
+            // A row directly in a table has a body the page did not write.
+            if (!open_.empty() && (open_.back().Kind & KTable))
+                Push(TBodyHash, Kinds().Of(TBodyHash), false, false, t.Offset, nullptr, false, t.Offset);
+        } else if (k & KCell) {
+            ClearBackTo(KTable | KSection | KRow, t.Offset);
+            if (!open_.empty() && (open_.back().Kind & KTable))
+                Push(TBodyHash, Kinds().Of(TBodyHash), false, false, t.Offset, nullptr, false, t.Offset);
+            if (!open_.empty() && (open_.back().Kind & KSection))
+                Push(TrHash, Kinds().Of(TrHash), false, false, t.Offset, nullptr, false, t.Offset);
+        }
+        Push(hash, k, false, false, t.Offset, &t, (k & KVoid) != 0, t.End);
+    }
+
+    void EndTag(THtmlTag, std::string_view name, std::size_t offset, std::size_t end) override
+    {
+        const std::uint64_t hash = NameHash(name);
+        // Inside SVG or MathML an end tag closes its own foreign element.
+        for (std::size_t i = open_.size(), seen = 0; i > 0 && seen < Reach && open_[i - 1].Foreign; --i, ++seen) {
+            if (open_[i - 1].Hash == hash) {
+                PopTo(i - 1, offset, end);
+                return;
+            }
+        }
+        const std::uint32_t k = Kinds().Of(hash);
+        if (k & (KHtml | KBody)) {
+            // Whatever follows still belongs to them; they end with the page.
+            return;
+        }
+        std::uint32_t stop;
+        if (k & (KRow | KSection | KCell | KTable | KCaption | KColGroup))
+            stop = KTableScope;
+        else if (k & KListItem)
+            stop = KScope | KListScope;
+        else if (k & KParagraph)
+            stop = KScope | KButton;
+        else if (k & KSpecial)
+            stop = KScope;
+        else
+            stop = KSpecial; // a stray end tag: its element is not open above the nearest special one
+        for (std::size_t i = open_.size(), seen = 0; i > 0 && seen < Reach; --i, ++seen) {
+            const TOpen& o = open_[i - 1];
+            // Any heading's end tag ends the open heading.
+            if (!o.Foreign && (o.Hash == hash || (k & o.Kind & KHeading))) {
+                PopTo(i - 1, offset, end);
+                return;
+            }
+            if ((o.Kind & stop) || o.Foreign)
+                return;
+        }
+    }
+
+    void Comment(std::size_t, std::size_t) override {}
+    void Text(std::size_t, std::size_t) override {}
+
+    void Finish()
+    {
+        while (!open_.empty())
+            Pop(pageSize_);
+    }
+
+private:
+    // Looking further down the stack than this for an end tag's element
+    // would make a page of deep nesting and stray end tags quadratic.
+    static constexpr std::size_t Reach = 512;
+
+    struct TOpen {
+        std::uint64_t Hash;
+        std::uint32_t Kind;
+        bool Foreign;
+        bool Integration;
+        std::uint64_t Here;  // the selector's parts matched by this element
+        std::uint64_t Above; // ... by it or any element around it
+        std::size_t Match;   // its index in Matches, or npos
+    };
+
+    static bool IsIntegrationPoint(const THtmlStartTag& t)
+    {
+        return t.Name == "foreignobject" || t.Name == "desc" || t.Name == "title" || t.Name == "annotation-xml" ||
+               t.Name == "mi" || t.Name == "mo" || t.Name == "mn" || t.Name == "ms" || t.Name == "mtext";
+    }
+
+    bool PartMatches(const TPageSelector::TPart& part, std::uint64_t hash, const THtmlStartTag* t) const
+    {
+        if (!part.Type.empty() && part.TypeHash != hash)
+            return false;
+        for (const auto& test : part.Tests) {
+            const THtmlAttribute* a = t ? t->Find(test.Name) : nullptr;
+            if (!a)
+                return false;
+            const std::string_view v = a->Value;
+            const std::string_view want = test.Value;
+            switch (test.Op) {
+            case TPageSelector::TOp::Exists:
+                break;
+            case TPageSelector::TOp::Equals:
+                if (v != want)
+                    return false;
+                break;
+            case TPageSelector::TOp::Includes:
+                if (!HasWord(v, want))
+                    return false;
+                break;
+            case TPageSelector::TOp::Prefix:
+                if (want.empty() || v.substr(0, want.size()) != want)
+                    return false;
+                break;
+            case TPageSelector::TOp::Suffix:
+                if (want.empty() || v.size() < want.size() || v.substr(v.size() - want.size()) != want)
+                    return false;
+                break;
+            case TPageSelector::TOp::Contains:
+                if (want.empty() || v.find(want) == std::string_view::npos)
+                    return false;
+                break;
+            }
+        }
+        return true;
+    }
+
+    // A new element under the current one: which parts it matches follows
+    // from its parent's parts (child) and its ancestors' (descendant), so
+    // the whole list is decided in one step per element.
+    void Push(std::uint64_t hash, std::uint32_t kind, bool foreign, bool integration, std::size_t start,
+              const THtmlStartTag* t, bool closed, std::size_t end)
+    {
+        const std::uint64_t parentHere = open_.empty() ? 0 : open_.back().Here;
+        const std::uint64_t parentAbove = open_.empty() ? 0 : open_.back().Above;
+        std::uint64_t candidates = sel_.first_ | (sel_.child_ & (parentHere << 1)) | (sel_.descendant_ & (parentAbove << 1));
+        std::uint64_t here = 0;
+        while (candidates) {
+            const int i = __builtin_ctzll(candidates);
+            candidates &= candidates - 1;
+            if (PartMatches(sel_.parts_[static_cast<std::size_t>(i)], hash, t))
+                here |= std::uint64_t{1} << i;
+        }
+        std::size_t match = std::string::npos;
+        if (here & sel_.last_) {
+            match = Matches.size();
+            Matches.push_back({start, end});
+        }
+        if (closed)
+            return;
+        open_.push_back(TOpen{hash, kind, foreign, integration, here, parentAbove | here, match});
+    }
+
+    void Pop(std::size_t end)
+    {
+        const TOpen& o = open_.back();
+        if (o.Match != std::string::npos)
+            Matches[o.Match].End = end;
+        open_.pop_back();
+    }
+
+    // Pops everything above at, then at itself, which ends at end; the ones
+    // above end where its end tag starts.
+    void PopTo(std::size_t at, std::size_t endTag, std::size_t end)
+    {
+        while (open_.size() > at + 1)
+            Pop(endTag);
+        Pop(end);
+    }
+
+    void CloseTop(std::uint32_t kind, std::size_t at)
+    {
+        if (!open_.empty() && !open_.back().Foreign && (open_.back().Kind & kind))
+            Pop(at);
+    }
+
+    // Closes the nearest open element of kind unless one of stop comes first.
+    void CloseInScope(std::uint32_t kind, std::uint32_t stop, std::size_t at)
+    {
+        for (std::size_t i = open_.size(), seen = 0; i > 0 && seen < Reach; --i, ++seen) {
+            const TOpen& o = open_[i - 1];
+            if (o.Foreign)
+                return;
+            if (o.Kind & kind) {
+                while (open_.size() > i - 1)
+                    Pop(at);
+                return;
+            }
+            if (o.Kind & stop)
+                return;
+        }
+    }
+
+    // A table's part ends the row, cell or section open in the nearest
+    // table: everything above the nearest element of keep closes, unless a
+    // template or the root comes first (no table is open).
+    void ClearBackTo(std::uint32_t keep, std::size_t at)
+    {
+        for (std::size_t i = open_.size(), seen = 0; i > 0 && seen < Reach; --i, ++seen) {
+            const TOpen& o = open_[i - 1];
+            if (!o.Foreign && (o.Kind & keep)) {
+                while (open_.size() > i)
+                    Pop(at);
+                return;
+            }
+            if (!o.Foreign && (o.Kind & KTableScope))
+                return;
+        }
+    }
+
+    // A list item or definition ends the open one of its kind, unless a
+    // special element other than address, div and p stands between.
+    void CloseItem(std::uint32_t kind, std::size_t at)
+    {
+        static const std::uint64_t address = NameHash("address"), div = NameHash("div");
+        for (std::size_t i = open_.size(), seen = 0; i > 0 && seen < Reach; --i, ++seen) {
+            const TOpen& o = open_[i - 1];
+            if (o.Foreign)
+                return;
+            if (o.Kind & kind) {
+                while (open_.size() > i - 1)
+                    Pop(at);
+                return;
+            }
+            if ((o.Kind & KSpecial) && o.Hash != address && o.Hash != div && !(o.Kind & KParagraph))
+                return;
+        }
+    }
+
+    const TPageSelector& sel_;
+    std::size_t pageSize_;
+    std::vector<TOpen> open_;
+    bool seenHtml_ = false, seenHead_ = false, seenBody_ = false;
+};
+
+std::vector<TPageSelector::TMatch> TPageSelector::Select(std::string_view page) const
+{
+    if (parts_.empty())
+        return {};
+    TSelectingSink sink(*this, page.size());
+    THtmlScanner scanner;
+    scanner.Scan(page, sink);
+    sink.Finish();
+    return std::move(sink.Matches);
+}
+
+std::string TPageSelector::SelectedText(std::string_view page, std::size_t* count) const
+{
+    const std::vector<TMatch> matches = Select(page);
+    if (count)
+        *count = matches.size();
+    std::size_t size = 0;
+    for (const TMatch& m : matches)
+        size += m.End - m.Start + 2;
+    std::string out;
+    out.reserve(size);
+    for (const TMatch& m : matches) {
+        out.append(page.substr(m.Start, m.End - m.Start));
+        out += "\r\n";
+    }
+    return out;
+}
