@@ -5,6 +5,7 @@
 #include "platform/Text.h"
 
 #include <cerrno>
+#include <set>
 
 namespace {
 
@@ -42,9 +43,11 @@ bool LoadSiteOptions(const std::string& path, TSiteOptionsMap& options)
         errno = ini.ReadError();
         return false;
     }
+    std::set<std::string> seen;
     for (const TIniSection& section : ini.Sections()) {
-        // The first section of a name counts, as for every INI reader.
-        if (options.count(section.Name))
+        // The first section of a name counts. Names that differ in letter
+        // case only are sites of their own (the site list tells them apart).
+        if (!seen.insert(section.Name).second)
             continue;
         TSiteOptions o;
         bool watchSeen = false, ignoreSeen = false;
