@@ -6,16 +6,19 @@ packages=(
   build-essential       # C++ compiler and make
   cmake                 # build system
   ninja-build           # fast build driver
-  pkg-config            # finds libcurl and gumbo
+  pkg-config            # finds libcurl, gumbo and PCRE2
   qt6-base-dev          # window, tray icon, timers (Qt 6 Widgets)
   libcurl4-openssl-dev  # page download over HTTP and HTTPS
   libgumbo-dev          # HTML5 parser the tokenizer tests compare against
+  libpcre2-dev          # regular expressions: a site's text to ignore
   libssl-dev            # mail over TLS (STARTTLS, implicit TLS)
   libsecret-1-dev       # the mail password in the desktop's keyring (Secret Service)
   libgtest-dev          # unit tests
   libgmock-dev          # test doubles
   libbenchmark-dev      # benchmarks
   python3-aiosmtpd      # real SMTP server for end-to-end tests
+  python3-lxml          # lxml and cssselect: what the watched-part selector
+  python3-cssselect     #   tests compare against
   openssl               # test certificates for the HTTPS and mail-over-TLS tests
   ca-certificates       # the system's certificate store for HTTPS and mail over TLS
   libglib2.0-bin        # gio: the desktop's launcher reads the start-up entry in tests

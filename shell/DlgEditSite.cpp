@@ -1,7 +1,10 @@
 #include "shell/DlgEditSite.h"
 
 #include "engine/ChangeMeasure.h"
+#include "engine/PageWatch.h"
 #include "engine/Sensitivity.h"
+#include "engine/SiteMonitor.h"
+#include "platform/ScopeExit.h"
 #include "platform/Utilities.h"
 #include "shell/DialogFrame.h"
 #include "shell/MessageBoxes.h"
@@ -16,8 +19,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QFontDatabase>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace {
@@ -29,6 +35,19 @@ constexpr const char* SiteCompareHint =
 constexpr const char* CustomThresholdHint =
     "Specify your own threshold to use for determining what level of site changes will generate a new message "
     "(1 to 20000).  Review the log to determine an appropriate value";
+
+constexpr int ClientWidth = 471;
+constexpr int ClientHeight = 275;
+// The opened Advanced part adds this much.
+constexpr int AdvancedHeight = 214;
+
+constexpr const char* WatchHint =
+    "Only the parts of the page this CSS selector matches are compared, e.g. #price or .story h2 or "
+    "table.prices td.  Elements, #id, .class, [attribute], [attribute=value] (also ~= ^= $= *=), \">\" and \",\" "
+    "are understood.  The mail still carries the whole page.  Leave it empty to watch the whole page";
+constexpr const char* IgnoreHint =
+    "Text matching this regular expression is left out before comparing, e.g. Served at \\d+:\\d+ or "
+    "(?i)visitors: \\d+.  Letter case counts unless the pattern begins with (?i).  Leave it empty to ignore nothing";
 
 QString Capitalised(const QString& text)
 {
@@ -121,6 +140,57 @@ TdlgEditSite::TdlgEditSite(TShellServices& services, QWidget* parent) : QDialog(
     spnCustomThreshold->setSizePolicy(keepPlace);
     spnCustomThreshold->setVisible(false);
 
+    btnAdvanced = new QToolButton(this);
+    btnAdvanced->setObjectName("btnAdvanced");
+    btnAdvanced->setText("Advanced");
+    btnAdvanced->setToolTip("Watch only part of the page, or ignore text that changes on every visit");
+    btnAdvanced->setCheckable(true);
+    btnAdvanced->setArrowType(Qt::RightArrow);
+    btnAdvanced->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    btnAdvanced->setAutoRaise(true);
+
+    pnlAdvanced = new QWidget(this);
+    pnlAdvanced->setObjectName("pnlAdvanced");
+    auto* watchLabel = new QLabel("Watch only this part of the page (CSS selector):", pnlAdvanced);
+    edtWatch = new QLineEdit(pnlAdvanced);
+    edtWatch->setObjectName("edtWatch");
+    edtWatch->setToolTip(WatchHint);
+    edtWatch->setPlaceholderText("e.g. #price");
+    watchLabel->setBuddy(edtWatch);
+    auto* ignoreLabel = new QLabel("Ignore text matching (regular expression):", pnlAdvanced);
+    edtIgnore = new QLineEdit(pnlAdvanced);
+    edtIgnore->setObjectName("edtIgnore");
+    edtIgnore->setToolTip(IgnoreHint);
+    edtIgnore->setPlaceholderText("e.g. Served at \\d+:\\d+");
+    ignoreLabel->setBuddy(edtIgnore);
+    btnTestWatch = new QPushButton(services_.Image(12), "Test", pnlAdvanced);
+    btnTestWatch->setObjectName("btnTestWatch");
+    btnTestWatch->setToolTip("Fetch the page now and show what Vendrel would compare of it");
+    btnTestWatch->setAutoDefault(false);
+    lblWatchCount = new QLabel(pnlAdvanced);
+    lblWatchCount->setObjectName("lblWatchCount");
+    memWatchPreview = new QPlainTextEdit(pnlAdvanced);
+    memWatchPreview->setObjectName("memWatchPreview");
+    memWatchPreview->setReadOnly(true);
+    memWatchPreview->setToolTip("What Vendrel compares of the page (its first 2,000 characters)");
+    memWatchPreview->setPlaceholderText("Press Test to see what Vendrel would compare of the page.");
+    memWatchPreview->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    memWatchPreview->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+
+    auto* advanced = new QVBoxLayout(pnlAdvanced);
+    advanced->setContentsMargins(20, 0, 0, 0);
+    advanced->setSpacing(3);
+    advanced->addWidget(watchLabel);
+    advanced->addWidget(edtWatch);
+    advanced->addWidget(ignoreLabel);
+    advanced->addWidget(edtIgnore);
+    auto* testRow = new QHBoxLayout;
+    testRow->addWidget(btnTestWatch);
+    testRow->addWidget(lblWatchCount, 1);
+    advanced->addLayout(testRow);
+    advanced->addWidget(memWatchPreview, 1);
+    pnlAdvanced->setVisible(false);
+
     btnOK = new QPushButton(services_.Image(6), "OK", this);
     btnOK->setObjectName("btnOK");
     btnOK->setDefault(true);
@@ -150,6 +220,9 @@ TdlgEditSite::TdlgEditSite(TShellServices& services, QWidget* parent) : QDialog(
     compareRow->addWidget(cmbSiteCompare, 1);
     compareRow->addWidget(spnCustomThreshold);
     layout->addLayout(compareRow);
+    layout->addSpacing(4);
+    layout->addWidget(btnAdvanced, 0, Qt::AlignLeft);
+    layout->addWidget(pnlAdvanced, 1);
     layout->addStretch(1);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
@@ -164,7 +237,12 @@ TdlgEditSite::TdlgEditSite(TShellServices& services, QWidget* parent) : QDialog(
     setTabOrder(rdbDefaultChangeVal, rdbCustomChangeVal);
     setTabOrder(rdbCustomChangeVal, cmbSiteCompare);
     setTabOrder(cmbSiteCompare, spnCustomThreshold);
-    setTabOrder(spnCustomThreshold, btnOK);
+    setTabOrder(spnCustomThreshold, btnAdvanced);
+    setTabOrder(btnAdvanced, edtWatch);
+    setTabOrder(edtWatch, edtIgnore);
+    setTabOrder(edtIgnore, btnTestWatch);
+    setTabOrder(btnTestWatch, memWatchPreview);
+    setTabOrder(memWatchPreview, btnOK);
     setTabOrder(btnOK, btnCancel);
 
     connect(rdbDefaultChangeVal, &QRadioButton::toggled, this, &TdlgEditSite::ChangeControlChange);
@@ -173,10 +251,107 @@ TdlgEditSite::TdlgEditSite(TShellServices& services, QWidget* parent) : QDialog(
     connect(edtSiteURL, &QLineEdit::textChanged, this, &TdlgEditSite::edtSiteURLChange);
     connect(btnPaste, &QPushButton::clicked, this, &TdlgEditSite::btnPasteClick);
     connect(btnView, &QPushButton::clicked, this, &TdlgEditSite::btnViewClick);
+    connect(btnAdvanced, &QToolButton::toggled, this, &TdlgEditSite::btnAdvancedClick);
+    connect(btnTestWatch, &QPushButton::clicked, this, &TdlgEditSite::btnTestWatchClick);
     connect(btnOK, &QPushButton::clicked, this, &TdlgEditSite::btnOKClick);
     connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
 
-    SetupDialogFrame(this, 471, 275);
+    SetupDialogFrame(this, ClientWidth, ClientHeight);
+}
+
+void TdlgEditSite::SetSiteOptions(const TSiteOptions& options)
+{
+    edtWatch->setText(QString::fromLocal8Bit(options.Watch));
+    edtIgnore->setText(QString::fromLocal8Bit(options.Ignore));
+    btnAdvanced->setChecked(!options.Empty());
+}
+
+TSiteOptions TdlgEditSite::GetSiteOptions() const
+{
+    return TSiteOptions{edtWatch->text().trimmed().toLocal8Bit().toStdString(),
+                        edtIgnore->text().toLocal8Bit().toStdString()};
+}
+
+void TdlgEditSite::btnAdvancedClick(bool open)
+{
+    btnAdvanced->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
+    pnlAdvanced->setVisible(open);
+    setFixedSize(ClientWidth, ClientHeight + (open ? AdvancedHeight : 0));
+}
+
+bool TdlgEditSite::CheckSiteOptions()
+{
+    const TSiteOptions options = GetSiteOptions();
+    if (options.Empty())
+        return true;
+    const auto refuse = [this](const std::string& text, QLineEdit* field) {
+        btnAdvanced->setChecked(true);
+        ShowMessageBox(this, text, TMsgKind::Information, TMsgButtons::OK);
+        if (field)
+            field->setFocus();
+        return false;
+    };
+    if (const std::string why = SiteOptionsNameError(edtSiteName->text().toLocal8Bit().toStdString()); !why.empty())
+        return refuse(why, edtSiteName);
+    if (const std::string why = TPageWatch::SelectorError(options.Watch); !why.empty())
+        return refuse(why + ".", edtWatch);
+    if (const std::string why = TPageWatch::PatternError(options.Ignore); !why.empty())
+        return refuse(why + ".", edtIgnore);
+    return true;
+}
+
+void TdlgEditSite::btnTestWatchClick()
+{
+    const TSiteOptions options = GetSiteOptions();
+    const std::string address = edtSiteURL->text().toLocal8Bit().toStdString();
+    if (!CheckSiteOptions())
+        return;
+    const std::string upper = edtSiteURL->text().toUpper().toStdString();
+    if (upper.find("TP:/") == std::string::npos && upper.find("TPS:/") == std::string::npos) {
+        ShowMessageBox(this, "Enter the site's address first, then press Test again.", TMsgKind::Information,
+                       TMsgButtons::OK);
+        edtSiteURL->setFocus();
+        return;
+    }
+    // The running check holds the one download: a test now would cancel its fetch.
+    TSiteMonitor& monitor = services_.Monitor();
+    if (monitor.Running()) {
+        ShowMessageBox(this, "Vendrel is busy checking your sites; press Test again when it has finished.",
+                       TMsgKind::Information, TMsgButtons::OK);
+        return;
+    }
+    lblWatchCount->setText("Fetching the page...");
+    memWatchPreview->clear();
+    btnTestWatch->setEnabled(false);
+    std::string page;
+    {
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        const TScopeExit restore([] { QGuiApplication::restoreOverrideCursor(); });
+        monitor.Download.DownloadPage(address, page);
+    }
+    btnTestWatch->setEnabled(true);
+    if (page.empty()) {
+        lblWatchCount->setText("The page could not be fetched.");
+        return;
+    }
+    try {
+        const TPageWatch watch(options);
+        std::size_t matched = 0;
+        const std::string measured = watch.MeasuredText(page, &matched);
+        if (!watch.Watching())
+            lblWatchCount->setText("The whole page is compared.");
+        else if (matched == 0)
+            lblWatchCount->setText("Nothing on the page matches the watched part.");
+        else
+            lblWatchCount->setText(matched == 1 ? QString("1 element matched.")
+                                                : QString("%1 elements matched.").arg(matched));
+        QString shown = QString::fromLocal8Bit(measured);
+        shown.replace("\r\n", "\n");
+        memWatchPreview->setPlainText(shown.left(PreviewCharacters));
+    } catch (const EWatchError& e) {
+        lblWatchCount->setText("The test failed.");
+        ShowMessageBox(this, e.what(), TMsgKind::Error, TMsgButtons::OK);
+    }
 }
 
 void TdlgEditSite::SetSensitivity(int threshold)
@@ -234,6 +409,8 @@ void TdlgEditSite::btnOKClick()
                        TMsgKind::Information, TMsgButtons::OK);
         return;
     }
+    if (!CheckSiteOptions())
+        return;
     accept();
 }
 

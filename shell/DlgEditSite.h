@@ -4,10 +4,14 @@
 // Edit Site. The window fills the fields and SetSensitivity, runs it modally,
 // and on OK reads the fields and GetSensitivity.
 
+#include "engine/SiteOptions.h"
+
 #include <QDialog>
 #include <QString>
 
 class QComboBox;
+class QPlainTextEdit;
+class QToolButton;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -33,6 +37,12 @@ public:
 
     void SetSensitivity(int threshold);
     int GetSensitivity() const;
+    // The watched part and the text to ignore; options show the Advanced
+    // part opened.
+    void SetSiteOptions(const TSiteOptions& options);
+    TSiteOptions GetSiteOptions() const;
+    // What Test shows at most of the measured text.
+    static constexpr int PreviewCharacters = 2000;
 
     QLineEdit* edtSiteName;
     QLineEdit* edtSiteURL;
@@ -43,10 +53,19 @@ public:
     QLabel* lblSiteCompare;
     QComboBox* cmbSiteCompare;
     TSpinEdit* spnCustomThreshold;
+    QToolButton* btnAdvanced;
+    QWidget* pnlAdvanced;
+    QLineEdit* edtWatch;
+    QLineEdit* edtIgnore;
+    QPushButton* btnTestWatch;
+    QLabel* lblWatchCount;
+    QPlainTextEdit* memWatchPreview;
     QPushButton* btnOK;
     QPushButton* btnCancel;
 
 public slots:
+    void btnAdvancedClick(bool open);
+    void btnTestWatchClick();
     void ChangeControlChange();
     void btnOKClick();
     void btnPasteClick();
@@ -59,6 +78,8 @@ protected:
 private:
     // Add Site opens with "http://": a web address on the clipboard fills it.
     void PrefillFromClipboard();
+    // The Advanced part's values are usable for this name; shows why not.
+    bool CheckSiteOptions();
 
     TShellServices& services_;
     bool shownOnce_ = false;

@@ -221,6 +221,7 @@ void TfrmMain::CreateSitesPage()
     rowDelegate_ = new TSiteRowDelegate(fbxSites);
     rowDelegate_->ShowDates = [this] { return chkDeliveredDates->isChecked(); };
     rowDelegate_->PagePath = [this](const std::string& name) { return monitor_.StoredPagePath(name); };
+    rowDelegate_->HasOptions = [this](const std::string& name) { return sites_.OptionsOf(name) != nullptr; };
     fbxSites->setModel(siteModel_);
     fbxSites->setItemDelegate(rowDelegate_);
     fbxSites->installEventFilter(this);
@@ -592,24 +593,32 @@ bool TfrmMain::SiteHasBeenSelected() const
 }
 
 void TfrmMain::EditCurrentSite(const std::string& name, const std::string& address, std::string& entry,
-                               int threshold)
+                               int threshold, TSiteOptions* options)
 {
     entry = MakeSiteEntry(name, address, threshold);
     TdlgEditSite dlg(*this, this);
     dlg.edtSiteName->setText(Q(name));
     dlg.edtSiteURL->setText(Q(address));
     dlg.SetSensitivity(threshold);
-    if (dlg.exec() == QDialog::Accepted)
+    if (options)
+        dlg.SetSiteOptions(*options);
+    if (dlg.exec() == QDialog::Accepted) {
         entry = MakeSiteEntry(S(dlg.edtSiteName->text()), S(dlg.edtSiteURL->text()), dlg.GetSensitivity());
+        if (options)
+            *options = dlg.GetSiteOptions();
+    }
 }
 
 void TfrmMain::btnAddSiteClick()
 {
     std::string entry;
-    EditCurrentSite("", "http://", entry, ThresholdDefault);
+    TSiteOptions options;
+    EditCurrentSite("", "http://", entry, ThresholdDefault, &options);
     if (entry.empty())
         return;
     const int row = sites_.Add(entry, true);
+    if (!options.Empty())
+        sites_.SetOptions(SiteNameOf(entry), options);
     SetCurrentRow(row);
 }
 
@@ -619,13 +628,24 @@ void TfrmMain::btnEditSiteClick()
         return;
     const int row = CurrentRow();
     const std::string old = sites_.Entry(row);
+    const std::string oldName = SiteNameOf(old);
     std::string entry;
-    EditCurrentSite(SiteNameOf(old), SiteAddressOf(old), entry, SiteThresholdOf(old));
+    const TSiteOptions* current = sites_.OptionsOf(oldName);
+    const TSiteOptions before = current ? *current : TSiteOptions{};
+    TSiteOptions options = before;
+    EditCurrentSite(oldName, SiteAddressOf(old), entry, SiteThresholdOf(old), &options);
     // The list may have changed while the editor was open.
     if (row >= sites_.Count() || sites_.Entry(row) != old)
         return;
     if (!entry.empty() && entry != old)
         SetCurrentRow(sites_.SetEntry(row, entry));
+    // The options follow the site to its new name; the editor's values then
+    // replace them.
+    const std::string newName = entry.empty() ? oldName : SiteNameOf(entry);
+    if (newName != oldName)
+        sites_.RenameOptions(oldName, newName);
+    if (newName != oldName || !(options == before))
+        sites_.SetOptions(newName, options);
     UpdateDisplay();
 }
 
@@ -667,6 +687,7 @@ void TfrmMain::btnDeleteClick()
     if (SiteNameError(name).empty())
         std::remove(monitor_.StoredPagePath(name).c_str());
     sites_.Delete(row);
+    sites_.DropOptions(name);
 }
 
 void TfrmMain::btnMoveUpClick()

@@ -136,7 +136,10 @@ public:
     bool SiteHasBeenSelected() const;
     // The row text the site editor gives for these values; the unchanged
     // entry when the editor is cancelled.
-    void EditCurrentSite(const std::string& name, const std::string& address, std::string& entry, int threshold);
+    // options, when given, are the site's watched part and text to ignore,
+    // shown in the editor and replaced by its values on OK.
+    void EditCurrentSite(const std::string& name, const std::string& address, std::string& entry, int threshold,
+                         TSiteOptions* options = nullptr);
     int CurrentRow() const;
     void SetCurrentRow(int row);
     bool LoggingTabVisible() const;

@@ -163,7 +163,21 @@ void TSiteRowDelegate::PaintRow(QPainter* painter, const QStyleOptionViewItem& o
     const QFontMetrics metrics(option.font);
     const int top = row.top() + (row.height() - metrics.height()) / 2;
     const int baseline = top + metrics.ascent();
-    painter->drawText(row.left() + TextIndent, baseline, NameText(metrics, name, row.width(), !date.isEmpty()));
+    const bool marked = HasOptions && HasOptions(name.toLocal8Bit().toStdString());
+    painter->drawText(row.left() + TextIndent, baseline,
+                      NameText(metrics, name, row.width() - (marked ? MarkWidth : 0), !date.isEmpty()));
+    if (marked) {
+        // A small target: this site watches only part of its page.
+        const QRect mark = MarkRect(row);
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        painter->setPen(QPen(text, 1.2));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawEllipse(QRectF(mark).adjusted(0.5, 0.5, -0.5, -0.5));
+        painter->setBrush(text);
+        painter->drawEllipse(QRectF(mark).adjusted(3, 3, -3, -3));
+        painter->restore();
+    }
     if (!date.isEmpty())
         painter->drawText(row.left() + DateLeft, baseline, date);
     if (option.state & QStyle::State_HasFocus) {
@@ -174,6 +188,12 @@ void TSiteRowDelegate::PaintRow(QPainter* painter, const QStyleOptionViewItem& o
         style->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, painter, widget);
     }
     painter->restore();
+}
+
+QRect TSiteRowDelegate::MarkRect(const QRect& textRect)
+{
+    const int size = 9;
+    return QRect(textRect.right() - MarkWidth + 1, textRect.top() + (textRect.height() - size) / 2, size, size);
 }
 
 QSize TSiteRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const

@@ -52,6 +52,12 @@ public:
     std::function<bool()> ShowDates;
     // Where a site's stored page is.
     std::function<std::string(const std::string& name)> PagePath;
+    // Whether a site watches only part of its page or ignores text: its row
+    // shows a small mark at the right.
+    std::function<bool(const std::string& name)> HasOptions;
+    static constexpr int MarkWidth = 12;
+    // Where a row's mark is drawn.
+    static QRect MarkRect(const QRect& textRect);
 
     // The date text of a row: the stored page's date, "Never Delivered", or
     // nothing (dates not shown, or the row not ticked).

@@ -4,6 +4,9 @@
 
 #include "shell/DlgAboutBox.h"
 #include "shell/DlgEditSite.h"
+
+#include <QLabel>
+#include <QPlainTextEdit>
 #include "shell/DlgSMTPSettings.h"
 #include "tests/shell/FakeShellServices.h"
 
@@ -76,6 +79,15 @@ int main(int argc, char** argv)
     edit.edtSiteURL->setText("https://www.debian.org/News/");
     edit.SetSensitivity(45);
     ok &= Save(edit, folder, "dlg-edit-site.png");
+
+    TdlgEditSite advanced(services);
+    advanced.edtSiteName->setText("Kettle");
+    advanced.edtSiteURL->setText("https://shop.example/kettles/k1");
+    advanced.SetSensitivity(0);
+    advanced.SetSiteOptions({"#product .price", "(?i)only \\d+ left"});
+    advanced.lblWatchCount->setText("1 element matched.");
+    advanced.memWatchPreview->setPlainText("<span class=\"price\">&pound;24.99</span>\n");
+    ok &= Save(advanced, folder, "dlg-edit-site-advanced.png");
 
     TdlgSMTPSettings smtp(services);
     ok &= Save(smtp, folder, "dlg-smtp-settings.png");

@@ -3,6 +3,7 @@
 #include "engine/ChangeMeasure.h"
 #include "shell/SpinEdit.h"
 #include "tests/shell/FakeShellServices.h"
+#include "tests/support/LoopbackServers.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -10,6 +11,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QPlainTextEdit>
+#include <QToolButton>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
@@ -118,7 +121,8 @@ TEST_F(EditSite, ControlsAsDesigned)
 
     const std::vector<QWidget*> order = {dlg_.edtSiteName, dlg_.edtSiteURL, dlg_.btnPaste, dlg_.btnView,
                                          dlg_.rdbDefaultChangeVal, dlg_.rdbCustomChangeVal, dlg_.cmbSiteCompare,
-                                         dlg_.spnCustomThreshold, dlg_.btnOK, dlg_.btnCancel};
+                                         dlg_.spnCustomThreshold, dlg_.btnAdvanced, dlg_.edtWatch, dlg_.edtIgnore,
+                                         dlg_.btnTestWatch, dlg_.memWatchPreview, dlg_.btnOK, dlg_.btnCancel};
     for (std::size_t i = 0; i + 1 < order.size(); ++i) {
         QWidget* next = order[i]->nextInFocusChain();
         // Labels and a spin box's own line edit sit in the chain too.
@@ -390,4 +394,98 @@ TEST_F(EditSite, PasteReplacesTheSelection)
     dlg_.edtSiteURL->setSelection(dlg_.edtSiteURL->text().size(), 0);
     QTest::mouseClick(dlg_.btnPaste, Qt::LeftButton);
     EXPECT_EQ(dlg_.edtSiteURL->text(), "https://other.example/sub/");
+}
+
+TEST_F(EditSite, TheAdvancedPartOpensWithOptionsAndIsValidatedOnOK)
+{
+    OpenFor("Shop", "http://shop.example/", ThresholdDefault);
+    EXPECT_FALSE(dlg_.btnAdvanced->isChecked());
+    EXPECT_FALSE(dlg_.pnlAdvanced->isVisible());
+    EXPECT_EQ(dlg_.size(), QSize(471, 275));
+    EXPECT_EQ(dlg_.btnAdvanced->text(), "Advanced");
+    QTest::mouseClick(dlg_.btnAdvanced, Qt::LeftButton);
+    EXPECT_TRUE(dlg_.pnlAdvanced->isVisible());
+    EXPECT_GT(dlg_.height(), 275);
+    EXPECT_EQ(dlg_.width(), 471);
+    bool watchLabel = false, ignoreLabel = false;
+    for (const QLabel* label : dlg_.pnlAdvanced->findChildren<QLabel*>()) {
+        watchLabel |= label->text() == "Watch only this part of the page (CSS selector):" && label->buddy() == dlg_.edtWatch;
+        ignoreLabel |= label->text() == "Ignore text matching (regular expression):" && label->buddy() == dlg_.edtIgnore;
+    }
+    EXPECT_TRUE(watchLabel);
+    EXPECT_TRUE(ignoreLabel);
+    EXPECT_FALSE(dlg_.edtWatch->toolTip().isEmpty());
+    EXPECT_FALSE(dlg_.edtIgnore->toolTip().isEmpty());
+    EXPECT_EQ(dlg_.btnTestWatch->text(), "Test");
+    QTest::mouseClick(dlg_.btnAdvanced, Qt::LeftButton);
+    EXPECT_EQ(dlg_.size(), QSize(471, 275));
+
+    dlg_.SetSiteOptions({"#price", ""});
+    EXPECT_TRUE(dlg_.pnlAdvanced->isVisible()) << "a site with options shows them";
+
+    struct TRefusal {
+        const char* Name;
+        const char* Watch;
+        const char* Ignore;
+        const char* Says;
+        QLineEdit* Focus;
+    };
+    const TRefusal refusals[] = {
+        {"Shop", "li:first-child", "", "at position 3: \":first-child\" is not understood", dlg_.edtWatch},
+        {"Shop", "a + b", "", "at position 3: \"+\"", dlg_.edtWatch},
+        {"Shop", "", "price (\\d+", "missing closing parenthesis at offset 10", dlg_.edtIgnore},
+        {"Shop [1]", "#price", "", "holds \"]\"", dlg_.edtSiteName},
+    };
+    for (const TRefusal& r : refusals) {
+        boxes_.Boxes.clear();
+        dlg_.edtWatch->setText(r.Watch);
+        dlg_.edtIgnore->setText(r.Ignore);
+        EXPECT_FALSE(PressOK(r.Name, "http://shop.example/")) << r.Says;
+        ASSERT_EQ(boxes_.Boxes.size(), 1u) << r.Says;
+        EXPECT_NE(boxes_.Boxes[0].Text.find(r.Says), std::string::npos) << boxes_.Boxes[0].Text;
+        EXPECT_TRUE(r.Focus->hasFocus()) << r.Says;
+    }
+    // A name with "]" is fine without options.
+    dlg_.edtWatch->clear();
+    dlg_.edtIgnore->clear();
+    EXPECT_TRUE(PressOK("Shop [1]", "http://shop.example/"));
+    Show();
+    dlg_.edtWatch->setText("  .price, #total > b  ");
+    dlg_.edtIgnore->setText("(?i)served at \\d+");
+    EXPECT_TRUE(PressOK("Shop", "http://shop.example/"));
+    EXPECT_EQ(dlg_.GetSiteOptions(), (TSiteOptions{".price, #total > b", "(?i)served at \\d+"}));
+}
+
+TEST_F(EditSite, TestFetchesThePageAndShowsWhatTheMeasureSees)
+{
+    TLoopbackHttpServer http;
+    std::string page = "<html><body><p>Served at 10:02</p>";
+    for (int i = 0; i < 3; ++i)
+        page += "<span class=\"price\">" + std::to_string(10 + i) + "</span>";
+    page += "<div class=long>" + std::string(5000, 'x') + "</div></body></html>";
+    http.SetPage("/shop", page);
+    OpenFor("Shop", QString::fromStdString(http.Url("/shop")), ThresholdDefault);
+    dlg_.SetSiteOptions({".price", ""});
+    QTest::mouseClick(dlg_.btnTestWatch, Qt::LeftButton);
+    EXPECT_EQ(dlg_.lblWatchCount->text(), "3 elements matched.");
+    EXPECT_EQ(dlg_.memWatchPreview->toPlainText(),
+              "<span class=\"price\">10</span>\n<span class=\"price\">11</span>\n<span class=\"price\">12</span>\n");
+
+    dlg_.edtWatch->clear();
+    dlg_.edtIgnore->setText("Served at \\d+:\\d+");
+    QTest::mouseClick(dlg_.btnTestWatch, Qt::LeftButton);
+    EXPECT_EQ(dlg_.lblWatchCount->text(), "The whole page is compared.");
+    EXPECT_EQ(dlg_.memWatchPreview->toPlainText().size(), TdlgEditSite::PreviewCharacters);
+    EXPECT_TRUE(dlg_.memWatchPreview->toPlainText().startsWith("<html><body><p></p><span"));
+
+    dlg_.edtWatch->setText("#missing");
+    QTest::mouseClick(dlg_.btnTestWatch, Qt::LeftButton);
+    EXPECT_EQ(dlg_.lblWatchCount->text(), "Nothing on the page matches the watched part.");
+    EXPECT_TRUE(dlg_.memWatchPreview->toPlainText().isEmpty());
+
+    dlg_.edtSiteURL->setText("http://127.0.0.1:1/");
+    QTest::mouseClick(dlg_.btnTestWatch, Qt::LeftButton);
+    EXPECT_EQ(dlg_.lblWatchCount->text(), "The page could not be fetched.");
+    EXPECT_TRUE(boxes_.Boxes.empty());
+    EXPECT_TRUE(dlg_.isVisible());
 }
