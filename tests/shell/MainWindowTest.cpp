@@ -22,6 +22,8 @@
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QTabWidget>
+#include <QPainter>
+#include <QStyleOptionViewItem>
 #include <QTest>
 #include <QTimeEdit>
 #include <sys/stat.h>
@@ -619,6 +621,72 @@ TEST_F(MainWindow, AddAndEditGoThroughTheSiteEditor)
     QTest::mouseDClick(f.fbxSites->viewport(), Qt::LeftButton, Qt::NoModifier, at);
     EXPECT_EQ(shownName, "Beta");
     EXPECT_EQ(f.Sites().Count(), 2);
+}
+
+TEST_F(MainWindow, ASitesOptionsFollowItThroughTheEditorAndShowAsAMark)
+{
+    WriteUserFiles(QuietSettings(), MakeSites({{"Alpha", "http://a.example/", true}, {"Beta", "http://b.example/", true}}));
+    WriteFile(Files().SiteOptionsPath(), "[Beta]\r\nWatch=.b\r\n");
+    TfrmMain& f = Start();
+    EXPECT_TRUE(f.RowDelegate().HasOptions("Beta"));
+    EXPECT_FALSE(f.RowDelegate().HasOptions("Alpha"));
+
+    // The editor shows the site's options, and its values replace them.
+    QString shownWatch;
+    boxes.OnDialog = [&](QDialog* dialog) {
+        auto* editor = qobject_cast<TdlgEditSite*>(dialog);
+        ASSERT_NE(editor, nullptr);
+        shownWatch = editor->edtWatch->text();
+        editor->edtSiteName->setText("Gamma");
+        editor->edtWatch->setText("#price");
+        editor->btnOK->click();
+    };
+    f.SetCurrentRow(1);
+    f.btnEditSite->click();
+    EXPECT_EQ(shownWatch, ".b");
+    EXPECT_EQ(f.Sites().OptionsOf("Beta"), nullptr) << "a rename moves the options";
+    ASSERT_NE(f.Sites().OptionsOf("Gamma"), nullptr);
+    EXPECT_EQ(f.Sites().OptionsOf("Gamma")->Watch, "#price");
+    EXPECT_TRUE(f.RowDelegate().HasOptions("Gamma"));
+
+    // The mark is drawn at the right of the row, and only for a site with options.
+    const auto rowImage = [&](int rowIndex) {
+        QImage image(f.fbxSites->viewport()->size(), QImage::Format_ARGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        QStyleOptionViewItem option;
+        option.initFrom(f.fbxSites);
+        option.rect = QRect(0, 0, image.width(), TSiteRowDelegate::RowHeight);
+        option.state &= ~(QStyle::State_Selected | QStyle::State_HasFocus);
+        f.RowDelegate().paint(&painter, option, f.fbxSites->model()->index(rowIndex, 0));
+        painter.end();
+        const QRect mark = TSiteRowDelegate::MarkRect(TSiteRowDelegate::TextRect(option.rect));
+        int dark = 0;
+        for (int y = mark.top(); y <= mark.bottom(); ++y)
+            for (int x = mark.left(); x <= mark.right(); ++x)
+                dark += qGray(image.pixel(x, y)) < 128;
+        return dark;
+    };
+    EXPECT_EQ(rowImage(0), 0) << "Alpha has no options";
+    EXPECT_GT(rowImage(1), 0) << "Gamma has options";
+
+    // A delete drops them; OK saves the file beside the site list.
+    boxes.Answer(QMessageBox::Yes);
+    f.SetCurrentRow(1);
+    f.btnDelete->click();
+    EXPECT_EQ(f.Sites().OptionsOf("Gamma"), nullptr);
+    boxes.OnDialog = [&](QDialog* dialog) {
+        auto* editor = qobject_cast<TdlgEditSite*>(dialog);
+        editor->edtIgnore->setText("\\d+ visitors");
+        editor->btnOK->click();
+    };
+    f.SetCurrentRow(0);
+    f.btnEditSite->click();
+    f.SaveSettings();
+    const std::string text = ReadFile(Files().SiteOptionsPath());
+    EXPECT_NE(text.find("[Alpha]\r\nIgnore=\\d+ visitors\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Gamma"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Beta"), std::string::npos) << text;
 }
 
 } // namespace
