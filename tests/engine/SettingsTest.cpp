@@ -119,7 +119,7 @@ TEST_F(SettingsFixture, SaveWritesEveryKeyInOrderAndReadsBack)
     // Every value differs from its default, so a key that is not written or
     // not read shows.
     TSettings s;
-    s.Server = {"mail.test", "user", "secret", 2525, 45, true, ssStartTLS, "/etc/company-ca.pem"};
+    s.Server = {"mail.test", "user", "secret", 2525, 45, true, ssStartTLS, "/etc/company-ca.pem", false, {}};
     s.SenderAddress = "sender@example.org";
     s.DestEmail = "me@example.org";
     s.Subject = "Page news";
