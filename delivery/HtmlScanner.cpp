@@ -1234,7 +1234,10 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
     if (ForeignNow() && !AcceptsHtmlStart(t.Tag)) {
         if (!EndsForeignContent(t)) {
             const TOpen& top = open_.back();
-            TSpace space = t.Tag == THtmlTag::Svg ? TSpace::Svg : t.Tag == THtmlTag::Math ? TSpace::Math : top.Space;
+            // A start tag here makes an element of the current one's kind:
+            // <math> inside SVG is an SVG element (and its annotation-xml no
+            // way back to HTML), <svg> inside MathML a MathML one.
+            const TSpace space = top.Space;
             t.Foreign = true;
             sink_->StartTag(t);
             if (!selfClosing) {

@@ -82,6 +82,9 @@ public:
     // Ends the scan after the current token (a sink's time limit).
     void Stop() { stop_ = true; }
     bool Stopped() const { return stop_; }
+    // Where the last token left the scan: inside an SVG or MathML element,
+    // where a start tag makes one of theirs (a sink's question in Text).
+    bool InForeignContent() const { return ForeignNow(); }
 
     static THtmlTag TagOf(std::string_view lowerName);
 

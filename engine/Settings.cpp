@@ -169,6 +169,8 @@ TSettingsFiles DefaultSettingsFiles(const std::string& dataFolder)
 void LoadSettingsFrom(const TSettingsFiles& files, TSettings& s, TSiteList& sites)
 {
     const TSettingsReader ini(files.SettingsPath());
+    struct stat settingsStat {};
+    const bool firstStart = ::stat(files.SettingsPath().c_str(), &settingsStat) != 0 && errno == ENOENT;
 
     s.Server.Host = ini.Text(Server, "SMTPServer", "");
     s.Server.Username = ini.Text(Server, "SMTPUsername", "");
@@ -202,6 +204,7 @@ void LoadSettingsFrom(const TSettingsFiles& files, TSettings& s, TSiteList& site
     s.TrayIcon = ini.Bool(Settings, "TrayIcon", true);
     s.ActiveNetConnection = ini.Bool(Settings, "ActiveNetConnection", true);
     s.ConfirmClose = ini.Bool(Settings, "ConfirmClose", true);
+    s.MarkChanges = ini.Bool(Settings, "MarkChanges", firstStart);
 
     // Only a list that is not there at all is seeded; one that is there but
     // cannot be reached must not be replaced by the seed.
@@ -255,6 +258,7 @@ void SaveSettingsTo(const TSettingsFiles& files, const TSettings& s, const TSite
     ini.Bool(Settings, "LoggingTabVisible", s.LoggingTabVisible);
     ini.Bool(Settings, "ActiveNetConnection", s.ActiveNetConnection);
     ini.Bool(Settings, "ConfirmClose", s.ConfirmClose);
+    ini.Bool(Settings, "MarkChanges", s.MarkChanges);
 
     if (!SaveSiteList(sites, files.SitesPath()))
         throw ESettingsError("Er");

@@ -37,6 +37,10 @@ struct TSettings {
     bool LoggingTabVisible = true;
     bool ActiveNetConnection = true;
     bool ConfirmClose = true;
+    // A summary of what changed first in each mail, and the new text marked
+    // in the page. On for a first start; off when the file has no such key,
+    // so that mail stays as it was for those who had the program before.
+    bool MarkChanges = false;
     // Kept in the start-up registration, not in the file.
     bool AutoStart = false;
 };

@@ -1,5 +1,6 @@
 #include "engine/SiteMonitor.h"
 
+#include "delivery/ChangeMarks.h"
 #include "delivery/CursorScope.h"
 #include "engine/ChangeMeasure.h"
 #include "engine/PageWatch.h"
@@ -99,8 +100,9 @@ bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& addre
         const std::string contentType = Download.ContentType;
 
         const std::string storedPath = StoredPagePath(name);
+        std::optional<std::string> storedText;
         if (threshold != ThresholdAlways && FileExistsAt(storedPath)) {
-            const auto storedText = ReadWholeFile(storedPath);
+            storedText = ReadWholeFile(storedPath);
             if (!storedText)
                 throw ESiteError("Cannot read " + storedPath + ": " + std::strerror(errno));
             std::string value;
@@ -125,9 +127,11 @@ bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& addre
 
         stage("Delivering Site");
         const TSettings settings = host_.CurrentSettings();
-        const std::string footer = "\"" + name + "\" sent from " + ProductName + " at " +
+        std::string footer = "\"" + name + "\" sent from " + ProductName + " at " +
                                    DateTimeText(clock_.Now()) + "\r\n" + ProductName +
                                    " is free software from " + MakerName + ": " + MakerWebAddress;
+        if (settings.MarkChanges)
+            footer = MarkChanges(name, storedPath, storedText, contentType, page, footer);
         if (!Composer.ComposeAndSend(settings.Server, settings.DestEmail, settings.Subject + ": " + name, page, footer,
                                      true, nullptr, ChooseSender(settings.SenderAddress, settings.DestEmail), false,
                                      interactive, true, contentType))
@@ -147,6 +151,26 @@ bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& addre
             host_.MessageBox(name + " Error: " + e.what(), TMsgKind::Error, TMsgButtons::OK);
         return false;
     }
+}
+
+std::string TSiteMonitor::MarkChanges(const std::string& name, const std::string& storedPath,
+                                      std::optional<std::string>& storedText, const std::string& contentType,
+                                      std::string& page, const std::string& footer)
+{
+    // A send that ignores the threshold has not read the copy yet.
+    if (!storedText && FileExistsAt(storedPath)) {
+        storedText = ReadWholeFile(storedPath);
+        // A copy that is there but cannot be read tells nothing true.
+        if (!storedText)
+            return footer;
+    }
+    TChangeMarking how;
+    how.SiteName = name;
+    how.HttpContentType = contentType;
+    if (storedText)
+        how.Since = DateTimeText(FileDateOf(storedPath));
+    const TChangeSummary summary = MarkPageChanges(page, storedText ? &*storedText : nullptr, how);
+    return PlainWithSummary(footer, summary.Plain);
 }
 
 void TSiteMonitor::StoreSitePage(const std::string& path, const std::string& text)

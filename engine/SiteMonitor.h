@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 class TDeferredSync;
@@ -107,6 +108,11 @@ public:
     int FlashCounter() const { return busy_.FlashCounter(); }
 
 private:
+    // The summary and marks of what changed since the stored copy, in the
+    // rewritten page; gives the plain part with the summary in it.
+    std::string MarkChanges(const std::string& name, const std::string& storedPath,
+                            std::optional<std::string>& storedText, const std::string& contentType, std::string& page,
+                            const std::string& footer);
     void StoreSitePage(const std::string& path, const std::string& text);
     // At the end of a pass: the pages it stored reach the disk together.
     void FlushStoredPages(TDeferredSync& pages);

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <iconv.h>
 
 namespace {
@@ -333,5 +335,37 @@ std::string AsUTF8(std::string_view text)
             out += static_cast<char>(0x80 | (c & 0x3F));
         }
     }
+    return out;
+}
+
+std::string CharsetToUTF8(std::string_view text, const std::string& charset)
+{
+    if (charset.empty() || charset == "UTF-8" || !HasHighBytes(text))
+        return AsUTF8(text);
+    const iconv_t cd = iconv_open("UTF-8", charset.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return AsUTF8(text);
+    std::string out;
+    out.resize(text.size() * 4 + 16);
+    char* in = const_cast<char*>(text.data());
+    std::size_t inLeft = text.size();
+    char* to = out.data();
+    std::size_t toLeft = out.size();
+    while (inLeft > 0) {
+        if (::iconv(cd, &in, &inLeft, &to, &toLeft) != static_cast<std::size_t>(-1))
+            break;
+        if (errno == E2BIG)
+            break; // four bytes out for every byte in is more than any charset needs
+        // A byte the charset does not have shows as the replacement character.
+        if (toLeft < 3)
+            break;
+        std::memcpy(to, "\xEF\xBF\xBD", 3);
+        to += 3;
+        toLeft -= 3;
+        ++in;
+        --inLeft;
+    }
+    out.resize(out.size() - toLeft);
+    iconv_close(cd);
     return out;
 }

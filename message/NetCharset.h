@@ -32,3 +32,7 @@ bool IsValidUTF8(std::string_view text);
 bool HasHighBytes(std::string_view text);
 // Text that is not valid UTF-8 is taken as Latin-1 and converted.
 std::string AsUTF8(std::string_view text);
+// Text in the named charset (a MailCharset name) as UTF-8; bytes the charset
+// has no character for become U+FFFD. An empty or unknown charset reads the
+// text as AsUTF8 does.
+std::string CharsetToUTF8(std::string_view text, const std::string& charset);

@@ -345,30 +345,33 @@ void TfrmMain::CreateSettingsPage()
                                    "appropriate value");
     spnCustomThreshold->setGeometry(384, 264, 76, 24);
     spnCustomThreshold->hide();
+    chkMarkChanges = MakeCheck(page, "chkMarkChanges", "Show what changed at the top of each mail",
+                               "Puts the changed text first in each mail and marks it in the page",
+                               QRect(16, 292, 444, 22));
 
-    MakeLabel(page, "lblOtherSettings", "Other Settings", QRect(8, 298, 300, 18), true);
+    MakeLabel(page, "lblOtherSettings", "Other Settings", QRect(8, 318, 300, 18), true);
     chkAutoStart = MakeCheck(page, "chkAutoStart", "Automatically start Vendrel on Windows Start-up",
                              "Set this option to start Vendrel when you start Windows.  If you don't check this "
                              "option you will need to start Vendrel yourself to start delivery of your web sites",
-                             QRect(16, 318, 444, 22));
+                             QRect(16, 337, 444, 22));
     chkConfirmClose = MakeCheck(page, "chkConfirmClose", "Warn before closing Vendrel",
                                 "If enabled you will be asked for confirmation when closing Vendrel",
-                                QRect(16, 341, 444, 22));
+                                QRect(16, 359, 444, 22));
     chkDisplayIcon = MakeCheck(page, "chkDisplayIcon", "Display an icon in the system tray for controlling Vendrel",
                                "If this option is set then an icon for Vendrel is displayed in your system tray and "
                                "allows you to quickly configure Vendrel and access common functions.  It will also "
                                "flash when a new web site is delivered",
-                               QRect(16, 364, 444, 22));
+                               QRect(16, 381, 444, 22));
     chkFlashIcon = MakeCheck(page, "chkFlashIcon", "Flash icon when new items are posted",
                              "Specifies that the system tray icon for Vendrel should flash for several seconds "
                              "whenever it delivers a web site to your email software",
-                             QRect(36, 387, 424, 22));
+                             QRect(36, 403, 424, 22));
     chkFlashIcon->setEnabled(false);
     chkActiveNet = MakeCheck(page, "chkActiveNet", "Always check for an active Internet connection",
                              "If this option is checked Vendrel will always check that there is a valid internet "
                              "connection before it tries to check your sites.  If you have a permanent connection "
                              "you can disable this option",
-                             QRect(16, 410, 444, 22));
+                             QRect(16, 425, 444, 22));
 
     connect(btnSMTPSettings, &QPushButton::clicked, this, &TfrmMain::btnSMTPSettingsClick);
     connect(chkDisplayIcon, &QCheckBox::toggled, this, &TfrmMain::chkDisplayIconClick);
@@ -402,7 +405,7 @@ void TfrmMain::SetTabOrder()
         pgcMain,       fbxSites,          btnAddSite,     btnMoveUp,     btnMoveDown,     btnEditSite,
         btnTestSite,   btnViewSite,       btnDelete,      chkDeliveredDates, edtDestEmail, edtSubject,
         btnSMTPSettings, rdbOncePerDay,   dtCheckTime,    rdbFrequencyChecking, spnCheckFreq, cmbCheckFreq,
-        cmbSiteCompare, spnCustomThreshold, chkAutoStart, chkConfirmClose, chkDisplayIcon, chkFlashIcon,
+        cmbSiteCompare, spnCustomThreshold, chkMarkChanges, chkAutoStart, chkConfirmClose, chkDisplayIcon, chkFlashIcon,
         chkActiveNet,  btnChangeNow,      btnAbout,       btnHelp,       btnOK,           btnCancel,
     };
     for (int i = 1; i < order.size(); ++i)
@@ -449,6 +452,7 @@ TSettings TfrmMain::CurrentSettings() const
     s.LoggingTabVisible = LoggingTabVisible();
     s.ActiveNetConnection = chkActiveNet->isChecked();
     s.ConfirmClose = chkConfirmClose->isChecked();
+    s.MarkChanges = chkMarkChanges->isChecked();
     s.AutoStart = chkAutoStart->isChecked();
     return s;
 }
@@ -472,6 +476,7 @@ void TfrmMain::ApplySettings(const TSettings& s)
     chkDisplayIcon->setChecked(s.TrayIcon);
     chkActiveNet->setChecked(s.ActiveNetConnection);
     chkConfirmClose->setChecked(s.ConfirmClose);
+    chkMarkChanges->setChecked(s.MarkChanges);
     chkAutoStart->setChecked(s.AutoStart);
     UpdateSettingsRules();
     RedrawSiteList();

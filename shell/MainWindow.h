@@ -83,6 +83,7 @@ public:
     QCheckBox* chkDisplayIcon;
     QCheckBox* chkFlashIcon;
     QCheckBox* chkActiveNet;
+    QCheckBox* chkMarkChanges;
     QPlainTextEdit* memLog;
     QPushButton* btnChangeNow;
     QPushButton* btnAbout;

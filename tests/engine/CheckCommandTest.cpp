@@ -202,3 +202,24 @@ TEST_F(CheckCommand, HelpAndVersion)
     r = Run({"--bogus"});
     EXPECT_EQ(r.ExitStatus, 2);
 }
+
+// The command reads "MarkChanges" as the tray program does: off in a file
+// without it, on when it says so.
+TEST_F(CheckCommand, ReadsWhetherToShowWhatChanged)
+{
+    TMailServer mail(tmp.Root() + "mail", {"--no-auth"});
+    http.SetPage("/a", "<html><body><p>a</p></body></html>\r\n");
+    Sites(Site("A", "/a", -1));
+    Settings(ServerSettings(mail.Port()));
+    EXPECT_EQ(Run().ExitStatus, 0);
+    Settings(ServerSettings(mail.Port(), "MarkChanges=True\r\n"));
+    http.SetPage("/a", "<html><body><p>b</p></body></html>\r\n");
+    EXPECT_EQ(Run().ExitStatus, 0);
+    auto messages = mail.Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    for (auto at = messages[1].find("=\r\n"); at != std::string::npos; at = messages[1].find("=\r\n", at))
+        messages[1].erase(at, 3);
+    EXPECT_EQ(messages[0].find("Vendrel: "), std::string::npos);
+    EXPECT_NE(messages[1].find("Vendrel: 1 change on A since "), std::string::npos);
+    EXPECT_NE(messages[1].find("<mark style=3D\"background:#fff3a0\">b</mark>"), std::string::npos);
+}

@@ -55,7 +55,27 @@ TEST_F(SettingsFixture, MissingFileGivesEveryDefault)
     EXPECT_TRUE(s.LoggingTabVisible);
     EXPECT_TRUE(s.ActiveNetConnection);
     EXPECT_TRUE(s.ConfirmClose);
+    EXPECT_TRUE(s.MarkChanges) << "a first start shows what changed";
     EXPECT_EQ(sites.Count(), 1);
+}
+
+// Those who had the program before the setting keep their mail as it was;
+// an empty or unreadable value is the same as none.
+TEST_F(SettingsFixture, MarkChangesIsOffInAFileWithoutItAndReadsItsOwnWords)
+{
+    TSettings s;
+    for (const auto& [text, expected] : std::vector<std::pair<std::string, bool>>{
+             {"[Settings]\r\nDestEmail=me@example.org\r\n", false},
+             {"", false},
+             {"[Settings]\r\nMarkChanges=\r\n", false},
+             {"[Settings]\r\nMarkChanges=1\r\n", false},
+             {"[Settings]\r\nMarkChanges=yes\r\n", true},
+             {"[Settings]\r\nMarkChanges=True\r\n", true}}) {
+        Settings(text);
+        s.MarkChanges = !expected;
+        LoadSettingsFrom(files, s, sites);
+        EXPECT_EQ(s.MarkChanges, expected) << text;
+    }
 }
 
 TEST_F(SettingsFixture, BooleansReadOnlyTheirOwnWords)
@@ -134,6 +154,7 @@ TEST_F(SettingsFixture, SaveWritesEveryKeyInOrderAndReadsBack)
     s.LoggingTabVisible = false;
     s.ActiveNetConnection = false;
     s.ConfirmClose = false;
+    s.MarkChanges = true;
     s.AutoStart = true;
     sites.Clear();
     sites.Add("b" + Pad + "{http://b}-2", true);
@@ -149,7 +170,7 @@ TEST_F(SettingsFixture, SaveWritesEveryKeyInOrderAndReadsBack)
                   CheckTimeText({18, 45, 10}) +
                   "\r\nCheckFrequency=3\r\nCheckFrequencyScale=0\r\nFlashIcon=False\r\n"
                   "ShowDeliveredDates=True\r\nTrayIcon=False\r\nLoggingTabVisible=False\r\n"
-                  "ActiveNetConnection=False\r\nConfirmClose=False\r\n");
+                  "ActiveNetConnection=False\r\nConfirmClose=False\r\nMarkChanges=True\r\n");
     EXPECT_EQ(ReadFile(files.SitesPath()), "*a" + Pad + "{http://a}-1\r\nb" + Pad + "{http://b}-2\r\n");
     EXPECT_TRUE(IsAutoStart("Vendrel"));
 
@@ -178,6 +199,7 @@ TEST_F(SettingsFixture, SaveWritesEveryKeyInOrderAndReadsBack)
     EXPECT_FALSE(back.LoggingTabVisible);
     EXPECT_FALSE(back.ActiveNetConnection);
     EXPECT_FALSE(back.ConfirmClose);
+    EXPECT_TRUE(back.MarkChanges);
     EXPECT_TRUE(back.AutoStart);
     ASSERT_EQ(backSites.Count(), 2);
     EXPECT_FALSE(backSites.Checked(0));

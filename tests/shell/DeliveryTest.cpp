@@ -247,7 +247,7 @@ TEST_F(Delivery, SaveAndSecondCheckAskedForDuringAPassKeepTheFilesWhole)
     EXPECT_FALSE(FileExists(StoredPagePath("Gamma")));
     const std::string settings = SettingsText();
     EXPECT_NE(settings.find("Subject=Saved meanwhile"), std::string::npos);
-    EXPECT_NE(settings.find("ConfirmClose="), std::string::npos) << "the last key is there";
+    EXPECT_NE(settings.find("MarkChanges="), std::string::npos) << "the last key is there";
     EXPECT_NE(ReadFile(Files().SitesPath()).find("Gamma"), std::string::npos);
     EXPECT_FALSE(f.Engine().Running());
     EXPECT_TRUE(f.Timer1.isActive());

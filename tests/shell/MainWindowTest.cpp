@@ -133,6 +133,8 @@ TEST_F(MainWindow, ControlsCarryTheirNamesCaptionsHintsAndRanges)
          "Vendrel will check for site changes at the frequency you have specified"},
         {"chkConfirmClose", "Warn before closing Vendrel",
          "If enabled you will be asked for confirmation when closing Vendrel"},
+        {"chkMarkChanges", "Show what changed at the top of each mail",
+         "Puts the changed text first in each mail and marks it in the page"},
         {"chkFlashIcon", "Flash icon when new items are posted",
          "Specifies that the system tray icon for Vendrel should flash for several seconds whenever it delivers a "
          "web site to your email software"},
@@ -182,6 +184,27 @@ TEST_F(MainWindow, ControlsCarryTheirNamesCaptionsHintsAndRanges)
     EXPECT_EQ(NextTabStop(f.edtDestEmail), f.edtSubject);
     EXPECT_EQ(NextTabStop(f.chkActiveNet), f.btnChangeNow);
     EXPECT_EQ(NextTabStop(f.btnOK), f.btnCancel);
+}
+
+// New users see what changed in each mail; those whose settings file
+// predates the box keep their mail as it was until they tick it.
+TEST_F(MainWindow, ShowingWhatChangedIsOnForAFirstStartOnlyAndSaved)
+{
+    {
+        TfrmMain& f = Start();
+        EXPECT_TRUE(f.chkMarkChanges->isChecked());
+        EXPECT_TRUE(f.CurrentSettings().MarkChanges);
+        EXPECT_EQ(f.chkMarkChanges->geometry().bottom() < f.findChild<QWidget*>("lblOtherSettings")->geometry().top(),
+                  true)
+            << "under the sensitivity, above the other settings";
+        w.reset();
+    }
+    WriteFile(Files().SettingsPath(), "[Settings]\r\nDestEmail=me@example.org\r\n");
+    TfrmMain& g = Start();
+    EXPECT_FALSE(g.chkMarkChanges->isChecked());
+    g.chkMarkChanges->setChecked(true);
+    SaveSettingsTo(Files(), g.CurrentSettings(), g.Sites());
+    EXPECT_NE(SettingsText().find("MarkChanges=True\r\n"), std::string::npos);
 }
 
 TEST_F(MainWindow, SettingsRulesFollowTheControlsAndSpinFieldsSettleTheirText)
