@@ -12,6 +12,7 @@
 #include "engine/HeadlessHost.h"
 #include "engine/SiteList.h"
 #include "engine/SiteMonitor.h"
+#include "platform/Memory.h"
 #include "tests/support/LoopbackServers.h"
 #include "tests/support/TempDataFolder.h"
 
@@ -50,6 +51,8 @@ std::string Page(int changedPercent, unsigned seed)
 
 void BM_DiffAndMarks(benchmark::State& state)
 {
+    // As both programs run their passes.
+    KeepFreedMemoryDuringPasses();
     const int percent = static_cast<int>(state.range(0));
     const std::string stored = Page(0, 1);
     const std::string fresh = Page(percent, 2);
@@ -76,6 +79,7 @@ BENCHMARK(BM_DiffAndMarks)->Arg(1)->Arg(50)->Unit(benchmark::kMillisecond);
 // share of its blocks; argument 0: the setting off (the pass as it was).
 void BM_SendOneMiBPage(benchmark::State& state)
 {
+    KeepFreedMemoryDuringPasses();
     const bool marks = state.range(0) > 0;
     const int percent = marks ? static_cast<int>(state.range(0)) : 1;
     TTempDataFolder tmp(TDesktopHome::Untouched);

@@ -25,8 +25,8 @@ struct TChangeMarking {
     // The page's Content-Type as its server sent it (empty when unknown):
     // with the page's own declaration it says how to read its bytes.
     std::string HttpContentType;
-    // How long the reading, the diff and the marks may take; zero: a budget
-    // that grows with the two pages' size. Past it the summary says "Too many
+    // How long the reading, the diff and the marks may take, in the thread's
+    // processor time; zero: a budget that grows with the page's size. Past it the summary says "Too many
     // changes to list" and the page goes unmarked.
     std::chrono::milliseconds Budget{0};
     // The summary lists this many changed blocks at most, each text cut at

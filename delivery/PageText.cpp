@@ -30,9 +30,31 @@ constexpr std::array HeadNames = {
 static_assert(std::is_sorted(BlockNames.begin(), BlockNames.end()));
 static_assert(std::is_sorted(HeadNames.begin(), HeadNames.end()));
 
+// Asked for every tag of a page: the names of each length are few.
+struct TNameTable {
+    std::array<std::vector<std::string_view>, 11> ByLength;
+    constexpr TNameTable() = default;
+};
+
+const TNameTable& BlockTable()
+{
+    static const TNameTable table = [] {
+        TNameTable t;
+        for (std::string_view name : BlockNames)
+            t.ByLength[name.size()].push_back(name);
+        return t;
+    }();
+    return table;
+}
+
 bool IsBlockName(std::string_view name)
 {
-    return std::binary_search(BlockNames.begin(), BlockNames.end(), name);
+    if (name.size() >= 11)
+        return false;
+    for (std::string_view candidate : BlockTable().ByLength[name.size()])
+        if (candidate == name)
+            return true;
+    return false;
 }
 
 bool IsHeadName(std::string_view name)
@@ -60,9 +82,16 @@ bool OpensRawText(THtmlTag tag)
     }
 }
 
+constexpr std::array<bool, 256> SpaceTable = [] {
+    std::array<bool, 256> t{};
+    for (unsigned char c : {' ', '\t', '\n', '\r', '\f'})
+        t[c] = true;
+    return t;
+}();
+
 bool IsSpace(char c)
 {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+    return SpaceTable[static_cast<unsigned char>(c)];
 }
 
 class TTextSink final : public THtmlSink {
@@ -199,7 +228,7 @@ public:
 private:
     void Tick()
     {
-        if (++ticks_ % 256 == 0 && std::chrono::steady_clock::now() > limits_.Deadline)
+        if (++ticks_ % 256 == 0 && TThreadClock::now() > limits_.Deadline)
             Stop();
     }
 
@@ -298,8 +327,11 @@ bool ReadPageText(std::string_view page, TPageText& out, const TPageTextLimits& 
     out.Words.clear();
     out.Blocks.clear();
     out.BodyStart = TPageText::NoPlace;
-    // Decoded text is never longer than its source.
+    // Room enough for most pages at once: growing these by copying costs
+    // as much as reading the page.
     out.Text.reserve(page.size() / 2);
+    out.Words.reserve(page.size() / 8);
+    out.Blocks.reserve(page.size() / 64);
     THtmlScanner scanner;
     TTextSink sink(page, out, scanner, limits);
     scanner.Scan(page, sink);

@@ -7,6 +7,8 @@
 // template. A noscript's content is read as a reader's mail program shows
 // it, scripts off. Read with the same tokenizer the rewriting uses.
 
+#include "delivery/ThreadClock.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -52,7 +54,7 @@ struct TPageText {
 
 struct TPageTextLimits {
     std::size_t MaxBlocks = 1u << 20;
-    std::chrono::steady_clock::time_point Deadline = std::chrono::steady_clock::time_point::max();
+    TThreadClock::time_point Deadline = TThreadClock::time_point::max();
 };
 
 // False when a limit was reached before the end of the page.

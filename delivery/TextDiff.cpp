@@ -48,7 +48,7 @@ private:
         // The clock is read now and then, not at every step.
         if (++ticks_ % 64 != 0)
             return false;
-        return std::chrono::steady_clock::now() > limits_.Deadline;
+        return TThreadClock::now() > limits_.Deadline;
     }
 
     void Add(std::size_t old, std::size_t neu, std::size_t length)

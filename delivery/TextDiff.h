@@ -12,6 +12,8 @@
 // to its size, not to the square of it. A region with no such anchor is
 // taken as replaced whole: still a true difference, only not the shortest.
 
+#include "delivery/ThreadClock.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -33,7 +35,7 @@ struct TDiffLimits {
     // The steps one run of Myers' algorithm may take on one region (tokens
     // times edit distance) before the region is split at its anchors.
     std::size_t MaxSteps = 4u << 20;
-    std::chrono::steady_clock::time_point Deadline = std::chrono::steady_clock::time_point::max();
+    TThreadClock::time_point Deadline = TThreadClock::time_point::max();
 };
 
 // The ranges in order, covering both sequences, neighbours never of the same
