@@ -27,11 +27,14 @@ EOF
 }
 
 page "<li>The lighthouse opens for visitors on Saturday.</li><li>Fish market moves to the north quay.</li>" "EUR 12.50"
-python3 -m http.server 0 --bind 127.0.0.1 --directory "$root/site" > "$root/http.log" 2>&1 &
+python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$root/site" > "$root/http.log" 2>&1 &
 http=$!
 /usr/bin/python3 tests/fixtures/smtp_server.py --out "$root/mail" --no-auth > "$root/smtp.port" &
 smtp=$!
-sleep 1
+for _ in $(seq 50); do
+  grep -q port "$root/http.log" && [ -s "$root/smtp.port" ] && break
+  sleep 0.2
+done
 http_port=$(sed -n 's/.*port \([0-9]*\).*/\1/p' "$root/http.log" | head -n 1)
 smtp_port=$(head -n 1 "$root/smtp.port")
 printf '[Server]\r\nSMTPServer=127.0.0.1\r\nSMTPPort=%s\r\n[Settings]\r\nDestEmail=me@example.org\r\nActiveNetConnection=False\r\nMarkChanges=True\r\n' \
