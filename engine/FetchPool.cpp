@@ -152,7 +152,11 @@ void TFetchPool::Start(TFetch& f)
         // HTTP/1.1 keeps the connection for the host's next page; TLS
         // servers that offer HTTP/2 carry the host's pages on one connection.
         CheckCurl(curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS)));
-        CheckCurl(curl_easy_setopt(h, CURLOPT_PIPEWAIT, 1L));
+        // Over TLS the second page to a host waits to learn whether the
+        // first connection carries HTTP/2; plain HTTP never does, and its
+        // pages must not wait for one another.
+        if (f.Address.size() > 8 && (f.Address.compare(0, 8, "https://") == 0 || f.Address.compare(0, 8, "HTTPS://") == 0))
+            CheckCurl(curl_easy_setopt(h, CURLOPT_PIPEWAIT, 1L));
         if (shareHandle_)
             CheckCurl(curl_easy_setopt(h, CURLOPT_SHARE, static_cast<CURLSH*>(shareHandle_)));
         CheckCurl(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &ReceiveInto));
@@ -325,8 +329,11 @@ bool TFetchPool::Done(int id) const
 TFetchedPage TFetchPool::Take(int id)
 {
     TFetch& f = *fetches_.at(static_cast<std::size_t>(id));
-    if (f.State != TFetch::TState::Done)
-        return TFetchedPage{.Cancelled = true};
+    if (f.State != TFetch::TState::Done) {
+        TFetchedPage none;
+        none.Cancelled = true;
+        return none;
+    }
     f.State = TFetch::TState::Taken;
     heldBytes_ -= static_cast<std::int64_t>(f.Result.Text.size());
     TFetchedPage page = std::move(f.Result);

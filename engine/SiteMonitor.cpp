@@ -362,11 +362,19 @@ void TSiteMonitor::CheckForSites()
         log_.Sink = nullptr;
     });
     // The list may shrink while events are processed during a site.
+    bool stopped = false;
     for (int i = 0; i < count && i < sites.Count(); ++i) {
         if (!SiteSelected(sites, i))
             continue;
-        if (Flags.AbortRequested)
-            return;
+        // What the user did while the last site was on its way is seen
+        // before the next one begins.
+        PassWait(pool, 0);
+        if (Flags.AbortRequested) {
+            stopped = true;
+            break;
+        }
+        if (i >= sites.Count() || !SiteSelected(sites, i))
+            continue;
         const auto at = static_cast<std::size_t>(i);
         const std::string entry = sites.Entry(i);
         // Edited (or ticked) since the pass began: its page is asked for now.
@@ -381,18 +389,20 @@ void TSiteMonitor::CheckForSites()
         ++lastPass_.Processed;
         PassSite(pool, fetchOf[at], SiteNameOf(entry), SiteAddressOf(entry), progress, SiteThresholdOf(entry));
     }
-    // The last mails: the sessions end once they have sent them.
+    // Nothing more is fetched. The mails of the sites whose turn has come
+    // go out, also when the pass stops: a site whose turn came is finished,
+    // as it always was; the sessions end once they have sent them.
+    pool.CancelAll();
     if (mailPool_) {
         mailPool_->Finish();
-        while (!mailPool_->Done()) {
-            if (Flags.AbortRequested)
-                return;
+        while (!mailPool_->Done())
             PassWait(pool, Download.PollMilliseconds);
-        }
     }
     mailPool_.reset();
     FlushSiteLogs(true);
     log_.Sink = nullptr;
+    if (stopped)
+        return;
     flush();
     lastPass_.RanToEnd = true;
     host_.AddLogSeparator();

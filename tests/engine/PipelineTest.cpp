@@ -154,8 +154,9 @@ TEST_F(Pipeline, AbortStopsThePassAtTheNextTickedSite)
     http.SetPage("/b", Html("b"));
     AddSite("A", "/a", -1);
     AddSite("B", "/b", -1);
-    host.Log.OnLineAdded = [&](const std::string& line) {
-        if (line == "t A processed, Delivering")
+    // The user opens the window while A's mail goes out.
+    host.OnProcessMessages = [&] {
+        if (host.Caption.find("Delivering Site 1 of 2: A") != std::string::npos)
             monitor.Flags.AbortRequested = true;
     };
     monitor.CheckForSites();
