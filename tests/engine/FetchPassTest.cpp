@@ -10,6 +10,7 @@
 #include "platform/Utilities.h"
 #include "tests/support/LoopbackServers.h"
 #include "tests/support/PageServer.h"
+#include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDataFolder.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,8 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -281,4 +284,74 @@ TEST_F(FetchPass, AStopInTheMiddleOfOverlappingFetchesEndsThemAll)
     monitor.CheckForSites();
     EXPECT_TRUE(monitor.LastPass().RanToEnd);
     EXPECT_EQ(mail.Messages(), 6);
+}
+
+// Mails finish out of order over the kept sessions (the first one's server
+// takes its time, another is refused): each site's lines, the failure's
+// among them, still come in list order, and only the mails the server took
+// replace their stored copies.
+TEST_F(FetchPass, MailsThatFinishOutOfOrderAreLoggedInListOrder)
+{
+    std::mutex lock;
+    std::vector<std::string> finished;
+    TScriptedServer smtp(
+        [&](TScriptedPeer& peer) {
+            peer.Send("220 scripted\r\n");
+            for (;;) {
+                const std::string line = peer.ReadLine();
+                if (peer.Closed())
+                    return;
+                if (line.rfind("EHLO", 0) == 0) {
+                    peer.Send("250 scripted\r\n");
+                } else if (line == "DATA") {
+                    peer.Send("354 go\r\n");
+                    const std::string data = peer.ReadData();
+                    const auto at = data.find("Subject: Vendrel Delivery: ");
+                    const std::string site = data.substr(at + 27, 2);
+                    if (site == "S0")
+                        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+                    {
+                        std::lock_guard hold(lock);
+                        finished.push_back(site);
+                    }
+                    peer.Send(site == "S3" ? "554 5.7.1 S3 is not wanted here\r\n" : "250 queued\r\n");
+                } else if (line == "QUIT") {
+                    peer.Send("221 bye\r\n");
+                    return;
+                } else {
+                    peer.Send("250 ok\r\n");
+                }
+            }
+        },
+        3, true);
+    host.Settings.Server.Port = smtp.Port();
+    TPageServer web("127.0.0.2");
+    for (int i = 0; i < 6; ++i) {
+        web.SetBody("/p" + std::to_string(i), Page("p" + std::to_string(i)));
+        AddSite("S" + std::to_string(i), web.Url("/p" + std::to_string(i)), -1);
+    }
+    monitor.CheckForSites();
+
+    const auto log = Log();
+    ASSERT_EQ(log.size(), 9u) << ::testing::PrintToString(log);
+    EXPECT_EQ(log[0], "t S0 processed, Delivering");
+    EXPECT_EQ(log[1], "t S1 processed, Delivering");
+    EXPECT_EQ(log[2], "t S2 processed, Delivering");
+    EXPECT_EQ(log[3], "t S3 processed, Delivering");
+    EXPECT_EQ(log[4].rfind("t Delivery error: ", 0), 0u) << log[4];
+    EXPECT_NE(log[4].find("S3 is not wanted here"), std::string::npos) << log[4];
+    EXPECT_EQ(log[5], "t Error processing S3: Web site delivery error");
+    EXPECT_EQ(log[6], "t S4 processed, Delivering");
+    EXPECT_EQ(log[7], "t S5 processed, Delivering");
+    EXPECT_EQ(log[8], "");
+    {
+        std::lock_guard hold(lock);
+        ASSERT_EQ(finished.size(), 6u);
+        EXPECT_NE(finished.front(), "S0") << "the first mail was to finish last";
+    }
+    EXPECT_TRUE(FileExists(monitor.StoredPagePath("S0")));
+    EXPECT_FALSE(FileExists(monitor.StoredPagePath("S3")));
+    EXPECT_TRUE(FileExists(monitor.StoredPagePath("S5")));
+    EXPECT_EQ(monitor.LastPass().Failed, 1);
+    EXPECT_TRUE(host.AnimRunning);
 }
