@@ -163,7 +163,7 @@ constexpr int Hosts = 40;
 struct TWorld {
     TTempDataFolder folder;
     TPageServer http;
-    TSmtpSink smtp{false};
+    TSmtpSink smtp{false, true};
     std::unique_ptr<TLatencyProxy> proxy;
     int variant = 0;
 
@@ -200,9 +200,10 @@ struct TWorld {
     // Each version of a page has its own ETag, as a web server gives it.
     void SetPage(int site, int version = 0)
     {
-        http.SetPage("/site" + std::to_string(site) + "/index.html",
-                     {.Body = Page(site, version),
-                      .ETag = "\"" + std::to_string(site) + "-" + std::to_string(version) + "\""});
+        TPageServer::TPage page;
+        page.Body = Page(site, version);
+        page.ETag = "\"" + std::to_string(site) + "-" + std::to_string(version) + "\"";
+        http.SetPage("/site" + std::to_string(site) + "/index.html", std::move(page));
     }
 
     void ChangeSome()

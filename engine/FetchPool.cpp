@@ -234,7 +234,7 @@ void TFetchPool::Admit()
     for (auto it = queued_.begin(); it != queued_.end() && running_ < MaxFetches;) {
         TFetch& f = *fetches_[static_cast<std::size_t>(*it)];
         const bool wanted = *it == wanted_;
-        if (!wanted && heldBytes_ >= MaxAheadBytes)
+        if (!wanted && (heldBytes_ >= MaxAheadBytes || (wanted_ >= 0 && *it > wanted_ + MaxPagesAhead)))
             break;
         const auto host = perHost_.find(f.Host);
         if (host != perHost_.end() && host->second >= MaxPerHost) {

@@ -63,6 +63,10 @@ public:
     static constexpr int MaxFetches = 32;
     static constexpr int MaxPerHost = 4;
     static constexpr std::int64_t MaxAheadBytes = std::int64_t{64} << 20;
+    // Pages further ahead of the one the pass waits for are not started
+    // yet: enough to keep every fetch busy, while a pass of small pages
+    // holds a few megabytes, not all of them.
+    static constexpr int MaxPagesAhead = 2 * MaxFetches;
 
     TFetchPool(const TFetchLimits& limits, TFetchShare* share);
     ~TFetchPool();

@@ -510,7 +510,7 @@ void TSiteMonitor::PassSite(TFetchPool& pool, int fetch, const std::string& name
                 log_.AddToLog(std::string("Sending error: ") + e.what());
                 throw ESiteError("Web site delivery error");
             }
-            SubmitPage(name, std::move(newText), std::move(page.Validators));
+            SubmitPage(pool, name, std::move(newText), std::move(page.Validators));
             return;
         }
     } catch (const std::exception& e) {
@@ -520,7 +520,7 @@ void TSiteMonitor::PassSite(TFetchPool& pool, int fetch, const std::string& name
     EndSiteLog(siteLog);
 }
 
-void TSiteMonitor::SubmitPage(const std::string& name, std::string newText, TPageValidators validators)
+void TSiteMonitor::SubmitPage(TFetchPool& pool, const std::string& name, std::string newText, TPageValidators validators)
 {
     TSiteLog& siteLog = siteLogs_.back();
     // Raised where the blocking send raises it, so it reads the same.
@@ -539,7 +539,11 @@ void TSiteMonitor::SubmitPage(const std::string& name, std::string newText, TPag
     } catch (const std::exception& e) {
         return fail(e.what());
     }
-    if (!mailPool_) {
+    if (mailPool_) {
+        // The sessions are behind: the pages after this one wait.
+        while (mailsWaiting_ >= MaxMailsWaiting && !mailPool_->Done())
+            PassWait(pool, Download.PollMilliseconds);
+    } else {
         TNetSMTPServer server;
         server.Host = settings.Server.Host;
         server.Port = settings.Server.Port;
@@ -554,8 +558,10 @@ void TSiteMonitor::SubmitPage(const std::string& name, std::string newText, TPag
     // The site's lines wait in its log until the server has answered; the
     // sites after it go on meanwhile.
     TSiteLog* log = &siteLog;
+    ++mailsWaiting_;
     mailPool_->Submit(std::move(submission), [this, log, name, newText = std::move(newText),
                                               validators = std::move(validators)](const TNetSMTPOutcome& outcome) {
+        --mailsWaiting_;
         std::vector<std::string>* const before = log_.Sink;
         log_.Sink = &log->Lines;
         if (outcome.Sent) {

@@ -79,6 +79,10 @@ public:
     static constexpr std::uint32_t FirstCheckDelayMs = TScheduler::FirstCheckDelayMs;
     static constexpr std::uint32_t FlashIntervalMs = TBusyDisplay::FlashIntervalMs;
     static constexpr std::uint64_t MaxTimerStepMs = TScheduler::MaxTimerStepMs;
+    // Composed mails waiting for the sessions at most: two for each of the
+    // three sessions keeps every one of them busy, and a pass that mails
+    // hundreds of pages holds a few of them, not all.
+    static constexpr int MaxMailsWaiting = 6;
 
     // dataFolder ends in "/"; the stored pages live in its "HTML" folder,
     // which is made here when missing.
@@ -171,7 +175,7 @@ private:
     void Delivered(const std::string& name, const std::string& newText, const TPageValidators& validators);
     // Hands a composed page to the pass's sessions; the site ends when the
     // server has answered.
-    void SubmitPage(const std::string& name, std::string newText, TPageValidators validators);
+    void SubmitPage(TFetchPool& pool, const std::string& name, std::string newText, TPageValidators validators);
     // Waits for the network (pages and mail) at most waitMs, lets events
     // run, and calls what ended.
     void PassWait(TFetchPool& pool, int waitMs);
@@ -202,6 +206,8 @@ private:
     // The mail of the running pass, opened at its first delivery.
     std::unique_ptr<TNetSMTPPool> mailPool_;
     std::deque<TSiteLog> siteLogs_;
+    // Mails handed to the sessions and not answered yet.
+    int mailsWaiting_ = 0;
     TPassResult lastPass_;
     int runDepth_ = 0;
     // Set while a pass runs; a single send stores its page at once.
