@@ -297,7 +297,9 @@ void TFetchPool::Pump(int waitMs, const std::vector<TWaitFd>& also)
     CURLMcode mc = curl_multi_perform(Multi(multi_), &running);
     Collect();
     Admit();
-    if (waitMs > 0 && (running_ > 0 || !also.empty())) {
+    // Waits also with nothing to wait on, so that a caller looping until
+    // something ends does not spin.
+    if (waitMs > 0) {
         std::vector<curl_waitfd> extra;
         extra.reserve(also.size());
         for (const TWaitFd& fd : also)

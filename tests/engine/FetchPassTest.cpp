@@ -355,3 +355,32 @@ TEST_F(FetchPass, MailsThatFinishOutOfOrderAreLoggedInListOrder)
     EXPECT_EQ(monitor.LastPass().Failed, 1);
     EXPECT_TRUE(host.AnimRunning);
 }
+
+// Stopped while two mails are on their way and later pages are still
+// coming: the mails of the sites whose turn came are finished (and their
+// pages stored), the fetches end, and nothing after the stop is mailed.
+TEST_F(FetchPass, AStopWhileMailsAndPagesAreOnTheirWayFinishesTheMailsOnly)
+{
+    TPageServer fast("127.0.0.2"), slow("127.0.0.3");
+    for (int i = 0; i < 5; ++i) {
+        TPageServer& s = i < 2 ? fast : slow;
+        s.SetBody("/p" + std::to_string(i), Page("p" + std::to_string(i)));
+        AddSite("S" + std::to_string(i), s.Url("/p" + std::to_string(i)), -1);
+    }
+    slow.Hold();
+    host.OnProcessMessages = [&] {
+        if (host.Caption.find("Downloading Site 3 of 5") != std::string::npos && slow.Requests() >= 3)
+            monitor.Flags.AbortRequested = true;
+    };
+    monitor.CheckForSites();
+    host.OnProcessMessages = nullptr;
+    slow.Release();
+
+    EXPECT_EQ(Log(), (std::vector<std::string>{"t S0 processed, Delivering", "t S1 processed, Delivering",
+                                               "t Error processing S2: Site Download Error"}));
+    EXPECT_EQ(mail.Messages(), 2);
+    EXPECT_TRUE(FileExists(monitor.StoredPagePath("S0")));
+    EXPECT_TRUE(FileExists(monitor.StoredPagePath("S1")));
+    EXPECT_FALSE(FileExists(monitor.StoredPagePath("S3")));
+    EXPECT_FALSE(monitor.LastPass().RanToEnd);
+}
