@@ -7,7 +7,7 @@
 // HTTP and SMTP, goes through a proxy that adds it, and the pages are spread
 // over 40 hosts (127.0.0.2 to 127.0.0.41), as across the internet.
 
-#include "bench/LatencyProxy.h"
+#include "tests/support/LatencyProxy.h"
 #include "tests/support/LoopbackServers.h"
 #include "tests/support/PageServer.h"
 #include "tests/support/TempDataFolder.h"

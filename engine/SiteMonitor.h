@@ -121,6 +121,8 @@ public:
     // The Check Now button: the destination check, then a pass under the hourglass.
     void CheckNow();
     const TPassResult& LastPass() const { return lastPass_; }
+    // A mail is on its way: a single send's, or one of a pass's.
+    bool Sending() const { return Composer.Sending() || mailsWaiting_ > 0; }
     // A check pass or a single-site send is running (events are handled
     // inside it, so the window can be asked for another one meanwhile).
     bool Running() const { return runDepth_ > 0; }

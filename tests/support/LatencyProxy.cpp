@@ -1,4 +1,4 @@
-#include "bench/LatencyProxy.h"
+#include "tests/support/LatencyProxy.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
