@@ -2,8 +2,14 @@
 // HTTP server, 40 of which have changed, delivering to a loopback SMTP sink;
 // a first pass that delivers all 200; and a pass in which nothing changed. Each pass is the real command in its
 // own process, so wall time and peak resident memory are what a cron job sees.
+//
+// The argument is a round trip in milliseconds. Above 0 every connection,
+// HTTP and SMTP, goes through a proxy that adds it, and the pages are spread
+// over 40 hosts (127.0.0.2 to 127.0.0.41), as across the internet.
 
+#include "tests/support/LatencyProxy.h"
 #include "tests/support/LoopbackServers.h"
+#include "tests/support/PageServer.h"
 #include "tests/support/TempDataFolder.h"
 
 #include <benchmark/benchmark.h>
@@ -152,34 +158,59 @@ TRun RunCheck()
     return Launcher.Run();
 }
 
+constexpr int Hosts = 40;
+
 struct TWorld {
     TTempDataFolder folder;
-    TLoopbackHttpServer http;
-    TSmtpSink smtp{false};
+    TPageServer http;
+    TSmtpSink smtp{false, true};
+    std::unique_ptr<TLatencyProxy> proxy;
     int variant = 0;
 
-    TWorld()
+    explicit TWorld(int rttMs)
     {
+        int smtpPort = smtp.Port();
+        std::vector<std::string> hostBase;
+        if (rttMs > 0) {
+            proxy = std::make_unique<TLatencyProxy>(rttMs);
+            for (int h = 0; h < Hosts; ++h) {
+                const std::string address = "127.0.0." + std::to_string(2 + h);
+                hostBase.push_back("http://" + address + ":" + std::to_string(proxy->Listen(address, http.Port())));
+            }
+            smtpPort = proxy->Listen("127.0.0.1", smtp.Port());
+            proxy->Start();
+        } else {
+            hostBase.push_back(http.Url(""));
+        }
         WriteFile(folder.DataFolder() + "Settings.dat",
-                  "[Server]\r\nSMTPServer=127.0.0.1\r\nSMTPPort=" + std::to_string(smtp.Port()) +
+                  "[Server]\r\nSMTPServer=127.0.0.1\r\nSMTPPort=" + std::to_string(smtpPort) +
                       "\r\n[Settings]\r\nDestEmail=bench@example.org\r\nActiveNetConnection=False\r\n");
         std::string sites;
         for (int i = 0; i < Sites; ++i) {
             const std::string path = "/site" + std::to_string(i) + "/index.html";
-            http.SetPage(path, Page(i, 0));
-            sites += "Site " + std::to_string(1000 + i) + std::string(18, ' ') + "{" + http.Url(path) + "}-2\r\n";
+            SetPage(i);
+            sites += "Site " + std::to_string(1000 + i) + std::string(18, ' ') + "{" +
+                     hostBase[static_cast<std::size_t>(i) % hostBase.size()] + path + "}-2\r\n";
         }
         WriteFile(folder.DataFolder() + "Sites.dat", sites);
         // The first pass delivers every site and stores its page.
         RunCheck();
     }
 
+    // Each version of a page has its own ETag, as a web server gives it.
+    void SetPage(int site, int version = 0)
+    {
+        TPageServer::TPage page;
+        page.Body = Page(site, version);
+        page.ETag = "\"" + std::to_string(site) + "-" + std::to_string(version) + "\"";
+        http.SetPage("/site" + std::to_string(site) + "/index.html", std::move(page));
+    }
+
     void ChangeSome()
     {
         ++variant;
         for (int i = 0; i < Changed; ++i)
-            http.SetPage("/site" + std::to_string(i * (Sites / Changed)) + "/index.html",
-                         Page(i * (Sites / Changed), variant));
+            SetPage(i * (Sites / Changed), variant);
     }
 };
 
@@ -217,25 +248,26 @@ void RunPasses(benchmark::State& state, TWorld& world, F prepare, int expectedMa
 
 void BM_CheckPassFortyChanged(benchmark::State& state)
 {
-    TWorld world;
+    TWorld world(static_cast<int>(state.range(0)));
     RunPasses(state, world, [&] { world.ChangeSome(); }, Changed);
 }
 
 // Every site delivered: the first pass after the sites were added.
 void BM_CheckPassFirst(benchmark::State& state)
 {
-    TWorld world;
+    TWorld world(static_cast<int>(state.range(0)));
     RunPasses(state, world, [&] { std::filesystem::remove_all(world.folder.DataFolder() + "HTML"); }, Sites);
 }
 
 void BM_CheckPassUnchanged(benchmark::State& state)
 {
-    TWorld world;
+    TWorld world(static_cast<int>(state.range(0)));
     RunPasses(state, world, [] {}, 0);
 }
 
 } // namespace
 
-BENCHMARK(BM_CheckPassFortyChanged)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
-BENCHMARK(BM_CheckPassFirst)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
-BENCHMARK(BM_CheckPassUnchanged)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+// The round trip: 0 (loopback as it is) and 50 ms (a close server across the internet).
+BENCHMARK(BM_CheckPassFortyChanged)->Arg(0)->Arg(50)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_CheckPassFirst)->Arg(0)->Arg(50)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_CheckPassUnchanged)->Arg(0)->Arg(50)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);

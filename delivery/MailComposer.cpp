@@ -157,6 +157,51 @@ void TMailComposer::ApplySettings(const TMailServerSettings& server)
     SMTP.SessionBytesPerSecond = limit > 0 ? SessionBytesPerSecond : 0;
 }
 
+void TMailComposer::ComposeMessage(const std::string& recipients, const std::string& subject, const std::string& body,
+                                   const std::string& alternativeText, bool isHtml,
+                                   const std::vector<std::string>* attachments, const std::string& sender,
+                                   bool highPriority, const std::string& httpContentType)
+{
+    MsgSend.Clear();
+    if (isHtml) {
+        // A page in an unknown charset keeps the parts as they always
+        // were; the alternative names UTF-8 whenever it needs a charset.
+        const std::string pageCharset = PageCharset(httpContentType, body);
+        const std::string plainText = AsUTF8(alternativeText);
+        const bool plain8Bit = HasHighBytes(plainText);
+        TPagePartTypes types;
+        if (!pageCharset.empty() || plain8Bit)
+            types.PlainType = "text/plain; charset=UTF-8";
+        if (plain8Bit)
+            types.PlainTransfer = "quoted-printable";
+        if (!pageCharset.empty())
+            types.HtmlType = "text/html; charset=" + pageCharset;
+        AddPageParts(MsgSend, BodyLines(plainText), BodyLines(body), types);
+    } else {
+        MsgSend.ContentTransferEncoding = "7bit";
+        MsgSend.Body = BodyLines(body);
+        MsgSend.ContentType = "text/plain";
+    }
+    // Nothing can carry attachments; dropping them quietly would report
+    // a mail as sent that is not the mail asked for.
+    if (attachments && !attachments->empty())
+        throw std::runtime_error("Attachments are not supported");
+
+    MsgSend.From.Address = ExtractAddress(sender);
+    MsgSend.From.Name = ExtractName(sender);
+    MsgSend.Sender.Address = MsgSend.From.Address;
+    MsgSend.Sender.Name = MsgSend.From.Name;
+
+    MsgSend.Recipients.Clear();
+    for (const std::string& piece : RecipientPieces(recipients))
+        MsgSend.Recipients.Add(ExtractAddress(piece), ExtractName(piece));
+
+    MsgSend.CCList.Clear();
+    MsgSend.BccList.Clear();
+    MsgSend.Subject = subject;
+    MsgSend.Priority = highPriority ? mpHigh : mpNormal;
+}
+
 bool TMailComposer::ComposeAndSend(const TMailServerSettings& server, const std::string& recipients,
                                    const std::string& subject, const std::string& body,
                                    const std::string& alternativeText, bool isHtml,
@@ -173,44 +218,8 @@ bool TMailComposer::ComposeAndSend(const TMailServerSettings& server, const std:
             throw std::runtime_error("Another message is being sent");
         sending_ = true;
         TScopeExit sendingScope([this] { sending_ = false; });
-        MsgSend.Clear();
-        if (isHtml) {
-            // A page in an unknown charset keeps the parts as they always
-            // were; the alternative names UTF-8 whenever it needs a charset.
-            const std::string pageCharset = PageCharset(httpContentType, body);
-            const std::string plainText = AsUTF8(alternativeText);
-            const bool plain8Bit = HasHighBytes(plainText);
-            TPagePartTypes types;
-            if (!pageCharset.empty() || plain8Bit)
-                types.PlainType = "text/plain; charset=UTF-8";
-            if (plain8Bit)
-                types.PlainTransfer = "quoted-printable";
-            if (!pageCharset.empty())
-                types.HtmlType = "text/html; charset=" + pageCharset;
-            AddPageParts(MsgSend, BodyLines(plainText), BodyLines(body), types);
-        } else {
-            MsgSend.ContentTransferEncoding = "7bit";
-            MsgSend.Body = BodyLines(body);
-            MsgSend.ContentType = "text/plain";
-        }
-        // Nothing can carry attachments; dropping them quietly would report
-        // a mail as sent that is not the mail asked for.
-        if (attachments && !attachments->empty())
-            throw std::runtime_error("Attachments are not supported");
-
-        MsgSend.From.Address = ExtractAddress(sender);
-        MsgSend.From.Name = ExtractName(sender);
-        MsgSend.Sender.Address = MsgSend.From.Address;
-        MsgSend.Sender.Name = MsgSend.From.Name;
-
-        MsgSend.Recipients.Clear();
-        for (const std::string& piece : RecipientPieces(recipients))
-            MsgSend.Recipients.Add(ExtractAddress(piece), ExtractName(piece));
-
-        MsgSend.CCList.Clear();
-        MsgSend.BccList.Clear();
-        MsgSend.Subject = subject;
-        MsgSend.Priority = highPriority ? mpHigh : mpNormal;
+        ComposeMessage(recipients, subject, body, alternativeText, isHtml, attachments, sender, highPriority,
+                       httpContentType);
 
         try {
             // Closed on every path; a failing close must not hide the send's own error.

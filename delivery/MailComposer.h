@@ -41,6 +41,12 @@ public:
                         const std::vector<std::string>* attachments, const std::string& sender, bool highPriority,
                         bool showErrors, bool connectAround, const std::string& httpContentType = {});
 
+    // Fills MsgSend as ComposeAndSend does, without sending it (for a
+    // sender that takes the message from there). Raises what composing raises.
+    void ComposeMessage(const std::string& recipients, const std::string& subject, const std::string& body,
+                        const std::string& alternativeText, bool isHtml, const std::vector<std::string>* attachments,
+                        const std::string& sender, bool highPriority, const std::string& httpContentType = {});
+
     // A send is under way (the window works its events meanwhile).
     bool Sending() const { return sending_; }
 

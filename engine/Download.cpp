@@ -6,6 +6,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "engine/FetchCommon.h"
 #include "platform/Text.h"
 
 void SplitUrl(const std::string& address, std::string& host, std::string& path)
@@ -27,22 +28,8 @@ void SplitUrl(const std::string& address, std::string& host, std::string& path)
 
 namespace {
 
-// libcurl wants its global set-up once per process, before any handle.
-void EnsureCurl()
-{
-    static const bool ready = [] {
-        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
-            throw std::runtime_error("Cannot initialise the HTTP client");
-        return true;
-    }();
-    (void)ready;
-}
-
 struct TEasyDeleter {
     void operator()(CURL* h) const { curl_easy_cleanup(h); }
-};
-struct TSlistDeleter {
-    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
 };
 
 // Owns the multi handle and the membership of the one easy handle in it, so
@@ -116,38 +103,6 @@ size_t ReceiveBlock(char* data, size_t size, size_t nmemb, void* user)
     return n;
 }
 
-// Failures the user sees only as "Site Download Error": the server could not
-// be reached or sent nothing. An address the client cannot use (a blank in
-// it, a scheme other than the web's) is the user's to mend, so its reason is
-// logged.
-bool QuietFailure(CURLcode code, std::int64_t count)
-{
-    switch (code) {
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_GOT_NOTHING:
-        return true;
-    case CURLE_OPERATION_TIMEDOUT:
-        return count == 0;
-    default:
-        return false;
-    }
-}
-
-std::string DurationText(long seconds)
-{
-    if (seconds % 60 == 0)
-        return std::to_string(seconds / 60) + (seconds == 60 ? " minute" : " minutes");
-    return std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
-}
-
-void Check(CURLcode code)
-{
-    if (code != CURLE_OK)
-        throw std::runtime_error(curl_easy_strerror(code));
-}
-
 } // namespace
 
 TPageDownload::TPageDownload(TDeliveryHost& host, TEngineFlags& flags) : host_(host), flags_(flags) {}
@@ -169,14 +124,7 @@ bool TPageDownload::DownloadUrl(const std::string& address, std::string& text)
         std::unique_ptr<CURL, TEasyDeleter> easy(curl_easy_init());
         if (!easy)
             throw std::runtime_error("Cannot open the HTTP client");
-        std::unique_ptr<curl_slist, TSlistDeleter> headers;
-        for (const char* line : {"Accept: */*", "Pragma: no-cache", "Cache-Control: no-cache"}) {
-            curl_slist* grown = curl_slist_append(headers.get(), line);
-            if (!grown)
-                throw std::runtime_error("Out of memory");
-            headers.release();
-            headers.reset(grown);
-        }
+        const TCurlHeaders headers = FetchHeaders();
 
         TTransfer t;
         t.host = &host_;
@@ -188,31 +136,16 @@ bool TPageDownload::DownloadUrl(const std::string& address, std::string& text)
         char errorText[CURL_ERROR_SIZE] = {};
 
         CURL* h = easy.get();
-        // The address keeps its own scheme and port; only web addresses are
-        // fetched, whatever a page or a redirect asks for.
-        Check(curl_easy_setopt(h, CURLOPT_URL, address.c_str()));
-        Check(curl_easy_setopt(h, CURLOPT_DEFAULT_PROTOCOL, "http"));
-        Check(curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https"));
-        Check(curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
-        Check(curl_easy_setopt(h, CURLOPT_HTTPGET, 1L));
-        Check(curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0)));
-        Check(curl_easy_setopt(h, CURLOPT_USERAGENT, "IExplorer"));
-        Check(curl_easy_setopt(h, CURLOPT_REFERER, "IExplorer"));
-        Check(curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()));
-        Check(curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L));
-        Check(curl_easy_setopt(h, CURLOPT_MAXREDIRS, 20L));
-        Check(curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, ConnectTimeoutSeconds));
-        Check(curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L));
-        Check(curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, SilenceTimeoutSeconds));
-        Check(curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L));
-        Check(curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L));
-        Check(curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L));
-        Check(curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText));
-        Check(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &ReceiveBlock));
-        Check(curl_easy_setopt(h, CURLOPT_WRITEDATA, &t));
+        ConfigureFetch(h, address, headers.get(), ConnectTimeoutSeconds, SilenceTimeoutSeconds, errorText);
+        // One request per fetch, as the HTTP service made it.
+        CheckCurl(curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0)));
+        CheckCurl(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &ReceiveBlock));
+        CheckCurl(curl_easy_setopt(h, CURLOPT_WRITEDATA, &t));
 
         text.clear();
         ContentType.clear();
+        ETag.clear();
+        LastModified.clear();
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(WholeFetchSeconds);
         TMultiScope multi(h);
         CURLcode done = CURLE_OK;
@@ -262,6 +195,8 @@ bool TPageDownload::DownloadUrl(const std::string& address, std::string& text)
             char* type = nullptr;
             if (curl_easy_getinfo(h, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type)
                 ContentType = type;
+            ETag = ResponseHeader(h, "ETag");
+            LastModified = ResponseHeader(h, "Last-Modified");
         }
     } catch (const std::exception& e) {
         host_.AddToLog(std::string("HTML download error: ") + e.what());

@@ -26,6 +26,9 @@ public:
 
     // The Content-Type the server sent with the last page; empty when none.
     std::string ContentType;
+    // The validators the server sent with the last page; empty when none.
+    std::string ETag;
+    std::string LastModified;
 
     std::function<void(std::int64_t soFar, std::int64_t expected)> ShowProgress;
     std::function<void()> ProgressEnd;

@@ -5,6 +5,8 @@
 #include "engine/ChangeMeasure.h"
 #include "engine/PageWatch.h"
 #include "engine/Product.h"
+#include "engine/PageValidators.h"
+#include "transport/NetSMTPPool.h"
 #include "engine/Settings.h"
 #include "engine/SiteList.h"
 #include "platform/AtomicFile.h"
@@ -19,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <vector>
 #include <sys/stat.h>
 
 namespace {
@@ -55,11 +58,13 @@ bool FileExistsAt(const std::string& path)
 } // namespace
 
 TSiteMonitor::TSiteMonitor(TWindowHost& host, const TClock& clock, const std::string& dataFolder)
-    : Download(host, Flags), Rewriter(host, clock), Composer(host, clock), IsConnected(IsInternetConnected), host_(host),
+    : log_(host), Download(host, Flags), Rewriter(log_, clock), Composer(log_, clock), IsConnected(IsInternetConnected), host_(host),
       clock_(clock), dataFolder_(dataFolder), pageFolder_(PageFolder(dataFolder)), scheduler_(host, clock),
       busy_(host, Flags), passLock_(dataFolder)
 {
 }
+
+TSiteMonitor::~TSiteMonitor() = default;
 
 std::string TSiteMonitor::StoredPagePath(const std::string& name) const
 {
@@ -76,81 +81,113 @@ std::string TSiteMonitor::SenderAddress() const
     return host_.CurrentSettings().SenderAddress;
 }
 
+void TSiteMonitor::Stage(const char* word, const std::string& progress, const std::string& name)
+{
+    SetDisplay(word + progress + ": " + name, word + progress);
+}
+
+void TSiteMonitor::CheckSite(const std::string& name, const std::string& address) const
+{
+    if (address.empty())
+        throw ESiteError("No Site Specified.");
+    // The name becomes a path: one that cannot name a file below the page
+    // folder is never fetched, so it is never mailed on every pass.
+    if (const std::string nameError = SiteNameError(name); !nameError.empty())
+        throw ESiteError(nameError);
+}
+
+bool TSiteMonitor::SiteFailed(const std::string& name, bool interactive, const std::exception& e)
+{
+    log_.AddToLog("Error processing " + name + ": " + e.what());
+    if (dynamic_cast<const EStoreError*>(&e))
+        log_.AddToLog(name + " was mailed, but its stored copy was not replaced: the next check will deliver it again");
+    if (interactive)
+        host_.MessageBox(name + " Error: " + e.what(), TMsgKind::Error, TMsgButtons::OK);
+    return false;
+}
+
 bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& address, const std::string& progress,
                                bool interactive, int threshold)
 {
     Flags.AbortRequested = false;
     if (threshold == ThresholdDefault)
         threshold = DefaultThreshold();
-    auto stage = [&](const char* word) { SetDisplay(word + progress + ": " + name, word + progress); };
     try {
-        if (address.empty())
-            throw ESiteError("No Site Specified.");
-        // The name becomes a path: one that cannot name a file below the page
-        // folder is never fetched, so it is never mailed on every pass.
-        if (const std::string nameError = SiteNameError(name); !nameError.empty())
-            throw ESiteError(nameError);
-
-        stage("Downloading Site");
-        std::string page;
-        Download.DownloadPage(address, page);
-        if (page.empty())
+        CheckSite(name, address);
+        Stage("Downloading Site", progress, name);
+        TFetchedPage page;
+        Download.DownloadPage(address, page.Text);
+        if (page.Text.empty())
             throw ESiteError("Site Download Error");
         // Kept now: events that run during the rewrite may start another fetch.
-        const std::string contentType = Download.ContentType;
-
-        const std::string storedPath = StoredPagePath(name);
-        std::optional<std::string> storedText;
-        if (threshold != ThresholdAlways && FileExistsAt(storedPath)) {
-            storedText = ReadWholeFile(storedPath);
-            if (!storedText)
-                throw ESiteError("Cannot read " + storedPath + ": " + std::strerror(errno));
-            std::string value;
-            // The measure reads the page as if in its stored form (CR LF
-            // after every line) without making that form.
-            if (WatchedPageUnchanged(host_, name, host_.Sites().OptionsOf(name), page, *storedText, threshold, value)) {
-                host_.AddToLog(name + " unchanged (" + value + "), Skipping");
-                stage("Skipping Site");
-                return true;
-            }
-            host_.AddToLog(name + " has changed (" + value + "), Delivering");
-        } else {
-            host_.AddToLog(name + " processed, Delivering");
-        }
-
-        // Kept as one text, not as a list of lines: a page of millions of
-        // short lines would take dozens of times its size as a list.
-        const std::string newText = CrLfLines(page);
-        stage("Processing Site");
-        if (!Rewriter.RewritePage(address, page))
-            throw ESiteError("HTML Parsing Error");
-
-        stage("Delivering Site");
+        page.ContentType = Download.ContentType;
+        page.Validators = {Download.ETag, Download.LastModified};
+        std::string newText;
+        std::string footer;
+        if (!PreparePage(name, address, progress, threshold, page, newText, footer))
+            return true;
+        Stage("Delivering Site", progress, name);
         const TSettings settings = host_.CurrentSettings();
-        std::string footer = "\"" + name + "\" sent from " + ProductName + " at " +
-                                   DateTimeText(clock_.Now()) + "\r\n" + ProductName +
-                                   " is free software from " + MakerName + ": " + MakerWebAddress;
-        if (settings.MarkChanges)
-            footer = MarkChanges(name, storedPath, storedText, contentType, page, footer);
-        if (!Composer.ComposeAndSend(settings.Server, settings.DestEmail, settings.Subject + ": " + name, page, footer,
-                                     true, nullptr, ChooseSender(settings.SenderAddress, settings.DestEmail), false,
-                                     interactive, true, contentType))
+        if (!Composer.ComposeAndSend(settings.Server, settings.DestEmail, settings.Subject + ": " + name, page.Text,
+                                     footer, true, nullptr,
+                                     ChooseSender(settings.SenderAddress, settings.DestEmail), false, interactive, true,
+                                     page.ContentType))
             throw ESiteError("Web site delivery error");
-
-        // The raw page, not the rewritten one, is what the next check compares with.
-        StoreSitePage(storedPath, newText);
-        if (host_.WindowVisible() && settings.ShowDeliveredDates)
-            host_.RedrawSiteList();
-        Flags.DeliveredWhileBusy = true;
+        Delivered(name, newText, page.Validators);
         return true;
     } catch (const std::exception& e) {
-        host_.AddToLog("Error processing " + name + ": " + e.what());
-        if (dynamic_cast<const EStoreError*>(&e))
-            host_.AddToLog(name + " was mailed, but its stored copy was not replaced: the next check will deliver it again");
-        if (interactive)
-            host_.MessageBox(name + " Error: " + e.what(), TMsgKind::Error, TMsgButtons::OK);
-        return false;
+        return SiteFailed(name, interactive, e);
     }
+}
+
+bool TSiteMonitor::PreparePage(const std::string& name, const std::string& address, const std::string& progress,
+                               int threshold, TFetchedPage& fetched, std::string& newText, std::string& footer)
+{
+    std::string& page = fetched.Text;
+    const std::string storedPath = StoredPagePath(name);
+    std::optional<std::string> storedText;
+    if (fetched.NotModified) {
+        // The server says the page is still the stored copy.
+        if (threshold != ThresholdAlways && FileExistsAt(storedPath)) {
+            log_.AddToLog(name + " unchanged (0), Skipping");
+            Stage("Skipping Site", progress, name);
+            return false;
+        }
+        // Asked conditionally, yet to be delivered whatever it holds (the
+        // default choice became "every time" meanwhile): the stored copy
+        // is the page.
+        storedText = ReadWholeFile(storedPath);
+        if (!storedText)
+            throw ESiteError("Site Download Error");
+        page = *storedText;
+    }
+    if (threshold != ThresholdAlways && FileExistsAt(storedPath)) {
+        storedText = ReadWholeFile(storedPath);
+        if (!storedText)
+            throw ESiteError("Cannot read " + storedPath + ": " + std::strerror(errno));
+        std::string value;
+        // The measure reads the page as if in its stored form (CR LF
+        // after every line) without making that form.
+        if (WatchedPageUnchanged(log_, name, host_.Sites().OptionsOf(name), page, *storedText, threshold, value)) {
+            log_.AddToLog(name + " unchanged (" + value + "), Skipping");
+            Stage("Skipping Site", progress, name);
+            return false;
+        }
+        log_.AddToLog(name + " has changed (" + value + "), Delivering");
+    } else {
+        log_.AddToLog(name + " processed, Delivering");
+    }
+
+    // Kept as one text, not as a list of lines: a page of millions of
+    // short lines would take dozens of times its size as a list.
+    newText = CrLfLines(page);
+    Stage("Processing Site", progress, name);
+    if (!Rewriter.RewritePage(address, page))
+        throw ESiteError("HTML Parsing Error");
+    footer = Footer(name);
+    if (host_.CurrentSettings().MarkChanges)
+        footer = MarkChanges(name, storedPath, storedText, fetched.ContentType, page, footer);
+    return true;
 }
 
 std::string TSiteMonitor::MarkChanges(const std::string& name, const std::string& storedPath,
@@ -173,13 +210,44 @@ std::string TSiteMonitor::MarkChanges(const std::string& name, const std::string
     return PlainWithSummary(footer, summary.Plain);
 }
 
-void TSiteMonitor::StoreSitePage(const std::string& path, const std::string& text)
+std::string TSiteMonitor::Footer(const std::string& name) const
+{
+    return "\"" + name + "\" sent from " + ProductName + " at " + DateTimeText(clock_.Now()) + "\r\n" + ProductName +
+           " is free software from " + MakerName + ": " + MakerWebAddress;
+}
+
+void TSiteMonitor::Delivered(const std::string& name, const std::string& newText, const TPageValidators& validators)
+{
+    // The raw page, not the rewritten one, is what the next check compares with.
+    StoreSitePage(StoredPagePath(name), newText, validators);
+    if (host_.WindowVisible() && host_.CurrentSettings().ShowDeliveredDates)
+        host_.RedrawSiteList();
+    Flags.DeliveredWhileBusy = true;
+}
+
+void TSiteMonitor::StoreSitePage(const std::string& path, const std::string& text, const TPageValidators& validators)
 {
     // The page folder was made at start; it is made again if it went since.
     if (pageFolder_ != dataFolder_)
         ForceFolder(pageFolder_);
+    // The old copy's validators go first: whatever stops this save half
+    // way leaves a page that the next check fetches whole.
+    RemoveValidators(path);
     if (!WriteFileAtomic(path, text, std::nullopt, passPages_))
         throw EStoreError("Cannot write " + path + ": " + std::strerror(errno));
+    // Without them the next check only fetches the whole page again.
+    WriteValidators(path, text.size(), validators, passPages_);
+}
+
+void TSiteMonitor::RemoveStoredPage(const std::string& name)
+{
+    // A name the pass refuses never had a stored page; one like "../x"
+    // would name a file outside the page folder.
+    if (!SiteNameError(name).empty())
+        return;
+    const std::string path = StoredPagePath(name);
+    std::remove(path.c_str());
+    RemoveValidators(path);
 }
 
 void TSiteMonitor::FlushStoredPages(TDeferredSync& pages)
@@ -197,6 +265,7 @@ void TSiteMonitor::RemoveLeftovers()
 {
     // Only passes write stored pages, and this one holds the folder.
     RemoveAtomicWriteLeftovers(pageFolder_, ".html");
+    RemoveAtomicWriteLeftovers(pageFolder_, ".http");
 }
 
 bool TSiteMonitor::SendSiteOfIndex(int index, bool interactive)
@@ -300,22 +369,244 @@ void TSiteMonitor::CheckForSites()
 
     TSiteList& sites = host_.Sites();
     const int count = sites.Count();
+    // Every ticked site's page is asked for at once; the pass takes them in
+    // list order, and later pages keep arriving while it works on one.
+    TFetchPool pool(FetchLimits(), &fetchShare_);
+    std::vector<std::string> entryOf(static_cast<std::size_t>(count));
+    std::vector<int> fetchOf(static_cast<std::size_t>(count), -1);
+    for (int i = 0; i < count; ++i) {
+        if (!SiteSelected(sites, i))
+            continue;
+        entryOf[static_cast<std::size_t>(i)] = sites.Entry(i);
+        fetchOf[static_cast<std::size_t>(i)] = QueueFetch(pool, entryOf[static_cast<std::size_t>(i)]);
+    }
+    // However the pass ends: sessions still open are dropped (mails the
+    // server took stay taken) and every line written, in list order.
+    TScopeExit leave([this] {
+        mailPool_.reset();
+        FlushSiteLogs(true);
+        log_.Sink = nullptr;
+    });
     // The list may shrink while events are processed during a site.
+    bool stopped = false;
     for (int i = 0; i < count && i < sites.Count(); ++i) {
         if (!SiteSelected(sites, i))
             continue;
-        if (Flags.AbortRequested)
-            return;
+        // What the user did while the last site was on its way is seen
+        // before the next one begins.
+        PassWait(pool, 0);
+        if (Flags.AbortRequested) {
+            stopped = true;
+            break;
+        }
+        if (i >= sites.Count() || !SiteSelected(sites, i))
+            continue;
+        const auto at = static_cast<std::size_t>(i);
+        const std::string entry = sites.Entry(i);
+        // Edited (or ticked) since the pass began: its page is asked for now.
+        if (entry != entryOf[at] || fetchOf[at] < 0) {
+            if (fetchOf[at] >= 0)
+                pool.Cancel(fetchOf[at]);
+            entryOf[at] = entry;
+            fetchOf[at] = QueueFetch(pool, entry);
+        }
         char progress[48];
         std::snprintf(progress, sizeof progress, " %d of %d", i + 1, sites.Count());
-        const std::string entry = sites.Entry(i);
         ++lastPass_.Processed;
-        if (!ProcessSite(SiteNameOf(entry), SiteAddressOf(entry), progress, false, SiteThresholdOf(entry)))
-            ++lastPass_.Failed;
+        PassSite(pool, fetchOf[at], SiteNameOf(entry), SiteAddressOf(entry), progress, SiteThresholdOf(entry));
     }
+    // Nothing more is fetched. The mails of the sites whose turn has come
+    // go out, also when the pass stops: a site whose turn came is finished,
+    // as it always was; the sessions end once they have sent them.
+    pool.CancelAll();
+    if (mailPool_) {
+        mailPool_->Finish();
+        while (!mailPool_->Done())
+            PassWait(pool, Download.PollMilliseconds);
+    }
+    mailPool_.reset();
+    FlushSiteLogs(true);
+    log_.Sink = nullptr;
+    if (stopped)
+        return;
     flush();
     lastPass_.RanToEnd = true;
     host_.AddLogSeparator();
+}
+
+TFetchLimits TSiteMonitor::FetchLimits() const
+{
+    return {Download.MaxBodyBytes, Download.ConnectTimeoutSeconds, Download.SilenceTimeoutSeconds,
+            Download.WholeFetchSeconds};
+}
+
+int TSiteMonitor::QueueFetch(TFetchPool& pool, const std::string& entry)
+{
+    const std::string name = SiteNameOf(entry);
+    const std::string address = SiteAddressOf(entry);
+    if (address.empty() || !SiteNameError(name).empty())
+        return -1;
+    int threshold = SiteThresholdOf(entry);
+    if (threshold == ThresholdDefault)
+        threshold = DefaultThreshold();
+    // A site delivered every time gains nothing from asking whether its
+    // page changed.
+    TPageValidators validators;
+    if (threshold != ThresholdAlways)
+        if (auto kept = ReadValidators(StoredPagePath(name)))
+            validators = std::move(*kept);
+    return pool.Add(address, validators);
+}
+
+TSiteMonitor::TSiteLog& TSiteMonitor::BeginSiteLog()
+{
+    siteLogs_.emplace_back();
+    log_.Sink = &siteLogs_.back().Lines;
+    return siteLogs_.back();
+}
+
+void TSiteMonitor::EndSiteLog(TSiteLog& site)
+{
+    site.Ended = true;
+    FlushSiteLogs();
+}
+
+void TSiteMonitor::FlushSiteLogs(bool all)
+{
+    while (!siteLogs_.empty() && (all || siteLogs_.front().Ended)) {
+        // The sink may point at these lines; they are moved out first.
+        const std::vector<std::string> lines = std::move(siteLogs_.front().Lines);
+        if (log_.Sink == &siteLogs_.front().Lines)
+            log_.Sink = nullptr;
+        siteLogs_.pop_front();
+        for (const auto& line : lines)
+            host_.AddToLog(line);
+    }
+}
+
+void TSiteMonitor::PassWait(TFetchPool& pool, int waitMs)
+{
+    std::vector<TWaitFd> mailFds;
+    if (mailPool_) {
+        for (const TNetPollFd& fd : mailPool_->PollFds())
+            mailFds.push_back({fd.Fd, fd.Events});
+        const int due = mailPool_->TimeoutMs();
+        if (due >= 0 && due < waitMs)
+            waitMs = due;
+    }
+    pool.Pump(waitMs, mailFds);
+    if (mailPool_)
+        mailPool_->Step();
+    host_.ProcessMessages();
+}
+
+void TSiteMonitor::PassSite(TFetchPool& pool, int fetch, const std::string& name, const std::string& address,
+                            const std::string& progress, int threshold)
+{
+    if (threshold == ThresholdDefault)
+        threshold = DefaultThreshold();
+    TSiteLog& siteLog = BeginSiteLog();
+    try {
+        CheckSite(name, address);
+        Stage("Downloading Site", progress, name);
+        pool.SetWanted(fetch);
+        // Events run between the network's turns, as they did between the
+        // blocks of one fetch; a stop asked for meanwhile ends every fetch.
+        do {
+            PassWait(pool, pool.Done(fetch) ? 0 : Download.PollMilliseconds);
+            // What ended meanwhile logged to its own site.
+            log_.Sink = &siteLog.Lines;
+            if (Flags.AbortRequested)
+                pool.CancelAll();
+        } while (!pool.Done(fetch));
+        TFetchedPage page = pool.Take(fetch);
+        if (!page.Error.empty())
+            log_.AddToLog("HTML download error: " + page.Error);
+        if (page.Cancelled || (!page.NotModified && page.Text.empty()))
+            throw ESiteError("Site Download Error");
+        std::string newText;
+        std::string footer;
+        if (PreparePage(name, address, progress, threshold, page, newText, footer)) {
+            Stage("Delivering Site", progress, name);
+            const TSettings settings = host_.CurrentSettings();
+            try {
+                Composer.ComposeMessage(settings.DestEmail, settings.Subject + ": " + name, page.Text, footer,
+                                        true, nullptr, ChooseSender(settings.SenderAddress, settings.DestEmail), false,
+                                        page.ContentType);
+            } catch (const std::exception& e) {
+                log_.AddToLog(std::string("Sending error: ") + e.what());
+                throw ESiteError("Web site delivery error");
+            }
+            SubmitPage(pool, name, std::move(newText), std::move(page.Validators));
+            return;
+        }
+    } catch (const std::exception& e) {
+        SiteFailed(name, false, e);
+        ++lastPass_.Failed;
+    }
+    EndSiteLog(siteLog);
+}
+
+void TSiteMonitor::SubmitPage(TFetchPool& pool, const std::string& name, std::string newText, TPageValidators validators)
+{
+    TSiteLog& siteLog = siteLogs_.back();
+    // Raised where the blocking send raises it, so it reads the same.
+    auto fail = [&](const std::string& reason) {
+        log_.AddToLog("Delivery error: " + reason);
+        SiteFailed(name, false, ESiteError("Web site delivery error"));
+        ++lastPass_.Failed;
+        EndSiteLog(siteLog);
+    };
+    const TSettings settings = host_.CurrentSettings();
+    if (const std::string portError = SMTPPortError(settings.Server.Port); !portError.empty())
+        return fail(portError);
+    TNetSMTPSubmission submission;
+    try {
+        submission = SMTPSubmissionOf(Composer.MsgSend, Composer.SMTP.MessageWriter, Composer.SMTP.MailAgent);
+    } catch (const std::exception& e) {
+        return fail(e.what());
+    }
+    if (mailPool_) {
+        // The sessions are behind: the pages after this one wait.
+        while (mailsWaiting_ >= MaxMailsWaiting && !mailPool_->Done())
+            PassWait(pool, Download.PollMilliseconds);
+    } else {
+        TNetSMTPServer server;
+        server.Host = settings.Server.Host;
+        server.Port = settings.Server.Port;
+        server.Security = settings.Server.Security;
+        server.CAFile = settings.Server.CAFile;
+        server.AuthenticationType = settings.Server.Logon ? atLogin : atNone;
+        server.Username = settings.Server.Username;
+        server.Password = settings.Server.Password;
+        server.TimeoutMs = settings.Server.TimeOutSeconds > 0 ? std::int64_t{settings.Server.TimeOutSeconds} * 1000 : 0;
+        mailPool_ = std::make_unique<TNetSMTPPool>(server);
+    }
+    // The site's lines wait in its log until the server has answered; the
+    // sites after it go on meanwhile.
+    TSiteLog* log = &siteLog;
+    ++mailsWaiting_;
+    mailPool_->Submit(std::move(submission), [this, log, name, newText = std::move(newText),
+                                              validators = std::move(validators)](const TNetSMTPOutcome& outcome) {
+        --mailsWaiting_;
+        std::vector<std::string>* const before = log_.Sink;
+        log_.Sink = &log->Lines;
+        if (outcome.Sent) {
+            try {
+                Delivered(name, newText, validators);
+            } catch (const std::exception& e) {
+                SiteFailed(name, false, e);
+                ++lastPass_.Failed;
+            }
+        } else {
+            log_.AddToLog("Delivery error: " + outcome.ErrorText());
+            SiteFailed(name, false, ESiteError("Web site delivery error"));
+            ++lastPass_.Failed;
+        }
+        // The turn's own site keeps its sink; this one's lines are done.
+        log_.Sink = before == &log->Lines ? nullptr : before;
+        EndSiteLog(*log);
+    });
 }
 
 void TSiteMonitor::CheckNow()

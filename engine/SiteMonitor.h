@@ -12,16 +12,21 @@
 #include "platform/Clock.h"
 #include "engine/Download.h"
 #include "engine/EngineFlags.h"
+#include "engine/FetchPool.h"
 #include "engine/PassLock.h"
 #include "engine/Scheduler.h"
 #include "engine/WindowHost.h"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class TDeferredSync;
+class TNetSMTPPool;
 
 struct TTimeOfDay;
 
@@ -37,16 +42,53 @@ struct TPassResult {
     int Failed = 0;
 };
 
+// The log as the pass's parts write it: while a pass runs, each line goes
+// to the site it belongs to, and reaches the window's log when every site
+// before it has ended, so the log reads as if the sites had been taken one
+// after another, however their mails finish.
+class TLogRouter : public TDeliveryHost {
+public:
+    explicit TLogRouter(TDeliveryHost& host) : host_(host) {}
+    // Where lines go now; none: straight to the log.
+    std::vector<std::string>* Sink = nullptr;
+
+    void AddToLog(const std::string& message) override
+    {
+        if (Sink)
+            Sink->push_back(message);
+        else
+            host_.AddToLog(message);
+    }
+    TModalResult MessageBox(const std::string& text, TMsgKind kind, TMsgButtons buttons) override
+    {
+        return host_.MessageBox(text, kind, buttons);
+    }
+    TCursor Cursor() const override { return host_.Cursor(); }
+    void SetCursor(TCursor cursor) override { host_.SetCursor(cursor); }
+    void ProcessMessages() override { host_.ProcessMessages(); }
+
+private:
+    TDeliveryHost& host_;
+};
+
 class TSiteMonitor {
+    // First, so that the parts that log through it are made after it.
+    TLogRouter log_;
+
 public:
     static constexpr std::uint32_t NoConnectionRetryMs = TScheduler::NoConnectionRetryMs;
     static constexpr std::uint32_t FirstCheckDelayMs = TScheduler::FirstCheckDelayMs;
     static constexpr std::uint32_t FlashIntervalMs = TBusyDisplay::FlashIntervalMs;
     static constexpr std::uint64_t MaxTimerStepMs = TScheduler::MaxTimerStepMs;
+    // Composed mails waiting for the sessions at most: two for each of the
+    // three sessions keeps every one of them busy, and a pass that mails
+    // hundreds of pages holds a few of them, not all.
+    static constexpr int MaxMailsWaiting = 6;
 
     // dataFolder ends in "/"; the stored pages live in its "HTML" folder,
     // which is made here when missing.
     TSiteMonitor(TWindowHost& host, const TClock& clock, const std::string& dataFolder);
+    ~TSiteMonitor();
     TSiteMonitor(const TSiteMonitor&) = delete;
     TSiteMonitor& operator=(const TSiteMonitor&) = delete;
 
@@ -68,6 +110,8 @@ public:
     // one-pass command counts it.
     bool ProcessSite(const std::string& name, const std::string& address, const std::string& progress,
                      bool interactive, int threshold);
+    // Removes a site's stored page and what is kept with it.
+    void RemoveStoredPage(const std::string& name);
     // Delivers the site at index now, whatever changed.
     bool SendSiteOfIndex(int index, bool interactive = true);
     int DefaultThreshold() const;
@@ -78,6 +122,8 @@ public:
     // The Check Now button: the destination check, then a pass under the hourglass.
     void CheckNow();
     const TPassResult& LastPass() const { return lastPass_; }
+    // A mail is on its way: a single send's, or one of a pass's.
+    bool Sending() const { return Composer.Sending() || mailsWaiting_ > 0; }
     // A check pass or a single-site send is running (events are handled
     // inside it, so the window can be asked for another one meanwhile).
     bool Running() const { return runDepth_ > 0; }
@@ -108,12 +154,52 @@ public:
     int FlashCounter() const { return busy_.FlashCounter(); }
 
 private:
+    void Stage(const char* word, const std::string& progress, const std::string& name);
+    // Raises when the site cannot be fetched at all (no address, a name
+    // that cannot name its stored page).
+    void CheckSite(const std::string& name, const std::string& address) const;
+    // Logs a failed site (and shows it when interactive); gives false.
+    bool SiteFailed(const std::string& name, bool interactive, const std::exception& e);
+    // A fetched page through decision, rewriting, sending and storing.
+    // The plain-text part of a page's mail.
+    std::string Footer(const std::string& name) const;
+    TFetchLimits FetchLimits() const;
+    // Asks the pool for a site's page; -1 when the site cannot be fetched.
+    int QueueFetch(TFetchPool& pool, const std::string& entry);
+    // One ticked site of a pass, whose page the pool fetches; its mail goes
+    // out through the pass's kept sessions and may end after the call.
+    void PassSite(TFetchPool& pool, int fetch, const std::string& name, const std::string& address,
+                  const std::string& progress, int threshold);
+    // Decision and rewriting of a fetched page; false when it is skipped.
+    // newText is the page as it will be stored.
+    // footer is the mail's plain part, with the summary of what changed
+    // when that setting is on.
+    bool PreparePage(const std::string& name, const std::string& address, const std::string& progress,
+                     int threshold, TFetchedPage& page, std::string& newText, std::string& footer);
     // The summary and marks of what changed since the stored copy, in the
     // rewritten page; gives the plain part with the summary in it.
     std::string MarkChanges(const std::string& name, const std::string& storedPath,
                             std::optional<std::string>& storedText, const std::string& contentType, std::string& page,
                             const std::string& footer);
-    void StoreSitePage(const std::string& path, const std::string& text);
+    // After the server took the mail: the page becomes the stored copy.
+    void Delivered(const std::string& name, const std::string& newText, const TPageValidators& validators);
+    // Hands a composed page to the pass's sessions; the site ends when the
+    // server has answered.
+    void SubmitPage(TFetchPool& pool, const std::string& name, std::string newText, TPageValidators validators);
+    // Waits for the network (pages and mail) at most waitMs, lets events
+    // run, and calls what ended.
+    void PassWait(TFetchPool& pool, int waitMs);
+    // The log lines of a site of the pass, in list order.
+    struct TSiteLog {
+        std::vector<std::string> Lines;
+        bool Ended = false;
+    };
+    TSiteLog& BeginSiteLog();
+    void EndSiteLog(TSiteLog& site);
+    // Writes the lines of the sites that have ended, up to the first that
+    // has not (all of them when a stopped pass leaves).
+    void FlushSiteLogs(bool all = false);
+    void StoreSitePage(const std::string& path, const std::string& text, const TPageValidators& validators);
     // At the end of a pass: the pages it stored reach the disk together.
     void FlushStoredPages(TDeferredSync& pages);
     // After the folder is held: what killed saves left in the page folder.
@@ -126,6 +212,12 @@ private:
     TScheduler scheduler_;
     TBusyDisplay busy_;
     TPassLock passLock_;
+    TFetchShare fetchShare_;
+    // The mail of the running pass, opened at its first delivery.
+    std::unique_ptr<TNetSMTPPool> mailPool_;
+    std::deque<TSiteLog> siteLogs_;
+    // Mails handed to the sessions and not answered yet.
+    int mailsWaiting_ = 0;
     TPassResult lastPass_;
     int runDepth_ = 0;
     // Set while a pass runs; a single send stores its page at once.

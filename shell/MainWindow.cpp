@@ -690,7 +690,7 @@ void TfrmMain::btnDeleteClick()
     // A name the pass refuses never had a stored page; one like "../x" would
     // name a file outside the page folder.
     if (SiteNameError(name).empty())
-        std::remove(monitor_.StoredPagePath(name).c_str());
+        monitor_.RemoveStoredPage(name);
     sites_.Delete(row);
     sites_.DropOptions(name);
 }

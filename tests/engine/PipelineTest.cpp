@@ -154,13 +154,16 @@ TEST_F(Pipeline, AbortStopsThePassAtTheNextTickedSite)
     http.SetPage("/b", Html("b"));
     AddSite("A", "/a", -1);
     AddSite("B", "/b", -1);
-    host.Log.OnLineAdded = [&](const std::string& line) {
-        if (line == "t A processed, Delivering")
+    // The user opens the window while A's mail goes out.
+    host.OnProcessMessages = [&] {
+        if (host.Caption.find("Delivering Site 1 of 2: A") != std::string::npos)
             monitor.Flags.AbortRequested = true;
     };
     monitor.CheckForSites();
     EXPECT_EQ(Log(), (std::vector<std::string>{"t A processed, Delivering"})) << "no separator after a stopped pass";
-    EXPECT_EQ(http.Requests(), 1);
+    // B's page may have been on its way already; it is neither mailed nor stored.
+    EXPECT_EQ(mail->Messages().size(), 1u);
+    EXPECT_FALSE(FileExists(monitor.StoredPagePath("B")));
     EXPECT_FALSE(monitor.LastPass().RanToEnd);
     EXPECT_TRUE(host.Timer1Interval) << "a stopped pass still re-arms";
 }
@@ -371,7 +374,7 @@ TEST_F(Pipeline, PassAskedForDuringAPassStopsTheRunningOneInsteadOfNesting)
     host.OnProcessMessages = nullptr;
 
     EXPECT_FALSE(monitor.LastPass().RanToEnd) << "the running pass stops at its next ticked site";
-    EXPECT_LE(http.Requests(), 1);
+    EXPECT_LE(http.Requests(), 2) << "each page asked for at most once";
     EXPECT_TRUE(mail->Messages().empty()) << "the stopped fetch delivers nothing";
     ASSERT_EQ(host.Boxes.size(), 1u);
     EXPECT_EQ(host.Boxes[0].Text, "Vendrel is busy checking your sites; try again when it has finished.");

@@ -88,6 +88,13 @@ void TLoopbackServer::Stop()
         ::shutdown(listen_, SHUT_RDWR);
     if (thread_.joinable())
         thread_.join();
+    {
+        std::lock_guard lock(peersLock_);
+        for (int fd : open_)
+            ::shutdown(fd, SHUT_RDWR);
+    }
+    for (auto& peer : peers_)
+        peer.join();
     if (listen_ >= 0)
         ::close(listen_);
     listen_ = -1;
@@ -102,8 +109,19 @@ void TLoopbackServer::AcceptLoop()
         const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0)
             continue;
-        Serve(fd);
-        ::close(fd);
+        if (!concurrent_) {
+            Serve(fd);
+            ::close(fd);
+            continue;
+        }
+        std::lock_guard lock(peersLock_);
+        open_.push_back(fd);
+        peers_.emplace_back([this, fd] {
+            Serve(fd);
+            std::lock_guard done(peersLock_);
+            std::erase(open_, fd);
+            ::close(fd);
+        });
     }
 }
 
@@ -180,7 +198,7 @@ void TSmtpSink::Serve(int fd)
     while (in.Line(line)) {
         const std::string verb = line.substr(0, 4);
         if (verb == "EHLO" || verb == "ehlo") {
-            SendAll(fd, "250-sink\r\n250 8BITMIME\r\n");
+            SendAll(fd, pipelining_ ? "250-sink\r\n250-PIPELINING\r\n250 8BITMIME\r\n" : "250-sink\r\n250 8BITMIME\r\n");
         } else if (verb == "DATA") {
             SendAll(fd, "354 go ahead\r\n");
             std::string data;

@@ -24,9 +24,15 @@ protected:
     void Start();
     void Stop();
     virtual void Serve(int fd) = 0;
+    // Each connection on a thread of its own, as a mail server takes the
+    // sessions of a pass side by side.
+    bool concurrent_ = false;
 
 private:
     void AcceptLoop();
+    std::mutex peersLock_;
+    std::vector<std::thread> peers_;
+    std::vector<int> open_;
     int listen_ = -1;
     int port_ = 0;
     std::atomic<bool> stopping_{false};
@@ -52,7 +58,13 @@ private:
 
 class TSmtpSink final : public TLoopbackServer {
 public:
-    explicit TSmtpSink(bool keepMessages = true) : keep_(keepMessages) { Start(); }
+    // pipelining: announces PIPELINING after EHLO (commands are answered in
+    // order either way).
+    explicit TSmtpSink(bool keepMessages = true, bool pipelining = false) : keep_(keepMessages), pipelining_(pipelining)
+    {
+        concurrent_ = true;
+        Start();
+    }
     ~TSmtpSink() override { Stop(); }
     int Messages() const { return messages_; }
     // The DATA of each message received, dot-stuffing still in place.
@@ -63,6 +75,7 @@ public:
 private:
     void Serve(int fd) override;
     bool keep_;
+    bool pipelining_;
     mutable std::mutex mutex_;
     std::vector<std::string> received_;
     std::vector<std::string> refused_;
