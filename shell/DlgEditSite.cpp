@@ -6,6 +6,7 @@
 #include "shell/DialogFrame.h"
 #include "shell/MessageBoxes.h"
 #include "shell/OpenDocument.h"
+#include "shell/QtText.h"
 #include "shell/ShellServices.h"
 #include "shell/SpinEdit.h"
 
@@ -70,13 +71,13 @@ TdlgEditSite::TdlgEditSite(TShellServices& services, QWidget* parent) : QDialog(
     setObjectName("dlgEditSite");
     setWindowTitle("Edit Site");
 
-    auto* nameLabel = new QLabel("Website Name:", this);
+    auto* nameLabel = new QLabel("Website &Name:", this);
     edtSiteName = new QLineEdit(this);
     edtSiteName->setObjectName("edtSiteName");
     edtSiteName->setToolTip("Specify a name to give this site");
     nameLabel->setBuddy(edtSiteName);
 
-    auto* urlLabel = new QLabel(QString("Website Address (e.g. %1):").arg(ExampleSiteAddress), this);
+    auto* urlLabel = new QLabel(QString("Website &Address (e.g. %1):").arg(ExampleSiteAddress), this);
     edtSiteURL = new QLineEdit("http://", this);
     edtSiteURL->setObjectName("edtSiteURL");
     edtSiteURL->setToolTip(QString("The address of the web page to monitor (copy it from site box in your web "
@@ -84,24 +85,24 @@ TdlgEditSite::TdlgEditSite(TShellServices& services, QWidget* parent) : QDialog(
                                .arg(ExampleSiteAddress, ExampleSubPageAddress));
     urlLabel->setBuddy(edtSiteURL);
 
-    btnPaste = new QPushButton(services_.Image(14), "Paste", this);
+    btnPaste = new QPushButton(services_.Image(14), "&Paste", this);
     btnPaste->setObjectName("btnPaste");
     btnPaste->setToolTip("Paste a site from the clipboard");
     btnPaste->setAutoDefault(false);
-    btnView = new QPushButton(services_.Image(12), "View", this);
+    btnView = new QPushButton(services_.Image(12), "&View", this);
     btnView->setObjectName("btnView");
     btnView->setToolTip("Display this site in your web browser");
     btnView->setAutoDefault(false);
     btnView->setEnabled(false);
 
     auto* whenLabel = new QLabel("When to send site:", this);
-    rdbDefaultChangeVal = new QRadioButton("Use the default setting (as specified in the main window)", this);
+    rdbDefaultChangeVal = new QRadioButton("Use the &default setting (as specified in the main window)", this);
     rdbDefaultChangeVal->setObjectName("rdbDefaultChangeVal");
     rdbDefaultChangeVal->setChecked(true);
-    rdbCustomChangeVal = new QRadioButton("Use a custom setting for this site", this);
+    rdbCustomChangeVal = new QRadioButton("Use a &custom setting for this site", this);
     rdbCustomChangeVal->setObjectName("rdbCustomChangeVal");
 
-    lblSiteCompare = new QLabel("Send:", this);
+    lblSiteCompare = new QLabel("&Send:", this);
     lblSiteCompare->setObjectName("lblSiteCompare");
     lblSiteCompare->setEnabled(false);
     cmbSiteCompare = new QComboBox(this);
@@ -218,7 +219,7 @@ void TdlgEditSite::btnOKClick()
                        TMsgButtons::OK);
         return;
     }
-    if (HasInvalidFileChars(name.toStdString())) {
+    if (HasInvalidFileChars(EngineText(name))) {
         ShowMessageBox(this, "Site names cannot contain the following characters: \\ / : * ? \" < > |",
                        TMsgKind::Information, TMsgButtons::OK);
         return;
@@ -228,9 +229,8 @@ void TdlgEditSite::btnOKClick()
     const QString address = edtSiteURL->text().toUpper();
     if (!address.contains("TP:/") && !address.contains("TPS:/")) {
         ShowMessageBox(this,
-                       QString("You have not specified a valid web site (valid site examples are %1 or %2).")
-                           .arg(ExampleSiteAddress, ExampleSubPageAddress)
-                           .toStdString(),
+                       EngineText(QString("You have not specified a valid web site (valid site examples are %1 or %2).")
+                           .arg(ExampleSiteAddress, ExampleSubPageAddress)),
                        TMsgKind::Information, TMsgButtons::OK);
         return;
     }
@@ -244,7 +244,7 @@ void TdlgEditSite::btnPasteClick()
 
 void TdlgEditSite::btnViewClick()
 {
-    OpenDocument(this, edtSiteURL->text().toStdString());
+    OpenDocument(this, EngineText(edtSiteURL->text()));
 }
 
 void TdlgEditSite::edtSiteURLChange()
