@@ -17,6 +17,8 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QWidget>
+#include <QWindowStateChangeEvent>
 #include <QMessageBox>
 #include <QSessionManager>
 #include <QSocketNotifier>
@@ -51,7 +53,14 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
+        // On screen means shown and not minimised: a minimised window comes
+        // to the screen when its state changes back.
+        auto* window = static_cast<QWidget*>(watched);
         if (event->type() == QEvent::Show)
+            TestStatus(window->isMinimized() ? "shown minimised" : "shown");
+        else if (event->type() == QEvent::WindowStateChange && window->isVisible()
+                 && (static_cast<QWindowStateChangeEvent*>(event)->oldState() & Qt::WindowMinimized)
+                 && !window->isMinimized())
             TestStatus("shown");
         return QObject::eventFilter(watched, event);
     }
@@ -121,10 +130,10 @@ int main(int argc, char** argv)
     });
 
     InstanceGuard1.OnBringForward = [&frmMain] {
-        if (!frmMain.isVisible())
+        // A window in the tray, or minimised where there is no tray, stays
+        // there: only a start without arguments asks for it (DisplayWindow).
+        if (!frmMain.isVisible() || frmMain.isMinimized())
             return;
-        if (frmMain.isMinimized())
-            frmMain.showNormal();
         frmMain.raise();
         frmMain.activateWindow();
     };

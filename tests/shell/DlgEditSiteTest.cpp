@@ -420,10 +420,11 @@ TEST_F(EditSite, AccessKeysReachEveryFieldEnterIsOkAndEscapeCancel)
 
     QTest::keyClick(&dlg_, Qt::Key_A, Qt::AltModifier);
     EXPECT_EQ(QApplication::focusWidget(), dlg_.edtSiteURL);
+    // A button's access key presses it as a short click does.
     QTest::keyClick(&dlg_, Qt::Key_D, Qt::AltModifier);
-    EXPECT_TRUE(dlg_.rdbDefaultChangeVal->isChecked());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dlg_.rdbDefaultChangeVal->isChecked(); }, 2000));
     QTest::keyClick(&dlg_, Qt::Key_C, Qt::AltModifier);
-    EXPECT_TRUE(dlg_.rdbCustomChangeVal->isChecked());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dlg_.rdbCustomChangeVal->isChecked(); }, 2000));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
     EXPECT_FALSE(dlg_.isVisible());
     EXPECT_EQ(dlg_.result(), QDialog::Rejected);

@@ -90,10 +90,14 @@ TEST_F(Keyboard, AccessKeysPressTheirButtonsAndSwitchTabs)
         opened = d->windowTitle();
         d->reject();
     };
+    // A button's access key presses it as a short click does.
     QTest::keyClick(&f, Qt::Key_A, Qt::AltModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !opened.isEmpty(); }, 2000));
     EXPECT_EQ(opened, "Edit Site") << "Alt+A is Add Site...";
     EXPECT_EQ(f.Sites().Count(), 2);
 
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
     QTest::keyClick(&f, Qt::Key_S, Qt::AltModifier);
     EXPECT_EQ(f.pgcMain->currentWidget(), f.tabSettings);
     QTest::keyClick(&f, Qt::Key_U, Qt::AltModifier);

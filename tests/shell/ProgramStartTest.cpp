@@ -2,6 +2,8 @@
 // of its own (the guard's names come from the file name), gives it a data
 // folder with its own settings and site list, and follows what it does
 // through the status file the program writes for tests.
+// Offscreen there is no notification area: "/start" comes up minimised
+// ("shown minimised"), and "shown" means on screen as a normal window.
 
 #include "engine/SiteList.h"
 #include "platform/InstanceGuard.h"
@@ -325,8 +327,9 @@ TEST_F(ProgramStartTest, TermAndIntEndTheProgramLikeExitAndRemoveItsNamedObjects
         EXPECT_FALSE(fs::exists(ShmPath(names.Mailbox)));
         EXPECT_FALSE(fs::exists(SemPath(names.Semaphore)));
         struct stat after{};
-        if (stat(mutexPath.c_str(), &after) == 0)
+        if (stat(mutexPath.c_str(), &after) == 0) {
             EXPECT_NE(after.st_ino, held.st_ino) << "the copy left its mutex behind";
+        }
         EXPECT_EQ(ReadFile(home_.DataFolder() + "Settings.dat"), settings) << "nothing was saved";
 
         // The next start is the running copy again, not a hand-over.

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTabWidget>
 #include <QTest>
 
 namespace {
@@ -59,8 +60,9 @@ TEST_F(WindowComeUp, EveryArgumentChecksSoonWhicheverWayTheWindowComesUp)
         EXPECT_EQ(f.isVisible(), c.Visible) << what;
         EXPECT_EQ(f.isMinimized(), c.Minimised) << what;
         EXPECT_EQ(f.Timer1.isActive(), c.Armed) << what;
-        if (c.Armed)
+        if (c.Armed) {
             EXPECT_EQ(f.Timer1.interval(), 10000) << what;
+        }
         w.reset();
     }
 }
