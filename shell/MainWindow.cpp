@@ -46,7 +46,7 @@
 
 namespace {
 
-constexpr const char* NoTrayNote = "This desktop shows no tray icon: OK and Cancel minimize Vendrel instead.";
+constexpr const char* NoTrayNote = "This desktop shows no tray icon: OK and Cancel minimize instead.";
 // How long a start without a notification area waits for one to appear.
 constexpr int TrayWatchIntervalMs = 2000;
 constexpr int TrayWatchTicks = 60;
