@@ -7,20 +7,26 @@
 #include "engine/Product.h"
 #include "engine/Settings.h"
 #include "platform/Clock.h"
+#include "platform/EndSignals.h"
 #include "platform/InstanceGuard.h"
 #include "platform/Memory.h"
 #include "shell/InstanceNotifier.h"
 #include "shell/MainTray.h"
 #include "shell/MainWindow.h"
+#include "shell/QtText.h"
 
 #include <QApplication>
 #include <QEvent>
+#include <QWidget>
+#include <QWindowStateChangeEvent>
 #include <QMessageBox>
 #include <QSessionManager>
+#include <QSocketNotifier>
 
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -47,7 +53,14 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
+        // On screen means shown and not minimised: a minimised window comes
+        // to the screen when its state changes back.
+        auto* window = static_cast<QWidget*>(watched);
         if (event->type() == QEvent::Show)
+            TestStatus(window->isMinimized() ? "shown minimised" : "shown");
+        else if (event->type() == QEvent::WindowStateChange && window->isVisible()
+                 && (static_cast<QWindowStateChangeEvent*>(event)->oldState() & Qt::WindowMinimized)
+                 && !window->isMinimized())
             TestStatus("shown");
         return QObject::eventFilter(watched, event);
     }
@@ -83,18 +96,21 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    // From here on SIGTERM and SIGINT end the program the ordinary way, which
+    // removes the named objects a killed copy would leave behind.
+    TEndSignals endSignals;
     KeepFreedMemoryDuringPasses();
     QApplication app(argc, argv);
     if (!guardError.empty()) {
-        QMessageBox::critical(nullptr, ProductName, QString::fromLocal8Bit(guardError.c_str()));
+        QMessageBox::critical(nullptr, ProductName, QtText(guardError));
         return 1;
     }
     TestStatus((role == TInstanceRole::RunningCopy ? "running " : "unguarded ") + pid);
     // Held for the program's life; nothing waits on it.
     const TNamedMutex programMutex(ProgramMutexName());
 
+    // No display name: Qt would add it to every caption (" — Vendrel").
     QApplication::setApplicationName(ProductName);
-    QApplication::setApplicationDisplayName(ProductName);
     QApplication::setOrganizationName(MakerName);
     QApplication::setDesktopFileName("Vendrel");
     // The window hides to the tray; only its close ends the program.
@@ -102,7 +118,6 @@ int main(int argc, char** argv)
 
     const QStringList args = QApplication::arguments();
     const QString first = args.size() > 1 ? args.at(1) : QString();
-    const bool hidden = first.toUpper() == "/START";
 
     TSystemClock clock;
     TfrmMain frmMain(clock, DefaultSettingsFiles(DataFolder()));
@@ -115,10 +130,10 @@ int main(int argc, char** argv)
     });
 
     InstanceGuard1.OnBringForward = [&frmMain] {
-        if (!frmMain.isVisible())
+        // A window in the tray, or minimised where there is no tray, stays
+        // there: only a start without arguments asks for it (DisplayWindow).
+        if (!frmMain.isVisible() || frmMain.isMinimized())
             return;
-        if (frmMain.isMinimized())
-            frmMain.showNormal();
         frmMain.raise();
         frmMain.activateWindow();
     };
@@ -127,12 +142,20 @@ int main(int argc, char** argv)
     };
     TInstanceNotifier instanceNotifier(InstanceGuard1);
 
+    std::unique_ptr<QSocketNotifier> endNotifier;
+    if (endSignals.Handle() >= 0) {
+        endNotifier = std::make_unique<QSocketNotifier>(endSignals.Handle(), QSocketNotifier::Read);
+        QObject::connect(endNotifier.get(), &QSocketNotifier::activated, &frmMain, [&endSignals, &frmMain] {
+            TestStatus("signal " + std::to_string(endSignals.Take()));
+            frmMain.EndProgram();
+        });
+    }
+
     // Started with an argument (the log-on start gives "/start"): the first
     // check follows once the desktop and the network have had time to come up.
-    if (!first.isEmpty())
-        frmMain.Engine().ArmFirstCheck();
-    // Hidden, the program lives in the notification area.
-    if (!hidden)
-        frmMain.show();
-    return QApplication::exec();
+    frmMain.ComeUp(first);
+    TestStatus("ready " + pid);
+    const int status = QApplication::exec();
+    TestStatus("ended " + pid);
+    return status;
 }

@@ -408,7 +408,7 @@ void TInstanceGuard::HandleInstanceStarted()
         OnInstanceStarted(params);
 }
 
-TNamedMutex::TNamedMutex(const std::string& name)
+TNamedMutex::TNamedMutex(const std::string& name) : name_(name)
 {
     sem_t* sem = sem_open(name.c_str(), O_CREAT, 0600, 1);
     if (sem != SEM_FAILED)
@@ -417,8 +417,12 @@ TNamedMutex::TNamedMutex(const std::string& name)
 
 TNamedMutex::~TNamedMutex()
 {
-    if (sem_)
-        sem_close(sem_);
+    if (!sem_)
+        return;
+    sem_close(sem_);
+    // The name says the program runs; it goes with the program, and a later
+    // start makes it afresh.
+    sem_unlink(name_.c_str());
 }
 
 std::string ProgramMutexName()

@@ -95,7 +95,8 @@ private:
 };
 
 // The named mutex that the program holds for its whole life. Nothing waits
-// on it; it only tells other tools that the program is running.
+// on it; it only tells other tools that the program is running, so the name
+// is removed when the holder ends.
 class TNamedMutex {
 public:
     explicit TNamedMutex(const std::string& name);
@@ -105,6 +106,7 @@ public:
     bool Held() const { return sem_ != nullptr; }
 
 private:
+    std::string name_;
     sem_t* sem_ = nullptr;
 };
 

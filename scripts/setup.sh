@@ -30,6 +30,8 @@ packages=(
   dbus-bin              # dbus-run-session: the keyring tests' private session bus
   dbus-daemon           # the bus itself
   libsecret-tools       # secret-tool: the keyring tests read the password back with it
+  openbox               # a window manager on that display for the window tests
+  libx11-dev            # Xlib: those tests look at the program's windows
 )
 
 missing=()

@@ -6,6 +6,7 @@
 #include "shell/LinkLabel.h"
 #include "shell/OpenDocument.h"
 #include "shell/ProgramIcon.h"
+#include "shell/QtText.h"
 #include "shell/ShellServices.h"
 
 #include <QEvent>
@@ -71,6 +72,8 @@ TdlgAboutBox::TdlgAboutBox(TShellServices& services, QWidget* parent) : QDialog(
     btnClose = new QPushButton(services.Image(5), "Close", this);
     btnClose->setObjectName("btnClose");
     btnClose->setDefault(true);
+    // The links come before it in the Tab order, but Enter closes the box.
+    btnClose->setFocus();
     const QSize closeSize = btnClose->sizeHint().expandedTo(QSize(80, 25));
     btnClose->setGeometry(ClientWidth - closeSize.width() - 10, ClientHeight - closeSize.height() - 10,
                           closeSize.width(), closeSize.height());
@@ -93,12 +96,12 @@ void TdlgAboutBox::lnkWebSiteClick()
 
 void TdlgAboutBox::imgProgramClick()
 {
-    OpenDocument(this, QUrl(MakerWebAddress).resolved(QUrl("/other/")).toString().toStdString());
+    OpenDocument(this, EngineText(QUrl(MakerWebAddress).resolved(QUrl("/other/")).toString()));
 }
 
 void TdlgAboutBox::showEvent(QShowEvent* event)
 {
-    lblversion->setText(QString::fromStdString(GetProductVersion()));
+    lblversion->setText(QtText(GetProductVersion()));
     QDialog::showEvent(event);
     if (!shownOnce_) {
         shownOnce_ = true;

@@ -9,6 +9,7 @@
 #include "shell/DialogFrame.h"
 #include "shell/MessageBoxes.h"
 #include "shell/OpenDocument.h"
+#include "shell/QtText.h"
 #include "shell/ShellServices.h"
 #include "shell/SpinEdit.h"
 
@@ -89,13 +90,13 @@ TdlgEditSite::TdlgEditSite(TShellServices& services, QWidget* parent) : QDialog(
     setObjectName("dlgEditSite");
     setWindowTitle("Edit Site");
 
-    auto* nameLabel = new QLabel("Website Name:", this);
+    auto* nameLabel = new QLabel("Website &Name:", this);
     edtSiteName = new QLineEdit(this);
     edtSiteName->setObjectName("edtSiteName");
     edtSiteName->setToolTip("Specify a name to give this site");
     nameLabel->setBuddy(edtSiteName);
 
-    auto* urlLabel = new QLabel(QString("Website Address (e.g. %1):").arg(ExampleSiteAddress), this);
+    auto* urlLabel = new QLabel(QString("Website &Address (e.g. %1):").arg(ExampleSiteAddress), this);
     edtSiteURL = new QLineEdit("http://", this);
     edtSiteURL->setObjectName("edtSiteURL");
     edtSiteURL->setToolTip(QString("The address of the web page to monitor (copy it from site box in your web "
@@ -103,24 +104,24 @@ TdlgEditSite::TdlgEditSite(TShellServices& services, QWidget* parent) : QDialog(
                                .arg(ExampleSiteAddress, ExampleSubPageAddress));
     urlLabel->setBuddy(edtSiteURL);
 
-    btnPaste = new QPushButton(services_.Image(14), "Paste", this);
+    btnPaste = new QPushButton(services_.Image(14), "&Paste", this);
     btnPaste->setObjectName("btnPaste");
     btnPaste->setToolTip("Paste a site from the clipboard");
     btnPaste->setAutoDefault(false);
-    btnView = new QPushButton(services_.Image(12), "View", this);
+    btnView = new QPushButton(services_.Image(12), "&View", this);
     btnView->setObjectName("btnView");
     btnView->setToolTip("Display this site in your web browser");
     btnView->setAutoDefault(false);
     btnView->setEnabled(false);
 
     auto* whenLabel = new QLabel("When to send site:", this);
-    rdbDefaultChangeVal = new QRadioButton("Use the default setting (as specified in the main window)", this);
+    rdbDefaultChangeVal = new QRadioButton("Use the &default setting (as specified in the main window)", this);
     rdbDefaultChangeVal->setObjectName("rdbDefaultChangeVal");
     rdbDefaultChangeVal->setChecked(true);
-    rdbCustomChangeVal = new QRadioButton("Use a custom setting for this site", this);
+    rdbCustomChangeVal = new QRadioButton("Use a &custom setting for this site", this);
     rdbCustomChangeVal->setObjectName("rdbCustomChangeVal");
 
-    lblSiteCompare = new QLabel("Send:", this);
+    lblSiteCompare = new QLabel("&Send:", this);
     lblSiteCompare->setObjectName("lblSiteCompare");
     lblSiteCompare->setEnabled(false);
     cmbSiteCompare = new QComboBox(this);
@@ -142,7 +143,7 @@ TdlgEditSite::TdlgEditSite(TShellServices& services, QWidget* parent) : QDialog(
 
     btnAdvanced = new QToolButton(this);
     btnAdvanced->setObjectName("btnAdvanced");
-    btnAdvanced->setText("Advanced");
+    btnAdvanced->setText("Advanc&ed");
     btnAdvanced->setToolTip("Watch only part of the page, or ignore text that changes on every visit");
     btnAdvanced->setCheckable(true);
     btnAdvanced->setArrowType(Qt::RightArrow);
@@ -151,19 +152,19 @@ TdlgEditSite::TdlgEditSite(TShellServices& services, QWidget* parent) : QDialog(
 
     pnlAdvanced = new QWidget(this);
     pnlAdvanced->setObjectName("pnlAdvanced");
-    auto* watchLabel = new QLabel("Watch only this part of the page (CSS selector):", pnlAdvanced);
+    auto* watchLabel = new QLabel("&Watch only this part of the page (CSS selector):", pnlAdvanced);
     edtWatch = new QLineEdit(pnlAdvanced);
     edtWatch->setObjectName("edtWatch");
     edtWatch->setToolTip(WatchHint);
     edtWatch->setPlaceholderText("e.g. #price");
     watchLabel->setBuddy(edtWatch);
-    auto* ignoreLabel = new QLabel("Ignore text matching (regular expression):", pnlAdvanced);
+    auto* ignoreLabel = new QLabel("&Ignore text matching (regular expression):", pnlAdvanced);
     edtIgnore = new QLineEdit(pnlAdvanced);
     edtIgnore->setObjectName("edtIgnore");
     edtIgnore->setToolTip(IgnoreHint);
     edtIgnore->setPlaceholderText("e.g. Served at \\d+:\\d+");
     ignoreLabel->setBuddy(edtIgnore);
-    btnTestWatch = new QPushButton(services_.Image(12), "Test", pnlAdvanced);
+    btnTestWatch = new QPushButton(services_.Image(12), "&Test", pnlAdvanced);
     btnTestWatch->setObjectName("btnTestWatch");
     btnTestWatch->setToolTip("Fetch the page now and show what Vendrel would compare of it");
     btnTestWatch->setAutoDefault(false);
@@ -261,15 +262,15 @@ TdlgEditSite::TdlgEditSite(TShellServices& services, QWidget* parent) : QDialog(
 
 void TdlgEditSite::SetSiteOptions(const TSiteOptions& options)
 {
-    edtWatch->setText(QString::fromLocal8Bit(options.Watch));
-    edtIgnore->setText(QString::fromLocal8Bit(options.Ignore));
+    edtWatch->setText(QtText(options.Watch));
+    edtIgnore->setText(QtText(options.Ignore));
     btnAdvanced->setChecked(!options.Empty());
 }
 
 TSiteOptions TdlgEditSite::GetSiteOptions() const
 {
-    return TSiteOptions{edtWatch->text().trimmed().toLocal8Bit().toStdString(),
-                        edtIgnore->text().toLocal8Bit().toStdString()};
+    return TSiteOptions{EngineText(edtWatch->text().trimmed()),
+                        EngineText(edtIgnore->text())};
 }
 
 void TdlgEditSite::btnAdvancedClick(bool open)
@@ -291,7 +292,7 @@ bool TdlgEditSite::CheckSiteOptions()
             field->setFocus();
         return false;
     };
-    if (const std::string why = SiteOptionsNameError(edtSiteName->text().toLocal8Bit().toStdString()); !why.empty())
+    if (const std::string why = SiteOptionsNameError(EngineText(edtSiteName->text())); !why.empty())
         return refuse(why, edtSiteName);
     if (const std::string why = TPageWatch::SelectorError(options.Watch); !why.empty())
         return refuse(why + ".", edtWatch);
@@ -303,7 +304,7 @@ bool TdlgEditSite::CheckSiteOptions()
 void TdlgEditSite::btnTestWatchClick()
 {
     const TSiteOptions options = GetSiteOptions();
-    const std::string address = edtSiteURL->text().toLocal8Bit().toStdString();
+    const std::string address = EngineText(edtSiteURL->text());
     if (!CheckSiteOptions())
         return;
     const std::string upper = edtSiteURL->text().toUpper().toStdString();
@@ -345,7 +346,7 @@ void TdlgEditSite::btnTestWatchClick()
         else
             lblWatchCount->setText(matched == 1 ? QString("1 element matched.")
                                                 : QString("%1 elements matched.").arg(matched));
-        QString shown = QString::fromLocal8Bit(measured);
+        QString shown = QtText(measured);
         shown.replace("\r\n", "\n");
         memWatchPreview->setPlainText(shown.left(PreviewCharacters));
     } catch (const EWatchError& e) {
@@ -393,7 +394,7 @@ void TdlgEditSite::btnOKClick()
                        TMsgButtons::OK);
         return;
     }
-    if (HasInvalidFileChars(name.toStdString())) {
+    if (HasInvalidFileChars(EngineText(name))) {
         ShowMessageBox(this, "Site names cannot contain the following characters: \\ / : * ? \" < > |",
                        TMsgKind::Information, TMsgButtons::OK);
         return;
@@ -403,9 +404,8 @@ void TdlgEditSite::btnOKClick()
     const QString address = edtSiteURL->text().toUpper();
     if (!address.contains("TP:/") && !address.contains("TPS:/")) {
         ShowMessageBox(this,
-                       QString("You have not specified a valid web site (valid site examples are %1 or %2).")
-                           .arg(ExampleSiteAddress, ExampleSubPageAddress)
-                           .toStdString(),
+                       EngineText(QString("You have not specified a valid web site (valid site examples are %1 or %2).")
+                           .arg(ExampleSiteAddress, ExampleSubPageAddress)),
                        TMsgKind::Information, TMsgButtons::OK);
         return;
     }
@@ -421,7 +421,7 @@ void TdlgEditSite::btnPasteClick()
 
 void TdlgEditSite::btnViewClick()
 {
-    OpenDocument(this, edtSiteURL->text().toStdString());
+    OpenDocument(this, EngineText(edtSiteURL->text()));
 }
 
 void TdlgEditSite::edtSiteURLChange()

@@ -6,6 +6,7 @@
 #include "shell/LinkLabel.h"
 #include "shell/MessageBoxes.h"
 #include "shell/OpenDocument.h"
+#include "shell/QtText.h"
 #include "shell/ShellServices.h"
 #include "shell/SpinEdit.h"
 #include "transport/NetSecurity.h"
@@ -37,7 +38,7 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
     setObjectName("dlgSMTPSettings");
     setWindowTitle("SMTP Server Settings");
 
-    lblSMTPHost = new QLabel(QString("SMTP Server (e.g. %1): ").arg(ExampleSMTPHost), this);
+    lblSMTPHost = new QLabel(QString("SMTP &Server (e.g. %1): ").arg(ExampleSMTPHost), this);
     lblSMTPHost->setObjectName("lblSMTPHost");
     edtSMTPHost = new QLineEdit(this);
     edtSMTPHost->setObjectName("edtSMTPHost");
@@ -45,7 +46,7 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
                                 .arg(ExampleSMTPHost, OtherExampleSMTPHost));
     lblSMTPHost->setBuddy(edtSMTPHost);
 
-    lblSMTPPort = new QLabel("Port (generally this is 25): ", this);
+    lblSMTPPort = new QLabel("&Port (generally this is 25): ", this);
     lblSMTPPort->setObjectName("lblSMTPPort");
     edtSMTPPort = new TSpinEdit(this);
     edtSMTPPort->setObjectName("edtSMTPPort");
@@ -55,23 +56,23 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
     edtSMTPPort->setToolTip("The port that will be used to connect to your SMTP server: generally 587 with "
                             "STARTTLS, 465 with SSL/TLS, or 25");
     lblSMTPPort->setBuddy(edtSMTPPort);
-    lblSMTPSecurity = new QLabel("Connection security:", this);
+    lblSMTPSecurity = new QLabel("Connection securit&y:", this);
     lblSMTPSecurity->setObjectName("lblSMTPSecurity");
     cmbSMTPSecurity = new QComboBox(this);
     cmbSMTPSecurity->setObjectName("cmbSMTPSecurity");
     // In the order of TSMTPSecurity, so that an item's index is its choice.
     for (TSMTPSecurity security : {ssAuto, ssStartTLS, ssImplicitTLS, ssNone})
-        cmbSMTPSecurity->addItem(QString::fromStdString(SMTPSecurityText(security)));
+        cmbSMTPSecurity->addItem(QtText(SMTPSecurityText(security)));
     cmbSMTPSecurity->setToolTip("How the connection to your SMTP server is protected: Auto uses SSL/TLS on port 465 "
                                 "and STARTTLS whenever the server offers it; None sends your password unprotected");
     lblSMTPSecurity->setBuddy(cmbSMTPSecurity);
 
-    chkSMTPAuthentication = new QCheckBox("My SMTP Server requires authentication:", this);
+    chkSMTPAuthentication = new QCheckBox("My SMTP Server requires &authentication:", this);
     chkSMTPAuthentication->setObjectName("chkSMTPAuthentication");
     chkSMTPAuthentication->setToolTip(
         "Some SMTP servers require logging in.  If yours does, select this option and specify your details");
 
-    lblUserID = new QLabel("User name:", this);
+    lblUserID = new QLabel("&User name:", this);
     lblUserID->setObjectName("lblUserID");
     lblUserID->setEnabled(false);
     edtSMTPID = new QLineEdit(this);
@@ -79,7 +80,7 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
     edtSMTPID->setToolTip("Your SMTP login user name");
     edtSMTPID->setEnabled(false);
     lblUserID->setBuddy(edtSMTPID);
-    lblSMTPPassword = new QLabel("Password:", this);
+    lblSMTPPassword = new QLabel("Pass&word:", this);
     lblSMTPPassword->setObjectName("lblSMTPPassword");
     lblSMTPPassword->setEnabled(false);
     edtSMTPPassword = new QLineEdit(this);
@@ -155,7 +156,9 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
     setTabOrder(cmbSMTPSecurity, chkSMTPAuthentication);
     setTabOrder(chkSMTPAuthentication, edtSMTPID);
     setTabOrder(edtSMTPID, edtSMTPPassword);
-    setTabOrder(edtSMTPPassword, btnOK);
+    setTabOrder(edtSMTPPassword, lnkTestSMTP);
+    setTabOrder(lnkTestSMTP, lnkSMTPShelp);
+    setTabOrder(lnkSMTPShelp, btnOK);
     setTabOrder(btnOK, btnCancel);
 
     connect(chkSMTPAuthentication, &QCheckBox::toggled, this, &TdlgSMTPSettings::chkSMTPAuthenticationClick);
@@ -178,11 +181,11 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
 void TdlgSMTPSettings::FillFromCurrentValues()
 {
     const TMailServerSettings s = services_.MailServer();
-    edtSMTPHost->setText(QString::fromStdString(s.Host));
+    edtSMTPHost->setText(QtText(s.Host));
     edtSMTPPort->setValue(s.Port);
     cmbSMTPSecurity->setCurrentIndex(static_cast<int>(s.Security));
-    edtSMTPID->setText(QString::fromStdString(s.Username));
-    edtSMTPPassword->setText(QString::fromStdString(s.Password));
+    edtSMTPID->setText(QtText(s.Username));
+    edtSMTPPassword->setText(QtText(s.Password));
     chkSMTPAuthentication->setChecked(s.Logon);
     // The rules run whether or not the values changed the controls.
     chkSMTPAuthenticationClick();
@@ -220,9 +223,9 @@ bool TdlgSMTPSettings::CommitSMTPSettings()
     }
     TMailServerSettings s = services_.MailServer();
     s.Port = port;
-    s.Username = edtSMTPID->text().toStdString();
-    s.Password = edtSMTPPassword->text().toStdString();
-    s.Host = edtSMTPHost->text().toStdString();
+    s.Username = EngineText(edtSMTPID->text());
+    s.Password = EngineText(edtSMTPPassword->text());
+    s.Host = EngineText(edtSMTPHost->text());
     s.Logon = chkSMTPAuthentication->isChecked();
     s.Security = static_cast<TSMTPSecurity>(cmbSMTPSecurity->currentIndex());
     services_.SetMailServer(s);
@@ -245,7 +248,7 @@ void TdlgSMTPSettings::lnkTestSMTPClick()
     }
     if (!CommitSMTPSettings())
         return;
-    const std::string to = dest.toStdString();
+    const std::string to = EngineText(dest);
     TSiteMonitor& monitor = services_.Monitor();
     const bool sent = monitor.Composer.ComposeAndSend(services_.MailServer(), to, "Test Message from Vendrel",
                                                       "This is a test message sent from Vendrel", {}, false,
@@ -260,7 +263,7 @@ void TdlgSMTPSettings::lnkTestSMTPClick()
 
 void TdlgSMTPSettings::lnkSMTPShelpClick()
 {
-    OpenDocument(this, QDir(services_.ProgramFolder()).filePath("SMTP_Settings.html").toStdString());
+    OpenDocument(this, EngineText(QDir(services_.ProgramFolder()).filePath("SMTP_Settings.html")));
 }
 
 void TdlgSMTPSettings::showEvent(QShowEvent* event)

@@ -9,6 +9,7 @@ TMainTray::TMainTray(TfrmMain& window)
 {
     TrayIcon.PopupMenu = Menu.popTask();
     TrayIcon.OnDblClick = [this] { window_.TrayIconDblClick(); };
+    TrayIcon.HostAvailable = [this] { return window_.TrayAvailable(); };
     connect(&window_, &TfrmMain::TrayStateChanged, this, [this] { ShowTrayState(); });
     connect(&window_, &TfrmMain::TrayIconVisibilityChanged, this, [this](bool visible) {
         TrayIcon.SetIconVisible(visible);

@@ -9,6 +9,7 @@
 #include "shell/LinkLabel.h"
 #include "shell/MessageBoxes.h"
 #include "shell/OpenDocument.h"
+#include "shell/QtText.h"
 #include "shell/SiteListView.h"
 #include "shell/SpinEdit.h"
 
@@ -31,6 +32,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QSystemTrayIcon>
 #include <QScrollBar>
 #include <QTabBar>
 #include <QTabWidget>
@@ -44,8 +46,10 @@
 
 namespace {
 
-QString Q(const std::string& text) { return QString::fromLocal8Bit(text.c_str()); }
-std::string S(const QString& text) { return text.toLocal8Bit().toStdString(); }
+constexpr const char* NoTrayNote = "This desktop shows no tray icon: OK and Cancel minimize instead.";
+// How long a start without a notification area waits for one to appear.
+constexpr int TrayWatchIntervalMs = 2000;
+constexpr int TrayWatchTicks = 60;
 
 // Tabs of one fixed width, as the window was laid out for.
 class TFixedTabBar : public QTabBar {
@@ -74,6 +78,8 @@ QPushButton* MakeButton(QWidget* parent, const char* name, const QString& captio
     button->setToolTip(hint);
     button->setGeometry(geometry);
     button->setIconSize(QSize(16, 16));
+    // Enter presses the button that has the focus; elsewhere it is OK's.
+    button->setAutoDefault(true);
     return button;
 }
 
@@ -124,6 +130,14 @@ TfrmMain::TfrmMain(const TClock& clock, const TSettingsFiles& files, QWidget* pa
     connect(&Timer1, &QTimer::timeout, this, &TfrmMain::Timer1Timer);
     connect(&TimerAnim, &QTimer::timeout, this, &TfrmMain::TimerAnimTimer);
     trayTip_ = DefaultCaption;
+    TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+    trayWatch_.setInterval(TrayWatchIntervalMs);
+    connect(&trayWatch_, &QTimer::timeout, this, [this] {
+        if (TrayAvailable() && trayIconWanted_ && isMinimized())
+            hide();
+        if (!isMinimized() || !isVisible() || ++trayWatchTicks_ >= TrayWatchTicks)
+            trayWatch_.stop();
+    });
 
     CreateControls();
     if (QScreen* screen = QGuiApplication::primaryScreen())
@@ -168,32 +182,36 @@ void TfrmMain::CreateControls()
     tabSettings->setObjectName("tabSettings");
     tabLog = new QWidget;
     tabLog->setObjectName("tabLog");
-    pgcMain->addTab(tabSites, "Web Sites");
-    pgcMain->addTab(tabSettings, "  Settings  ");
-    pgcMain->addTab(tabLog, "Logging");
+    pgcMain->addTab(tabSites, "&Web Sites");
+    pgcMain->addTab(tabSettings, "  &Settings  ");
+    pgcMain->addTab(tabLog, "&Logging");
     CreateSitesPage();
     CreateSettingsPage();
     CreateLogPage();
 
     const int y = 532, h = 28, w = 91, gap = 6;
     int x = 8;
-    btnChangeNow = MakeButton(this, "btnChangeNow", "Check Now!", "Check all your sites for any that have changed",
+    btnChangeNow = MakeButton(this, "btnChangeNow", "Check &Now!", "Check all your sites for any that have changed",
                               Image(TImageList::CheckNow), QRect(x, y, w, h));
     x += w + gap;
-    btnAbout = MakeButton(this, "btnAbout", "About", "About Vendrel...", Image(TImageList::About), QRect(x, y, w, h));
+    btnAbout = MakeButton(this, "btnAbout", "A&bout", "About Vendrel...", Image(TImageList::About), QRect(x, y, w, h));
     x += w + gap;
-    btnHelp = MakeButton(this, "btnHelp", "Help", "Display the Vendrel Read Me document", Image(TImageList::Help),
+    btnHelp = MakeButton(this, "btnHelp", "&Help", "Display the Vendrel Read Me document", Image(TImageList::Help),
                          QRect(x, y, w, h));
     x += w + gap;
-    btnOK = MakeButton(this, "btnOK", "OK",
-                       "Save changes and minimize Vendrel to the System Tray (your site monitoring will commence "
-                       "automatically)",
+    btnOK = MakeButton(this, "btnOK", "&OK",
+                       "Save changes and minimize Vendrel to the notification area (your site monitoring will "
+                       "commence automatically)",
                        Image(TImageList::OK), QRect(x, y, w, h));
     x += w + gap;
-    btnCancel = MakeButton(this, "btnCancel", "Cancel",
-                           "Cancel changes and minimize Vendrel to the System Tray (monitoring will commence as "
-                           "usual)",
+    btnCancel = MakeButton(this, "btnCancel", "&Cancel",
+                           "Cancel changes and minimize Vendrel to the notification area (monitoring will commence "
+                           "as usual)",
                            Image(TImageList::Cancel), QRect(x, y, w, h));
+
+    // Enter and Escape reach them through the window's own key handling:
+    // a plain window has no default button of its own.
+    btnOK->setDefault(true);
 
     connect(btnChangeNow, &QPushButton::clicked, this, &TfrmMain::btnChangeNowClick);
     connect(btnAbout, &QPushButton::clicked, this, &TfrmMain::btnAboutClick);
@@ -206,12 +224,13 @@ void TfrmMain::CreateControls()
 void TfrmMain::CreateSitesPage()
 {
     QWidget* page = tabSites;
-    Label2 = MakeLabel(page, "Label2", "Check the sites that you want delivered whenever they change:",
+    Label2 = MakeLabel(page, "Label2", "Chec&k the sites that you want delivered whenever they change:",
                        QRect(8, 8, 456, 18));
     Label2->installEventFilter(this);
 
     fbxSites = new QListView(page);
     fbxSites->setObjectName("fbxSites");
+    Label2->setBuddy(fbxSites);
     fbxSites->setGeometry(8, 28, 340, 330);
     fbxSites->setUniformItemSizes(true);
     fbxSites->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -228,25 +247,25 @@ void TfrmMain::CreateSitesPage()
     connect(fbxSites, &QListView::doubleClicked, this, [this] { btnEditSiteClick(); });
 
     const int x = 358, w = 106, h = 26;
-    btnAddSite = MakeButton(page, "btnAddSite", "Add Site...", "Add a new site to your monitor list",
+    btnAddSite = MakeButton(page, "btnAddSite", "&Add Site...", "Add a new site to your monitor list",
                             Image(TImageList::AddSite), QRect(x, 28, w, h));
-    btnMoveUp = MakeButton(page, "btnMoveUp", "Move Up", "Promote the selected site", Image(TImageList::MoveUp),
+    btnMoveUp = MakeButton(page, "btnMoveUp", "Move &Up", "Promote the selected site", Image(TImageList::MoveUp),
                            QRect(x, 236, w, h));
-    btnMoveDown = MakeButton(page, "btnMoveDown", "Move Down", "Demote the selected site",
+    btnMoveDown = MakeButton(page, "btnMoveDown", "&Move Down", "Demote the selected site",
                              Image(TImageList::MoveDown), QRect(x, 268, w, h));
     btnMoveUp->hide();
     btnMoveDown->hide();
-    btnEditSite = MakeButton(page, "btnEditSite", "Edit Site...", "Edit the selected site",
+    btnEditSite = MakeButton(page, "btnEditSite", "&Edit Site...", "Edit the selected site",
                              Image(TImageList::EditSite), QRect(x, 60, w, h));
-    btnTestSite = MakeButton(page, "btnTestSite", "Send Site",
+    btnTestSite = MakeButton(page, "btnTestSite", "Sen&d Site",
                              "Deliver the selected web site to your e-mail software", Image(TImageList::SendSite),
                              QRect(x, 92, w, h));
-    btnViewSite = MakeButton(page, "btnViewSite", "View Site", "Open the selected site in your web browser",
+    btnViewSite = MakeButton(page, "btnViewSite", "&View Site", "Open the selected site in your web browser",
                              Image(TImageList::View), QRect(x, 124, w, h));
-    btnDelete = MakeButton(page, "btnDelete", "Delete Site", "Delete the selected site", Image(TImageList::Delete),
+    btnDelete = MakeButton(page, "btnDelete", "Dele&te Site", "Delete the selected site", Image(TImageList::Delete),
                            QRect(x, 156, w, h));
 
-    chkDeliveredDates = MakeCheck(page, "chkDeliveredDates", "Show delivered dates",
+    chkDeliveredDates = MakeCheck(page, "chkDeliveredDates", "Show del&ivered dates",
                                   "Display date that the each site was last delivered", QRect(8, 364, 180, 20));
     lnkALL = new TLinkLabel("Select All", page);
     lnkALL->setObjectName("lnkALL");
@@ -283,25 +302,27 @@ void TfrmMain::CreateSettingsPage()
     QWidget* page = tabSettings;
     MakeLabel(page, "lblMailSettings", "Mail Settings", QRect(8, 6, 300, 18), true);
     Label4 = MakeLabel(page, "Label4", "Send Web Sites to the following address(es):", QRect(16, 26, 440, 18));
-    MakeLabel(page, "lblEmail", "Email:", QRect(16, 50, 60, 20));
+    QLabel* lblEmail = MakeLabel(page, "lblEmail", "&Email:", QRect(16, 50, 60, 20));
     edtDestEmail = new QLineEdit(page);
+    lblEmail->setBuddy(edtDestEmail);
     edtDestEmail->setObjectName("edtDestEmail");
     edtDestEmail->setGeometry(84, 48, 376, 24);
     edtDestEmail->setToolTip("Specify the email address to send the web sites to.  To specify multiple recipients "
                              "separate them with a comma, e.g. jane@example.com,john@example.org");
-    MakeLabel(page, "lblSubject", "Subject:", QRect(16, 80, 60, 20));
+    QLabel* lblSubject = MakeLabel(page, "lblSubject", "S&ubject:", QRect(16, 80, 60, 20));
     edtSubject = new QLineEdit(page);
+    lblSubject->setBuddy(edtSubject);
     edtSubject->setObjectName("edtSubject");
     edtSubject->setGeometry(84, 78, 376, 24);
     edtSubject->setToolTip("Specify the text that is added to the subject of the message (The site name will also "
                            "be appended)");
-    btnSMTPSettings = MakeButton(page, "btnSMTPSettings", "Mail Server Settings...",
+    btnSMTPSettings = MakeButton(page, "btnSMTPSettings", "&Mail Server Settings...",
                                  "Click to specify the settings of your SMTP mail server", Image(TImageList::Settings),
                                  QRect(84, 108, 190, 26));
 
     MakeLabel(page, "lblDeliverySettings", "Delivery Settings", QRect(8, 144, 300, 18), true);
     Label11 = MakeLabel(page, "Label11", "How often should Vendrel check your sites?", QRect(16, 164, 440, 18));
-    rdbOncePerDay = new QRadioButton("Once per day, at the following time:", page);
+    rdbOncePerDay = new QRadioButton("Once per da&y, at the following time:", page);
     rdbOncePerDay->setObjectName("rdbOncePerDay");
     rdbOncePerDay->setToolTip("Vendrel will only check for site changes once a day at the specified time");
     rdbOncePerDay->setGeometry(16, 186, 262, 22);
@@ -311,7 +332,7 @@ void TfrmMain::CreateSettingsPage()
     dtCheckTime->setToolTip("Specify the time that Vendrel should check for site changes");
     dtCheckTime->setGeometry(282, 185, 96, 24);
     dtCheckTime->setEnabled(false);
-    rdbFrequencyChecking = new QRadioButton("Check every ", page);
+    rdbFrequencyChecking = new QRadioButton("Check eve&ry ", page);
     rdbFrequencyChecking->setObjectName("rdbFrequencyChecking");
     rdbFrequencyChecking->setToolTip("Vendrel will check for site changes at the frequency you have specified");
     rdbFrequencyChecking->setGeometry(16, 214, 112, 22);
@@ -327,7 +348,7 @@ void TfrmMain::CreateSettingsPage()
     cmbCheckFreq->addItems({"minutes", "hours", "days"});
     cmbCheckFreq->setGeometry(206, 213, 100, 24);
 
-    Label7 = MakeLabel(page, "Label7", "When should each site be sent:", QRect(16, 244, 440, 18));
+    Label7 = MakeLabel(page, "Label7", "When should each site be sen&t:", QRect(16, 244, 440, 18));
     cmbSiteCompare = new QComboBox(page);
     cmbSiteCompare->setObjectName("cmbSiteCompare");
     cmbSiteCompare->addItems(SensitivityItems());
@@ -336,6 +357,7 @@ void TfrmMain::CreateSettingsPage()
                                "are made.  Too high and you may not get messages even for major changes in the "
                                "site");
     cmbSiteCompare->setGeometry(16, 264, 362, 24);
+    Label7->setBuddy(cmbSiteCompare);
     spnCustomThreshold = new TSpinEdit(page);
     spnCustomThreshold->setObjectName("spnCustomThreshold");
     spnCustomThreshold->SetLimits(CustomThresholdMin, CustomThresholdMax);
@@ -350,24 +372,28 @@ void TfrmMain::CreateSettingsPage()
                                QRect(16, 292, 444, 22));
 
     MakeLabel(page, "lblOtherSettings", "Other Settings", QRect(8, 318, 300, 18), true);
-    chkAutoStart = MakeCheck(page, "chkAutoStart", "Automatically start Vendrel on Windows Start-up",
-                             "Set this option to start Vendrel when you start Windows.  If you don't check this "
-                             "option you will need to start Vendrel yourself to start delivery of your web sites",
+    chkAutoStart = MakeCheck(page, "chkAutoStart", "&Automatically start Vendrel when I log in",
+                             "Set this option to start Vendrel when you log in.  If you don't check this option "
+                             "you will need to start Vendrel yourself to start delivery of your web sites",
                              QRect(16, 337, 444, 22));
-    chkConfirmClose = MakeCheck(page, "chkConfirmClose", "Warn before closing Vendrel",
+    chkConfirmClose = MakeCheck(page, "chkConfirmClose", "Warn before closin&g Vendrel",
                                 "If enabled you will be asked for confirmation when closing Vendrel",
                                 QRect(16, 359, 444, 22));
-    chkDisplayIcon = MakeCheck(page, "chkDisplayIcon", "Display an icon in the system tray for controlling Vendrel",
-                               "If this option is set then an icon for Vendrel is displayed in your system tray and "
+    chkDisplayIcon = MakeCheck(page, "chkDisplayIcon", "&Display an icon in the system tray for controlling Vendrel",
+                               "If this option is set then an icon for Vendrel is displayed in your notification "
+                               "area and "
                                "allows you to quickly configure Vendrel and access common functions.  It will also "
                                "flash when a new web site is delivered",
                                QRect(16, 381, 444, 22));
-    chkFlashIcon = MakeCheck(page, "chkFlashIcon", "Flash icon when new items are posted",
-                             "Specifies that the system tray icon for Vendrel should flash for several seconds "
+    chkFlashIcon = MakeCheck(page, "chkFlashIcon", "&Flash icon when new items are posted",
+                             "Specifies that the notification area icon for Vendrel should flash for several seconds "
                              "whenever it delivers a web site to your email software",
                              QRect(36, 403, 424, 22));
     chkFlashIcon->setEnabled(false);
-    chkActiveNet = MakeCheck(page, "chkActiveNet", "Always check for an active Internet connection",
+    lblNoTray = MakeLabel(page, "lblNoTray", NoTrayNote, QRect(36, 409, 424, 18));
+    lblNoTray->setForegroundRole(QPalette::PlaceholderText);
+    lblNoTray->hide();
+    chkActiveNet = MakeCheck(page, "chkActiveNet", "Always check for an active &Internet connection",
                              "If this option is checked Vendrel will always check that there is a valid internet "
                              "connection before it tries to check your sites.  If you have a permanent connection "
                              "you can disable this option",
@@ -390,7 +416,7 @@ void TfrmMain::CreateLogPage()
     memLog->setFocusPolicy(Qt::ClickFocus);
     memLog->setGeometry(6, 6, 461, 436);
 
-    log_.OnLineAdded = [this](const std::string& line) { memLog->appendPlainText(Q(line)); };
+    log_.OnLineAdded = [this](const std::string& line) { memLog->appendPlainText(QtText(line)); };
     log_.OnFirstLineRemoved = [this] {
         QTextCursor cursor(memLog->document()->firstBlock());
         cursor.select(QTextCursor::BlockUnderCursor);
@@ -403,7 +429,8 @@ void TfrmMain::SetTabOrder()
 {
     const QList<QWidget*> order = {
         pgcMain,       fbxSites,          btnAddSite,     btnMoveUp,     btnMoveDown,     btnEditSite,
-        btnTestSite,   btnViewSite,       btnDelete,      chkDeliveredDates, edtDestEmail, edtSubject,
+        btnTestSite,   btnViewSite,       btnDelete,      chkDeliveredDates, lnkALL,       lnkNONE,
+        lnkQuorvan,    edtDestEmail,      edtSubject,
         btnSMTPSettings, rdbOncePerDay,   dtCheckTime,    rdbFrequencyChecking, spnCheckFreq, cmbCheckFreq,
         cmbSiteCompare, spnCustomThreshold, chkMarkChanges, chkAutoStart, chkConfirmClose, chkDisplayIcon, chkFlashIcon,
         chkActiveNet,  btnChangeNow,      btnAbout,       btnHelp,       btnOK,           btnCancel,
@@ -437,8 +464,8 @@ TSettings TfrmMain::CurrentSettings() const
     TSettings s;
     s.Server = mailServer_;
     s.SenderAddress = senderAddress_;
-    s.DestEmail = S(edtDestEmail->text());
-    s.Subject = S(edtSubject->text());
+    s.DestEmail = EngineText(edtDestEmail->text());
+    s.Subject = EngineText(edtSubject->text());
     s.Sensitivity.ItemIndex = cmbSiteCompare->currentIndex();
     s.Sensitivity.CustomThreshold = ClampCustomThreshold(spnCustomThreshold->Value());
     s.OncePerDay = rdbOncePerDay->isChecked();
@@ -461,8 +488,8 @@ void TfrmMain::ApplySettings(const TSettings& s)
 {
     mailServer_ = s.Server;
     senderAddress_ = s.SenderAddress;
-    edtDestEmail->setText(Q(s.DestEmail));
-    edtSubject->setText(Q(s.Subject));
+    edtDestEmail->setText(QtText(s.DestEmail));
+    edtSubject->setText(QtText(s.Subject));
     (s.OncePerDay ? rdbOncePerDay : rdbFrequencyChecking)->setChecked(true);
     dtCheckTime->setTime(QTime(s.CheckTime.Hour, s.CheckTime.Minute, s.CheckTime.Second));
     pgcMain->setTabVisible(LogTabIndex, s.LoggingTabVisible);
@@ -555,7 +582,7 @@ QString TfrmMain::ProgramFolder() const
 {
     // Installed, the documents live in the shared data folder beside bin/;
     // in a build tree, beside the program.
-    const QDir program(Q(Files().ProgramFolder));
+    const QDir program(QtText(Files().ProgramFolder));
     const QString installed = program.absoluteFilePath("../share/vendrel");
     if (QFile::exists(installed + "/Readme.html"))
         return QDir::cleanPath(installed) + "/";
@@ -602,13 +629,14 @@ void TfrmMain::EditCurrentSite(const std::string& name, const std::string& addre
 {
     entry = MakeSiteEntry(name, address, threshold);
     TdlgEditSite dlg(*this, this);
-    dlg.edtSiteName->setText(Q(name));
-    dlg.edtSiteURL->setText(Q(address));
+    dlg.edtSiteName->setText(QtText(name));
+    dlg.edtSiteURL->setText(QtText(address));
     dlg.SetSensitivity(threshold);
     if (options)
         dlg.SetSiteOptions(*options);
     if (dlg.exec() == QDialog::Accepted) {
-        entry = MakeSiteEntry(S(dlg.edtSiteName->text()), S(dlg.edtSiteURL->text()), dlg.GetSensitivity());
+        entry = MakeSiteEntry(EngineText(dlg.edtSiteName->text()), EngineText(dlg.edtSiteURL->text()),
+                              dlg.GetSensitivity());
         if (options)
             *options = dlg.GetSiteOptions();
     }
@@ -720,7 +748,7 @@ void TfrmMain::btnMoveDownClick()
 void TfrmMain::lnkALLClick() { SetAllTicks(sites_, true); }
 void TfrmMain::lnkNONEClick() { SetAllTicks(sites_, false); }
 void TfrmMain::chkDeliveredDatesClick() { RedrawSiteList(); }
-void TfrmMain::lnkQuorvanClick() { OpenDocument(this, S(lnkQuorvan->toolTip())); }
+void TfrmMain::lnkQuorvanClick() { OpenDocument(this, EngineText(lnkQuorvan->toolTip())); }
 
 void TfrmMain::UpdateDisplay()
 {
@@ -750,7 +778,7 @@ void TfrmMain::btnAboutClick()
 
 void TfrmMain::btnHelpClick()
 {
-    OpenDocument(this, S(ProgramFolder() + "Readme.html"));
+    OpenDocument(this, EngineText(ProgramFolder() + "Readme.html"));
 }
 
 void TfrmMain::btnOKClick()
@@ -788,7 +816,44 @@ bool TfrmMain::CheckDestEmail()
 
 void TfrmMain::HideToTray()
 {
+    // Without a notification area a hidden window could only come back by
+    // starting the program again; minimised, its taskbar button stays.
+    if (TrayAvailable())
+        hide();
+    else
+        showMinimized();
+}
+
+void TfrmMain::UpdateTrayNote()
+{
+    const bool noTray = !TrayAvailable();
+    lblNoTray->setVisible(noTray);
+    chkActiveNet->move(chkActiveNet->x(), noTray ? 428 : 410);
+}
+
+void TfrmMain::ComeUp(const QString& firstArgument)
+{
+    if (firstArgument.toUpper() != "/START") {
+        show();
+    } else if (!TrayAvailable()) {
+        showMinimized();
+        trayWatchTicks_ = 0;
+        trayWatch_.start();
+    }
+    // Armed after the showing, whose handler stops the check timer.
+    if (!firstArgument.isEmpty())
+        monitor_.ArmFirstCheck();
+}
+
+void TfrmMain::EndProgram()
+{
+    monitor_.Flags.AbortRequested = true;
+    monitor_.Flags.ShuttingDown = true;
+    trayWatch_.stop();
+    Timer1.stop();
+    TimerAnim.stop();
     hide();
+    emit ProgramEnd();
 }
 
 void TfrmMain::Label1DblClick()
@@ -835,8 +900,10 @@ void TfrmMain::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
     // While the window is on screen the scheduler rests; OK and Cancel arm it.
-    if (!event->spontaneous())
+    if (!event->spontaneous()) {
         monitor_.DisableTimer();
+        UpdateTrayNote();
+    }
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event)
@@ -857,6 +924,29 @@ void TfrmMain::closeEvent(QCloseEvent* event)
     TimerAnim.stop();
     event->accept();
     emit ProgramEnd();
+}
+
+void TfrmMain::keyPressEvent(QKeyEvent* event)
+{
+    // What the focused control left alone: Enter is OK, Escape is Cancel,
+    // as in a dialog.
+    const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
+    if (mods == Qt::NoModifier) {
+        switch (event->key()) {
+        case Qt::Key_Enter:
+        case Qt::Key_Return:
+            if (btnOK->isEnabled())
+                btnOK->click();
+            return;
+        case Qt::Key_Escape:
+            if (btnCancel->isEnabled())
+                btnCancel->click();
+            return;
+        default:
+            break;
+        }
+    }
+    QWidget::keyPressEvent(event);
 }
 
 bool TfrmMain::eventFilter(QObject* watched, QEvent* event)
@@ -927,12 +1017,12 @@ void TfrmMain::ProcessMessages()
 
 void TfrmMain::SetCaption(const std::string& caption)
 {
-    setWindowTitle(Q(caption));
+    setWindowTitle(QtText(caption));
 }
 
 void TfrmMain::SetTrayTip(const std::string& tip)
 {
-    trayTip_ = Q(tip);
+    trayTip_ = QtText(tip);
     emit TrayStateChanged();
 }
 

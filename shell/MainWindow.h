@@ -16,6 +16,7 @@
 
 #include <QTimer>
 #include <QWidget>
+#include <functional>
 #include <memory>
 
 class QCheckBox;
@@ -82,6 +83,8 @@ public:
     QCheckBox* chkConfirmClose;
     QCheckBox* chkDisplayIcon;
     QCheckBox* chkFlashIcon;
+    // Under the tray option, shown while the desktop has no notification area.
+    QLabel* lblNoTray;
     QCheckBox* chkActiveNet;
     QCheckBox* chkMarkChanges;
     QPlainTextEdit* memLog;
@@ -126,6 +129,17 @@ public:
     void TimerAnimTimer();
     // The desktop session is ending: no question, save and close.
     void QueryEndSession();
+    // Asked to end from outside the window (SIGTERM, SIGINT): ends as Exit
+    // does, without the question and without saving what nobody confirmed.
+    void EndProgram();
+
+    // How the program comes up for its first command-line argument: "/start"
+    // (any case) keeps the window off screen, anything else shows it, and any
+    // argument at all checks once soon after, whichever way the window came up.
+    void ComeUp(const QString& firstArgument);
+    // Whether the desktop offers a notification area now; replaceable so
+    // tests decide what it says.
+    std::function<bool()> TrayAvailable;
 
     // --- operations
     void LoadSettings();
@@ -192,6 +206,7 @@ signals:
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -208,6 +223,7 @@ private:
     void ApplySettings(const TSettings& settings);
     void UpdateSettingsRules();
     void HideToTray();
+    void UpdateTrayNote();
     // Runs an engine operation from a handler: what escapes it is shown.
     template <typename TAction>
     void Guarded(TAction&& action);
@@ -227,4 +243,8 @@ private:
     TTrayImage trayImage_ = TTrayImage::Normal;
     QString trayTip_;
     bool trayIconWanted_ = true;
+    // After a start without a notification area: hides the minimised window
+    // into one that comes up late (a panel that starts after the program).
+    QTimer trayWatch_;
+    int trayWatchTicks_ = 0;
 };

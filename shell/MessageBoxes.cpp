@@ -1,6 +1,7 @@
 #include "shell/MessageBoxes.h"
 
 #include "engine/Product.h"
+#include "shell/QtText.h"
 
 #include <QMessageBox>
 
@@ -37,7 +38,7 @@ TModalResult ShowMessageBox(QWidget* owner, const std::string& text, TMsgKind ki
         return handler(owner, text, kind, buttons);
 
     // The texts break their lines the file way, with CR LF.
-    QString shown = QString::fromStdString(text);
+    QString shown = QtText(text);
     shown.replace("\r\n", "\n");
     QMessageBox box(IconOf(kind), ProductName, shown, QMessageBox::NoButton, owner);
     box.setObjectName("MessageBox");

@@ -29,6 +29,7 @@ TNotifyIcon::TNotifyIcon(QWidget* mainWindow, QObject* parent)
         if (LeftPopup)
             Popup(clickAt_);
     });
+    HostAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) { Activated(r); });
     if (window_)
         window_->installEventFilter(this);
@@ -129,13 +130,16 @@ void TNotifyIcon::Popup(const QPoint& at)
 bool TNotifyIcon::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == window_) {
-        if (event->type() == QEvent::WindowStateChange && MinimizeToTray && window_->isMinimized()) {
+        if (event->type() == QEvent::WindowStateChange && MinimizeToTray && window_->isMinimized()
+            && HostAvailable()) {
             // Hiding inside the state change confuses some window managers.
+            // The window stays minimised while hidden: changing its state
+            // would have the window system map it again, an empty frame
+            // left on screen. Showing it makes it normal again.
             QTimer::singleShot(0, this, [this] {
-                if (!window_->isMinimized())
+                if (!window_->isMinimized() || !window_->isVisible())
                     return;
                 window_->hide();
-                window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
                 SetIconVisible(true);
             });
         } else if (event->type() == QEvent::Show) {

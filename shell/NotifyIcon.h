@@ -39,6 +39,9 @@ public:
     bool LeftPopup = true;
     bool MinimizeToTray = true;
     std::function<void()> OnDblClick;
+    // Whether the desktop has a notification area to hide into; without one
+    // a minimised window stays minimised.
+    std::function<bool()> HostAvailable;
 
     // Restores, shows and brings forward the main window.
     void ShowMainWindow();

@@ -1,6 +1,7 @@
 #include "shell/SiteListView.h"
 
 #include "platform/Utilities.h"
+#include "shell/QtText.h"
 #include "shell/ShortenText.h"
 
 #include <QApplication>
@@ -63,7 +64,7 @@ QVariant TSiteListModel::data(const QModelIndex& index, int role) const
     switch (role) {
     case Qt::DisplayRole:
     case Qt::EditRole:
-        return QString::fromLocal8Bit(sites_.Entry(index.row()));
+        return QtText(sites_.Entry(index.row()));
     case Qt::CheckStateRole:
         return sites_.Checked(index.row()) ? Qt::Checked : Qt::Unchecked;
     default:
@@ -103,10 +104,10 @@ QString TSiteRowDelegate::DateText(const QString& name, bool ticked) const
 {
     if (!ticked || !ShowDates || !ShowDates() || !PagePath)
         return {};
-    const std::string path = PagePath(name.toLocal8Bit().toStdString());
-    if (!QFileInfo::exists(QString::fromLocal8Bit(path.c_str())))
+    const std::string path = PagePath(EngineText(name));
+    if (!QFileInfo::exists(QtText(path)))
         return QStringLiteral("Never Delivered");
-    return QString::fromLocal8Bit(DateTimeText(FileDateOf(path)).c_str());
+    return QtText(DateTimeText(FileDateOf(path)));
 }
 
 QString TSiteRowDelegate::NameText(const QFontMetrics& metrics, const QString& name, int rowWidth,
@@ -158,12 +159,12 @@ void TSiteRowDelegate::PaintRow(QPainter* painter, const QStyleOptionViewItem& o
     painter->setFont(option.font);
     painter->setPen(text);
 
-    const QString name = QString::fromLocal8Bit(SiteNameOf(index.data().toString().toLocal8Bit().toStdString()));
+    const QString name = QtText(SiteNameOf(EngineText(index.data().toString())));
     const QString date = DateText(name, ticked);
     const QFontMetrics metrics(option.font);
     const int top = row.top() + (row.height() - metrics.height()) / 2;
     const int baseline = top + metrics.ascent();
-    const bool marked = HasOptions && HasOptions(name.toLocal8Bit().toStdString());
+    const bool marked = HasOptions && HasOptions(EngineText(name));
     painter->drawText(row.left() + TextIndent, baseline,
                       NameText(metrics, name, row.width() - (marked ? MarkWidth : 0), !date.isEmpty()));
     if (marked) {

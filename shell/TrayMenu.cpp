@@ -2,6 +2,7 @@
 
 #include "engine/Product.h"
 #include "engine/SiteList.h"
+#include "shell/QtText.h"
 
 #include <QAction>
 #include <QMenu>
@@ -16,11 +17,6 @@ QString MenuText(const QString& caption)
 {
     QString text = caption;
     return text.replace('&', "&&");
-}
-
-QString Local(const std::string& text)
-{
-    return QString::fromLocal8Bit(text.c_str());
 }
 
 } // namespace
@@ -61,7 +57,7 @@ void TTrayMenu::popTaskPopup()
         if (SiteSelected(sites, i))
             // The tag is the row in the whole list, so rows left out above
             // it do not shift which site a click delivers.
-            AddMenuItem(submenu, Local(SiteNameOf(sites, i)), Local(SiteAddressOf(sites, i)), {}, i, -1, false, true);
+            AddMenuItem(submenu, QtText(SiteNameOf(sites, i)), QtText(SiteAddressOf(sites, i)), {}, i, -1, false, true);
     connect(submenu, &QMenu::triggered, this, [this](QAction* item) { SiteMenuItemClick(item); });
 
     popTask_->addSeparator();

@@ -3,11 +3,13 @@
 #include "engine/ChangeMeasure.h"
 #include "shell/SpinEdit.h"
 #include "tests/shell/FakeShellServices.h"
+#include "tests/shell/Captions.h"
 #include "tests/support/LoopbackServers.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QSet>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -93,15 +95,15 @@ TEST_F(EditSite, ControlsAsDesigned)
     EXPECT_EQ(dlg_.edtSiteURL->toolTip(),
               "The address of the web page to monitor (copy it from site box in your web browser):\n"
               "e.g. https://quorvan.example/ or https://quorvan.example/other/");
-    EXPECT_EQ(dlg_.btnPaste->text(), "Paste");
+    EXPECT_EQ(Shown(dlg_.btnPaste->text()), "Paste");
     EXPECT_EQ(dlg_.btnPaste->toolTip(), "Paste a site from the clipboard");
-    EXPECT_EQ(dlg_.btnView->text(), "View");
+    EXPECT_EQ(Shown(dlg_.btnView->text()), "View");
     EXPECT_EQ(dlg_.btnView->toolTip(), "Display this site in your web browser");
     EXPECT_FALSE(dlg_.btnView->isEnabled());
     EXPECT_TRUE(dlg_.rdbDefaultChangeVal->isChecked());
-    EXPECT_EQ(dlg_.rdbDefaultChangeVal->text(), "Use the default setting (as specified in the main window)");
-    EXPECT_EQ(dlg_.rdbCustomChangeVal->text(), "Use a custom setting for this site");
-    EXPECT_EQ(dlg_.lblSiteCompare->text(), "Send:");
+    EXPECT_EQ(Shown(dlg_.rdbDefaultChangeVal->text()), "Use the default setting (as specified in the main window)");
+    EXPECT_EQ(Shown(dlg_.rdbCustomChangeVal->text()), "Use a custom setting for this site");
+    EXPECT_EQ(Shown(dlg_.lblSiteCompare->text()), "Send:");
     EXPECT_FALSE(dlg_.lblSiteCompare->isEnabled());
     EXPECT_FALSE(dlg_.cmbSiteCompare->isEnabled());
     ASSERT_EQ(dlg_.cmbSiteCompare->count(), 8);
@@ -402,21 +404,21 @@ TEST_F(EditSite, TheAdvancedPartOpensWithOptionsAndIsValidatedOnOK)
     EXPECT_FALSE(dlg_.btnAdvanced->isChecked());
     EXPECT_FALSE(dlg_.pnlAdvanced->isVisible());
     EXPECT_EQ(dlg_.size(), QSize(471, 275));
-    EXPECT_EQ(dlg_.btnAdvanced->text(), "Advanced");
+    EXPECT_EQ(dlg_.btnAdvanced->text(), "Advanc&ed");
     QTest::mouseClick(dlg_.btnAdvanced, Qt::LeftButton);
     EXPECT_TRUE(dlg_.pnlAdvanced->isVisible());
     EXPECT_GT(dlg_.height(), 275);
     EXPECT_EQ(dlg_.width(), 471);
     bool watchLabel = false, ignoreLabel = false;
     for (const QLabel* label : dlg_.pnlAdvanced->findChildren<QLabel*>()) {
-        watchLabel |= label->text() == "Watch only this part of the page (CSS selector):" && label->buddy() == dlg_.edtWatch;
-        ignoreLabel |= label->text() == "Ignore text matching (regular expression):" && label->buddy() == dlg_.edtIgnore;
+        watchLabel |= label->text() == "&Watch only this part of the page (CSS selector):" && label->buddy() == dlg_.edtWatch;
+        ignoreLabel |= label->text() == "&Ignore text matching (regular expression):" && label->buddy() == dlg_.edtIgnore;
     }
     EXPECT_TRUE(watchLabel);
     EXPECT_TRUE(ignoreLabel);
     EXPECT_FALSE(dlg_.edtWatch->toolTip().isEmpty());
     EXPECT_FALSE(dlg_.edtIgnore->toolTip().isEmpty());
-    EXPECT_EQ(dlg_.btnTestWatch->text(), "Test");
+    EXPECT_EQ(dlg_.btnTestWatch->text(), "&Test");
     QTest::mouseClick(dlg_.btnAdvanced, Qt::LeftButton);
     EXPECT_EQ(dlg_.size(), QSize(471, 275));
 
@@ -488,4 +490,49 @@ TEST_F(EditSite, TestFetchesThePageAndShowsWhatTheMeasureSees)
     EXPECT_EQ(dlg_.lblWatchCount->text(), "The page could not be fetched.");
     EXPECT_TRUE(boxes_.Boxes.empty());
     EXPECT_TRUE(dlg_.isVisible());
+}
+
+TEST_F(EditSite, AccessKeysReachEveryFieldEnterIsOkAndEscapeCancel)
+{
+    OpenFor("News", "http://news.example/", 300);
+    dlg_.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg_));
+    QSet<QChar> keys;
+    for (QAbstractButton* b : dlg_.findChildren<QAbstractButton*>()) {
+        if (b == dlg_.btnOK || b == dlg_.btnCancel || b->objectName().startsWith("qt_"))
+            continue;
+        const QChar key = AccessKey(b->text());
+        EXPECT_FALSE(key.isNull()) << b->objectName().toStdString();
+        EXPECT_FALSE(keys.contains(key)) << b->objectName().toStdString();
+        keys.insert(key);
+    }
+    for (QLabel* l : dlg_.findChildren<QLabel*>()) {
+        if (!l->buddy())
+            continue;
+        const QChar key = AccessKey(l->text());
+        EXPECT_FALSE(key.isNull()) << l->text().toStdString();
+        EXPECT_FALSE(keys.contains(key)) << l->text().toStdString();
+        keys.insert(key);
+    }
+    EXPECT_TRUE(dlg_.btnOK->isDefault());
+
+    QTest::keyClick(&dlg_, Qt::Key_A, Qt::AltModifier);
+    EXPECT_EQ(QApplication::focusWidget(), dlg_.edtSiteURL);
+    // A button's access key presses it as a short click does.
+    QTest::keyClick(&dlg_, Qt::Key_D, Qt::AltModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dlg_.rdbDefaultChangeVal->isChecked(); }, 2000));
+    QTest::keyClick(&dlg_, Qt::Key_C, Qt::AltModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dlg_.rdbCustomChangeVal->isChecked(); }, 2000));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    EXPECT_FALSE(dlg_.isVisible());
+    EXPECT_EQ(dlg_.result(), QDialog::Rejected);
+
+    OpenFor("News", "http://news.example/", 300);
+    dlg_.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg_));
+    QTest::keyClick(&dlg_, Qt::Key_N, Qt::AltModifier);
+    ASSERT_EQ(QApplication::focusWidget(), dlg_.edtSiteName);
+    QTest::keyClick(dlg_.edtSiteName, Qt::Key_Return);
+    EXPECT_FALSE(dlg_.isVisible());
+    EXPECT_EQ(dlg_.result(), QDialog::Accepted);
 }

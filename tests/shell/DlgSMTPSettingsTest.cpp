@@ -5,7 +5,9 @@
 #include "tests/shell/FakeShellServices.h"
 #include "tests/support/MailServer.h"
 #include "tests/support/TempDataFolder.h"
+#include "tests/shell/Captions.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -65,18 +67,18 @@ TEST_F(SMTPSettings, ControlsAsDesigned)
                              "lblUserID", "edtSMTPID", "lblSMTPPassword", "edtSMTPPassword", "lnkTestSMTP",
                              "lnkSMTPShelp", "lblSMTPSecurity", "cmbSMTPSecurity"})
         EXPECT_NE(d.findChild<QWidget*>(name), nullptr) << name;
-    EXPECT_EQ(d.lblSMTPHost->text(), "SMTP Server (e.g. smtp.example.com): ");
+    EXPECT_EQ(Shown(d.lblSMTPHost->text()), "SMTP Server (e.g. smtp.example.com): ");
     EXPECT_EQ(d.edtSMTPHost->toolTip(), "The address of your SMTP mail server, e.g. smtp.example.com or mail.example.net");
-    EXPECT_EQ(d.lblSMTPPort->text(), "Port (generally this is 25): ");
+    EXPECT_EQ(Shown(d.lblSMTPPort->text()), "Port (generally this is 25): ");
     EXPECT_TRUE(d.edtSMTPPort->toolTip().contains("587")) << d.edtSMTPPort->toolTip().toStdString();
     EXPECT_TRUE(d.edtSMTPPort->toolTip().contains("465"));
-    EXPECT_EQ(d.lblSMTPSecurity->text(), "Connection security:");
+    EXPECT_EQ(Shown(d.lblSMTPSecurity->text()), "Connection security:");
     ASSERT_EQ(d.cmbSMTPSecurity->count(), 4);
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(d.cmbSMTPSecurity->itemText(i).toStdString(), (std::vector<std::string>{"Auto", "STARTTLS", "SSL/TLS", "None"})[i]);
     EXPECT_FALSE(d.cmbSMTPSecurity->toolTip().isEmpty());
     EXPECT_EQ(d.cmbSMTPSecurity->currentText(), "Auto") << "a first start protects the mail where it can";
-    EXPECT_EQ(d.chkSMTPAuthentication->text(), "My SMTP Server requires authentication:");
+    EXPECT_EQ(Shown(d.chkSMTPAuthentication->text()), "My SMTP Server requires authentication:");
     EXPECT_EQ(d.lnkTestSMTP->text(), "Send Test message using these settings");
     EXPECT_EQ(d.lnkSMTPShelp->text(), "Where can I find my SMTP Settings?");
     EXPECT_TRUE(d.lnkTestSMTP->alignment() & Qt::AlignRight);
@@ -343,4 +345,41 @@ TEST_F(SMTPSettings, ConnectionSecurityShowsAndStoresTheChoice)
     again.cmbSMTPSecurity->setCurrentIndex(1);
     ASSERT_TRUE(again.CommitSMTPSettings());
     EXPECT_EQ(Values().Security, ssStartTLS);
+}
+
+TEST_F(SMTPSettings, KeyboardReachesTheLinksAndEnterFollowsThemNotOk)
+{
+    Values() = {"mail.example", "", "", 25, 90, false, ssAuto, ""};
+    TTempDataFolder folder;
+    WriteFile(folder.Root() + "SMTP_Settings.html", "<html></html>");
+    services_.Folder = QString::fromStdString(folder.Root());
+    TOpenedUrls opened({"file"});
+    TdlgSMTPSettings& d = Open();
+    d.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&d));
+
+    // Login fields are off: Tab goes from the box straight to the links.
+    d.chkSMTPAuthentication->setFocus();
+    QTest::keyClick(d.chkSMTPAuthentication, Qt::Key_Tab);
+    ASSERT_EQ(QApplication::focusWidget(), d.lnkTestSMTP);
+    QTest::keyClick(d.lnkTestSMTP, Qt::Key_Space);
+    ASSERT_EQ(boxes_.Boxes.size(), 1u) << "Space sent the test message";
+    EXPECT_EQ(boxes_.Boxes[0].Text, "You have not specified a destination e-mail address in the main window.");
+
+    QTest::keyClick(d.lnkTestSMTP, Qt::Key_Tab);
+    ASSERT_EQ(QApplication::focusWidget(), d.lnkSMTPShelp);
+    QTest::keyClick(d.lnkSMTPShelp, Qt::Key_Return);
+    EXPECT_EQ(opened.Urls.size(), 1);
+    EXPECT_TRUE(d.isVisible()) << "Enter on a link is not OK";
+    QTest::keyClick(d.lnkSMTPShelp, Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), d.btnOK);
+
+    // Alt+S reaches the host field; Enter there is OK.
+    QTest::keyClick(&d, Qt::Key_S, Qt::AltModifier);
+    ASSERT_EQ(QApplication::focusWidget(), d.edtSMTPHost);
+    Type(d.edtSMTPHost, "typed.example");
+    QTest::keyClick(d.edtSMTPHost, Qt::Key_Return);
+    EXPECT_FALSE(d.isVisible());
+    EXPECT_EQ(d.result(), QDialog::Accepted);
+    EXPECT_EQ(Values().Host, "typed.example");
 }

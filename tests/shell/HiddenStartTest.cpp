@@ -1,7 +1,8 @@
 // The program as the log-on start runs it: "vendrel /start" stays hidden and
-// delivers its first check ten seconds later, from the user's own files. The
-// program runs under a file name of its own, so that its one-copy guard meets
-// no other test's copy.
+// delivers its first check ten seconds later, from the user's own files; any
+// other first argument shows the window and checks all the same. The program
+// runs under a file name of its own, so that its one-copy guard meets no
+// other test's copy.
 
 #include "engine/DataFolder.h"
 #include "engine/Settings.h"
@@ -26,7 +27,9 @@ extern char** environ;
 
 namespace {
 
-TEST(HiddenStart, ChecksTenSecondsLaterAndDelivers)
+class StartWithArgument : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(StartWithArgument, ChecksTenSecondsLaterAndDelivers)
 {
     TTempDataFolder tmp;
     TLoopbackHttpServer http;
@@ -48,7 +51,7 @@ TEST(HiddenStart, ChecksTenSecondsLaterAndDelivers)
     const std::string program = tmp.Root() + name;
     std::filesystem::copy_file(VENDREL_PROGRAM, program);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    const char* argv[] = {program.c_str(), "/start", nullptr};
+    const char* argv[] = {program.c_str(), GetParam(), nullptr};
     pid_t pid = -1;
     const auto started = std::chrono::steady_clock::now();
     ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ), 0);
@@ -80,5 +83,8 @@ TEST(HiddenStart, ChecksTenSecondsLaterAndDelivers)
     EXPECT_GE(waited, std::chrono::seconds(9)) << "the first check waits ten seconds";
     EXPECT_EQ(http.Requests(), 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(HiddenStart, StartWithArgument, ::testing::Values("/start", "foo"),
+                         [](const auto& info) { return info.index == 0 ? "LogOnStart" : "OtherArgument"; });
 
 } // namespace

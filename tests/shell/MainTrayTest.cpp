@@ -2,12 +2,17 @@
 
 #include "engine/Product.h"
 #include "shell/ImageList.h"
+#include "shell/DlgEditSite.h"
 #include "shell/MainTray.h"
+#include "shell/SiteListView.h"
 #include "tests/shell/WindowFixture.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QLineEdit>
+#include <QListView>
+#include <QPushButton>
 #include <QMenu>
 #include <memory>
 
@@ -154,4 +159,47 @@ TEST_F(MainTrayTest, ExitAsksTheCloseQuestionAndNoKeepsTheProgram)
     Item("Exit Vendrel")->trigger();
     EXPECT_EQ(boxes.Seen.size(), 2u);
     EXPECT_TRUE(ended);
+}
+
+TEST_F(MainTrayTest, ANameBeyondAsciiKeepsItsLettersFromTheEditorToTheFilesTheListTheMenuAndTheBoxes)
+{
+    StartTray();
+    w->show();
+    const QString name = QString::fromUtf8("Caf\u00e9 Z\u00fcrich \u2615 \u0395\u03bb\u03bb\u03ac\u03b4\u03b1 \U0001F310");
+    const std::string bytes = name.toUtf8().toStdString();
+    boxes.OnDialog = [&](QDialog* dialog) {
+        auto* editor = qobject_cast<TdlgEditSite*>(dialog);
+        ASSERT_TRUE(editor);
+        editor->edtSiteName->setText(name);
+        editor->edtSiteURL->setText("http://127.0.0.1:9/caf%C3%A9");
+        editor->btnOK->click();
+    };
+    w->btnAddSiteClick();
+    const int row = w->CurrentRow();
+    ASSERT_GE(row, 0);
+    EXPECT_EQ(SiteNameOf(w->Sites(), row), bytes) << "the engine holds the name as UTF-8";
+
+    // The files hold the same bytes, and reading them back gives the name.
+    w->SaveSettings();
+    EXPECT_NE(ReadFile(Files().SitesPath()).find(bytes + std::string(18, ' ') + "{"), std::string::npos);
+    w->LoadSettings();
+    const QModelIndex index = w->fbxSites->model()->index(w->CurrentRow(), 0);
+    EXPECT_TRUE(index.data().toString().startsWith(name));
+
+    // The stored page is found under the same name: its date shows.
+    WriteFile(StoredPagePath(bytes), "<html></html>");
+    w->chkDeliveredDates->setChecked(true);
+    EXPECT_NE(w->RowDelegate().DateText(name, true), "Never Delivered");
+
+    tray->Menu.popTaskPopup();
+    bool listed = false;
+    for (QAction* a : Item("Deliver Site Now")->menu()->actions())
+        listed |= a->text() == name;
+    EXPECT_TRUE(listed) << "the tray menu shows the name as typed";
+
+    boxes.Answer(QMessageBox::No);
+    w->SetCurrentRow(w->CurrentRow());
+    w->btnDeleteClick();
+    ASSERT_EQ(boxes.Seen.size(), 1u);
+    EXPECT_EQ(boxes.Seen[0].Text, "Are you sure you want to delete the site, " + name + "?");
 }

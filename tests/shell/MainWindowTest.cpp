@@ -10,6 +10,7 @@
 #include "shell/SiteListView.h"
 #include "shell/SpinEdit.h"
 #include "tests/shell/WindowFixture.h"
+#include "tests/shell/Captions.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -115,9 +116,10 @@ TEST_F(MainWindow, ControlsCarryTheirNamesCaptionsHintsAndRanges)
         {"btnAbout", "About", "About Vendrel..."},
         {"btnHelp", "Help", "Display the Vendrel Read Me document"},
         {"btnOK", "OK",
-         "Save changes and minimize Vendrel to the System Tray (your site monitoring will commence automatically)"},
+         "Save changes and minimize Vendrel to the notification area (your site monitoring will commence "
+         "automatically)"},
         {"btnCancel", "Cancel",
-         "Cancel changes and minimize Vendrel to the System Tray (monitoring will commence as usual)"},
+         "Cancel changes and minimize Vendrel to the notification area (monitoring will commence as usual)"},
         {"btnAddSite", "Add Site...", "Add a new site to your monitor list"},
         {"btnMoveUp", "Move Up", "Promote the selected site"},
         {"btnMoveDown", "Move Down", "Demote the selected site"},
@@ -131,12 +133,19 @@ TEST_F(MainWindow, ControlsCarryTheirNamesCaptionsHintsAndRanges)
          "Vendrel will only check for site changes once a day at the specified time"},
         {"rdbFrequencyChecking", "Check every ",
          "Vendrel will check for site changes at the frequency you have specified"},
+        {"chkAutoStart", "Automatically start Vendrel when I log in",
+         "Set this option to start Vendrel when you log in.  If you don't check this option you will need to start "
+         "Vendrel yourself to start delivery of your web sites"},
+        {"chkDisplayIcon", "Display an icon in the system tray for controlling Vendrel",
+         "If this option is set then an icon for Vendrel is displayed in your notification area and allows you to "
+         "quickly configure Vendrel and access common functions.  It will also flash when a new web site is "
+         "delivered"},
         {"chkConfirmClose", "Warn before closing Vendrel",
          "If enabled you will be asked for confirmation when closing Vendrel"},
         {"chkMarkChanges", "Show what changed at the top of each mail",
          "Puts the changed text first in each mail and marks it in the page"},
         {"chkFlashIcon", "Flash icon when new items are posted",
-         "Specifies that the system tray icon for Vendrel should flash for several seconds whenever it delivers a "
+         "Specifies that the notification area icon for Vendrel should flash for several seconds whenever it delivers a "
          "web site to your email software"},
         {"chkActiveNet", "Always check for an active Internet connection",
          "If this option is checked Vendrel will always check that there is a valid internet connection before it "
@@ -145,19 +154,19 @@ TEST_F(MainWindow, ControlsCarryTheirNamesCaptionsHintsAndRanges)
     for (const TControl& c : buttons) {
         auto* button = f.findChild<QAbstractButton*>(c.name);
         ASSERT_NE(button, nullptr) << c.name;
-        EXPECT_EQ(button->text(), c.caption) << c.name;
+        EXPECT_EQ(Shown(button->text()), c.caption) << c.name;
         EXPECT_EQ(button->toolTip(), c.hint) << c.name;
     }
     for (const char* name : {"btnChangeNow", "btnAbout", "btnHelp", "btnOK", "btnCancel", "btnAddSite",
                              "btnEditSite", "btnTestSite", "btnViewSite", "btnDelete", "btnSMTPSettings"})
         EXPECT_FALSE(f.findChild<QPushButton*>(name)->icon().isNull()) << name << " shows its image";
 
-    EXPECT_EQ(f.pgcMain->tabText(0), "Web Sites");
-    EXPECT_EQ(f.pgcMain->tabText(1), "  Settings  ");
-    EXPECT_EQ(f.pgcMain->tabText(2), "Logging");
+    EXPECT_EQ(Shown(f.pgcMain->tabText(0)), "Web Sites");
+    EXPECT_EQ(Shown(f.pgcMain->tabText(1)), "  Settings  ");
+    EXPECT_EQ(Shown(f.pgcMain->tabText(2)), "Logging");
     EXPECT_EQ(f.Label1->text(), "Keep up-to-date with your favorite web sites.  Vendrel automatically monitors "
                                 "your web sites and emails them to you whenever they change!");
-    EXPECT_EQ(f.Label2->text(), "Check the sites that you want delivered whenever they change:");
+    EXPECT_EQ(Shown(f.Label2->text()), "Check the sites that you want delivered whenever they change:");
     EXPECT_EQ(f.lnkALL->text(), "Select All");
     EXPECT_EQ(f.lnkNONE->text(), "Deselect All");
     EXPECT_EQ(f.lnkQuorvan->toolTip().toStdString(), MakerWebAddress);

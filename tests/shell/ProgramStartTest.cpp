@@ -2,6 +2,8 @@
 // of its own (the guard's names come from the file name), gives it a data
 // folder with its own settings and site list, and follows what it does
 // through the status file the program writes for tests.
+// Offscreen there is no notification area: "/start" comes up minimised
+// ("shown minimised"), and "shown" means on screen as a normal window.
 
 #include "engine/SiteList.h"
 #include "platform/InstanceGuard.h"
@@ -16,6 +18,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -180,6 +183,24 @@ protected:
     }
 
     TInstanceNames Names() const { return InstanceNamesFor(fileName_, static_cast<unsigned>(getuid())); }
+    // Where the system keeps a named object.
+    static std::string ShmPath(const std::string& name) { return "/dev/shm" + name; }
+    static std::string SemPath(const std::string& name) { return "/dev/shm/sem." + name.substr(1); }
+    // Waits for a started copy to end; its exit status, or -1 when it did not
+    // end in time or ended by a signal.
+    int AwaitEnd(int pid, int timeoutMs = 20000)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                started_.erase(std::find(started_.begin(), started_.end(), pid));
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return -1;
+    }
 
     TTempDataFolder home_;
     std::string fileName_;
@@ -193,7 +214,8 @@ protected:
 TEST_F(ProgramStartTest, SecondStartWithoutArgumentsShowsTheHiddenWindowAndWritesNothing)
 {
     const int running = Start({"/start"});
-    ASSERT_TRUE(AwaitStatus("running " + std::to_string(running)));
+    // Only a copy that is ready has made what it makes at start ("HTML/").
+    ASSERT_TRUE(AwaitStatus("ready " + std::to_string(running)));
     EXPECT_FALSE(HasStatus("shown"));
     const auto before = Snapshot(home_.Root() + "data");
 
@@ -216,7 +238,7 @@ TEST_F(ProgramStartTest, SecondStartWithoutArgumentsShowsTheHiddenWindowAndWrite
 TEST_F(ProgramStartTest, SecondStartWithArgumentsHandsOverTenCutTo300)
 {
     const int running = Start({"/start"});
-    ASSERT_TRUE(AwaitStatus("running " + std::to_string(running)));
+    ASSERT_TRUE(AwaitStatus("ready " + std::to_string(running)));
     std::vector<std::string> params{"/start", std::string(400, 'v')};
     for (int i = 3; i <= 11; ++i)
         params.push_back("a" + std::to_string(i));
@@ -279,4 +301,42 @@ TEST_F(ProgramStartTest, NextStartAfterTheRunningCopyIsKilledBecomesTheRunningCo
     // And the copy after it reaches it.
     EXPECT_EQ(Run({}), 0);
     EXPECT_TRUE(AwaitStatus("shown"));
+}
+
+TEST_F(ProgramStartTest, TermAndIntEndTheProgramLikeExitAndRemoveItsNamedObjects)
+{
+    for (int signo : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signo == SIGTERM ? "SIGTERM" : "SIGINT");
+        const std::string settings = ReadFile(home_.DataFolder() + "Settings.dat");
+        const int running = Start({"/start"});
+        ASSERT_TRUE(AwaitStatus("ready " + std::to_string(running)));
+        const TInstanceNames names = Names();
+        ASSERT_TRUE(fs::exists(ShmPath(names.Mailbox)));
+        ASSERT_TRUE(fs::exists(SemPath(names.Semaphore)));
+        // The program-wide name is shared by every copy of this user, also
+        // other tests' copies: what shows this copy removed it is that the
+        // object it held is no longer the one under the name.
+        const std::string mutexPath = SemPath(ProgramMutexName());
+        struct stat held{};
+        ASSERT_EQ(stat(mutexPath.c_str(), &held), 0) << "the running copy holds " << mutexPath;
+
+        kill(running, signo);
+        EXPECT_EQ(AwaitEnd(running), 0) << "the copy ended by itself, with success";
+        EXPECT_TRUE(HasStatus("signal " + std::to_string(signo)));
+        EXPECT_TRUE(HasStatus("ended " + std::to_string(running)));
+        EXPECT_FALSE(fs::exists(ShmPath(names.Mailbox)));
+        EXPECT_FALSE(fs::exists(SemPath(names.Semaphore)));
+        struct stat after{};
+        if (stat(mutexPath.c_str(), &after) == 0) {
+            EXPECT_NE(after.st_ino, held.st_ino) << "the copy left its mutex behind";
+        }
+        EXPECT_EQ(ReadFile(home_.DataFolder() + "Settings.dat"), settings) << "nothing was saved";
+
+        // The next start is the running copy again, not a hand-over.
+        const int next = Start({"/start"});
+        ASSERT_TRUE(AwaitStatus("ready " + std::to_string(next)));
+        kill(next, SIGTERM);
+        EXPECT_EQ(AwaitEnd(next), 0);
+        std::remove(status_.c_str());
+    }
 }

@@ -73,6 +73,8 @@ int main(int argc, char** argv)
     w.AddToLog("LWN.net weekly edition, with a name far too long for its row unchanged (3), Skipping");
     w.AddToLog("Error processing Local weather: Site Download Error");
     w.AddLogSeparator();
+    // The usual desktop, with a notification area.
+    w.TrayAvailable = [] { return true; };
     w.show();
     w.SetCurrentRow(0);
     const char* names[] = {"main-sites.png", "main-settings.png", "main-logging.png"};
@@ -80,6 +82,12 @@ int main(int argc, char** argv)
         w.pgcMain->setCurrentIndex(tab);
         Save(w, out + "/" + names[tab]);
     }
+    // A desktop without one: the Settings tab says what OK and Cancel do.
+    w.TrayAvailable = [] { return false; };
+    w.hide();
+    w.show();
+    w.pgcMain->setCurrentIndex(1);
+    Save(w, out + "/main-settings-no-tray.png");
 
     // The pictures themselves, large enough to judge: the image list at 16
     // and 32 pixels, then the tray images of both sets at each panel size.

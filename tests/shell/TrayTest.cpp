@@ -227,6 +227,7 @@ protected:
     {
         icon.PopupMenu = menu.popTask();
         icon.OnDblClick = [this] { ++doubleClicks; };
+        icon.HostAvailable = [this] { return hostAvailable; };
     }
     ~NotifyIconTest() override
     {
@@ -238,6 +239,7 @@ protected:
     TQueryWindow window;
     TTrayMenu menu{owner, &window};
     TNotifyIcon icon{&window};
+    bool hostAvailable = true;
     int doubleClicks = 0;
 };
 
@@ -328,4 +330,15 @@ TEST_F(NotifyIconTest, MinimisingHidesTheWindowToTheTrayWhateverTheSetting)
     icon.ShowMainWindow();
     EXPECT_TRUE(window.isVisible());
     EXPECT_FALSE(window.isMinimized());
+}
+
+TEST_F(NotifyIconTest, WithoutANotificationAreaMinimisingLeavesTheWindowMinimised)
+{
+    hostAvailable = false;
+    window.show();
+    ASSERT_TRUE(WaitFor([&] { return window.isVisible(); }));
+    window.showMinimized();
+    // Hidden now, the window could only come back by starting the program again.
+    EXPECT_FALSE(WaitFor([&] { return !window.isVisible(); }, 300));
+    EXPECT_TRUE(window.isMinimized());
 }

@@ -40,6 +40,7 @@ void WindowFixture::WriteUserFiles(const TSettings& settings, const TSiteList& s
 TfrmMain& WindowFixture::Start(bool show)
 {
     w = std::make_unique<TfrmMain>(clock, Files());
+    w->TrayAvailable = [this] { return trayAvailable; };
     if (show)
         w->show();
     QApplication::processEvents();

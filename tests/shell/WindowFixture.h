@@ -29,6 +29,8 @@ protected:
     // A site's stored page in the test's data folder.
     std::string StoredPagePath(const std::string& name) const;
 
+    // What the window is told of the desktop's notification area.
+    bool trayAvailable = true;
     TTempDataFolder tmp;
     TSystemClock clock;
     TModalAnswerer boxes;
