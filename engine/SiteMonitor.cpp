@@ -120,8 +120,15 @@ bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& addre
         // short lines would take dozens of times its size as a list.
         const std::string newText = CrLfLines(page);
         stage("Processing Site");
-        if (!Rewriter.RewritePage(address, page))
+        const bool rewritten = Rewriter.RewritePage(address, page);
+        Rewriter.ForgetPage();
+        if (!rewritten) {
+            // A page too large to mail says so; other failures keep their
+            // one fixed text.
+            if (Rewriter.LastTooLarge)
+                throw ESiteError("HTML Parsing Error: " + Rewriter.LastError);
             throw ESiteError("HTML Parsing Error");
+        }
 
         stage("Delivering Site");
         const TSettings settings = host_.CurrentSettings();
