@@ -87,10 +87,10 @@ TEST(ActivityLog, LineBreaksReadAsBlanksAndC1AndBidiControlsAsQuestionMarks)
         {"a\nb\rc\r\n\r\nd", "a b c  d"},
         // C1 controls, written in UTF-8 (CSI, NEL, the first and the last)
         // and as single bytes of text that is not UTF-8.
-        {"x\xc2\x9b2Jy \xc2\x85 \xc2\x80\xc2\x9f", "x?2Jy ? ??"},
-        {"x\x9b2J\x85 \x80\x9f \xa0\xff", "x?2J? ?? \xa0\xff"},
+        {"x\xc2\x9b" "2Jy \xc2\x85 \xc2\x80\xc2\x9f", "x?2Jy ? ??"},
+        {"x\x9b" "2J\x85 \x80\x9f \xa0\xff", "x?2J? ?? \xa0\xff"},
         // Embeddings, overrides and isolates; their neighbours stay.
-        {"a\xe2\x80\xaecod.exe", "a?cod.exe"},
+        {"a\xe2\x80\xae" "cod.exe", "a?cod.exe"},
         {"\xe2\x80\xaa\xe2\x80\xab\xe2\x80\xac\xe2\x80\xad\xe2\x80\xae", "?????"},
         {"\xe2\x81\xa6\xe2\x81\xa7\xe2\x81\xa8\xe2\x81\xa9", "????"},
         {"\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa", "\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa"},
@@ -119,13 +119,15 @@ TEST(ActivityLog, NoControlOfAnyKindSurvivesRandomText)
             ASSERT_FALSE((b < 0x20 && b != '\t') || b == 0x7f) << message;
             // A byte 0x80..0x9F never stands on its own, where a terminal
             // would take it for a C1 control.
-            if (b >= 0x80 && b <= 0x9f)
+            if (b >= 0x80 && b <= 0x9f) {
                 ASSERT_TRUE(i > 0 && static_cast<unsigned char>(shown[i - 1]) >= 0x80) << message;
+            }
             ASSERT_FALSE(shown.compare(i, 2, "\xc2\x85") == 0 || shown.compare(i, 2, "\xc2\x9b") == 0) << message;
             ASSERT_FALSE(shown.compare(i, 3, "\xe2\x80\xae") == 0 || shown.compare(i, 3, "\xe2\x81\xa6") == 0)
                 << message;
         }
-        if (IsValidUTF8(message))
+        if (IsValidUTF8(message)) {
             ASSERT_TRUE(IsValidUTF8(shown)) << message;
+        }
     }
 }
