@@ -124,14 +124,9 @@ TEST_F(HostileMail, OnlyAsciiCompatibleCharsetsAreNamed)
         const char* htmlType;
     } cases[] = {
         {"text/html; charset=utf-7", "Content-Type: text/html\r\n"},
-        {"text/html; charset=UCS-4", "Content-Type: text/html\r\n"},
         {"text/html; charset=ebcdic-us", "Content-Type: text/html\r\n"},
-        {"text/html; charset=iso-2022-jp", "Content-Type: text/html\r\n"},
-        {"text/html; charset=hz-gb-2312", "Content-Type: text/html\r\n"},
         {"text/html; charset=\"  Latin1\t\"", "Content-Type: text/html; charset=windows-1252\r\n"},
-        {"text/html; charset=x-sjis", "Content-Type: text/html; charset=Shift_JIS\r\n"},
         {"text/html; charset=GB2312", "Content-Type: text/html; charset=GBK\r\n"},
-        {"text/html; charset=ksc5601", "Content-Type: text/html; charset=EUC-KR\r\n"},
     };
     for (const auto& c : cases) {
         const std::string parts = SendPage(page, "alt", c.contentType);
@@ -194,33 +189,39 @@ TEST_F(HostileMail, ALongSubjectStartsOnItsOwnLine)
 
 TEST(HostileServer, AutoWithoutStartTLSLogsAndShowsWhyThePasswordWasKept)
 {
-    TScriptedServer server([](TScriptedPeer& peer) {
-        peer.Send("220 scripted\r\n");
-        peer.ReadLine();
-        peer.Send("250-scripted\r\n250-AUTH LOGIN PLAIN\r\n250 OK\r\n");
-        while (!peer.Closed() && peer.ReadLine() != "QUIT")
-            peer.Send("334 \r\n");
-    });
-    TRecordingHost host;
-    TMailComposer composer(host, SystemClock());
-    TMailServerSettings settings;
-    settings.Host = "127.0.0.1";
-    settings.Port = server.Port();
-    settings.TimeOutSeconds = 10;
-    settings.Logon = true;
-    settings.Username = "vendrel";
-    settings.Password = "secret";
-    ASSERT_EQ(settings.Security, ssAuto);
-    EXPECT_FALSE(composer.ComposeAndSend(settings, "me@example.org", "s", "<html></html>", "alt", true, nullptr,
-                                         "me@example.org", false, true, true));
+    // A server that offers a login but no STARTTLS, as one looks whose
+    // STARTTLS line was stripped on the way, in each form of AUTH line: no
+    // credentials in any form leave, and the session ends with QUIT.
     const std::string reason = "The mail server does not offer TLS, so Vendrel did not send your password. "
                                "Choose \"None\" under Connection security to allow a login without TLS.";
-    EXPECT_EQ(host.Log, std::vector<std::string>{"Delivery error: " + reason});
-    ASSERT_EQ(host.Boxes.size(), 1u);
-    EXPECT_EQ(host.Boxes[0].Text, "Sending of message with SMTP failed with the error: \r\n\r\n" + reason);
-    const auto lines = server.Finish();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[1], "QUIT");
+    for (const std::string mechanisms : {"250-AUTH LOGIN PLAIN\r\n", "250-AUTH=PLAIN\r\n", "250-auth login\r\n"}) {
+        TScriptedServer server([&](TScriptedPeer& peer) {
+            peer.Send("220 scripted\r\n");
+            peer.ReadLine();
+            peer.Send("250-scripted\r\n" + mechanisms + "250 OK\r\n");
+            while (!peer.Closed() && peer.ReadLine() != "QUIT")
+                peer.Send("334 \r\n");
+        });
+        TRecordingHost host;
+        TMailComposer composer(host, SystemClock());
+        TMailServerSettings settings;
+        settings.Host = "127.0.0.1";
+        settings.Port = server.Port();
+        settings.TimeOutSeconds = 10;
+        settings.Logon = true;
+        settings.Username = "vendrel";
+        settings.Password = "secret";
+        ASSERT_EQ(settings.Security, ssAuto);
+        EXPECT_FALSE(composer.ComposeAndSend(settings, "me@example.org", "s", "<html></html>", "alt", true, nullptr,
+                                             "me@example.org", false, true, true));
+        EXPECT_EQ(host.Log, std::vector<std::string>{"Delivery error: " + reason});
+        ASSERT_EQ(host.Boxes.size(), 1u);
+        EXPECT_EQ(host.Boxes[0].Text, "Sending of message with SMTP failed with the error: \r\n\r\n" + reason);
+        const auto lines = server.Finish();
+        ASSERT_EQ(lines.size(), 2u) << mechanisms;
+        EXPECT_TRUE(lines[0].starts_with("EHLO ")) << lines[0];
+        EXPECT_EQ(lines[1], "QUIT");
+    }
 }
 
 } // namespace

@@ -204,44 +204,6 @@ TEST_F(SMTPTLSTest, AutoWithoutStartTLSKeepsThePasswordAndNoneLogsInPlain)
     EXPECT_NE(unauthenticated.find("\"authenticated\": false"), std::string::npos) << unauthenticated;
 }
 
-TEST(SMTPTLSScriptedTest, AutoSendsNoAuthWhenTheServerOffersNoStartTLS)
-{
-    // Every AUTH reply a server could give, and a server that announces
-    // only PLAIN: no credentials in any form leave, the session ends with
-    // QUIT, and nothing else follows the hello.
-    for (const char* mechanisms : {"250-AUTH LOGIN PLAIN\r\n", "250-AUTH=PLAIN\r\n", "250-auth login\r\n"}) {
-        TScriptedServer server([&](TScriptedPeer& peer) {
-            peer.Send("220 scripted\r\n");
-            peer.ReadLine();
-            peer.Send(std::string("250-scripted\r\n") + mechanisms + "250 8BITMIME\r\n");
-            for (std::string line = peer.ReadLine(); !peer.Closed(); line = peer.ReadLine()) {
-                if (line == "QUIT")
-                    break;
-                peer.Send("334 VXNlcm5hbWU6\r\n");
-            }
-        });
-        TNetSMTP smtp;
-        smtp.Host = "127.0.0.1";
-        smtp.Port = server.Port();
-        smtp.ReadTimeout = 10000;
-        smtp.Username = "vendrel";
-        smtp.Password = "secret";
-        smtp.SetAuthenticationType(atLogin);
-        ASSERT_EQ(smtp.Security, ssAuto);
-        try {
-            smtp.Open();
-            FAIL() << "opened";
-        } catch (const ENetTLSError& e) {
-            EXPECT_STREQ(e.what(), NetNoTLSLoginText);
-        }
-        EXPECT_FALSE(smtp.IsConnected());
-        const auto lines = server.Finish();
-        ASSERT_EQ(lines.size(), 2u) << mechanisms;
-        EXPECT_TRUE(lines[0].starts_with("EHLO ")) << lines[0];
-        EXPECT_EQ(lines[1], "QUIT");
-    }
-}
-
 TEST_F(SMTPTLSTest, StartTLSRequiredButNotOfferedSendsNothing)
 {
     StartServer({});
