@@ -20,11 +20,37 @@ constexpr std::int64_t SessionBytesPerSecond = 4096;
 
 }
 
+namespace {
+
+// Where a comma separates two addresses: outside a quoted display name
+// ("Doe, Jane" <jane@x>) and outside angle brackets; npos when none does.
+std::size_t SeparatingComma(const std::string& text, std::size_t from = 0)
+{
+    bool quoted = false;
+    int angles = 0;
+    for (std::size_t i = from; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '"')
+            quoted = !quoted;
+        else if (quoted)
+            continue;
+        else if (c == '<')
+            ++angles;
+        else if (c == '>' && angles > 0)
+            --angles;
+        else if (c == ',' && angles == 0)
+            return i;
+    }
+    return std::string::npos;
+}
+
+} // namespace
+
 std::string ChooseSender(const std::string& senderAddress, const std::string& destText)
 {
     if (!senderAddress.empty())
         return senderAddress;
-    const auto comma = destText.find(',');
+    const auto comma = SeparatingComma(destText);
     return comma == std::string::npos ? destText : destText.substr(0, comma);
 }
 
@@ -42,29 +68,28 @@ std::string Before(const std::string& text, char c)
     return at == std::string::npos ? text : text.substr(0, at);
 }
 
-// Recipients as the destination field holds them: split at every comma,
-// empty pieces dropped, pieces left untrimmed, a doubled quote made single.
+// Recipients as the destination field holds them: split at every comma
+// that separates addresses, empty pieces dropped, pieces left untrimmed, a
+// doubled quote made single.
 std::vector<std::string> RecipientPieces(const std::string& recipients)
 {
-    if (recipients.find(',') == std::string::npos)
+    if (SeparatingComma(recipients) == std::string::npos)
         return {recipients};
     std::vector<std::string> pieces;
-    std::string piece;
-    auto flush = [&] {
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t comma = SeparatingComma(recipients, from);
+        const std::size_t end = comma == std::string::npos ? recipients.size() : comma;
+        std::string piece;
+        for (std::size_t i = from; i < end; ++i)
+            if (!(recipients[i] == '"' && !piece.empty() && piece.back() == '"'))
+                piece += recipients[i];
         if (!piece.empty())
-            pieces.push_back(piece);
-        piece.clear();
-    };
-    for (char c : recipients) {
-        if (c == ',') {
-            flush();
-        } else if (c == '"' && !piece.empty() && piece.back() == '"') {
-            continue;
-        } else {
-            piece += c;
-        }
+            pieces.push_back(std::move(piece));
+        if (comma == std::string::npos)
+            break;
+        from = comma + 1;
     }
-    flush();
     return pieces;
 }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/ScopeExit.h"
 #include "platform/Text.h"
 
 namespace {
@@ -384,7 +385,7 @@ private:
 } // namespace
 
 void ReplaceQuotedLinks(std::string& text, const std::vector<std::string>& originals,
-                        const std::vector<std::string>& absolutes)
+                        const std::vector<std::string>& absolutes, std::size_t maxBytes)
 {
     const std::size_t pairs = std::min(originals.size(), absolutes.size());
     if (pairs == 0)
@@ -429,7 +430,12 @@ void ReplaceQuotedLinks(std::string& text, const std::vector<std::string>& origi
             }
             if (replacement) {
                 if (!changed)
-                    out.reserve(text.size() + text.size() / 4);
+                    out.reserve(std::min(text.size() + text.size() / 4, maxBytes));
+                // What is written so far plus the rest as it stands, checked
+                // before each append: the copy never grows past the limit.
+                if (out.size() + (open + 1 - copied) + replacement->size() + (text.size() - close) > maxBytes)
+                    throw ERewriteTooLarge("the rewritten page would exceed " + std::to_string(maxBytes >> 20)
+                                           + " MiB");
                 out.append(text, copied, open + 1 - copied);
                 out += *replacement;
                 copied = close;
@@ -476,6 +482,7 @@ void TPageRewriter::docparseBase(const TBaseInfo& base, const TElementInfo&)
     OriginalLinks.clear();
     AbsoluteLinks.clear();
     placed_.clear();
+    expectedSize_ = pageSize_;
     for (const auto& r : reported_)
         Resolve(std::string_view(reportedText_).substr(r.TextAt, r.TextLength), r.At);
 }
@@ -532,10 +539,21 @@ void TPageRewriter::Resolve(std::string_view link, const TSourceSpan& at)
         resolver_ = TUrlResolver(BaseUrl);
     if (!resolver_.Resolve(link, absolute_) || absolute_ == link)
         return;
+    if (at.Known()) {
+        if (absolute_.size() > at.Length)
+            expectedSize_ += absolute_.size() - at.Length;
+        if (expectedSize_ > MaxPageBytes)
+            TooLarge();
+    }
     OriginalLinks.emplace_back(link);
     AbsoluteLinks.push_back(absolute_);
     if (at.Known())
         placed_.push_back(TPlacedLink{at, OriginalLinks.size() - 1});
+}
+
+void TPageRewriter::TooLarge() const
+{
+    throw ERewriteTooLarge("the rewritten page would exceed " + std::to_string(MaxPageBytes >> 20) + " MiB");
 }
 
 namespace {
@@ -574,7 +592,8 @@ void TPageRewriter::RewritePlacedLinks(std::string& page) const
         std::stable_sort(order.begin(), order.end(),
                          [](const TPlacedLink* a, const TPlacedLink* b) { return a->At.Offset < b->At.Offset; });
     std::string out;
-    out.reserve(page.size() + page.size() / 4);
+    // The size the placed links make, once: no doubling of a growing copy.
+    out.reserve(std::min(std::max(expectedSize_, page.size()), MaxPageBytes) + 64);
     std::size_t copied = 0;
     for (const TPlacedLink* p : order) {
         // Each stretch of the page is written once.
@@ -585,9 +604,18 @@ void TPageRewriter::RewritePlacedLinks(std::string& page) const
         AppendPlaced(out, std::string_view(page).substr(p->At.Offset, p->At.Length), OriginalLinks[p->Pair],
                      AbsoluteLinks[p->Pair], p->At.Quote);
         copied = p->At.Offset + p->At.Length;
+        // The rest of the page follows unchanged at the least.
+        if (out.size() + (page.size() - copied) > MaxPageBytes)
+            TooLarge();
     }
     out.append(page, copied, std::string::npos);
     page.swap(out);
+}
+
+void TPageRewriter::ForgetPage()
+{
+    OriginalLinks = {};
+    AbsoluteLinks = {};
 }
 
 void TPageRewriter::ForgetLinks()
@@ -599,18 +627,35 @@ void TPageRewriter::ForgetLinks()
     reportedText_.clear();
     baseSeen_ = false;
     BaseUrl = siteAddress_;
+    expectedSize_ = pageSize_;
 }
 
 bool TPageRewriter::RewritePage(const std::string& siteAddress, std::string& page)
 {
     bool result = true;
     siteAddress_ = siteAddress;
+    pageSize_ = page.size();
+    LastError.clear();
+    LastTooLarge = false;
     ForgetLinks();
+    // Neither the parser's copy of the page nor the link lists outlive the
+    // rewrite: the mail is built from the page while they would still hold
+    // a page's worth each.
+    TScopeExit release([this] {
+        std::string().swap(docparse.Html);
+        placed_ = {};
+        reported_ = {};
+        std::string().swap(reportedText_);
+    });
     try {
         try {
+            if (page.size() > MaxPageBytes)
+                TooLarge();
             docparse.Html = page;
             if (!docparse.Execute())
                 throw std::runtime_error("Parse Error 2");
+        } catch (const ERewriteTooLarge&) {
+            throw;
         } catch (const std::exception&) {
             // The document service used to fail now and then on a first load;
             // one more run after a pause was enough. Html is still set.
@@ -620,9 +665,11 @@ bool TPageRewriter::RewritePage(const std::string& siteAddress, std::string& pag
                 throw std::runtime_error("Parse Error 2");
         }
         RewritePlacedLinks(page);
-        ReplaceQuotedLinks(page, OriginalLinks, AbsoluteLinks);
+        ReplaceQuotedLinks(page, OriginalLinks, AbsoluteLinks, MaxPageBytes);
     } catch (const std::exception& e) {
-        host_.AddToLog(std::string("HTML parsing error: ") + e.what());
+        LastError = e.what();
+        LastTooLarge = dynamic_cast<const ERewriteTooLarge*>(&e) != nullptr;
+        host_.AddToLog("HTML parsing error: " + LastError);
         result = false;
     }
     return result;

@@ -4,7 +4,9 @@
 // made absolute against the page's own address, so that the mail shows the
 // page as it looks on the web. Images are not fetched; the mail refers to them.
 
+#include <cstdint>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,6 +53,9 @@ public:
     // Rewrites page in place; false after a parsing failure, which is logged.
     bool RewritePage(const std::string& siteAddress, std::string& page);
     void RecordLink(const std::string& link);
+    // Frees the link lists of the last rewrite, once the page is mailed
+    // from: an amplified page's links take as much room as the page.
+    void ForgetPage();
 
     std::string BaseUrl;
     std::vector<std::string> OriginalLinks;
@@ -59,6 +64,17 @@ public:
 
     // The pause before the one retry of a failed parse; replaceable in tests.
     std::function<void(int milliseconds)> Wait;
+
+    // The largest page a rewrite may make, as large as a download may be: a
+    // short page with a long <base> and many relative links would otherwise
+    // grow by the base at every link, to gigabytes.
+    std::size_t MaxPageBytes = std::size_t{64} << 20;
+    // Why the last RewritePage failed, as its log line gave it; empty after
+    // a success.
+    std::string LastError;
+    // The last RewritePage failed because the page would grow beyond
+    // MaxPageBytes.
+    bool LastTooLarge = false;
 
 private:
     struct TPlacedLink {
@@ -79,6 +95,7 @@ private:
     void docparseScript(const TScriptInfo& script, const TElementInfo& element);
     void docparseOtherLinkedItem(const TLinkedItemInfo& item, const TElementInfo& element);
     void RewritePlacedLinks(std::string& page) const;
+    [[noreturn]] void TooLarge() const;
     // Before each run of the parser: nothing recorded, the page's own
     // address as the base.
     void ForgetLinks();
@@ -95,6 +112,10 @@ private:
     std::string absolute_; // scratch of Resolve
     std::string siteAddress_;
     bool baseSeen_ = false;
+    std::size_t pageSize_ = 0;
+    // The page's size once the links placed so far are rewritten: what the
+    // link lists may grow to is bounded with it, before any copy is made.
+    std::size_t expectedSize_ = 0;
 };
 
 // Replaces, for each index in order, every '"' + originals[i] + '"' in text by
@@ -103,5 +124,12 @@ private:
 // is empty or holds a double quote, or whose absolute form holds one, take no
 // part (the rewriting never records such a pair for the copies: it rewrites
 // those links at their place).
+// Raises ERewriteTooLarge rather than make a text longer than maxBytes.
 void ReplaceQuotedLinks(std::string& text, const std::vector<std::string>& originals,
-                        const std::vector<std::string>& absolutes);
+                        const std::vector<std::string>& absolutes, std::size_t maxBytes = SIZE_MAX);
+
+// A rewrite that would make the page larger than it may be.
+class ERewriteTooLarge : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};

@@ -10,8 +10,11 @@
 #include <functional>
 #include <string>
 
-// The message as a log line shows it: control characters other than the tab
-// become "?".
+// The message as a log line shows it: a line break (CR LF, CR or LF) becomes
+// a blank, breaks at its end are dropped, and every other control character
+// but the tab becomes "?": C0, DEL, C1 (U+0080 to U+009F, or such a byte in
+// text that is not UTF-8) and the bidirectional embedding, override and
+// isolate controls.
 std::string LogLineText(const std::string& message);
 
 class TActivityLog {

@@ -182,8 +182,15 @@ bool TSiteMonitor::PreparePage(const std::string& name, const std::string& addre
     // short lines would take dozens of times its size as a list.
     newText = CrLfLines(page);
     Stage("Processing Site", progress, name);
-    if (!Rewriter.RewritePage(address, page))
+    const bool rewritten = Rewriter.RewritePage(address, page);
+    Rewriter.ForgetPage();
+    if (!rewritten) {
+        // A page too large to mail says so; other failures keep their
+        // one fixed text.
+        if (Rewriter.LastTooLarge)
+            throw ESiteError("HTML Parsing Error: " + Rewriter.LastError);
         throw ESiteError("HTML Parsing Error");
+    }
     footer = Footer(name);
     if (host_.CurrentSettings().MarkChanges)
         footer = MarkChanges(name, storedPath, storedText, fetched.ContentType, page, footer);

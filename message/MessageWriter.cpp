@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <iconv.h>
 #include <memory>
 
@@ -532,12 +533,51 @@ std::string TNetMessageWriter::DateText(std::chrono::system_clock::time_point wh
     return buffer;
 }
 
+namespace {
+
+bool PartsHold(const TNetMessage& message, std::string_view needle)
+{
+    const std::boyer_moore_horspool_searcher searcher(needle.begin(), needle.end());
+    const auto holds = [&](std::string_view text) {
+        return text.size() >= needle.size() && std::search(text.begin(), text.end(), searcher) != text.end();
+    };
+    const TNetMessageParts& parts = message.MessageParts;
+    for (std::size_t i = 0; i < parts.Count(); ++i) {
+        const TNetMessagePart& part = parts[i];
+        for (const auto& line : part.Headers)
+            if (holds(line))
+                return true;
+        for (const auto& line : part.ExtraHeaders)
+            if (holds(line))
+                return true;
+        if (part.IsTextPart())
+            for (const auto& line : static_cast<const TNetText&>(part).Body)
+                if (holds(line))
+                    return true;
+    }
+    return false;
+}
+
+} // namespace
+
+std::string MessageBoundary(const TNetMessage& message)
+{
+    std::string boundary(NetMessageBoundary);
+    if (!PartsHold(message, boundary))
+        return boundary;
+    for (unsigned long n = 1;; ++n) {
+        boundary = std::string(NetMessageBoundary) + "_" + std::to_string(n);
+        if (!PartsHold(message, boundary))
+            return boundary;
+    }
+}
+
 TNetHeaderList TNetMessageWriter::GenerateHeader(TNetMessage& message)
 {
     const std::size_t partCount = message.MessageParts.Count();
     const std::size_t textPartCount = message.MessageParts.TextPartCount();
     if (message.Encoding == meMIME && textPartCount > 0 && textPartCount == partCount)
-        message.ContentType = std::string(NetMultipartContentType);
+        message.ContentType = "multipart/alternative; boundary=\"" + MessageBoundary(message) + "\"";
 
     ChooseHeaderCharset();
 
@@ -626,7 +666,7 @@ void TNetMessageWriter::WriteBody(TNetLineSink& sink, const TNetMessage& message
     }
     sink.WriteLine(NetMultipartPreamble);
     sink.WriteLine("");
-    const std::string delimiter = "--" + std::string(NetMessageBoundary);
+    const std::string delimiter = "--" + MessageBoundary(message);
     for (std::size_t i = 0; i < parts.Count(); ++i) {
         if (!parts[i].IsTextPart())
             continue;

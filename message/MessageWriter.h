@@ -20,6 +20,12 @@ inline constexpr std::string_view NetMultipartContentType =
     "multipart/alternative; boundary=\"_Boundary_000_0023_017DC8DB_69C7C9A6\"";
 inline constexpr std::string_view NetMultipartPreamble = "This is a multi-part message in MIME format";
 
+// The boundary between a message's parts: NetMessageBoundary, unless a part
+// (its body or its headers) holds it; then that boundary followed by "_" and
+// the first counter from 1 on that occurs in no part, so a page can never
+// end its part early or add parts of its own.
+std::string MessageBoundary(const TNetMessage& message);
+
 // How header texts are transferred before they are encoded.
 enum TNetHeaderTransfer { htBit8, htISO2022JP };
 

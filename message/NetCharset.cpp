@@ -3,6 +3,7 @@
 #include "platform/Text.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -119,15 +120,6 @@ bool IsLetter(char c)
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-bool SystemKnows(const std::string& label)
-{
-    const iconv_t cd = iconv_open("UTF-8", label.c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        return false;
-    iconv_close(cd);
-    return true;
-}
-
 } // namespace
 
 std::string CharsetOfContentType(std::string_view contentType)
@@ -235,33 +227,105 @@ std::string MetaCharset(std::string_view page)
     return {};
 }
 
+namespace {
+
+struct TEncodingLabels {
+    const char* Name;
+    std::initializer_list<std::string_view> Labels;
+};
+
+// The encodings a browser knows, each under its canonical name with every
+// label that names it. Only those that keep every ASCII byte as ASCII are
+// here: in ISO-2022-JP, UTF-16 or UTF-7 the bytes of "<" or of a boundary
+// line can stand for other characters, so a mail reader would read a
+// different page than the one that was checked.
+const TEncodingLabels AsciiCompatibleEncodings[] = {
+    {"UTF-8", {"unicode-1-1-utf-8", "unicode11utf8", "unicode20utf8", "utf-8", "utf8", "x-unicode20utf8"}},
+    {"IBM866", {"866", "cp866", "csibm866", "ibm866"}},
+    {"ISO-8859-2",
+     {"csisolatin2", "iso-8859-2", "iso-ir-101", "iso8859-2", "iso88592", "iso_8859-2", "iso_8859-2:1987", "l2",
+      "latin2"}},
+    {"ISO-8859-3",
+     {"csisolatin3", "iso-8859-3", "iso-ir-109", "iso8859-3", "iso88593", "iso_8859-3", "iso_8859-3:1988", "l3",
+      "latin3"}},
+    {"ISO-8859-4",
+     {"csisolatin4", "iso-8859-4", "iso-ir-110", "iso8859-4", "iso88594", "iso_8859-4", "iso_8859-4:1988", "l4",
+      "latin4"}},
+    {"ISO-8859-5",
+     {"csisolatincyrillic", "cyrillic", "iso-8859-5", "iso-ir-144", "iso8859-5", "iso88595", "iso_8859-5",
+      "iso_8859-5:1988"}},
+    {"ISO-8859-6",
+     {"arabic", "asmo-708", "csiso88596e", "csiso88596i", "csisolatinarabic", "ecma-114", "iso-8859-6",
+      "iso-8859-6-e", "iso-8859-6-i", "iso-ir-127", "iso8859-6", "iso88596", "iso_8859-6", "iso_8859-6:1987"}},
+    {"ISO-8859-7",
+     {"csisolatingreek", "ecma-118", "elot_928", "greek", "greek8", "iso-8859-7", "iso-ir-126", "iso8859-7",
+      "iso88597", "iso_8859-7", "iso_8859-7:1987", "sun_eu_greek"}},
+    {"ISO-8859-8",
+     {"csiso88598e", "csisolatinhebrew", "hebrew", "iso-8859-8", "iso-8859-8-e", "iso-ir-138", "iso8859-8",
+      "iso88598", "iso_8859-8", "iso_8859-8:1988", "visual"}},
+    {"ISO-8859-8-I", {"csiso88598i", "iso-8859-8-i", "logical"}},
+    {"ISO-8859-10", {"csisolatin6", "iso-8859-10", "iso-ir-157", "iso8859-10", "iso885910", "l6", "latin6"}},
+    {"ISO-8859-13", {"iso-8859-13", "iso8859-13", "iso885913"}},
+    {"ISO-8859-14", {"iso-8859-14", "iso8859-14", "iso885914"}},
+    {"ISO-8859-15", {"csisolatin9", "iso-8859-15", "iso8859-15", "iso885915", "iso_8859-15", "l9"}},
+    {"ISO-8859-16", {"iso-8859-16"}},
+    {"KOI8-R", {"cskoi8r", "koi", "koi8", "koi8-r", "koi8_r"}},
+    {"KOI8-U", {"koi8-ru", "koi8-u"}},
+    {"macintosh", {"csmacintosh", "mac", "macintosh", "x-mac-roman"}},
+    {"windows-874", {"dos-874", "iso-8859-11", "iso8859-11", "iso885911", "tis-620", "windows-874"}},
+    {"windows-1250", {"cp1250", "windows-1250", "x-cp1250"}},
+    {"windows-1251", {"cp1251", "windows-1251", "x-cp1251"}},
+    // What browsers show for Latin-1 and ASCII labels is windows-1252, so
+    // that is what the mail must say to look the same.
+    {"windows-1252",
+     {"ansi_x3.4-1968", "ascii", "cp1252", "cp819", "csisolatin1", "ibm819", "iso-8859-1", "iso-ir-100",
+      "iso8859-1", "iso88591", "iso_8859-1", "iso_8859-1:1987", "l1", "latin1", "us-ascii", "windows-1252",
+      "x-cp1252"}},
+    {"windows-1253", {"cp1253", "windows-1253", "x-cp1253"}},
+    {"windows-1254",
+     {"cp1254", "csisolatin5", "iso-8859-9", "iso-ir-148", "iso8859-9", "iso88599", "iso_8859-9",
+      "iso_8859-9:1989", "l5", "latin5", "windows-1254", "x-cp1254"}},
+    {"windows-1255", {"cp1255", "windows-1255", "x-cp1255"}},
+    {"windows-1256", {"cp1256", "windows-1256", "x-cp1256"}},
+    {"windows-1257", {"cp1257", "windows-1257", "x-cp1257"}},
+    {"windows-1258", {"cp1258", "windows-1258", "x-cp1258"}},
+    {"x-mac-cyrillic", {"x-mac-cyrillic", "x-mac-ukrainian"}},
+    {"GBK",
+     {"chinese", "csgb2312", "csiso58gb231280", "gb2312", "gb_2312", "gb_2312-80", "gbk", "iso-ir-58", "x-gbk"}},
+    {"gb18030", {"gb18030"}},
+    {"Big5", {"big5", "big5-hkscs", "cn-big5", "csbig5", "x-x-big5"}},
+    {"EUC-JP", {"cseucpkdfmtjapanese", "euc-jp", "x-euc-jp"}},
+    {"Shift_JIS",
+     {"csshiftjis", "ms932", "ms_kanji", "shift-jis", "shift_jis", "sjis", "windows-31j", "x-sjis"}},
+    {"EUC-KR",
+     {"cseuckr", "csksc56011987", "euc-kr", "iso-ir-149", "korean", "ks_c_5601-1987", "ks_c_5601-1989", "ksc5601",
+      "ksc_5601", "windows-949"}},
+    {"x-user-defined", {"x-user-defined"}},
+};
+
+bool IsLabelSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
+}
+
+} // namespace
+
 std::string MailCharset(std::string_view label)
 {
-    const std::string lower = LowerCase(Trim(label));
-    if (lower.empty() || lower.size() > 40)
-        return {};
-    // Only a token may stand in a header parameter unquoted.
-    for (char c : lower)
-        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.' || c == ':'
-              || c == '+'))
-            return {};
-    if (lower == "utf-8" || lower == "utf8" || lower == "unicode-1-1-utf-8")
-        return "UTF-8";
-    if (lower.starts_with("utf-16") || lower.starts_with("utf-32") || lower == "unicode" || lower == "ucs-2")
-        return {};
-    // What browsers show for these labels is windows-1252, so that is what
-    // the mail must say to look the same.
-    if (lower == "iso-8859-1" || lower == "latin1" || lower == "l1" || lower == "us-ascii" || lower == "ascii"
-        || lower == "iso8859-1" || lower == "iso_8859-1" || lower == "cp1252" || lower == "x-user-defined")
-        return "windows-1252";
-    if (lower == "shift_jis" || lower == "sjis" || lower == "x-sjis")
-        return SystemKnows("SHIFT_JIS") ? "Shift_JIS" : std::string();
-    if (!SystemKnows(lower))
-        return {};
-    if (lower.starts_with("iso-8859-") || lower == "koi8-r" || lower == "koi8-u" || lower == "euc-jp"
-        || lower == "euc-kr" || lower == "iso-2022-jp" || lower == "gb2312" || lower == "gbk" || lower == "big5")
-        return UpperCase(lower);
-    return lower;
+    // A label is matched as browsers match it: ASCII white space around it
+    // dropped, letters compared without regard to case, nothing else.
+    while (!label.empty() && IsLabelSpace(label.front()))
+        label.remove_prefix(1);
+    while (!label.empty() && IsLabelSpace(label.back()))
+        label.remove_suffix(1);
+    std::string lower(label);
+    for (char& c : lower)
+        c = Lower(c);
+    for (const auto& encoding : AsciiCompatibleEncodings)
+        for (std::string_view known : encoding.Labels)
+            if (known == lower)
+                return encoding.Name;
+    return {};
 }
 
 std::string PageCharset(std::string_view httpContentType, std::string_view page)
@@ -272,10 +336,18 @@ std::string PageCharset(std::string_view httpContentType, std::string_view page)
         return fromHttp;
     std::string declared = MetaCharset(page);
     // A page cannot declare itself UTF-16 in bytes that read as ASCII.
-    const std::string lower = LowerCase(declared);
-    if (lower.starts_with("utf-16"))
+    static constexpr std::string_view Utf16Labels[] = {"csunicode", "iso-10646-ucs-2", "ucs-2", "unicode",
+                                                       "unicodefeff", "unicodefffe", "utf-16", "utf-16be",
+                                                       "utf-16le"};
+    const std::string lower = LowerCase(Trim(declared));
+    if (std::find(std::begin(Utf16Labels), std::end(Utf16Labels), lower) != std::end(Utf16Labels))
         return "UTF-8";
-    return MailCharset(declared);
+    std::string charset = MailCharset(declared);
+    // A declaration inside the page is read by a browser as windows-1252
+    // where it names x-user-defined.
+    if (charset == "x-user-defined")
+        return "windows-1252";
+    return charset;
 }
 
 bool IsValidUTF8(std::string_view text)

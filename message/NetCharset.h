@@ -16,11 +16,11 @@ std::string CharsetOfContentType(std::string_view contentType);
 // written, empty when there is none.
 std::string MetaCharset(std::string_view page);
 
-// A charset label fit for a mail's charset parameter: a name the system can
-// convert from, in its usual spelling, with the labels browsers read as
-// another charset taken as that one ("iso-8859-1" is read as windows-1252).
-// Empty for a label that is unknown, or that a line-by-line text part cannot
-// carry (UTF-16).
+// A charset label fit for a mail's charset parameter: the canonical name of
+// the encoding a browser reads for that label, when that encoding is
+// ASCII-compatible ("iso-8859-1" is read as windows-1252). Empty for any
+// other label (UTF-16, ISO-2022-JP, UTF-7, EBCDIC, an unknown one): the part
+// then names no charset at all.
 std::string MailCharset(std::string_view label);
 
 // The page's character set for its mail part: a UTF-8 byte-order mark, else

@@ -89,6 +89,15 @@ std::vector<std::string> TNetHeaderList::Fold(std::string_view text, std::size_t
     auto insideEncodedWord = [&](std::size_t p) {
         return p >= wordStart + 2 && at(wordStart) == '=' && at(wordStart + 1) == '?';
     };
+    // The value begins on the name's own line: a fold between "Subject:" and
+    // its first word would start the value with a blank that some readers
+    // keep, and leave a header line with no value on it.
+    std::size_t valueStart = 0;
+    if (const std::size_t colon = text.find(':'); colon != std::string_view::npos) {
+        valueStart = colon + 2;
+        while (valueStart <= n && (at(valueStart) == ' ' || at(valueStart) == '\t'))
+            ++valueStart;
+    }
 
     while (pos <= n) {
         const char cur = at(pos);
@@ -101,7 +110,7 @@ std::vector<std::string> TNetHeaderList::Fold(std::string_view text, std::size_t
                 }
             }
         } else if (IsBreakChar(cur)) {
-            if (!inQuote && !(cur == ',' && insideEncodedWord(pos)))
+            if (!inQuote && pos >= valueStart && !(cur == ',' && insideEncodedWord(pos)))
                 breakPos = pos;
         } else if (cur == '"') {
             inQuote = !inQuote;

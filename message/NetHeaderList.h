@@ -36,8 +36,9 @@ public:
     std::size_t IndexOfName(std::string_view name) const;
 
     // Folds "Name: value" text into header lines: breaks after a blank, tab
-    // or comma outside double quotes before the column exceeds the limit,
-    // keeps breaks already present, and strips trailing white space.
+    // or comma outside double quotes before the column exceeds the limit
+    // (never before the value's first word), keeps breaks already present,
+    // and strips trailing white space.
     static std::vector<std::string> Fold(std::string_view text, std::size_t limit = FoldLength);
 
 private:

@@ -19,6 +19,7 @@ packages=(
   python3-aiosmtpd      # real SMTP server for end-to-end tests
   python3-lxml          # lxml and cssselect: what the watched-part selector
   python3-cssselect     #   tests compare against
+  python3-webencodings  # the browsers' charset labels the mail's charset tests compare against
   openssl               # test certificates for the HTTPS and mail-over-TLS tests
   ca-certificates       # the system's certificate store for HTTPS and mail over TLS
   libglib2.0-bin        # gio: the desktop's launcher reads the start-up entry in tests

@@ -64,6 +64,11 @@ void TNetSMTP::Open(int timeoutMs)
         Greet(name);
     } else if (Security == ssStartTLS) {
         throw ENetTLSError("The mail server does not offer STARTTLS");
+    } else if (authenticationType_ != atNone && MechanismAvailable(authenticationType_)) {
+        // Anyone on the path can strip the STARTTLS line from the reply:
+        // under Auto a password goes out only over TLS, and a login in the
+        // clear is the user's explicit choice of "None".
+        throw ENetTLSError(NetNoTLSLoginText);
     }
 }
 

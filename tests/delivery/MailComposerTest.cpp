@@ -86,6 +86,9 @@ protected:
         mailServer_.Password = "secret";
         mailServer_.Logon = true;
         mailServer_.TimeOutSeconds = 30;
+        // These servers speak plain SMTP: a login over it is the user's
+        // explicit choice.
+        mailServer_.Security = ssNone;
     }
 
     std::string WaitForMessage(int n) { return server_->WaitForMessage(n); }
@@ -294,6 +297,7 @@ TEST_F(ComposeAndSend, AnUntrustedServerIsNamedInTheLogAndTheBoxAndATrustedOneGe
     const TTestCertificates& certificates = TestCertificates();
     StartServer({"--starttls", "--auth-require-tls", "--cert", certificates.CertFile, "--key",
                  certificates.KeyFile});
+    mailServer_.Security = ssAuto;
     EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org",
                                           false, true, true));
     const std::string reason = "TLS certificate verification failed: unable to get local issuer certificate";
@@ -554,6 +558,8 @@ TEST_F(ComposeAndSend, TheRetryAfterADroppedConnectionLogsInAgain)
     std::atomic<int> connection{0};
     TScriptedServer server([&](TScriptedPeer& peer) { LoginServer(peer, connection); }, 2);
     mailServer_ = ServerAt("127.0.0.1", server.Port(), 10, true, "user", "secret");
+    // The scripted server speaks plain SMTP.
+    mailServer_.Security = ssNone;
     EXPECT_TRUE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
                                          false, true));
     const auto lines = server.Finish();

@@ -3,6 +3,7 @@
 // is counted, so the figures are the heap's own, not an estimate.
 
 #include "delivery/MailComposer.h"
+#include "delivery/PageRewriter.h"
 #include "engine/ChangeMeasure.h"
 #include "platform/Clock.h"
 #include "platform/Text.h"
@@ -99,6 +100,68 @@ TEST(PageMemory, MeasuringAndStoringAPageOfLineBreaksStaysNearItsSize)
     EXPECT_FALSE(PageUnchanged(text, stored, 0, value));
     std::printf("heap growth measuring %s of CRs: %s\n", MB(PageSize).c_str(), MB(peak.Growth()).c_str());
     EXPECT_LT(peak.Growth(), 8 * PageSize);
+}
+
+// A page whose every link grows by a long base: a few bytes of page make
+// hundreds of bytes of mail.
+std::string AmplifyingPage(std::size_t links)
+{
+    std::string page = "<html><head><base href=\"http://example.org/" + std::string(440, 'b')
+                       + "/\"><title>t</title></head><body>\r\n";
+    page.reserve(page.size() + links * 11 + 32);
+    for (std::size_t i = 0; i < links; ++i)
+        page += i % 8 == 7 ? "<a href=x>\n" : "<a href=x>";
+    return page + "</body></html>\r\n";
+}
+
+constexpr std::size_t MiB = std::size_t{1} << 20;
+
+TEST(PageMemory, APageThatWouldGrowBeyond64MiBFailsWithoutBeingBuilt)
+{
+    // 2 MiB of links against a 450-byte base would make about 90 MiB.
+    TRecordingHost host;
+    TPageRewriter rewriter(host, SystemClock());
+    std::string page = AmplifyingPage(200'000);
+    const std::string original = page;
+    const THeapPeak peak;
+    EXPECT_FALSE(rewriter.RewritePage("http://example.org/news/", page));
+    rewriter.ForgetPage();
+    std::printf("heap growth refusing %s that would grow by a base: %s\n", MB(original.size()).c_str(),
+                MB(peak.Growth()).c_str());
+    EXPECT_EQ(host.Log, std::vector<std::string>{"HTML parsing error: the rewritten page would exceed 64 MiB"});
+    EXPECT_TRUE(rewriter.LastTooLarge);
+    EXPECT_EQ(page, original);
+    // The page, the parser's copy and the links recorded up to the limit:
+    // well below what the page would have grown to.
+    EXPECT_LT(peak.Growth(), 160 * MiB);
+}
+
+TEST(PageMemory, AnAmplifiedPageBelowTheLimitIsMailedWithinTwoCopies)
+{
+    TSmtpSink sink(false);
+    TRecordingHost host;
+    TPageRewriter rewriter(host, SystemClock());
+    TMailComposer composer(host, SystemClock());
+    TMailServerSettings server;
+    server.Host = "127.0.0.1";
+    server.Port = sink.Port();
+    server.TimeOutSeconds = 60;
+    std::string page = AmplifyingPage(60'000);
+    const THeapPeak peak;
+    ASSERT_TRUE(rewriter.RewritePage("http://example.org/news/", page)) << host.Log.front();
+    rewriter.ForgetPage();
+    const std::size_t rewritten = page.size();
+    EXPECT_GT(rewritten, 25 * MiB);
+    ASSERT_TRUE(composer.ComposeAndSend(server, "one@example.org", "s", page, "alt", true, nullptr, "me@example.org",
+                                        false, false, true))
+        << (host.Log.empty() ? "" : host.Log.front());
+    EXPECT_EQ(sink.Messages(), 1);
+    std::printf("heap growth rewriting and mailing a page of %s: %s\n", MB(rewritten).c_str(),
+                MB(peak.Growth()).c_str());
+    // The rewritten page beside the mail's copy of it, and the link lists
+    // while the page is built: a small multiple of the mail, never the
+    // dozens of copies of a page a pass once held.
+    EXPECT_LT(peak.Growth(), 4 * rewritten);
 }
 
 } // namespace

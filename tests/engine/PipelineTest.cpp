@@ -140,11 +140,34 @@ TEST_F(Pipeline, FailuresAreLoggedAndKeepTheStoredPage)
     EXPECT_EQ(log[0], "t Error processing Closed: Site Download Error");
     EXPECT_EQ(log[1], "t Refused processed, Delivering");
     EXPECT_EQ(log[2].rfind("t Delivery error: 5.1.1 <me@example.org>", 0), 0u) << log[2];
+    // The reply's line break reads as nothing at the end of the line.
+    EXPECT_EQ(log[2].find('?'), std::string::npos) << log[2];
+    EXPECT_NE(log[2].back(), ' ') << log[2];
     EXPECT_EQ(log[3], "t Error processing Refused: Web site delivery error");
     EXPECT_EQ(log.back(), "");
     EXPECT_EQ(ReadFile(monitor.StoredPagePath("Refused")), "old\r\n");
     EXPECT_EQ(monitor.LastPass().Failed, 2);
     EXPECT_TRUE(host.Boxes.empty()) << "a scheduled pass shows no boxes";
+}
+
+TEST_F(Pipeline, APageThatABaseWouldGrowBeyond64MiBFailsAndIsNotMailed)
+{
+    StartMail();
+    // 2 MiB of relative links against a 450-byte base.
+    std::string page = "<html><head><base href=\"http://example.org/" + std::string(440, 'b') + "/\"></head><body>";
+    for (int i = 0; i < 200000; ++i)
+        page += "<a href=x>";
+    http.SetPage("/big", page + "</body></html>\r\n");
+    AddSite("Amplified", "/big", -1);
+    monitor.CheckForSites();
+    const auto log = Log();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log[0], "t Amplified processed, Delivering");
+    EXPECT_EQ(log[1], "t HTML parsing error: the rewritten page would exceed 64 MiB");
+    EXPECT_EQ(log[2], "t Error processing Amplified: HTML Parsing Error: the rewritten page would exceed 64 MiB");
+    EXPECT_EQ(monitor.LastPass().Failed, 1);
+    EXPECT_FALSE(FileExists(monitor.StoredPagePath("Amplified")));
+    EXPECT_TRUE(mail->Messages().empty());
 }
 
 TEST_F(Pipeline, AbortStopsThePassAtTheNextTickedSite)

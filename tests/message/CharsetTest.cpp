@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdio>
 #include <iconv.h>
+#include <strings.h>
 #include <random>
 #include <string>
 #include <vector>
@@ -59,6 +62,58 @@ TEST(PageCharset, LabelsAMailMayCarry)
     EXPECT_EQ(MailCharset("utf-8\r\nBcc: x"), "");
     EXPECT_EQ(MailCharset("a\"b"), "");
     EXPECT_EQ(MailCharset(""), "");
+    // Encodings in which ASCII bytes can mean other characters are never
+    // named, nor are the names no browser knows.
+    for (const char* label : {"utf-7", "UCS-4", "ebcdic-us", "iso-2022-jp", "csISO2022JP", "hz-gb-2312",
+                              "iso-2022-kr", "replacement", "utf-16", "utf-32", "cp037", "x-user-defined\v"})
+        EXPECT_EQ(MailCharset(label), "") << label;
+    EXPECT_EQ(MailCharset("\f\tLATIN1\r\n"), "windows-1252");
+    EXPECT_EQ(MailCharset("unicode11utf8"), "UTF-8");
+    EXPECT_EQ(MailCharset("x-user-defined"), "x-user-defined");
+    // A page's own declaration of x-user-defined is read as windows-1252.
+    EXPECT_EQ(PageCharset("", "<meta charset=x-user-defined>"), "windows-1252");
+    EXPECT_EQ(PageCharset("text/html; charset=x-user-defined", ""), "x-user-defined");
+    EXPECT_EQ(PageCharset("", "<meta charset=\"ucs-2\">"), "UTF-8");
+}
+
+TEST(PageCharset, EveryLabelAgreesWithPythonsWebencodings)
+{
+    // webencodings carries the browsers' table of labels; the mail names
+    // the encoding a label stands for exactly when that encoding keeps
+    // ASCII bytes ASCII, under its canonical name.
+    const std::string canonical[] = {"UTF-8", "IBM866", "ISO-8859-2", "ISO-8859-3", "ISO-8859-4", "ISO-8859-5",
+                                     "ISO-8859-6", "ISO-8859-7", "ISO-8859-8", "ISO-8859-8-I", "ISO-8859-10",
+                                     "ISO-8859-13", "ISO-8859-14", "ISO-8859-15", "ISO-8859-16", "KOI8-R",
+                                     "KOI8-U", "macintosh", "windows-874", "windows-1250", "windows-1251",
+                                     "windows-1252", "windows-1253", "windows-1254", "windows-1255",
+                                     "windows-1256", "windows-1257", "windows-1258", "x-mac-cyrillic", "GBK",
+                                     "gb18030", "Big5", "EUC-JP", "Shift_JIS", "EUC-KR", "x-user-defined"};
+    const std::string command = std::string(VENDREL_PYTHON)
+                                + " -c \"from webencodings.labels import LABELS\n"
+                                  "for label, name in sorted(LABELS.items()): print(label + ' ' + name)\"";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char line[256];
+    int labels = 0;
+    while (std::fgets(line, sizeof line, pipe)) {
+        std::string text(line);
+        text.erase(text.find_last_not_of("\r\n") + 1);
+        const auto blank = text.find(' ');
+        ASSERT_NE(blank, std::string::npos) << text;
+        const std::string label = text.substr(0, blank), name = text.substr(blank + 1);
+        std::string expected;
+        for (const std::string& known : canonical)
+            if (strcasecmp(known.c_str(), name.c_str()) == 0)
+                expected = known;
+        EXPECT_EQ(MailCharset(label), expected) << label << " is " << name;
+        std::string upper = label;
+        for (char& c : upper)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        EXPECT_EQ(MailCharset(" " + upper + "\t"), expected) << label;
+        ++labels;
+    }
+    EXPECT_EQ(pclose(pipe), 0);
+    EXPECT_GT(labels, 200);
 }
 
 TEST(PageCharset, ByteOrderMarkThenHttpThenTheMeta)

@@ -53,8 +53,8 @@ TEST(HeaderFolding, MultipartContentTypeOf84CharactersStaysOneLine)
 TEST(HeaderFolding, DoubleQuotedStretchIsNotBrokenInside)
 {
     const std::string name = "Doe, Jane and Smith, John of the Very Long Department Name, Westfield Office";
-    EXPECT_EQ(Set("From", "\"" + name + "\" <a@b.c>"),
-              (Lines{"From:", " \"" + name + "\"", " <a@b.c>"}));
+    // The value starts on the name's line however long its first word.
+    EXPECT_EQ(Set("From", "\"" + name + "\" <a@b.c>"), (Lines{"From: \"" + name + "\"", " <a@b.c>"}));
 }
 
 TEST(HeaderFolding, ShortValueIsOneLine)
@@ -75,7 +75,7 @@ TEST(HeaderFolding, EncodedWordsSplitWithTabStayOnTheirOwnLines)
     const std::string first = "=?ISO-8859-1?Q?" + std::string(19 * 3, 'x') + "?=";
     const std::string second = "=?ISO-8859-1?Q?abc?=";
     EXPECT_EQ(Set("Subject", first + "\r\n\t" + second),
-              (Lines{"Subject:", " " + first, "\t" + second}));
+              (Lines{"Subject: " + first, "\t" + second}));
 }
 
 TEST(HeaderFolding, CommaInsideEncodedWordIsNoBreakPoint)

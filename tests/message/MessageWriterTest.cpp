@@ -269,7 +269,9 @@ TEST_F(MessageWriterTest, LongEncodedSubjectFoldsWithoutAnEmptyLine)
     Message.Subject = std::string(30, '\xE9');
     const std::string wire = Write(true);
     const std::string headerBlock = wire.substr(0, wire.find("\r\n\r\n"));
-    EXPECT_NE(headerBlock.find("Subject:\r\n =?ISO-8859-1?Q?=E9"), std::string::npos) << headerBlock;
+    // Readers that keep the blank of a fold before the first encoded word
+    // would show the subject with a leading blank.
+    EXPECT_NE(headerBlock.find("\r\nSubject: =?ISO-8859-1?Q?=E9"), std::string::npos) << headerBlock;
     EXPECT_NE(headerBlock.find("?=\r\n\t=?ISO-8859-1?Q?=E9"), std::string::npos) << headerBlock;
     EXPECT_NE(headerBlock.find("Date: "), std::string::npos);
 }

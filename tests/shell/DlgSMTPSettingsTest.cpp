@@ -256,6 +256,9 @@ TEST_F(SMTPSettings, TestMessageArrivesAtTheServer)
     QTest::mouseClick(d.chkSMTPAuthentication, Qt::LeftButton);
     d.edtSMTPID->setText("vendrel");
     d.edtSMTPPassword->setText("secret");
+    // This server speaks plain SMTP: a login over it needs the user's
+    // explicit choice.
+    d.cmbSMTPSecurity->setCurrentIndex(3);
     QTest::mouseClick(d.lnkTestSMTP, Qt::LeftButton);
 
     ASSERT_EQ(boxes_.Boxes.size(), 1u);

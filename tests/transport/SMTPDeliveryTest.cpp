@@ -56,6 +56,9 @@ protected:
         smtp_.Password = "secret";
         smtp_.SetAuthenticationType(atLogin);
         smtp_.MailAgent = "Microsoft Outlook Express 6.00.2800.1437";
+        // This server speaks plain SMTP: a login over it is the user's
+        // explicit choice.
+        smtp_.Security = ssNone;
     }
 
     std::string WaitForMessage(int n) { return server_->WaitForMessage(n); }

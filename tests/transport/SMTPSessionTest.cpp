@@ -68,6 +68,9 @@ protected:
     void SetUp() override
     {
         smtp_.Host = "127.0.0.1";
+        // The scripts play the plain dialogue, whose login is the user's
+        // explicit choice.
+        smtp_.Security = ssNone;
         smtp_.HeloName = "client.test";
         smtp_.Username = "user";
         smtp_.Password = "secret";

@@ -12,6 +12,7 @@
 #include "transport/NetSMTP.h"
 
 #include <chrono>
+#include <filesystem>
 #include <gtest/gtest.h>
 
 namespace {
@@ -175,13 +176,32 @@ TEST_F(SMTPTLSTest, AutoUsesStartTLSWheneverOffered)
     EXPECT_NE(envelope.find("\"tls\": true"), std::string::npos) << envelope;
 }
 
-TEST_F(SMTPTLSTest, AutoStaysPlainWithAServerWithoutStartTLS)
+TEST_F(SMTPTLSTest, AutoWithoutStartTLSKeepsThePasswordAndNoneLogsInPlain)
 {
+    // A server that offers AUTH but no STARTTLS, as one looks whose
+    // STARTTLS line was stripped on the way.
     StartServer({});
+    smtp_.Security = ssAuto;
+    ExpectRefused(NetNoTLSLoginText);
+
+    // "None" is the user's own choice of a login in the clear.
+    smtp_.Security = ssNone;
+    Deliver(FillSmall);
+    const std::string plain = Envelope(1);
+    EXPECT_NE(plain.find("\"tls\": false"), std::string::npos) << plain;
+    EXPECT_NE(plain.find("\"authenticated\": true"), std::string::npos) << plain;
+
+    // A server that offers no login at all is not asked for one, so there
+    // is no password to keep: under Auto the mail goes plain.
+    server_.reset();
+    std::filesystem::remove_all(folder_.Root() + "mail");
+    StartServer({"--no-auth"});
     smtp_.Security = ssAuto;
     Deliver(FillSmall);
     EXPECT_FALSE(sessionUsedTLS_);
-    EXPECT_NE(Envelope(1).find("\"tls\": false"), std::string::npos);
+    const std::string unauthenticated = Envelope(1);
+    EXPECT_NE(unauthenticated.find("\"tls\": false"), std::string::npos) << unauthenticated;
+    EXPECT_NE(unauthenticated.find("\"authenticated\": false"), std::string::npos) << unauthenticated;
 }
 
 TEST_F(SMTPTLSTest, StartTLSRequiredButNotOfferedSendsNothing)
