@@ -20,6 +20,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <unordered_set>
 
 namespace {
 
@@ -205,6 +206,14 @@ bool TSiteMonitor::SendSiteOfIndex(int index, bool interactive)
     if (index < 0 || index >= sites.Count())
         return false;
     const std::string entry = sites.Entry(index);
+    if (FirstSiteOfName(sites, SiteNameOf(entry)) != index) {
+        // It would be compared with, and would replace, the first one's page.
+        lastPass_ = TPassResult{};
+        host_.AddToLog(DuplicateSiteText(SiteNameOf(entry)));
+        if (interactive)
+            host_.MessageBox(DuplicateSiteText(SiteNameOf(entry)) + ".", TMsgKind::Information, TMsgButtons::OK);
+        return false;
+    }
     if (runDepth_ > 0) {
         // The running pass or send holds the one message and SMTP session.
         host_.AddToLog("Vendrel is busy checking your sites; " + SiteNameOf(entry) + " was not sent");
@@ -300,15 +309,23 @@ void TSiteMonitor::CheckForSites()
 
     TSiteList& sites = host_.Sites();
     const int count = sites.Count();
+    // Sites of one name share one stored page, so a later one would be
+    // compared with the first one's page and mailed at every pass.
+    std::unordered_set<std::string> names;
     // The list may shrink while events are processed during a site.
     for (int i = 0; i < count && i < sites.Count(); ++i) {
+        const std::string entry = sites.Entry(i);
+        const bool later = !names.insert(SiteNameOf(entry)).second;
         if (!SiteSelected(sites, i))
             continue;
         if (Flags.AbortRequested)
             return;
+        if (later) {
+            host_.AddToLog(DuplicateSiteText(SiteNameOf(entry)));
+            continue;
+        }
         char progress[48];
         std::snprintf(progress, sizeof progress, " %d of %d", i + 1, sites.Count());
-        const std::string entry = sites.Entry(i);
         ++lastPass_.Processed;
         if (!ProcessSite(SiteNameOf(entry), SiteAddressOf(entry), progress, false, SiteThresholdOf(entry)))
             ++lastPass_.Failed;

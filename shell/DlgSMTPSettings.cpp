@@ -28,6 +28,9 @@ constexpr int HighestPort = 65535;
 constexpr int SecurityRowHeight = 28;
 // The line under the password that says where it is kept.
 constexpr int PasswordStoreRowHeight = 30;
+constexpr int SecurityNoteHeight = 34;
+constexpr int ClientWidth = 351;
+constexpr int ClientHeight = 265 + SecurityRowHeight + PasswordStoreRowHeight;
 
 } // namespace
 
@@ -65,6 +68,11 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
     cmbSMTPSecurity->setToolTip("How the connection to your SMTP server is protected: Auto uses SSL/TLS on port 465 "
                                 "and STARTTLS whenever the server offers it; None sends your password unprotected");
     lblSMTPSecurity->setBuddy(cmbSMTPSecurity);
+    lblSecurityNote = new QLabel(this);
+    lblSecurityNote->setObjectName("lblSecurityNote");
+    lblSecurityNote->setWordWrap(true);
+    lblSecurityNote->setFixedHeight(SecurityNoteHeight);
+    lblSecurityNote->hide();
 
     chkSMTPAuthentication = new QCheckBox("My SMTP Server requires authentication:", this);
     chkSMTPAuthentication->setObjectName("chkSMTPAuthentication");
@@ -130,6 +138,7 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
     layout->addSpacing(4);
     layout->addLayout(portRow);
     layout->addLayout(securityRow);
+    layout->addWidget(lblSecurityNote);
     layout->addSpacing(6);
     layout->addWidget(chkSMTPAuthentication);
     auto* login = new QGridLayout;
@@ -171,7 +180,7 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
 
     // Taller than the plain design by the security row and the line that says
     // where the password is kept.
-    SetupDialogFrame(this, 351, 265 + SecurityRowHeight + PasswordStoreRowHeight);
+    SetupDialogFrame(this, ClientWidth, ClientHeight);
     FillFromCurrentValues();
 }
 
@@ -180,7 +189,18 @@ void TdlgSMTPSettings::FillFromCurrentValues()
     const TMailServerSettings s = services_.MailServer();
     edtSMTPHost->setText(QString::fromStdString(s.Host));
     edtSMTPPort->setValue(s.Port);
+    // A port the file spelled as no port at all is shown as it was, for OK
+    // to refuse until it is mended.
+    if (s.PortText)
+        edtSMTPPort->SetText(QString::fromStdString(*s.PortText));
     cmbSMTPSecurity->setCurrentIndex(static_cast<int>(s.Security));
+    lblSecurityNote->setVisible(s.SecurityText.has_value());
+    if (s.SecurityText) {
+        lblSecurityNote->setText(QString("The settings file held \"%1\" as the connection security, which is none "
+                                         "of these; Auto is shown until you choose.")
+                                     .arg(QString::fromStdString(*s.SecurityText)));
+        setFixedSize(ClientWidth, ClientHeight + SecurityNoteHeight);
+    }
     edtSMTPID->setText(QString::fromStdString(s.Username));
     edtSMTPPassword->setText(QString::fromStdString(s.Password));
     chkSMTPAuthentication->setChecked(s.Logon);
@@ -225,6 +245,10 @@ bool TdlgSMTPSettings::CommitSMTPSettings()
     s.Host = edtSMTPHost->text().toStdString();
     s.Logon = chkSMTPAuthentication->isChecked();
     s.Security = static_cast<TSMTPSecurity>(cmbSMTPSecurity->currentIndex());
+    // What the dialog shows is what the user chose, also where the file held
+    // something else.
+    s.PortText.reset();
+    s.SecurityText.reset();
     services_.SetMailServer(s);
     return true;
 }

@@ -36,6 +36,9 @@ public:
     QLabel* lblSMTPSecurity;
     // "Auto", "STARTTLS", "SSL/TLS", "None": the "SMTPSecurity" setting.
     QComboBox* cmbSMTPSecurity;
+    // Shown when the settings file held a security word that is none of the
+    // four: the list then shows Auto until the user chooses.
+    QLabel* lblSecurityNote;
     QCheckBox* chkSMTPAuthentication;
     QLabel* lblUserID;
     QLineEdit* edtSMTPID;
