@@ -190,9 +190,11 @@ void TdlgSMTPSettings::FillFromCurrentValues()
     edtSMTPHost->setText(QString::fromStdString(s.Host));
     edtSMTPPort->setValue(s.Port);
     // A port the file spelled as no port at all is shown as it was, for OK
-    // to refuse until it is mended.
-    if (s.PortText)
-        edtSMTPPort->SetText(QString::fromStdString(*s.PortText));
+    // to refuse until it is mended. The field shows its number again when it
+    // is shown, so the text goes in then.
+    heldPortText_ = s.PortText ? std::optional(QString::fromStdString(*s.PortText)) : std::nullopt;
+    if (heldPortText_)
+        edtSMTPPort->SetText(*heldPortText_);
     cmbSMTPSecurity->setCurrentIndex(static_cast<int>(s.Security));
     lblSecurityNote->setVisible(s.SecurityText.has_value());
     if (s.SecurityText) {
@@ -292,6 +294,8 @@ void TdlgSMTPSettings::showEvent(QShowEvent* event)
     QDialog::showEvent(event);
     if (!shownOnce_) {
         shownOnce_ = true;
+        if (heldPortText_)
+            edtSMTPPort->SetText(*heldPortText_);
         CentreOnScreen(this);
     }
 }

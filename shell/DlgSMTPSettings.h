@@ -6,6 +6,9 @@
 // "Settings.dat" with the window's next save.
 
 #include <QDialog>
+#include <QString>
+
+#include <optional>
 
 class QCheckBox;
 class QComboBox;
@@ -67,4 +70,5 @@ private:
 
     TShellServices& services_;
     bool shownOnce_ = false;
+    std::optional<QString> heldPortText_;
 };

@@ -220,6 +220,12 @@ TEST_F(ProgramStartTest, ADataFolderThatCannotBeMadeIsSaidAndNoOtherFolderIsUsed
     WriteFile(shared + "Sites.dat", MakeSiteEntry("Planted", "http://127.0.0.1:9/", -1) + "\r\n");
     WriteFile(shared + "Settings.dat", "[Settings]\r\nDestEmail=them@example.test\r\n");
     const auto planted = Snapshot(shared);
+    // Qt keeps its runtime folder in the temporary folder when the session names none.
+    const char* oldRuntime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string keptRuntime = oldRuntime ? oldRuntime : "";
+    setenv("XDG_RUNTIME_DIR", (home_.Root() + "runtime").c_str(), 1);
+    fs::create_directories(home_.Root() + "runtime");
+    fs::permissions(home_.Root() + "runtime", fs::perms::owner_all, fs::perm_options::replace);
     const std::string blocker = home_.Root() + "not-a-folder";
     WriteFile(blocker, "in the way");
     const std::string oldData = std::getenv("XDG_DATA_HOME");
@@ -230,6 +236,10 @@ TEST_F(ProgramStartTest, ADataFolderThatCannotBeMadeIsSaidAndNoOtherFolderIsUsed
     const auto r = RunCommand(argv, 5000);
     setenv("XDG_DATA_HOME", oldData.c_str(), 1);
     unsetenv("TMPDIR");
+    if (oldRuntime)
+        setenv("XDG_RUNTIME_DIR", keptRuntime.c_str(), 1);
+    else
+        unsetenv("XDG_RUNTIME_DIR");
     EXPECT_NE(r.Err.find("Vendrel cannot make its data folder " + blocker + "/Quorvan/Vendrel/ (cannot make the folder " +
                          blocker + "/: a file of that name is in the way)"),
               std::string::npos)
