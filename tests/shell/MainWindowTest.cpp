@@ -26,6 +26,7 @@
 #include <QStyleOptionViewItem>
 #include <QTest>
 #include <QTimeEdit>
+#include <QTimer>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -727,10 +728,13 @@ TEST_F(MainWindow, ASecondSiteOfOneNameIsRefusedByTheEditorAndNeverSent)
             auto* editor = qobject_cast<TdlgEditSite*>(dialog);
             ASSERT_NE(editor, nullptr);
             editor->edtSiteName->setText(name);
-            editor->btnOK->click();
-            stayedOpen = editor->isVisible();
-            if (stayedOpen)
-                editor->reject();
+            // Pressed once the answerer is free again to answer the editor's own box.
+            QTimer::singleShot(0, editor, [&stayedOpen, editor] {
+                editor->btnOK->click();
+                stayedOpen = editor->isVisible();
+                if (stayedOpen)
+                    editor->reject();
+            });
         };
     };
     const auto stayed = [&] { return stayedOpen; };
