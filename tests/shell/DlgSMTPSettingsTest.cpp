@@ -96,7 +96,7 @@ TEST_F(SMTPSettings, ControlsAsDesigned)
 
 TEST_F(SMTPSettings, ShowsTheCurrentValuesWithMatchingStates)
 {
-    Values() = {"smtp.mail.example", "jane", "s3cret", 587, 90, true, ssAuto, "", {}, {}};
+    Values() = {"smtp.mail.example", "jane", "s3cret", 587, 90, true, ssAuto, "", false, {}, {}, {}};
     TdlgSMTPSettings& d = Open();
     EXPECT_EQ(d.edtSMTPHost->text(), "smtp.mail.example");
     EXPECT_EQ(d.edtSMTPPort->value(), 587);
@@ -193,7 +193,7 @@ TEST_F(SMTPSettings, OkStoresEveryValueAsTyped)
 
 TEST_F(SMTPSettings, CancelAndEscapeKeepTheOldValues)
 {
-    Values() = {"old.example", "", "", 25, 90, false, ssAuto, "", {}, {}};
+    Values() = {"old.example", "", "", 25, 90, false, ssAuto, "", false, {}, {}, {}};
     TdlgSMTPSettings& d = Open();
     Type(d.edtSMTPHost, "new.example");
     QTest::mouseClick(d.btnCancel, Qt::LeftButton);
@@ -227,7 +227,7 @@ TEST_F(SMTPSettings, HelpLinkOpensTheGuideFromTheProgramFolder)
 
 TEST_F(SMTPSettings, TestMessageNeedsADestination)
 {
-    Values() = {"mail.example", "", "", 25, 90, false, ssAuto, "", {}, {}};
+    Values() = {"mail.example", "", "", 25, 90, false, ssAuto, "", false, {}, {}, {}};
     for (const char* dest : {"", "@news.example", "no-at-sign"}) {
         services_.Host.Settings.DestEmail = dest;
         boxes_.Boxes.clear();
@@ -326,7 +326,7 @@ TEST_F(SMTPSettings, TestMessageStopsAtARefusedPort)
 
 TEST_F(SMTPSettings, ConnectionSecurityShowsAndStoresTheChoice)
 {
-    Values() = {"smtp.mail.example", "jane", "s3cret", 465, 90, true, ssImplicitTLS, "/etc/ca.pem", {}, {}};
+    Values() = {"smtp.mail.example", "jane", "s3cret", 465, 90, true, ssImplicitTLS, "/etc/ca.pem", false, {}, {}, {}};
     TdlgSMTPSettings& d = Open();
     EXPECT_EQ(d.cmbSMTPSecurity->currentText(), "SSL/TLS");
     // Chosen by keyboard, as a user without a mouse would.
@@ -347,7 +347,7 @@ TEST_F(SMTPSettings, ConnectionSecurityShowsAndStoresTheChoice)
 
 TEST_F(SMTPSettings, ValuesTheFileSpelledWronglyAreShownForTheUserToMend)
 {
-    TMailServerSettings held{"smtp.mail.example", "jane", "s3cret", 2500, 90, true, ssAuto, "", {}, {}};
+    TMailServerSettings held{"smtp.mail.example", "jane", "s3cret", 2500, 90, true, ssAuto, "", false, {}, {}, {}};
     held.PortText = "0x9C4";
     held.SecurityText = "TLS please";
     Values() = held;
@@ -356,7 +356,7 @@ TEST_F(SMTPSettings, ValuesTheFileSpelledWronglyAreShownForTheUserToMend)
     ASSERT_TRUE(d.lblSecurityNote->isVisible());
     EXPECT_EQ(d.lblSecurityNote->text(), "The settings file held \"TLS please\" as the connection security, which is "
                                          "none of these; Auto is shown until you choose.");
-    EXPECT_EQ(d.size(), QSize(351, 293 + 34)) << "the note has a row of its own";
+    EXPECT_EQ(d.size(), QSize(351, 323 + 34)) << "the note has a row of its own";
     EXPECT_EQ(d.edtSMTPPort->text(), "0x9C4") << "shown as the file held it, not as 25 or 2500";
 
     // OK refuses the port as it stands.
@@ -380,5 +380,5 @@ TEST_F(SMTPSettings, ValuesTheFileSpelledWronglyAreShownForTheUserToMend)
 
     TdlgSMTPSettings& plain = Open();
     EXPECT_FALSE(plain.lblSecurityNote->isVisible());
-    EXPECT_EQ(plain.size(), QSize(351, 293));
+    EXPECT_EQ(plain.size(), QSize(351, 323));
 }
