@@ -81,7 +81,12 @@ int main(int argc, char** argv)
     };
 
     // Computed once; everything below is handed this folder.
-    const std::string dataFolder = DataFolder();
+    std::string dataFolder;
+    try {
+        dataFolder = DataFolder();
+    } catch (const EDataFolderError& e) {
+        return Fail(e.what());
+    }
     const TSettingsFiles files = DefaultSettingsFiles(dataFolder);
     // Without a site list the load would seed one from "Source.dat" and write
     // it, and the tray program's own first start would then miss its seeding.
@@ -103,8 +108,8 @@ int main(int argc, char** argv)
         return Fail("You have not specified a destination e-mail address for delivery of your sites.");
     if (host.Settings.Server.Host.empty())
         return Fail("You have not specified your SMTP server settings.");
-    if (const std::string portError = SMTPPortError(host.Settings.Server.Port); !portError.empty())
-        return Fail(portError + ".");
+    if (const std::string serverError = MailServerSettingsError(host.Settings.Server); !serverError.empty())
+        return Fail(serverError + ".");
 
     TSiteMonitor monitor(host, clock, dataFolder);
     if (send) {

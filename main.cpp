@@ -119,8 +119,19 @@ int main(int argc, char** argv)
     const QStringList args = QApplication::arguments();
     const QString first = args.size() > 1 ? args.at(1) : QString();
 
+    // Without its own folder the program has no settings it may trust: one
+    // in a shared place could hold sites and an address someone else chose.
+    std::string dataFolder;
+    try {
+        dataFolder = DataFolder();
+    } catch (const EDataFolderError& e) {
+        std::fprintf(stderr, "vendrel: %s\n", e.what());
+        QMessageBox::critical(nullptr, ProductName, QString::fromLocal8Bit(e.what()));
+        return 2;
+    }
+
     TSystemClock clock;
-    TfrmMain frmMain(clock, DefaultSettingsFiles(DataFolder()));
+    TfrmMain frmMain(clock, DefaultSettingsFiles(dataFolder));
     TShowWatch showWatch;
     frmMain.installEventFilter(&showWatch);
     TMainTray tray(frmMain);

@@ -142,6 +142,19 @@ std::string SMTPPortError(int port)
     return "The mail server's port " + std::to_string(port) + " (SMTPPort) is not between 1 and 65535";
 }
 
+std::string MailServerSettingsError(const TMailServerSettings& server)
+{
+    if (server.PortText)
+        return "The mail server's port " + (server.PortText->empty() ? std::string("\"\"") : *server.PortText) +
+               " (SMTPPort) is not between 1 and 65535";
+    if (std::string portError = SMTPPortError(server.Port); !portError.empty())
+        return portError;
+    if (server.SecurityText)
+        return "The connection security \"" + *server.SecurityText +
+               "\" (SMTPSecurity) is none of Auto, STARTTLS, SSL/TLS and None";
+    return {};
+}
+
 TMailComposer::TMailComposer(TDeliveryHost& host, const TClock& clock) : host_(host)
 {
     SMTP.MessageWriter.Clock = &clock;
@@ -159,9 +172,10 @@ TMailComposer::TMailComposer(TDeliveryHost& host, const TClock& clock) : host_(h
 
 void TMailComposer::ApplySettings(const TMailServerSettings& server)
 {
-    // A port is 16 bits: a larger number must not quietly reach another port.
-    if (const std::string portError = SMTPPortError(server.Port); !portError.empty())
-        throw std::runtime_error(portError);
+    // A port is 16 bits: a larger number must not quietly reach another
+    // port, nor an unknown security word quietly become another choice.
+    if (const std::string settingsError = MailServerSettingsError(server); !settingsError.empty())
+        throw std::runtime_error(settingsError);
     SMTP.SetAuthenticationType(server.Logon ? atLogin : atNone);
     SMTP.Username = server.Username;
     SMTP.Password = server.Password;
@@ -171,9 +185,10 @@ void TMailComposer::ApplySettings(const TMailServerSettings& server)
     SMTP.CAFile = server.CAFile;
     // A server that accepts the connection and then says nothing, stops
     // reading, or trickles its replies must not hold the window for ever:
-    // every wait, every reply and the whole session are bounded. Seconds
-    // as large as the setting allows overflow int milliseconds.
-    const std::int64_t limit = server.TimeOutSeconds > 0 ? std::int64_t{server.TimeOutSeconds} * 1000 : 0;
+    // every wait, every reply and the whole session are bounded, also when
+    // the setting says 0. Seconds as large as the setting allows overflow
+    // int milliseconds.
+    const std::int64_t limit = std::int64_t{EffectiveTimeOutSeconds(server)} * 1000;
     SMTP.ReadTimeout = limit;
     SMTP.WriteTimeout = limit;
     SMTP.ReplyTimeout = limit;

@@ -22,6 +22,10 @@ std::string ExtractName(const std::string& text);
 // What is wrong with the mail-server port ("SMTPPort"); empty when it is a
 // port at all (1 to 65535).
 std::string SMTPPortError(int port);
+// What keeps these settings from being used for mail: a port that is none
+// (also as the file spelled it) or a connection security Vendrel does not
+// know; empty when they can be used.
+std::string MailServerSettingsError(const TMailServerSettings& server);
 
 class TMailComposer {
 public:

@@ -15,7 +15,9 @@ std::string DataFolder(const std::string& name, bool create)
     } else {
         folder = ProgramFolder();
     }
-    if (create && !ForceFolder(folder))
-        folder = TempFolder();
+    if (create) {
+        if (const std::string failure = ForceFolderFailure(folder); !failure.empty())
+            throw EDataFolderError("Vendrel cannot make its data folder " + folder + " (" + failure + ")");
+    }
     return folder;
 }

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <regex>
 #include <sys/stat.h>
 
@@ -24,12 +25,16 @@ constexpr const char* Settings = "Settings";
 
 class TSettingsReader {
 public:
-    explicit TSettingsReader(const std::string& path) : ini_(path)
+    explicit TSettingsReader(const std::string& path) : ini_(path, std::nullopt, MaxSettingsFileBytes)
     {
         // Defaults in place of settings that exist but cannot be read would
         // be saved over them at the next OK.
         if (ini_.Unreadable())
-            throw ESettingsError("Cannot read " + path + ": " + std::strerror(ini_.ReadError()));
+            throw ESettingsError(ini_.ReadFailure());
+    }
+    std::optional<std::string> Value(const char* section, const char* key) const
+    {
+        return ini_.Value(section, key);
     }
     std::string Text(const char* section, const char* key, const std::string& fallback) const
     {
@@ -113,6 +118,49 @@ void WritePassword(const TSettingsFiles& files, const TSettings& s, const TIniFi
         ini.Text(Server, "SMTPPasswordStore", "File");
 }
 
+// A whole decimal number from 1 to 65535, nothing else.
+std::optional<int> PortOfText(const std::string& text)
+{
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    const auto first = text.find_first_not_of('0');
+    if (first == std::string::npos || text.size() - first > 5)
+        return std::nullopt;
+    const int value = std::stoi(text.substr(first));
+    if (value > 65535)
+        return std::nullopt;
+    return value;
+}
+
+// "2525.0", "0x9C4", a number beyond 32 bits or an empty value must not
+// quietly become port 25: the text is kept, and mail is refused with it.
+void ReadPort(const TSettingsReader& ini, TMailServerSettings& server)
+{
+    server.PortText.reset();
+    const auto text = ini.Value(Server, "SMTPPort");
+    if (!text) {
+        server.Port = 25;
+        return;
+    }
+    if (const auto port = PortOfText(*text)) {
+        server.Port = *port;
+        return;
+    }
+    server.PortText = *text;
+    server.Port = StrToIntDef(*text, 0);
+}
+
+// An unknown word is kept rather than read as Auto: it may have been meant
+// as a stricter choice than the one Auto would make.
+void ReadSecurity(const TSettingsReader& ini, TMailServerSettings& server)
+{
+    const std::string text = ini.Text(Server, "SMTPSecurity", "");
+    server.Security = SMTPSecurityFromText(text);
+    server.SecurityText.reset();
+    if (!text.empty() && !SameText(text, SMTPSecurityText(server.Security)))
+        server.SecurityText = text;
+}
+
 int ClampFrequency(int value)
 {
     return value < 1 ? 1 : (value > 2400 ? 2400 : value);
@@ -175,10 +223,10 @@ void LoadSettingsFrom(const TSettingsFiles& files, TSettings& s, TSiteList& site
     s.Server.Host = ini.Text(Server, "SMTPServer", "");
     s.Server.Username = ini.Text(Server, "SMTPUsername", "");
     s.Server.Password = ini.Text(Server, "SMTPPassword", "");
-    s.Server.Port = ini.Integer(Server, "SMTPPort", 25);
+    ReadPort(ini, s.Server);
     s.Server.Logon = ini.Bool(Server, "SMTPLogon", false);
     s.Server.TimeOutSeconds = ini.Integer(Server, "SMTPTimeOut", 90);
-    s.Server.Security = SMTPSecurityFromText(ini.Text(Server, "SMTPSecurity", "Auto"));
+    ReadSecurity(ini, s.Server);
     s.Server.CAFile = ini.Text(Server, "SMTPCAFile", "");
     s.Server.PasswordInKeyring = SameText(ini.Text(Server, "SMTPPasswordStore", ""), KeyringStore);
     s.Server.KeyringProblem.clear();
@@ -213,8 +261,9 @@ void LoadSettingsFrom(const TSettingsFiles& files, TSettings& s, TSiteList& site
     if (!listFound && errno != ENOENT)
         throw ESettingsError("Cannot read " + files.SitesPath() + ": " + std::strerror(errno));
     if (listFound) {
-        if (!LoadSiteList(sites, files.SitesPath()))
-            throw ESettingsError("Cannot read " + files.SitesPath() + ": " + std::strerror(errno));
+        std::string failure;
+        if (!LoadSiteList(sites, files.SitesPath(), &failure))
+            throw ESettingsError(failure);
         s.AutoStart = IsAutoStart(ProductName);
     } else {
         if (!SeedSiteList(sites, files.SourcePath()))
@@ -238,10 +287,13 @@ void SaveSettingsTo(const TSettingsFiles& files, const TSettings& s, const TSite
     ini.Text(Server, "SMTPServer", s.Server.Host);
     ini.Text(Server, "SMTPUsername", s.Server.Username);
     WritePassword(files, s, before, ini);
-    ini.Integer(Server, "SMTPPort", s.Server.Port);
+    if (s.Server.PortText)
+        ini.Text(Server, "SMTPPort", *s.Server.PortText);
+    else
+        ini.Integer(Server, "SMTPPort", s.Server.Port);
     ini.Integer(Server, "SMTPTimeOut", s.Server.TimeOutSeconds);
     ini.Bool(Server, "SMTPLogon", s.Server.Logon);
-    ini.Text(Server, "SMTPSecurity", SMTPSecurityText(s.Server.Security));
+    ini.Text(Server, "SMTPSecurity", s.Server.SecurityText.value_or(SMTPSecurityText(s.Server.Security)));
     ini.Text(Server, "SMTPCAFile", s.Server.CAFile);
 
     ini.Text(Settings, "SenderAddress", s.SenderAddress);

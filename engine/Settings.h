@@ -6,6 +6,7 @@
 #include "delivery/MailServerSettings.h"
 #include "engine/Sensitivity.h"
 
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -53,6 +54,9 @@ bool TextToBool(const std::string& text, bool fallback);
 // replaces the current one.
 std::string CheckTimeText(const TTimeOfDay& time);
 bool ParseCheckTime(const std::string& text, TTimeOfDay& time);
+
+// Settings are a few hundred bytes; anything near this is not ours to read.
+constexpr std::size_t MaxSettingsFileBytes = std::size_t{1} << 20;
 
 class ESettingsError : public std::runtime_error {
 public:

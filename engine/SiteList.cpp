@@ -176,10 +176,10 @@ void SetAllTicks(TSiteList& list, bool ticked)
         list.SetChecked(i, ticked);
 }
 
-bool LoadSiteList(TSiteList& list, const std::string& path)
+bool LoadSiteList(TSiteList& list, const std::string& path, std::string* failure)
 {
     list.Clear();
-    const auto text = ReadWholeFile(path);
+    const auto text = ReadOwnFile(path, MaxSiteListBytes, failure);
     if (!text)
         return false;
     for (const auto& line : SplitLines(*text)) {
@@ -191,6 +191,19 @@ bool LoadSiteList(TSiteList& list, const std::string& path)
             list.Add(line, true);
     }
     return true;
+}
+
+int FirstSiteOfName(const TSiteList& list, const std::string& name)
+{
+    for (int i = 0; i < list.Count(); ++i)
+        if (SiteNameOf(list, i) == name)
+            return i;
+    return -1;
+}
+
+std::string DuplicateSiteText(const std::string& name)
+{
+    return "Site " + name + " appears more than once in Sites.dat; only the first is checked";
 }
 
 bool SaveSiteList(const TSiteList& list, const std::string& path)

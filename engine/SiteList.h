@@ -6,6 +6,7 @@
 
 #include "engine/SiteOptions.h"
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
@@ -71,9 +72,20 @@ inline int SiteThresholdOf(const TSiteList& list, int index) { return SiteThresh
 bool SiteSelected(const TSiteList& list, int index);
 void SetAllTicks(TSiteList& list, bool ticked);
 
-// Empties the list and reads "Sites.dat"; false on any failure, keeping what
-// was read before it.
-bool LoadSiteList(TSiteList& list, const std::string& path);
+// The largest "Sites.dat" that is read: as large as one page may be.
+constexpr std::size_t MaxSiteListBytes = std::size_t{64} << 20;
+
+// Empties the list and reads "Sites.dat" (a regular file of at most
+// MaxSiteListBytes; a byte-order mark at its start is left out); false on
+// any failure, keeping what was read before it, with failure (when given)
+// saying why.
+bool LoadSiteList(TSiteList& list, const std::string& path, std::string* failure = nullptr);
+
+// The index of the first site of that name; -1 when there is none. Sites
+// of one name share one stored page: only the first of them is checked.
+int FirstSiteOfName(const TSiteList& list, const std::string& name);
+// The log line for a later site of a name that an earlier one has.
+std::string DuplicateSiteText(const std::string& name);
 // Writes the whole list, replacing the file atomically; false on any failure.
 bool SaveSiteList(const TSiteList& list, const std::string& path);
 // First start: every line of "Source.dat" becomes a ticked entry, unchanged.

@@ -23,6 +23,7 @@
 #include <stdexcept>
 #include <vector>
 #include <sys/stat.h>
+#include <unordered_set>
 
 namespace {
 
@@ -281,6 +282,14 @@ bool TSiteMonitor::SendSiteOfIndex(int index, bool interactive)
     if (index < 0 || index >= sites.Count())
         return false;
     const std::string entry = sites.Entry(index);
+    if (FirstSiteOfName(sites, SiteNameOf(entry)) != index) {
+        // It would be compared with, and would replace, the first one's page.
+        lastPass_ = TPassResult{};
+        host_.AddToLog(DuplicateSiteText(SiteNameOf(entry)));
+        if (interactive)
+            host_.MessageBox(DuplicateSiteText(SiteNameOf(entry)) + ".", TMsgKind::Information, TMsgButtons::OK);
+        return false;
+    }
     if (runDepth_ > 0) {
         // The running pass or send holds the one message and SMTP session.
         host_.AddToLog("Vendrel is busy checking your sites; " + SiteNameOf(entry) + " was not sent");
@@ -376,13 +385,20 @@ void TSiteMonitor::CheckForSites()
 
     TSiteList& sites = host_.Sites();
     const int count = sites.Count();
+    // Sites of one name share one stored page, so a later one would be
+    // compared with the first one's page and mailed at every pass: only the
+    // first of a name is fetched and checked.
+    std::unordered_set<std::string> names;
+    std::vector<bool> laterOfName(static_cast<std::size_t>(count), false);
+    for (int i = 0; i < count; ++i)
+        laterOfName[static_cast<std::size_t>(i)] = !names.insert(SiteNameOf(sites, i)).second;
     // Every ticked site's page is asked for at once; the pass takes them in
     // list order, and later pages keep arriving while it works on one.
     TFetchPool pool(FetchLimits(), &fetchShare_);
     std::vector<std::string> entryOf(static_cast<std::size_t>(count));
     std::vector<int> fetchOf(static_cast<std::size_t>(count), -1);
     for (int i = 0; i < count; ++i) {
-        if (!SiteSelected(sites, i))
+        if (!SiteSelected(sites, i) || laterOfName[static_cast<std::size_t>(i)])
             continue;
         entryOf[static_cast<std::size_t>(i)] = sites.Entry(i);
         fetchOf[static_cast<std::size_t>(i)] = QueueFetch(pool, entryOf[static_cast<std::size_t>(i)]);
@@ -410,6 +426,12 @@ void TSiteMonitor::CheckForSites()
             continue;
         const auto at = static_cast<std::size_t>(i);
         const std::string entry = sites.Entry(i);
+        if (laterOfName[at]) {
+            TSiteLog& siteLog = BeginSiteLog();
+            log_.AddToLog(DuplicateSiteText(SiteNameOf(entry)));
+            EndSiteLog(siteLog);
+            continue;
+        }
         // Edited (or ticked) since the pass began: its page is asked for now.
         if (entry != entryOf[at] || fetchOf[at] < 0) {
             if (fetchOf[at] >= 0)

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
@@ -235,5 +237,79 @@ std::optional<std::string> ReadWholeFile(const std::string& path)
     }
     ::close(fd);
     content.resize(size);
+    return content;
+}
+
+namespace {
+
+std::string SizeText(std::size_t bytes)
+{
+    constexpr std::size_t MiB = std::size_t{1} << 20;
+    if (bytes % MiB == 0)
+        return std::to_string(bytes / MiB) + " MiB";
+    return std::to_string(bytes) + " bytes";
+}
+
+} // namespace
+
+std::optional<std::string> ReadOwnFile(const std::string& path, std::size_t maxBytes, std::string* failure)
+{
+    const auto fail = [&](const std::string& why, int error) -> std::optional<std::string> {
+        if (failure)
+            *failure = why;
+        errno = error;
+        return std::nullopt;
+    };
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        const int error = errno;
+        return fail("Cannot read " + path + ": " + std::strerror(error), error);
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return fail("Cannot read " + path + ": " + std::strerror(error), error);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return fail(path + " is not a regular file", EINVAL);
+    }
+    const auto tooLarge = [&] {
+        ::close(fd);
+        return fail(path + " is larger than " + SizeText(maxBytes) + ", more than Vendrel reads from it", EFBIG);
+    };
+    if (st.st_size > 0 && static_cast<std::uintmax_t>(st.st_size) > maxBytes)
+        return tooLarge();
+    // The size is only a hint: the file may grow while it is read, and no
+    // more than one byte beyond the limit is ever held.
+    const std::size_t held = maxBytes < SIZE_MAX ? maxBytes + 1 : SIZE_MAX;
+    std::string content(std::min<std::size_t>(static_cast<std::size_t>(st.st_size), maxBytes) + 1, '\0');
+    std::size_t size = 0;
+    for (;;) {
+        if (size == content.size()) {
+            if (size > maxBytes)
+                return tooLarge();
+            content.resize(std::min(std::max<std::size_t>(size * 2, 4096), held));
+        }
+        const ssize_t n = ::read(fd, content.data() + size, content.size() - size);
+        if (n < 0) {
+            const int error = errno;
+            if (error == EINTR)
+                continue;
+            ::close(fd);
+            return fail("Cannot read " + path + ": " + std::strerror(error), error);
+        }
+        if (n == 0)
+            break;
+        size += static_cast<std::size_t>(n);
+    }
+    if (size > maxBytes)
+        return tooLarge();
+    ::close(fd);
+    content.resize(size);
+    // Left in, the mark would hide the first section or join the first name.
+    if (content.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        content.erase(0, 3);
     return content;
 }

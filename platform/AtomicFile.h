@@ -54,6 +54,16 @@ int RemoveAtomicWriteLeftovers(const std::string& folder, std::string_view targe
 // Reads a whole file; nothing when it cannot be opened or read.
 std::optional<std::string> ReadWholeFile(const std::string& path);
 
+// Reads one of the user's own files ("Settings.dat", "Sites.dat"), which
+// anything may have been put in place of: it is opened without waiting, so a
+// FIFO cannot hold the program, and refused unless it is a regular file of
+// at most maxBytes, so a link to /dev/zero is not read until memory runs
+// out. A UTF-8 byte-order mark that some editors write is left out. Nothing
+// when it is not read: errno is ENOENT for a missing file, and failure (when
+// given) then says why in a sentence that names the path.
+std::optional<std::string> ReadOwnFile(const std::string& path, std::size_t maxBytes,
+                                       std::string* failure = nullptr);
+
 // Called between writing the temporary file and renaming it; a test installs
 // one to interrupt a save there. Returning false abandons the save.
 using TAtomicWriteProbe = std::function<bool(const std::string& tempPath)>;

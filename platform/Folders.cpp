@@ -80,10 +80,3 @@ std::string ProgramShareFolder()
 {
     return ProgramShareFolderOf(ProgramFolder());
 }
-
-std::string TempFolder()
-{
-    if (const char* t = std::getenv("TMPDIR"); t && *t)
-        return WithSlash(Trim(t));
-    return "/tmp/";
-}

@@ -18,5 +18,3 @@ std::string ProgramFolder();
 std::string ProgramShareFolder();
 // The same choice for a program whose folder is programFolder (ending in "/").
 std::string ProgramShareFolderOf(const std::string& programFolder);
-// $TMPDIR, else /tmp, ending in "/".
-std::string TempFolder();

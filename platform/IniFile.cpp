@@ -35,13 +35,16 @@ std::string KeyOf(std::string_view line)
 
 } // namespace
 
-TIniFile::TIniFile(std::string path, std::optional<mode_t> mode)
+TIniFile::TIniFile(std::string path, std::optional<mode_t> mode, std::size_t maxBytes)
     : path_(std::move(path)), mode_(mode)
 {
-    if (auto text = ReadWholeFile(path_))
+    std::string failure;
+    if (auto text = ReadOwnFile(path_, maxBytes, &failure)) {
         lines_ = SplitLines(*text);
-    else if (errno != ENOENT)
+    } else if (errno != ENOENT) {
         readError_ = errno != 0 ? errno : EIO;
+        readFailure_ = std::move(failure);
+    }
 }
 
 TIniFile::TLocation TIniFile::Locate(std::string_view section, std::string_view key) const

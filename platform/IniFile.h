@@ -7,6 +7,7 @@
 // other line, section and comment, and reaches the disk at once (replacing
 // the file atomically), as each private-profile write did.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,9 +23,11 @@ struct TIniSection {
 
 class TIniFile {
 public:
-    // Reads the file when it exists; mode, when given, is the mode every write
-    // gives the file.
-    explicit TIniFile(std::string path, std::optional<mode_t> mode = std::nullopt);
+    // Reads the file when it exists (as ReadOwnFile: a regular file of at most
+    // maxBytes, without a byte-order mark); mode, when given, is the mode
+    // every write gives the file.
+    explicit TIniFile(std::string path, std::optional<mode_t> mode = std::nullopt,
+                      std::size_t maxBytes = SIZE_MAX);
 
     const std::string& FileName() const { return path_; }
     // The file exists but could not be read (it then reads as empty).
@@ -32,6 +35,9 @@ public:
     // The system's error number of that failure; 0 when the file was read or
     // is missing.
     int ReadError() const { return readError_; }
+    // Why it could not be read, naming the file; empty when it was read or
+    // is missing.
+    const std::string& ReadFailure() const { return readFailure_; }
 
     std::optional<std::string> Value(std::string_view section, std::string_view key) const;
     std::string ReadString(std::string_view section, std::string_view key, const std::string& fallback) const;
@@ -63,4 +69,5 @@ private:
     std::optional<mode_t> mode_;
     std::vector<std::string> lines_;
     int readError_ = 0;
+    std::string readFailure_;
 };

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -25,6 +27,35 @@ bool ForceFolder(const std::string& path)
     // separator can report failure after success, and a race can remove it.
     fs::create_directories(path, ec);
     return fs::is_directory(path, ec);
+}
+
+std::string ForceFolderFailure(const std::string& path)
+{
+    if (ForceFolder(path))
+        return {};
+    if (path.size() <= 3)
+        return "cannot make the folder \"" + path + "\"";
+    // Made one level at a time, so the answer names the level that failed.
+    std::size_t end = path.find('/', 1);
+    for (;;) {
+        const std::string level = path.substr(0, end == std::string::npos ? path.size() : end + 1);
+        std::error_code ec;
+        if (!fs::is_directory(level, ec)) {
+            if (::mkdir(level.c_str(), 0777) != 0 && !fs::is_directory(level, ec)) {
+                const int error = errno;
+                struct stat st {};
+                const std::string bare = level.back() == '/' ? level.substr(0, level.size() - 1) : level;
+                if (::stat(bare.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+                    return "cannot make the folder " + level + ": a file of that name is in the way";
+                return "cannot make the folder " + level + ": " + std::strerror(error);
+            }
+        }
+        if (end == std::string::npos || end + 1 >= path.size())
+            break;
+        end = path.find('/', end + 1);
+    }
+    std::error_code ec;
+    return fs::is_directory(path, ec) ? std::string() : "cannot make the folder " + path;
 }
 
 bool HasInvalidFileChars(std::string_view text)

@@ -12,6 +12,9 @@
 // True when the folder exists afterwards. Creates missing parents; a path of
 // three characters or fewer is never created.
 bool ForceFolder(const std::string& path);
+// The same, and when the folder cannot be made, why: the first folder on the
+// way that could not be made and the system's reason. Empty on success.
+std::string ForceFolderFailure(const std::string& path);
 
 // The characters that no file name may hold: \ / : * ? " < > |
 bool HasInvalidFileChars(std::string_view text);

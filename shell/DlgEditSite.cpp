@@ -399,6 +399,18 @@ void TdlgEditSite::btnOKClick()
                        TMsgKind::Information, TMsgButtons::OK);
         return;
     }
+    // The list reads a name without its trailing blanks.
+    QString listName = name;
+    while (listName.endsWith(' '))
+        listName.chop(1);
+    if (OtherSiteNames.contains(listName)) {
+        ShowMessageBox(this,
+                       QString("You already have a site named %1.  Please give this site a name of its own.")
+                           .arg(listName)
+                           .toStdString(),
+                       TMsgKind::Information, TMsgButtons::OK);
+        return;
+    }
     // Secure addresses are downloaded as well as plain ones, so both schemes
     // (and ftp) pass.
     const QString address = edtSiteURL->text().toUpper();

@@ -8,6 +8,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <QStringList>
 
 class QComboBox;
 class QPlainTextEdit;
@@ -43,6 +44,10 @@ public:
     TSiteOptions GetSiteOptions() const;
     // What Test shows at most of the measured text.
     static constexpr int PreviewCharacters = 2000;
+
+    // The names of the list's other sites: OK refuses them, as sites of one
+    // name would share one stored page.
+    QStringList OtherSiteNames;
 
     QLineEdit* edtSiteName;
     QLineEdit* edtSiteURL;

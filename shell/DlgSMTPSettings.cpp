@@ -29,6 +29,9 @@ constexpr int HighestPort = 65535;
 constexpr int SecurityRowHeight = 28;
 // The line under the password that says where it is kept.
 constexpr int PasswordStoreRowHeight = 30;
+constexpr int SecurityNoteHeight = 34;
+constexpr int ClientWidth = 351;
+constexpr int ClientHeight = 265 + SecurityRowHeight + PasswordStoreRowHeight;
 
 } // namespace
 
@@ -66,6 +69,11 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
     cmbSMTPSecurity->setToolTip("How the connection to your SMTP server is protected: Auto uses SSL/TLS on port 465 "
                                 "and STARTTLS whenever the server offers it; None sends your password unprotected");
     lblSMTPSecurity->setBuddy(cmbSMTPSecurity);
+    lblSecurityNote = new QLabel(this);
+    lblSecurityNote->setObjectName("lblSecurityNote");
+    lblSecurityNote->setWordWrap(true);
+    lblSecurityNote->setFixedHeight(SecurityNoteHeight);
+    lblSecurityNote->hide();
 
     chkSMTPAuthentication = new QCheckBox("My SMTP Server requires &authentication:", this);
     chkSMTPAuthentication->setObjectName("chkSMTPAuthentication");
@@ -131,6 +139,7 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
     layout->addSpacing(4);
     layout->addLayout(portRow);
     layout->addLayout(securityRow);
+    layout->addWidget(lblSecurityNote);
     layout->addSpacing(6);
     layout->addWidget(chkSMTPAuthentication);
     auto* login = new QGridLayout;
@@ -174,7 +183,7 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
 
     // Taller than the plain design by the security row and the line that says
     // where the password is kept.
-    SetupDialogFrame(this, 351, 265 + SecurityRowHeight + PasswordStoreRowHeight);
+    SetupDialogFrame(this, ClientWidth, ClientHeight);
     FillFromCurrentValues();
 }
 
@@ -183,7 +192,20 @@ void TdlgSMTPSettings::FillFromCurrentValues()
     const TMailServerSettings s = services_.MailServer();
     edtSMTPHost->setText(QtText(s.Host));
     edtSMTPPort->setValue(s.Port);
+    // A port the file spelled as no port at all is shown as it was, for OK
+    // to refuse until it is mended. The field shows its number again when it
+    // is shown, so the text goes in then.
+    heldPortText_ = s.PortText ? std::optional(QtText(*s.PortText)) : std::nullopt;
+    if (heldPortText_)
+        edtSMTPPort->SetText(*heldPortText_);
     cmbSMTPSecurity->setCurrentIndex(static_cast<int>(s.Security));
+    lblSecurityNote->setVisible(s.SecurityText.has_value());
+    if (s.SecurityText) {
+        lblSecurityNote->setText(QString("The settings file held \"%1\" as the connection security, which is none "
+                                         "of these; Auto is shown until you choose.")
+                                     .arg(QtText(*s.SecurityText)));
+        setFixedSize(ClientWidth, ClientHeight + SecurityNoteHeight);
+    }
     edtSMTPID->setText(QtText(s.Username));
     edtSMTPPassword->setText(QtText(s.Password));
     chkSMTPAuthentication->setChecked(s.Logon);
@@ -228,6 +250,10 @@ bool TdlgSMTPSettings::CommitSMTPSettings()
     s.Host = EngineText(edtSMTPHost->text());
     s.Logon = chkSMTPAuthentication->isChecked();
     s.Security = static_cast<TSMTPSecurity>(cmbSMTPSecurity->currentIndex());
+    // What the dialog shows is what the user chose, also where the file held
+    // something else.
+    s.PortText.reset();
+    s.SecurityText.reset();
     services_.SetMailServer(s);
     return true;
 }
@@ -271,6 +297,8 @@ void TdlgSMTPSettings::showEvent(QShowEvent* event)
     QDialog::showEvent(event);
     if (!shownOnce_) {
         shownOnce_ = true;
+        if (heldPortText_)
+            edtSMTPPort->SetText(*heldPortText_);
         CentreOnScreen(this);
     }
 }

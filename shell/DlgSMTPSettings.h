@@ -6,6 +6,9 @@
 // "Settings.dat" with the window's next save.
 
 #include <QDialog>
+#include <QString>
+
+#include <optional>
 
 class QCheckBox;
 class QComboBox;
@@ -36,6 +39,9 @@ public:
     QLabel* lblSMTPSecurity;
     // "Auto", "STARTTLS", "SSL/TLS", "None": the "SMTPSecurity" setting.
     QComboBox* cmbSMTPSecurity;
+    // Shown when the settings file held a security word that is none of the
+    // four: the list then shows Auto until the user chooses.
+    QLabel* lblSecurityNote;
     QCheckBox* chkSMTPAuthentication;
     QLabel* lblUserID;
     QLineEdit* edtSMTPID;
@@ -64,4 +70,5 @@ private:
 
     TShellServices& services_;
     bool shownOnce_ = false;
+    std::optional<QString> heldPortText_;
 };

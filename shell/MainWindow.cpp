@@ -629,6 +629,16 @@ void TfrmMain::EditCurrentSite(const std::string& name, const std::string& addre
 {
     entry = MakeSiteEntry(name, address, threshold);
     TdlgEditSite dlg(*this, this);
+    // Every name but the one being edited (once: a second site of that name
+    // is still another site).
+    bool ownSkipped = name.empty();
+    for (int i = 0; i < sites_.Count(); ++i) {
+        const std::string other = SiteNameOf(sites_, i);
+        if (!ownSkipped && other == name)
+            ownSkipped = true;
+        else
+            dlg.OtherSiteNames << QtText(other);
+    }
     dlg.edtSiteName->setText(QtText(name));
     dlg.edtSiteURL->setText(QtText(address));
     dlg.SetSensitivity(threshold);

@@ -1,5 +1,7 @@
 #include "shell/SpinEdit.h"
 
+#include <QLineEdit>
+
 #include <climits>
 
 TSpinEdit::TSpinEdit(QWidget* parent) : QSpinBox(parent)
@@ -23,6 +25,11 @@ int TSpinEdit::Value() const
     bool ok = false;
     const int value = text().trimmed().toInt(&ok);
     return ok ? value : min_;
+}
+
+void TSpinEdit::SetText(const QString& text)
+{
+    lineEdit()->setText(text);
 }
 
 QValidator::State TSpinEdit::validate(QString& input, int&) const

@@ -16,6 +16,8 @@ public:
     int MaxValue() const { return max_; }
     // The value of the text as it stands.
     int Value() const;
+    // Shows a text as it is, number or not (the field settles it when left).
+    void SetText(const QString& text);
 
 protected:
     QValidator::State validate(QString& input, int& pos) const override;

@@ -166,6 +166,41 @@ TEST_F(ComposeAndSend, APortBeyondSixteenBitsIsRefusedNotWrapped)
     EXPECT_FALSE(FileExists(folder_.Root() + "mail/0001.json")) << "nothing reached the server";
 }
 
+TEST_F(ComposeAndSend, SettingsTheFileSpelledWronglyAreRefusedAndNoWaitIsEndless)
+{
+    StartServer({"--no-auth"});
+    mailServer_.Logon = false;
+    // The text as the file held it is what the reason shows, whatever it
+    // would read as a number.
+    mailServer_.PortText = "0x" + std::to_string(mailServer_.Port);
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "one@example.org", "s", "body", "", false, nullptr,
+                                          "me@example.org", false, false, true));
+    mailServer_.PortText.reset();
+    mailServer_.SecurityText = "TLS please";
+    EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "one@example.org", "s", "body", "", false, nullptr,
+                                          "me@example.org", false, false, true));
+    EXPECT_EQ(host_.Log, (std::vector<std::string>{
+                             "Delivery error: The mail server's port 0x" + std::to_string(mailServer_.Port) +
+                                 " (SMTPPort) is not between 1 and 65535",
+                             "Delivery error: The connection security \"TLS please\" (SMTPSecurity) is none of "
+                             "Auto, STARTTLS, SSL/TLS and None"}));
+    EXPECT_FALSE(FileExists(folder_.Root() + "mail/0001.json")) << "nothing reached the server";
+
+    // A time-out of 0 or below would let a silent server hold the pass for
+    // ever: it means the default of 90 seconds.
+    mailServer_.SecurityText.reset();
+    for (const int seconds : {0, -1, -2147483647 - 1}) {
+        mailServer_.TimeOutSeconds = seconds;
+        ASSERT_TRUE(composer_.ComposeAndSend(mailServer_, "one@example.org", "s", "body", "", false, nullptr,
+                                             "me@example.org", false, false, true))
+            << seconds;
+        EXPECT_EQ(composer_.SMTP.ReadTimeout, 90000) << seconds;
+        EXPECT_EQ(composer_.SMTP.ReplyTimeout, 90000) << seconds;
+        EXPECT_EQ(composer_.SMTP.ConnectTimeout, 90000) << seconds;
+        EXPECT_GT(composer_.SMTP.SessionTimeout, 0) << seconds;
+    }
+}
+
 // The longest line of a stored message, CR LF not counted.
 std::size_t LongestLine(const std::string& raw)
 {

@@ -7,7 +7,9 @@
 #include "tests/support/TestCertificates.h"
 
 #include <filesystem>
+#include <cstdlib>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -222,4 +224,146 @@ TEST_F(CheckCommand, ReadsWhetherToShowWhatChanged)
     EXPECT_EQ(messages[0].find("Vendrel: "), std::string::npos);
     EXPECT_NE(messages[1].find("Vendrel: 1 change on A since "), std::string::npos);
     EXPECT_NE(messages[1].find("<mark style=3D\"background:#fff3a0\">b</mark>"), std::string::npos);
+}
+
+TEST_F(CheckCommand, HostileServerValuesAreSettingsErrorsNeverPort25OrAuto)
+{
+    // A sink on this port would take mail that a quietly read 25 or Auto let through.
+    TSmtpSink sink;
+    http.SetPage("/a", "<html><body><p>a</p></body></html>\r\n");
+    Sites(Site("A", "/a", -1));
+    const std::string rest = "\r\n[Settings]\r\nDestEmail=me@example.org\r\nActiveNetConnection=False\r\n";
+    for (const std::string port : {"4294967321", "99999999999", "2525.0", "0x9C4", "$9C4", "", "-25", "0", "65536"}) {
+        Settings("[Server]\r\nSMTPServer=127.0.0.1\r\nSMTPPort=" + port + rest);
+        const auto r = Run();
+        EXPECT_EQ(r.ExitStatus, 2) << port << "\n" << r.Out << r.Err;
+        const std::string shown = port.empty() ? "\"\"" : port;
+        EXPECT_NE(r.Err.find("The mail server's port " + shown + " (SMTPPort) is not between 1 and 65535."),
+                  std::string::npos)
+            << port << ": " << r.Err;
+    }
+    // Leading zeros still spell a whole decimal number.
+    Settings("[Server]\r\nSMTPServer=127.0.0.1\r\nSMTPPort=0" + std::to_string(sink.Port()) + rest);
+    auto r = Run();
+    EXPECT_EQ(r.ExitStatus, 0) << r.Out << r.Err;
+    EXPECT_EQ(sink.Messages(), 1);
+
+    for (const std::string security : {"TLS please", "SSL", "starttls-if-you-like"}) {
+        Settings("[Server]\r\nSMTPServer=127.0.0.1\r\nSMTPPort=" + std::to_string(sink.Port()) +
+                 "\r\nSMTPSecurity=" + security + rest);
+        r = Run();
+        EXPECT_EQ(r.ExitStatus, 2) << security << "\n" << r.Out << r.Err;
+        EXPECT_NE(r.Err.find("\"" + security + "\" (SMTPSecurity)"), std::string::npos) << r.Err;
+    }
+    EXPECT_EQ(sink.Messages(), 1) << "no refused setting reached the server";
+    EXPECT_EQ(http.Requests(), 1);
+}
+
+TEST_F(CheckCommand, ADataFolderThatCannotBeMadeIsNeverReplacedByTheTemporaryFolder)
+{
+    // Another local user's planted files in the shared temporary folder.
+    const std::string shared = tmp.Root() + "shared-tmp/";
+    WriteFile(shared + "Sites.dat", Site("Planted", "/planted", -1));
+    WriteFile(shared + "Settings.dat", ServerSettings(1));
+    http.SetPage("/planted", "<html><body>theirs</body></html>");
+    // A file where the data home should be.
+    const std::string blocker = tmp.Root() + "not-a-folder";
+    WriteFile(blocker, "in the way");
+    const std::string oldData = std::getenv("XDG_DATA_HOME");
+    setenv("XDG_DATA_HOME", blocker.c_str(), 1);
+    setenv("TMPDIR", shared.c_str(), 1);
+    const auto r = Run();
+    setenv("XDG_DATA_HOME", oldData.c_str(), 1);
+    unsetenv("TMPDIR");
+    EXPECT_EQ(r.ExitStatus, 2) << r.Out << r.Err;
+    EXPECT_NE(r.Err.find("cannot make its data folder " + blocker + "/Quorvan/Vendrel/"), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("cannot make the folder " + blocker + "/: a file of that name is in the way"),
+              std::string::npos)
+        << r.Err;
+    EXPECT_EQ(http.Requests(), 0) << "a site of the planted list was fetched";
+}
+
+TEST_F(CheckCommand, SettingsFilesThatAreNoRegularFilesOrTooLargeAreRefused)
+{
+    http.SetPage("/a", "<html><body><p>a</p></body></html>\r\n");
+    const std::string settings = tmp.DataFolder() + "Settings.dat";
+    const std::string sites = tmp.DataFolder() + "Sites.dat";
+    const auto expectRefused = [&](const std::string& what, const std::string& reason) {
+        // Reading a FIFO or /dev/zero would never end: the time-out catches it.
+        const auto r = RunCommand({VENDREL_CHECK}, 20000);
+        EXPECT_EQ(r.ExitStatus, 2) << what << "\n" << r.Err;
+        EXPECT_NE(r.Err.find(reason), std::string::npos) << what << ": " << r.Err;
+    };
+    const auto reset = [&] {
+        std::filesystem::remove(settings);
+        std::filesystem::remove(sites);
+        Settings(ServerSettings(1));
+        Sites(Site("A", "/a"));
+    };
+
+    for (const std::string& path : {settings, sites}) {
+        reset();
+        std::filesystem::remove(path);
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        expectRefused("a FIFO", path + " is not a regular file");
+        reset();
+        std::filesystem::remove(path);
+        std::filesystem::create_symlink("/dev/zero", path);
+        expectRefused("a link to /dev/zero", path + " is not a regular file");
+    }
+
+    // Sizes: the largest file read is fine, one byte more is refused. The
+    // site list is sparse, so its 64 MiB cost no disk.
+    reset();
+    std::string big = ServerSettings(1);
+    big += ";" + std::string((std::size_t{1} << 20) - big.size() - 3, 'x') + "\r\n";
+    ASSERT_EQ(big.size(), std::size_t{1} << 20);
+    Settings(big);
+    auto r = RunCommand({VENDREL_CHECK}, 20000);
+    EXPECT_EQ(r.ExitStatus, 1) << "exactly 1 MiB is read; the site then fails to send\n" << r.Err;
+    const int fetched = http.Requests();
+    Settings(big + ";");
+    expectRefused("1 MiB and a byte", settings + " is larger than 1 MiB");
+    reset();
+    std::filesystem::resize_file(sites, (std::size_t{64} << 20) + 1);
+    expectRefused("64 MiB and a byte", sites + " is larger than 64 MiB");
+    EXPECT_EQ(http.Requests(), fetched);
+}
+
+TEST_F(CheckCommand, AByteOrderMarkIsSkippedInBothFiles)
+{
+    TMailServer mail(tmp.Root() + "mail", {"--no-auth"});
+    http.SetPage("/a", "<html><body><p>a</p></body></html>\r\n");
+    const std::string bom = "\xEF\xBB\xBF";
+    // Left in, the mark hides the "[Server]" section and joins the first name.
+    Settings(bom + ServerSettings(mail.Port()));
+    Sites(bom + Site("A", "/a"));
+    const auto r = Run();
+    EXPECT_EQ(r.ExitStatus, 0) << r.Out << r.Err;
+    EXPECT_NE(r.Out.find(" A processed, Delivering\n"), std::string::npos) << r.Out;
+    ASSERT_EQ(mail.Messages().size(), 1u);
+    EXPECT_EQ(mail.Messages()[0].find(bom), std::string::npos) << "the mark reached the subject";
+}
+
+TEST_F(CheckCommand, ALaterSiteOfTheSameNameIsLoggedAndNeverFetched)
+{
+    TMailServer mail(tmp.Root() + "mail", {"--no-auth"});
+    http.SetPage("/first", "<html><body><p>first</p></body></html>\r\n");
+    http.SetPage("/second", "<html><body><p>second</p></body></html>\r\n");
+    http.SetPage("/other", "<html><body><p>other</p></body></html>\r\n");
+    Settings(ServerSettings(mail.Port()));
+    // Sorted by the whole entry, the "/first" one comes first.
+    Sites(Site("Dup", "/second") + Site("Dup", "/first") + Site("Other", "/other") + "*" + Site("Other", "/x"));
+    const auto r = Run();
+    EXPECT_EQ(r.ExitStatus, 0) << r.Out << r.Err;
+    const std::string line = " Site Dup appears more than once in Sites.dat; only the first is checked\n";
+    const auto at = r.Out.find(line);
+    ASSERT_NE(at, std::string::npos) << r.Out;
+    EXPECT_EQ(r.Out.find(line, at + 1), std::string::npos) << "logged once per later site";
+    EXPECT_EQ(r.Out.find("Site Other appears"), std::string::npos) << "an unticked later site is not checked anyway";
+    EXPECT_EQ(http.Requests(), 2);
+    ASSERT_EQ(mail.Messages().size(), 2u);
+    const std::string both = mail.Messages()[0] + mail.Messages()[1];
+    EXPECT_NE(both.find("first"), std::string::npos);
+    EXPECT_EQ(both.find("second"), std::string::npos);
 }

@@ -1,5 +1,6 @@
 #include "engine/Settings.h"
 
+#include "delivery/MailServerSettings.h"
 #include "engine/SiteList.h"
 #include "platform/AutoStart.h"
 #include "platform/IniFile.h"
@@ -111,7 +112,7 @@ TEST_F(SettingsFixture, IntegersFallBackAndScaleOutOfRangeSelectsNone)
              "CheckFrequency=5000\r\nChangeDetectionValue=45\r\nSubject=\r\n");
     TSettings s;
     LoadSettingsFrom(files, s, sites);
-    EXPECT_EQ(s.Server.Port, 25);
+    EXPECT_EQ(s.Server.PortText, "abc") << "a port that is no number is kept, never read as 25";
     EXPECT_EQ(s.Server.TimeOutSeconds, 30);
     EXPECT_EQ(s.CheckFrequencyScale, -1);
     EXPECT_EQ(s.CheckFrequency, 2400);
@@ -139,7 +140,7 @@ TEST_F(SettingsFixture, SaveWritesEveryKeyInOrderAndReadsBack)
     // Every value differs from its default, so a key that is not written or
     // not read shows.
     TSettings s;
-    s.Server = {"mail.test", "user", "secret", 2525, 45, true, ssStartTLS, "/etc/company-ca.pem", false, {}};
+    s.Server = {"mail.test", "user", "secret", 2525, 45, true, ssStartTLS, "/etc/company-ca.pem", false, {}, {}, {}};
     s.SenderAddress = "sender@example.org";
     s.DestEmail = "me@example.org";
     s.Subject = "Page news";
@@ -256,9 +257,73 @@ TEST_F(SettingsFixture, ConnectionSecurityReadsEveryChoiceAndFallsBackToAuto)
     EXPECT_EQ(securityOf("[Server]\r\nSMTPSecurity=ssl/tls\r\n"), ssImplicitTLS);
     EXPECT_EQ(securityOf("[Server]\r\nSMTPSecurity=STARTTLS\r\n"), ssStartTLS);
     EXPECT_EQ(securityOf("[Server]\r\nSMTPSecurity=Auto\r\n"), ssAuto);
-    // An unknown word must never quietly turn TLS off.
-    EXPECT_EQ(securityOf("[Server]\r\nSMTPSecurity=TLS please\r\n"), ssAuto);
+    // An empty value is as good as a missing one.
     EXPECT_EQ(securityOf("[Server]\r\nSMTPSecurity=\r\n"), ssAuto);
+}
+
+TEST_F(SettingsFixture, ValuesThatNameNoPortOrSecurityAreKeptAndWrittenBackAsTheyWere)
+{
+    // An unknown word may have meant something stricter than Auto, and a
+    // port spelled otherwise is not 25: both are kept for the send to refuse
+    // and for the user to mend, and a save in between changes neither.
+    Settings("[Server]\r\nSMTPServer=mail.test\r\nSMTPPort=0x9C4\r\nSMTPSecurity=TLS please\r\n"
+             "SMTPTimeOut=0\r\n");
+    TSettings s;
+    LoadSettingsFrom(files, s, sites);
+    EXPECT_EQ(s.Server.PortText, "0x9C4");
+    EXPECT_EQ(s.Server.SecurityText, "TLS please");
+    EXPECT_EQ(s.Server.Security, ssAuto) << "what the dialog shows until the user chooses";
+    EXPECT_EQ(s.Server.TimeOutSeconds, 0) << "kept as written";
+    EXPECT_EQ(EffectiveTimeOutSeconds(s.Server), 90);
+    s.Server.TimeOutSeconds = -7;
+    EXPECT_EQ(EffectiveTimeOutSeconds(s.Server), 90);
+    s.Server.TimeOutSeconds = 0;
+    SaveSettingsTo(files, s, sites);
+    const TIniFile saved(files.SettingsPath());
+    EXPECT_EQ(saved.ReadString("Server", "SMTPPort", ""), "0x9C4");
+    EXPECT_EQ(saved.ReadString("Server", "SMTPSecurity", ""), "TLS please");
+
+    // Chosen anew, they are ordinary values again.
+    s.Server.PortText.reset();
+    s.Server.SecurityText.reset();
+    s.Server.Port = 2500;
+    SaveSettingsTo(files, s, sites);
+    TSettings back;
+    LoadSettingsFrom(files, back, sites);
+    EXPECT_EQ(back.Server.Port, 2500);
+    EXPECT_FALSE(back.Server.PortText);
+    EXPECT_FALSE(back.Server.SecurityText);
+    EXPECT_EQ(back.Server.Security, ssAuto);
+
+    // A whole decimal number from 1 to 65535 is a port, leading zeros and all.
+    for (const auto& [text, port] : std::vector<std::pair<std::string, int>>{{"1", 1}, {"00025", 25}, {"65535", 65535}}) {
+        Settings("[Server]\r\nSMTPPort=" + text + "\r\n");
+        LoadSettingsFrom(files, back, sites);
+        EXPECT_EQ(back.Server.Port, port) << text;
+        EXPECT_FALSE(back.Server.PortText) << text;
+    }
+    for (const std::string text : {"65536", "0", "+25", " 2 5", "2525.0", "\"\"", "99999999999"}) {
+        Settings("[Server]\r\nSMTPPort=" + text + "\r\n");
+        LoadSettingsFrom(files, back, sites);
+        EXPECT_TRUE(back.Server.PortText) << text;
+    }
+}
+
+TEST_F(SettingsFixture, AByteOrderMarkIsReadPastAndNeverWritten)
+{
+    const std::string bom = "\xEF\xBB\xBF";
+    Settings(bom + "[Server]\r\nSMTPServer=mail.test\r\n");
+    WriteFile(files.SitesPath(), bom + "First" + Pad + "{http://a}5\r\n");
+    TSettingsStore store(files);
+    TSettings s;
+    store.Load(s, sites);
+    EXPECT_EQ(s.Server.Host, "mail.test");
+    ASSERT_EQ(sites.Count(), 1);
+    EXPECT_EQ(SiteNameOf(sites, 0), "First");
+    EXPECT_EQ(SiteThresholdOf(sites, 0), 5);
+    store.Save(s, sites);
+    EXPECT_EQ(ReadFile(files.SettingsPath()).rfind("[Server]\r\nSMTPServer=mail.test\r\n", 0), 0u);
+    EXPECT_EQ(ReadFile(files.SitesPath()), "First" + Pad + "{http://a}5\r\n");
 }
 
 TEST_F(SettingsFixture, SettingsFileIsPrivateToItsOwner)

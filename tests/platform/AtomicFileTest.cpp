@@ -2,12 +2,17 @@
 
 #include "tests/support/TempDataFolder.h"
 
+#include <cerrno>
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace {
 // A save of content to path by a process killed between writing its
@@ -170,4 +175,43 @@ TEST(AtomicFile, ReadWholeFileReadsEveryByteWhateverItsSizeSays)
     ASSERT_TRUE(status);
     EXPECT_NE(status->find("Name:"), std::string::npos);
     EXPECT_EQ(status->back(), '\n');
+}
+
+// The user's own files are read to a limit, without waiting and only when
+// they are regular files; the limit holds also where the size says nothing.
+TEST(AtomicFile, ReadOwnFileKeepsToItsLimitAndToRegularFiles)
+{
+    TTempDataFolder tmp;
+    const std::string path = tmp.Root() + "Settings.dat";
+    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{4095}, std::size_t{4096}, std::size_t{4097}}) {
+        WriteFile(path, std::string(size, 'k'));
+        std::string failure;
+        EXPECT_EQ(ReadOwnFile(path, 4096, &failure), size <= 4096 ? std::optional(std::string(size, 'k')) : std::nullopt)
+            << size;
+        EXPECT_EQ(failure, size <= 4096 ? "" : path + " is larger than 4096 bytes, more than Vendrel reads from it");
+    }
+    // Files the system makes up say they are empty; they are still cut off.
+    std::string failure;
+    EXPECT_FALSE(ReadOwnFile("/proc/self/status", 16, &failure));
+    EXPECT_EQ(failure, "/proc/self/status is larger than 16 bytes, more than Vendrel reads from it");
+    EXPECT_TRUE(ReadOwnFile("/proc/self/status", 1 << 20));
+
+    // Only a whole mark at the very start goes.
+    const std::string bom = "\xEF\xBB\xBF";
+    for (const auto& [written, read] : std::vector<std::pair<std::string, std::string>>{
+             {bom + "[Server]", "[Server]"}, {bom, ""}, {bom + bom, bom}, {"\xEF\xBB[x]", "\xEF\xBB[x]"},
+             {"a" + bom, "a" + bom}}) {
+        WriteFile(path, written);
+        EXPECT_EQ(ReadOwnFile(path, 4096), read);
+    }
+
+    errno = 0;
+    EXPECT_FALSE(ReadOwnFile(tmp.Root() + "missing", 4096, &failure));
+    EXPECT_EQ(errno, ENOENT);
+    std::filesystem::create_directories(tmp.Root() + "folder");
+    ASSERT_EQ(mkfifo((tmp.Root() + "fifo").c_str(), 0600), 0);
+    for (const std::string& other : {tmp.Root() + "fifo", std::string("/dev/zero"), tmp.Root() + "folder"}) {
+        EXPECT_FALSE(ReadOwnFile(other, 4096, &failure)) << other;
+        EXPECT_EQ(failure, other + " is not a regular file");
+    }
 }

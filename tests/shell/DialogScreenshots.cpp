@@ -71,7 +71,7 @@ int main(int argc, char** argv)
     }
     const QDir folder(QString::fromLocal8Bit(argv[1]));
     TScreenshotServices services;
-    services.Host.Settings.Server = {"smtp.mail.example", "jane@mail.example", "secret", 587, 90, true, ssAuto, ""};
+    services.Host.Settings.Server = {"smtp.mail.example", "jane@mail.example", "secret", 587, 90, true, ssAuto, "", false, {}, {}, {}};
     bool ok = true;
 
     TdlgEditSite edit(services);

@@ -98,7 +98,7 @@ TEST_F(SMTPSettings, ControlsAsDesigned)
 
 TEST_F(SMTPSettings, ShowsTheCurrentValuesWithMatchingStates)
 {
-    Values() = {"smtp.mail.example", "jane", "s3cret", 587, 90, true, ssAuto, ""};
+    Values() = {"smtp.mail.example", "jane", "s3cret", 587, 90, true, ssAuto, "", false, {}, {}, {}};
     TdlgSMTPSettings& d = Open();
     EXPECT_EQ(d.edtSMTPHost->text(), "smtp.mail.example");
     EXPECT_EQ(d.edtSMTPPort->value(), 587);
@@ -195,7 +195,7 @@ TEST_F(SMTPSettings, OkStoresEveryValueAsTyped)
 
 TEST_F(SMTPSettings, CancelAndEscapeKeepTheOldValues)
 {
-    Values() = {"old.example", "", "", 25, 90, false, ssAuto, ""};
+    Values() = {"old.example", "", "", 25, 90, false, ssAuto, "", false, {}, {}, {}};
     TdlgSMTPSettings& d = Open();
     Type(d.edtSMTPHost, "new.example");
     QTest::mouseClick(d.btnCancel, Qt::LeftButton);
@@ -229,7 +229,7 @@ TEST_F(SMTPSettings, HelpLinkOpensTheGuideFromTheProgramFolder)
 
 TEST_F(SMTPSettings, TestMessageNeedsADestination)
 {
-    Values() = {"mail.example", "", "", 25, 90, false, ssAuto, ""};
+    Values() = {"mail.example", "", "", 25, 90, false, ssAuto, "", false, {}, {}, {}};
     for (const char* dest : {"", "@news.example", "no-at-sign"}) {
         services_.Host.Settings.DestEmail = dest;
         boxes_.Boxes.clear();
@@ -331,7 +331,7 @@ TEST_F(SMTPSettings, TestMessageStopsAtARefusedPort)
 
 TEST_F(SMTPSettings, ConnectionSecurityShowsAndStoresTheChoice)
 {
-    Values() = {"smtp.mail.example", "jane", "s3cret", 465, 90, true, ssImplicitTLS, "/etc/ca.pem"};
+    Values() = {"smtp.mail.example", "jane", "s3cret", 465, 90, true, ssImplicitTLS, "/etc/ca.pem", false, {}, {}, {}};
     TdlgSMTPSettings& d = Open();
     EXPECT_EQ(d.cmbSMTPSecurity->currentText(), "SSL/TLS");
     // Chosen by keyboard, as a user without a mouse would.
@@ -352,7 +352,7 @@ TEST_F(SMTPSettings, ConnectionSecurityShowsAndStoresTheChoice)
 
 TEST_F(SMTPSettings, KeyboardReachesTheLinksAndEnterFollowsThemNotOk)
 {
-    Values() = {"mail.example", "", "", 25, 90, false, ssAuto, ""};
+    Values() = {"mail.example", "", "", 25, 90, false, ssAuto, "", false, {}, {}, {}};
     TTempDataFolder folder;
     WriteFile(folder.Root() + "SMTP_Settings.html", "<html></html>");
     services_.Folder = QString::fromStdString(folder.Root());
@@ -385,4 +385,42 @@ TEST_F(SMTPSettings, KeyboardReachesTheLinksAndEnterFollowsThemNotOk)
     EXPECT_FALSE(d.isVisible());
     EXPECT_EQ(d.result(), QDialog::Accepted);
     EXPECT_EQ(Values().Host, "typed.example");
+}
+
+TEST_F(SMTPSettings, ValuesTheFileSpelledWronglyAreShownForTheUserToMend)
+{
+    TMailServerSettings held{"smtp.mail.example", "jane", "s3cret", 2500, 90, true, ssAuto, "", false, {}, {}, {}};
+    held.PortText = "0x9C4";
+    held.SecurityText = "TLS please";
+    Values() = held;
+    TdlgSMTPSettings& d = Open();
+    EXPECT_EQ(d.cmbSMTPSecurity->currentText(), "Auto");
+    ASSERT_TRUE(d.lblSecurityNote->isVisible());
+    EXPECT_EQ(d.lblSecurityNote->text(), "The settings file held \"TLS please\" as the connection security, which is "
+                                         "none of these; Auto is shown until you choose.");
+    EXPECT_EQ(d.size(), QSize(351, 323 + 34)) << "the note has a row of its own";
+    EXPECT_EQ(d.edtSMTPPort->text(), "0x9C4") << "shown as the file held it, not as 25 or 2500";
+
+    // OK refuses the port as it stands.
+    QTest::mouseClick(d.btnOK, Qt::LeftButton);
+    EXPECT_TRUE(d.isVisible());
+    ASSERT_EQ(boxes_.Boxes.size(), 1u);
+    EXPECT_EQ(boxes_.Boxes[0].Text, "You have not specified a valid SMTP port!");
+    EXPECT_EQ(Values().PortText, "0x9C4");
+
+    // Cancel keeps what the file held; mended and confirmed, the choices shown are the values.
+    QTest::mouseClick(d.btnCancel, Qt::LeftButton);
+    EXPECT_EQ(Values().SecurityText, "TLS please");
+    TdlgSMTPSettings& again = Open();
+    TypePort(again.edtSMTPPort, "2525");
+    QTest::mouseClick(again.btnOK, Qt::LeftButton);
+    EXPECT_EQ(again.result(), QDialog::Accepted);
+    EXPECT_EQ(Values().Port, 2525);
+    EXPECT_FALSE(Values().PortText);
+    EXPECT_FALSE(Values().SecurityText);
+    EXPECT_EQ(Values().Security, ssAuto);
+
+    TdlgSMTPSettings& plain = Open();
+    EXPECT_FALSE(plain.lblSecurityNote->isVisible());
+    EXPECT_EQ(plain.size(), QSize(351, 323));
 }

@@ -27,6 +27,7 @@
 #include <QStyleOptionViewItem>
 #include <QTest>
 #include <QTimeEdit>
+#include <QTimer>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -719,6 +720,66 @@ TEST_F(MainWindow, ASitesOptionsFollowItThroughTheEditorAndShowAsAMark)
     EXPECT_NE(text.find("[Alpha]\r\nIgnore=\\d+ visitors\r\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("Gamma"), std::string::npos) << text;
     EXPECT_EQ(text.find("Beta"), std::string::npos) << text;
+}
+
+TEST_F(MainWindow, ASecondSiteOfOneNameIsRefusedByTheEditorAndNeverSent)
+{
+    TSettings settings = QuietSettings();
+    settings.DestEmail = "me@example.org";
+    WriteUserFiles(settings, MakeSites({{"Alpha", "http://127.0.0.1:9/a", false}, {"Beta", "http://127.0.0.1:9/b", true}}));
+    TfrmMain& f = Start();
+
+    // Sites of one name would share one stored page: the editor says so and stays open.
+    bool stayedOpen = false;
+    const auto editTo = [&](const QString& name) {
+        stayedOpen = false;
+        boxes.OnDialog = [&, name](QDialog* dialog) {
+            auto* editor = qobject_cast<TdlgEditSite*>(dialog);
+            ASSERT_NE(editor, nullptr);
+            editor->edtSiteName->setText(name);
+            // Pressed once the answerer is free again to answer the editor's own box.
+            QTimer::singleShot(0, editor, [&stayedOpen, editor] {
+                editor->btnOK->click();
+                stayedOpen = editor->isVisible();
+                if (stayedOpen)
+                    editor->reject();
+            });
+        };
+    };
+    const auto stayed = [&] { return stayedOpen; };
+    boxes.Clear();
+    editTo("Beta  ");
+    f.btnAddSite->click();
+    EXPECT_TRUE(stayed());
+    EXPECT_EQ(boxes.Texts(), QStringList{"You already have a site named Beta.  Please give this site a name of its own."});
+    EXPECT_EQ(f.Sites().Count(), 2);
+
+    // A site keeps its own name, and may take one nobody has.
+    for (const QString name : {"Alpha", "Gamma"}) {
+        boxes.Clear();
+        editTo(name);
+        f.SetCurrentRow(0);
+        f.btnEditSite->click();
+        EXPECT_FALSE(stayed()) << name.toStdString();
+        EXPECT_TRUE(boxes.Texts().isEmpty()) << boxes.Texts().join("|").toStdString();
+    }
+    boxes.Clear();
+    editTo("Beta");
+    f.SetCurrentRow(f.Sites().Count() - 1);
+    ASSERT_EQ(SiteNameOf(f.Sites(), f.CurrentRow()), "Gamma");
+    f.btnEditSite->click();
+    EXPECT_TRUE(stayed());
+    EXPECT_EQ(boxes.Texts().size(), 1);
+    EXPECT_EQ(SiteNameOf(f.Sites(), 1), "Gamma");
+
+    // A list that came with a name twice sends only the first of them.
+    f.Sites().Add(MakeSiteEntry("Beta", "http://127.0.0.1:9/z", -2), true);
+    ASSERT_EQ(SiteAddressOf(f.Sites(), 1), "http://127.0.0.1:9/z");
+    boxes.Clear();
+    f.SetCurrentRow(1);
+    f.btnTestSite->click();
+    EXPECT_EQ(boxes.Texts(), QStringList{"Site Beta appears more than once in Sites.dat; only the first is checked."});
+    EXPECT_TRUE(f.memLog->toPlainText().contains("Site Beta appears more than once in Sites.dat; only the first is checked"));
 }
 
 } // namespace

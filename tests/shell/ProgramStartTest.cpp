@@ -235,6 +235,41 @@ TEST_F(ProgramStartTest, SecondStartWithoutArgumentsShowsTheHiddenWindowAndWrite
     EXPECT_TRUE(fs::exists("/dev/shm/sem." + Names().Semaphore.substr(1)));
 }
 
+TEST_F(ProgramStartTest, ADataFolderThatCannotBeMadeIsSaidAndNoOtherFolderIsUsed)
+{
+    // Another local user's planted files in the shared temporary folder.
+    const std::string shared = home_.Root() + "shared-tmp/";
+    WriteFile(shared + "Sites.dat", MakeSiteEntry("Planted", "http://127.0.0.1:9/", -1) + "\r\n");
+    WriteFile(shared + "Settings.dat", "[Settings]\r\nDestEmail=them@example.test\r\n");
+    const auto planted = Snapshot(shared);
+    // Qt keeps its runtime folder in the temporary folder when the session names none.
+    const char* oldRuntime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string keptRuntime = oldRuntime ? oldRuntime : "";
+    setenv("XDG_RUNTIME_DIR", (home_.Root() + "runtime").c_str(), 1);
+    fs::create_directories(home_.Root() + "runtime");
+    fs::permissions(home_.Root() + "runtime", fs::perms::owner_all, fs::perm_options::replace);
+    const std::string blocker = home_.Root() + "not-a-folder";
+    WriteFile(blocker, "in the way");
+    const std::string oldData = std::getenv("XDG_DATA_HOME");
+    setenv("XDG_DATA_HOME", blocker.c_str(), 1);
+    setenv("TMPDIR", shared.c_str(), 1);
+    // The box waits for an answer that never comes; the time-out ends it.
+    std::vector<std::string> argv{program_};
+    const auto r = RunCommand(argv, 5000);
+    setenv("XDG_DATA_HOME", oldData.c_str(), 1);
+    unsetenv("TMPDIR");
+    if (oldRuntime)
+        setenv("XDG_RUNTIME_DIR", keptRuntime.c_str(), 1);
+    else
+        unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_NE(r.Err.find("Vendrel cannot make its data folder " + blocker + "/Quorvan/Vendrel/ (cannot make the folder " +
+                         blocker + "/: a file of that name is in the way)"),
+              std::string::npos)
+        << r.Err;
+    EXPECT_FALSE(HasStatus("shown")) << "a window came up over another folder";
+    EXPECT_EQ(Snapshot(shared), planted);
+}
+
 TEST_F(ProgramStartTest, SecondStartWithArgumentsHandsOverTenCutTo300)
 {
     const int running = Start({"/start"});
