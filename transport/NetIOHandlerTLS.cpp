@@ -2,87 +2,23 @@
 
 #include "transport/NetErrors.h"
 
-#include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <openssl/x509_vfy.h>
-#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <mutex>
 
 namespace {
 
 // A full TLS record's worth of plain text.
 constexpr std::size_t HeldRecordSize = 16384;
 
-BIO_METHOD* SocketStackBioMethod(int (*write)(BIO*, const char*, int), int (*read)(BIO*, char*, int),
-                                 long (*ctrl)(BIO*, int, long, void*))
-{
-    static BIO_METHOD* method = nullptr;
-    static std::once_flag once;
-    std::call_once(once, [&] {
-        method = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "vendrel socket stack");
-        BIO_meth_set_write(method, write);
-        BIO_meth_set_read(method, read);
-        BIO_meth_set_ctrl(method, ctrl);
-    });
-    return method;
-}
-
-// The reason of the newest OpenSSL error, without its codes.
-std::string OpenSSLReason()
-{
-    const unsigned long error = ERR_peek_last_error();
-    const char* reason = error != 0 ? ERR_reason_error_string(error) : nullptr;
-    return reason != nullptr ? reason : "unknown error";
-}
-
 } // namespace
 
 TNetIOHandlerTLS::~TNetIOHandlerTLS()
 {
     FreeTLS();
-}
-
-int TNetIOHandlerTLS::BioWrite(BIO* bio, const char* data, int length)
-{
-    auto* self = static_cast<TNetIOHandlerTLS*>(BIO_get_data(bio));
-    BIO_clear_retry_flags(bio);
-    auto& stack = GNetStack();
-    const int sent = stack.Send(self->Binding()->Handle(), data, length, 0);
-    if (sent < 0) {
-        const int error = stack.PlatformLastError();
-        if (error == NetWSAEWOULDBLOCK)
-            BIO_set_retry_write(bio);
-        else
-            self->bioError_ = error;
-    }
-    return sent;
-}
-
-int TNetIOHandlerTLS::BioRead(BIO* bio, char* data, int length)
-{
-    auto* self = static_cast<TNetIOHandlerTLS*>(BIO_get_data(bio));
-    BIO_clear_retry_flags(bio);
-    auto& stack = GNetStack();
-    const int received = stack.Recv(self->Binding()->Handle(), data, length, 0);
-    if (received < 0) {
-        const int error = stack.PlatformLastError();
-        if (error == NetWSAEWOULDBLOCK)
-            BIO_set_retry_read(bio);
-        else
-            self->bioError_ = error;
-    }
-    return received;
-}
-
-long TNetIOHandlerTLS::BioCtrl(BIO*, int command, long, void*)
-{
-    // Nothing is buffered below OpenSSL, so a flush has nothing to do.
-    return command == BIO_CTRL_FLUSH ? 1 : 0;
 }
 
 void TNetIOHandlerTLS::FreeTLS()
@@ -95,7 +31,7 @@ void TNetIOHandlerTLS::FreeTLS()
     ctx_ = nullptr;
     held_.clear();
     holding_ = false;
-    bioError_ = 0;
+    link_.Error = 0;
     writeState_ = 1;
 }
 
@@ -140,9 +76,7 @@ bool TNetIOHandlerTLS::WaitSocket(bool write, int timeoutMs)
 
 void TNetIOHandlerTLS::RaiseTLSError(const std::string& what)
 {
-    const std::string reason = OpenSSLReason();
-    ERR_clear_error();
-    throw ENetTLSError(what + reason);
+    throw ENetTLSError(what + TakeOpenSSLReason());
 }
 
 void TNetIOHandlerTLS::StartTLS(const std::string& host, const std::string& caFile)
@@ -150,39 +84,9 @@ void TNetIOHandlerTLS::StartTLS(const std::string& host, const std::string& caFi
     if (!Connected())
         throw ENetClosedSocket();
     FreeTLS();
-    ERR_clear_error();
-    ctx_ = SSL_CTX_new(TLS_client_method());
-    if (!ctx_)
-        RaiseTLSError("TLS error: ");
-    SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
-    SSL_CTX_set_mode(ctx_, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
-    SSL_CTX_set_default_verify_paths(ctx_);
-    if (!caFile.empty() && SSL_CTX_load_verify_locations(ctx_, caFile.c_str(), nullptr) != 1) {
-        ERR_clear_error();
-        FreeTLS();
-        throw ENetTLSVerifyError("cannot read the trusted CA file \"" + caFile + "\"");
-    }
-
-    ssl_ = SSL_new(ctx_);
-    if (!ssl_)
-        RaiseTLSError("TLS error: ");
-    BIO* bio = BIO_new(SocketStackBioMethod(&BioWrite, &BioRead, &BioCtrl));
-    if (!bio)
-        RaiseTLSError("TLS error: ");
-    BIO_set_data(bio, this);
-    BIO_set_init(bio, 1);
-    SSL_set_bio(ssl_, bio, bio);
-
-    // The certificate must name the host the user gave, as typed: an address
-    // typed as digits must be in the certificate as that address.
-    if (TNetStack::IsIP(host)) {
-        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), host.c_str());
-    } else {
-        SSL_set_tlsext_host_name(ssl_, host.c_str());
-        SSL_set_hostflags(ssl_, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-        SSL_set1_host(ssl_, host.c_str());
-    }
+    ctx_ = NewTLSClientContext(caFile);
+    link_.Socket = Binding()->Handle();
+    ssl_ = NewTLSClientConnection(ctx_, host, link_);
 
     auto& stack = GNetStack();
     stack.CheckForSocketError(stack.SetBlocking(Binding()->Handle(), false));
@@ -190,7 +94,7 @@ void TNetIOHandlerTLS::StartTLS(const std::string& host, const std::string& caFi
     const auto deadline = Clock::now() + std::chrono::milliseconds(std::max<std::int64_t>(TimeoutMs, 0));
     for (;;) {
         ERR_clear_error();
-        bioError_ = 0;
+        link_.Error = 0;
         const int result = SSL_connect(ssl_);
         if (result == 1)
             return;
@@ -207,18 +111,9 @@ void TNetIOHandlerTLS::StartTLS(const std::string& host, const std::string& caFi
             }
             continue;
         }
-        const long verify = SSL_get_verify_result(ssl_);
-        const int socketError = bioError_;
-        const std::string reason = OpenSSLReason();
-        ERR_clear_error();
+        const std::exception_ptr failure = TLSHandshakeFailure(ssl_, error, link_.Error);
         FreeTLS();
-        if (verify != X509_V_OK)
-            throw ENetTLSVerifyError(X509_verify_cert_error_string(verify));
-        if (socketError != 0)
-            stack.RaiseSocketError(socketError);
-        if (error == SSL_ERROR_SYSCALL || error == SSL_ERROR_ZERO_RETURN)
-            throw ENetTLSError("TLS handshake failed: the server closed the connection");
-        throw ENetTLSError("TLS handshake failed: " + reason);
+        std::rethrow_exception(failure);
     }
 }
 
@@ -242,7 +137,7 @@ bool TNetIOHandlerTLS::Readable(int timeoutMs)
             return true;
         char byte;
         ERR_clear_error();
-        bioError_ = 0;
+        link_.Error = 0;
         const int result = SSL_peek(ssl_, &byte, 1);
         if (result > 0)
             return true;
@@ -269,7 +164,7 @@ int TNetIOHandlerTLS::Recv(void* buffer, int length)
         return flushed;
     for (;;) {
         ERR_clear_error();
-        bioError_ = 0;
+        link_.Error = 0;
         const int result = SSL_read(ssl_, buffer, length);
         if (result > 0)
             return result;
@@ -286,7 +181,7 @@ int TNetIOHandlerTLS::Recv(void* buffer, int length)
             // A socket failure keeps the stack's own error for the
             // connection; an end without close_notify is an end all the same.
             ERR_clear_error();
-            return bioError_ != 0 ? -1 : 0;
+            return link_.Error != 0 ? -1 : 0;
         default:
             RaiseTLSError("TLS error: ");
         }
@@ -301,7 +196,7 @@ int TNetIOHandlerTLS::WriteAll(const char* data, int length)
     int done = 0;
     while (done < length) {
         ERR_clear_error();
-        bioError_ = 0;
+        link_.Error = 0;
         const int result = SSL_write(ssl_, data + done, length - done);
         if (result > 0) {
             done += result;
@@ -323,7 +218,7 @@ int TNetIOHandlerTLS::WriteAll(const char* data, int length)
             continue;
         case SSL_ERROR_SYSCALL:
             ERR_clear_error();
-            writeState_ = bioError_ != 0 ? -1 : 0;
+            writeState_ = link_.Error != 0 ? -1 : 0;
             return writeState_;
         default:
             writeState_ = -1;

@@ -5,29 +5,11 @@
 // goes through OpenSSL, over the same socket and through the same socket
 // stack, so socket errors reach the connection exactly as before.
 
-#include "transport/NetException.h"
 #include "transport/NetIOHandlerSocket.h"
+#include "transport/NetTLS.h"
 
 #include <cstdint>
 #include <string>
-
-struct bio_st;
-struct ssl_st;
-struct ssl_ctx_st;
-
-class ENetTLSError : public ENetException {
-public:
-    using ENetException::ENetException;
-};
-
-// The server's certificate could not be trusted for the host it was asked for.
-class ENetTLSVerifyError : public ENetTLSError {
-public:
-    explicit ENetTLSVerifyError(const std::string& reason)
-        : ENetTLSError("TLS certificate verification failed: " + reason)
-    {
-    }
-};
 
 class TNetIOHandlerTLS : public TNetIOHandlerSocket {
 public:
@@ -59,10 +41,6 @@ public:
     std::int64_t TimeoutMs = 0;
 
 private:
-    static int BioWrite(bio_st* bio, const char* data, int length);
-    static int BioRead(bio_st* bio, char* data, int length);
-    static long BioCtrl(bio_st* bio, int command, long number, void* pointer);
-
     void FreeTLS();
     // Waits for the socket until it can be read (or written); false at the
     // time-out. timeoutMs as Readable's.
@@ -79,8 +57,8 @@ private:
 
     ssl_ctx_st* ctx_ = nullptr;
     ssl_st* ssl_ = nullptr;
-    // The socket stack's error met by the last BIO call, 0 when none.
-    int bioError_ = 0;
+    // The socket under OpenSSL, with the stack's error its last call met.
+    TNetTLSSocketLink link_;
     bool holding_ = false;
     std::string held_;
     std::int64_t sendTimeoutMs_ = 0;

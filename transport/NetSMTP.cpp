@@ -4,24 +4,9 @@
 #include "platform/ScopeExit.h"
 #include "transport/NetErrors.h"
 #include "transport/NetIOHandlerTLS.h"
+#include "transport/NetSMTPDialogue.h"
 
 #include <algorithm>
-
-namespace {
-
-// Text from the user that goes into a command line: a CR or LF in it must
-// never end the command and start another one.
-std::string CommandText(std::string_view text)
-{
-    std::string clean;
-    clean.reserve(text.size());
-    for (char c : text)
-        if (c != '\r' && c != '\n')
-            clean += c;
-    return clean;
-}
-
-}
 
 TNetSMTP::TNetSMTP()
 {
@@ -66,7 +51,7 @@ void TNetSMTP::Open(int timeoutMs)
     ReadReply(220);
     authMechanisms_.clear();
     std::string name = HeloName.empty() ? GNetStack().LocalHostName() : HeloName;
-    name = CommandText(name);
+    name = SMTPCommandText(name);
     const bool ehlo = Greet(name);
     if (implicitTLS || Security == ssNone)
         return;
@@ -119,70 +104,34 @@ std::string TNetSMTP::TLSProtocol() const
 
 bool TNetSMTP::ServerAnnounces(std::string_view keyword)
 {
-    // The EHLO reply's lines after the first name one extension each, its
-    // keyword first.
-    const TLines& lines = LastReply().Text;
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        const std::string& line = lines[i];
-        const std::size_t end = line.find(' ');
-        if (SameText(std::string_view(line).substr(0, end), keyword))
-            return true;
-    }
-    return false;
+    return SMTPAnnounces(LastReply().Text, keyword);
 }
 
 void TNetSMTP::ReadMechanisms()
 {
-    for (const auto& text : LastReply().Text) {
-        const std::string line = UpperCase(text);
-        if (!line.starts_with("AUTH ") && !line.starts_with("AUTH="))
-            continue;
-        std::string word;
-        auto addWord = [&] {
-            if (!word.empty()
-                && std::none_of(authMechanisms_.begin(), authMechanisms_.end(),
-                                [&](const std::string& m) { return SameText(m, word); }))
-                authMechanisms_.push_back(word);
-            word.clear();
-        };
-        for (char c : std::string_view(line).substr(5)) {
-            if (c == ' ' || c == '=')
-                addWord();
-            else
-                word += c;
-        }
-        addWord();
-    }
+    AddAuthMechanisms(LastReply().Text, authMechanisms_);
 }
 
 bool TNetSMTP::Offers(std::string_view mechanism) const
 {
-    return std::any_of(authMechanisms_.begin(), authMechanisms_.end(),
-                       [&](const std::string& m) { return SameText(m, mechanism); });
+    return SMTPOffers(authMechanisms_, mechanism);
 }
 
 bool TNetSMTP::MechanismAvailable(TAuthenticationType type) const
 {
-    return type == atLogin && (Offers("LOGIN") || Offers("PLAIN"));
+    return type == atLogin && SMTPLoginAvailable(authMechanisms_);
 }
 
 bool TNetSMTP::LogIn()
 {
     bool ran = false;
     if (authenticationType_ == atLogin) {
-        if (Offers("LOGIN") || !Offers("PLAIN")) {
+        if (!SMTPUsesPlainLogin(authMechanisms_)) {
             ExecuteCommand("AUTH LOGIN", 334);
             ExecuteCommand(TNetEncoderMIME::Encode(Username), 334);
             ExecuteCommand(TNetEncoderMIME::Encode(Password), 235);
         } else {
-            // RFC 4616: no authorisation identity, the user name and the
-            // password, each after a NUL, sent with the command.
-            std::string credentials;
-            credentials += '\0';
-            credentials += Username;
-            credentials += '\0';
-            credentials += Password;
-            ExecuteCommand("AUTH PLAIN " + TNetEncoderMIME::Encode(credentials), 235);
+            ExecuteCommand(SMTPPlainLoginCommand(Username, Password), 235);
         }
         ran = true;
     }
@@ -195,16 +144,16 @@ void TNetSMTP::Transmit(TNetMessage& message)
     ExecuteCommand("RSET", TNetReplyCodes{});
     if (authenticationType_ != atNone && MechanismAvailable(authenticationType_) && !loggedIn_)
         LogIn();
-    ExecuteCommand("MAIL FROM:<" + CommandText(message.From.Address) + ">", 250);
+    ExecuteCommand("MAIL FROM:<" + SMTPCommandText(message.From.Address) + ">", 250);
     for (const TNetEMailAddressList* list : {&message.Recipients, &message.CCList, &message.BccList})
         for (const auto& item : *list) {
             // Each recipient is one more exchange the session must have time for.
             ExtendSession(ReplyTimeout);
-            ExecuteCommand("RCPT TO:<" + CommandText(item.Address) + ">", TNetReplyCodes{250, 251});
+            ExecuteCommand("RCPT TO:<" + SMTPCommandText(item.Address) + ">", TNetReplyCodes{250, 251});
         }
     ExecuteCommand("DATA", 354);
     if (!MailAgent.empty())
-        message.ExtraHeaders.SetValue("X-Mailer", CommandText(MailAgent));
+        message.ExtraHeaders.SetValue("X-Mailer", SMTPCommandText(MailAgent));
     // The headers are a send a line and the body a send a block: held back
     // while the message is written, they leave in full packets.
     HoldSends(true);
@@ -228,10 +177,10 @@ void TNetSMTP::Close()
 
 int TNetSMTP::Expand(const std::string& argument)
 {
-    return ExecuteCommand("EXPN " + CommandText(argument), TNetReplyCodes{250, 251});
+    return ExecuteCommand("EXPN " + SMTPCommandText(argument), TNetReplyCodes{250, 251});
 }
 
 int TNetSMTP::Verify(const std::string& argument)
 {
-    return ExecuteCommand("VRFY " + CommandText(argument), TNetReplyCodes{250, 251});
+    return ExecuteCommand("VRFY " + SMTPCommandText(argument), TNetReplyCodes{250, 251});
 }

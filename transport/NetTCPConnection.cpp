@@ -298,11 +298,7 @@ int TNetTCPConnection::ReadReply(int allowed)
 
 void TNetTCPConnection::CheckReplyCode(const TNetReplyCodes& allowed)
 {
-    if (allowed.empty())
-        return;
-    const auto code = static_cast<std::int16_t>(lastReply_.NumericCode());
-    if (std::find(allowed.begin(), allowed.end(), code) == allowed.end())
-        throw ENetProtocolReplyError(lastReply_.NumericCode(), JoinLines(lastReply_.Text));
+    ::CheckReplyCode(lastReply_, allowed);
 }
 
 std::string TNetTCPConnection::ReadString(std::size_t count)

@@ -11,6 +11,7 @@
 #include "transport/NetConnectionIntercept.h"
 #include "transport/NetIOHandler.h"
 #include "transport/NetRFCReply.h"
+#include "transport/NetReplyReader.h"
 
 #include <chrono>
 #include <climits>
@@ -23,9 +24,6 @@
 #include <vector>
 
 enum TNetMaxLineAction { maException, maSplit };
-
-// Reply codes a command accepts; empty accepts any.
-using TNetReplyCodes = std::vector<int>;
 
 class TNetTCPConnection : public TNetComponent, public TNetLineSink {
 public:

@@ -70,6 +70,14 @@ std::string TScriptedPeer::ReadData(int timeoutMs)
     }
 }
 
+bool TScriptedPeer::Quiet(int timeoutMs)
+{
+    if (!pending_.empty())
+        return false;
+    Fill(timeoutMs);
+    return pending_.empty();
+}
+
 void TScriptedPeer::Send(std::string_view bytes)
 {
     while (!bytes.empty() && socket_ >= 0) {
@@ -101,7 +109,7 @@ bool TScriptedPeer::WaitForClose(int timeoutMs)
     return true;
 }
 
-TScriptedServer::TScriptedServer(TScript script, int connections) : script_(std::move(script))
+TScriptedServer::TScriptedServer(TScript script, int connections, bool concurrent) : script_(std::move(script))
 {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listener_ < 0)
@@ -116,7 +124,7 @@ TScriptedServer::TScriptedServer(TScript script, int connections) : script_(std:
         throw std::runtime_error("cannot listen on loopback");
     }
     port_ = ntohs(sa.sin_port);
-    thread_ = std::thread([this, connections] { Run(connections); });
+    thread_ = std::thread([this, connections, concurrent] { Run(connections, concurrent); });
 }
 
 TScriptedServer::~TScriptedServer()
@@ -125,7 +133,7 @@ TScriptedServer::~TScriptedServer()
     Finish();
 }
 
-void TScriptedServer::Run(int connections)
+void TScriptedServer::Run(int connections, bool concurrent)
 {
     for (int i = 0; i < connections; ++i) {
         // A test that failed before connecting must not keep its server waiting long.
@@ -137,21 +145,31 @@ void TScriptedServer::Run(int connections)
         if (!ready) {
             std::lock_guard lock(lock_);
             failure_ = "no client connected";
-            return;
+            break;
         }
         const int s = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (s < 0)
-            return;
-        TScriptedPeer peer(s);
-        try {
-            script_(peer);
-        } catch (const std::exception& e) {
-            std::lock_guard lock(lock_);
-            failure_ = e.what();
-        }
-        std::lock_guard lock(lock_);
-        lines_.insert(lines_.end(), peer.Lines().begin(), peer.Lines().end());
+            break;
+        if (concurrent)
+            peers_.emplace_back([this, s] { Serve(s); });
+        else
+            Serve(s);
     }
+    for (auto& peer : peers_)
+        peer.join();
+}
+
+void TScriptedServer::Serve(int socket)
+{
+    TScriptedPeer peer(socket);
+    try {
+        script_(peer);
+    } catch (const std::exception& e) {
+        std::lock_guard lock(lock_);
+        failure_ = e.what();
+    }
+    std::lock_guard lock(lock_);
+    lines_.insert(lines_.end(), peer.Lines().begin(), peer.Lines().end());
 }
 
 std::vector<std::string> TScriptedServer::Finish()

@@ -23,6 +23,9 @@ public:
     std::string ReadLine(int timeoutMs = 10000);
     // Everything up to and including a line holding only ".", for message data.
     std::string ReadData(int timeoutMs = 10000);
+    // True when the client sends nothing more within timeoutMs: what a test
+    // checks before it answers a command that must come alone.
+    bool Quiet(int timeoutMs);
     void Send(std::string_view bytes);
     void Close();
     // Waits until the client has closed its end; false after the time-out.
@@ -43,8 +46,9 @@ class TScriptedServer {
 public:
     using TScript = std::function<void(TScriptedPeer&)>;
 
-    // Serves `connections` connections with the script, in order.
-    explicit TScriptedServer(TScript script, int connections = 1);
+    // Serves `connections` connections with the script, in order; with
+    // concurrent, each on a thread of its own as soon as it arrives.
+    explicit TScriptedServer(TScript script, int connections = 1, bool concurrent = false);
     ~TScriptedServer();
     TScriptedServer(const TScriptedServer&) = delete;
     TScriptedServer& operator=(const TScriptedServer&) = delete;
@@ -56,13 +60,15 @@ public:
     const std::string& Failure() const { return failure_; }
 
 private:
-    void Run(int connections);
+    void Run(int connections, bool concurrent);
+    void Serve(int socket);
 
     TScript script_;
     int listener_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
     std::thread thread_;
+    std::vector<std::thread> peers_;
     std::mutex lock_;
     std::vector<std::string> lines_;
     std::string failure_;
