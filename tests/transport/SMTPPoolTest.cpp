@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <set>
 #include <stdexcept>
 
@@ -490,9 +491,25 @@ TEST_F(SMTPPoolTest, AtMostThreeSessionsShareTheMessagesAndEachArrivesOnce)
     std::atomic<int> mostOpen{0};
     std::mutex lock;
     std::multiset<std::string> received;
-    // A plain responder: it answers whatever arrives, in order.
+    // A plain responder: it answers whatever arrives, in order, in pieces
+    // of a few bytes that cut its replies anywhere.
     TScriptedServer server(
-        [&](TScriptedPeer& peer) {
+        [&](TScriptedPeer& server) {
+            struct TPiecemeal {
+                TScriptedPeer& Peer;
+                std::mt19937 Random;
+                void Send(const std::string& bytes)
+                {
+                    for (std::size_t at = 0; at < bytes.size();) {
+                        const std::size_t size = std::uniform_int_distribution<std::size_t>(1, 5)(Random);
+                        Peer.Send(std::string_view(bytes).substr(at, size));
+                        at += size;
+                    }
+                }
+                std::string ReadLine(int ms) { return Peer.ReadLine(ms); }
+                std::string ReadData(int ms) { return Peer.ReadData(ms); }
+                bool Closed() const { return Peer.Closed(); }
+            } peer{server, std::mt19937(static_cast<unsigned>(open.load() + 7))};
             const int now = ++open;
             for (int seen = mostOpen; now > seen && !mostOpen.compare_exchange_weak(seen, now);) {
             }
