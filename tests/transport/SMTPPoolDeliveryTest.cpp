@@ -197,3 +197,25 @@ TEST_F(SMTPPoolDeliveryTest, LaterSessionsOverStartTLSResumeTheFirstOnesTLSSessi
     }
     EXPECT_EQ(Connection(Envelope(1)), "1");
 }
+
+TEST_F(SMTPPoolDeliveryTest, ImplicitTLSWithPlainLoginKeepsItsSession)
+{
+    const TTestCertificates& certificates = TestCertificates();
+    StartServer({"--pipelining", "--implicit-tls", "--exclude-mechanism", "LOGIN", "--cert", certificates.CertFile,
+                 "--key", certificates.KeyFile});
+    TNetSMTPServer settings = Settings();
+    settings.Security = ssImplicitTLS;
+    settings.CAFile = certificates.CAFile;
+    settings.MaxSessions = 1;
+    TNetSMTPPool pool(settings);
+    for (int n = 1; n <= 3; ++n)
+        Submit(pool, n);
+    pool.Finish();
+    pool.Run();
+    EXPECT_EQ(delivered_, 3);
+    EXPECT_EQ(pool.Connections(), 1);
+    for (int n = 1; n <= 3; ++n) {
+        EXPECT_NE(Envelope(n).find("\"tls\": true"), std::string::npos) << Envelope(n);
+        EXPECT_NE(Envelope(n).find("\"mechanism\": \"PLAIN\""), std::string::npos) << Envelope(n);
+    }
+}

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <set>
 #include <stdexcept>
 
@@ -490,9 +491,25 @@ TEST_F(SMTPPoolTest, AtMostThreeSessionsShareTheMessagesAndEachArrivesOnce)
     std::atomic<int> mostOpen{0};
     std::mutex lock;
     std::multiset<std::string> received;
-    // A plain responder: it answers whatever arrives, in order.
+    // A plain responder: it answers whatever arrives, in order, in pieces
+    // of a few bytes that cut its replies anywhere.
     TScriptedServer server(
-        [&](TScriptedPeer& peer) {
+        [&](TScriptedPeer& server) {
+            struct TPiecemeal {
+                TScriptedPeer& Peer;
+                std::mt19937 Random;
+                void Send(const std::string& bytes)
+                {
+                    for (std::size_t at = 0; at < bytes.size();) {
+                        const std::size_t size = std::uniform_int_distribution<std::size_t>(1, 5)(Random);
+                        Peer.Send(std::string_view(bytes).substr(at, size));
+                        at += size;
+                    }
+                }
+                std::string ReadLine(int ms) { return Peer.ReadLine(ms); }
+                std::string ReadData(int ms) { return Peer.ReadData(ms); }
+                bool Closed() const { return Peer.Closed(); }
+            } peer{server, std::mt19937(static_cast<unsigned>(open.load() + 7))};
             const int now = ++open;
             for (int seen = mostOpen; now > seen && !mostOpen.compare_exchange_weak(seen, now);) {
             }
@@ -568,4 +585,70 @@ TEST_F(SMTPPoolTest, AbortClosesAtOnceAndReportsNothingMore)
     EXPECT_EQ(server.Failure(), "");
     EXPECT_TRUE(closed);
     EXPECT_EQ(reports, 0);
+}
+
+TEST_F(SMTPPoolTest, HostileServersEndEveryMessageOnceAndNothingHangs)
+{
+    // Servers that answer anything at random: refusals, 421, replies nobody
+    // asked for, garbage, over-long lines, silence and sudden closes. Every
+    // message must be reported once, and the pass must end.
+    static const std::vector<std::string> answers{
+        "250 ok\r\n", "250 ok\r\n", "250 ok\r\n", "354 go ahead\r\n", "354 go ahead\r\n", "334 VXNlcm5hbWU6\r\n",
+        "235 welcome\r\n", "550 5.7.1 no\r\n", "421 4.7.0 bye\r\n", "250-a\r\n250-PIPELINING\r\n250 AUTH LOGIN PLAIN\r\n",
+        "garbage\r\n", "250-unfinished\r\n", "\r\n\r\n", std::string(17000, 'x'), "close", "silence"};
+    std::atomic<unsigned> seed{1};
+    std::set<std::string> endings;
+    for (int round = 0; round < 25; ++round) {
+        SCOPED_TRACE(round);
+        std::vector<TNetSMTPSubmission> mails;
+        for (int n = 1; n <= 4; ++n)
+            mails.push_back(Mail(n, {"one@example.org", "two@example.org"}));
+        auto server = std::make_unique<TScriptedServer>(
+            [&](TScriptedPeer& peer) {
+                std::mt19937 random(seed++ * 7919u + static_cast<unsigned>(round));
+                peer.Send("220 mail.test ESMTP\r\n");
+                for (int lines = 0; lines < 200; ++lines) {
+                    const std::string line = peer.ReadLine(2000);
+                    if (peer.Closed())
+                        return;
+                    // Mostly the right answer, so that some mail gets through.
+                    std::string answer = "250 ok\r\n";
+                    if (line.starts_with("EHLO"))
+                        answer = PipeliningHello;
+                    else if (line.starts_with("AUTH LOGIN") || line == TNetEncoderMIME::Encode("user"))
+                        answer = "334 go on\r\n";
+                    else if (line == TNetEncoderMIME::Encode("secret"))
+                        answer = "235 welcome\r\n";
+                    else if (line == "DATA")
+                        answer = "354 go ahead\r\n";
+                    if (std::uniform_int_distribution<int>(0, 9)(random) < 2)
+                        answer = answers[std::uniform_int_distribution<std::size_t>(0, answers.size() - 1)(random)];
+                    if (answer == "close")
+                        return;
+                    if (answer == "silence") {
+                        peer.WaitForClose(1000);
+                        return;
+                    }
+                    peer.Send(answer);
+                    if (line == "DATA" && answer.starts_with("354")) {
+                        peer.ReadData(2000);
+                        peer.Send(std::uniform_int_distribution<int>(0, 9)(random) < 8 ? "250 queued\r\n"
+                                                                                        : "554 no\r\n");
+                    }
+                }
+            },
+            12, true);
+        TNetSMTPServer settings = Server(server->Port(), 2);
+        settings.TimeoutMs = 200;
+        TNetSMTPPool pool(settings);
+        Deliver(pool, mails);
+        EXPECT_EQ(pool.Sessions(), 0);
+        for (const auto& outcome : outcomes_)
+            endings.insert(outcome.Sent ? "sent" : outcome.ErrorText());
+        // The server may still wait for connections that never come.
+        server.reset();
+    }
+    // The servers were hostile in many ways, and some mail got through.
+    EXPECT_TRUE(endings.contains("sent"));
+    EXPECT_GE(endings.size(), 5u) << ::testing::PrintToString(endings);
 }
