@@ -367,7 +367,7 @@ void TfrmMain::CreateSettingsPage()
                                    "appropriate value");
     spnCustomThreshold->setGeometry(384, 264, 76, 24);
     spnCustomThreshold->hide();
-    chkMarkChanges = MakeCheck(page, "chkMarkChanges", "Show what changed at the top of each mail",
+    chkMarkChanges = MakeCheck(page, "chkMarkChanges", "Show what changed at the to&p of each mail",
                                "Puts the changed text first in each mail and marks it in the page",
                                QRect(16, 292, 444, 22));
 
