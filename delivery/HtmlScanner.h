@@ -197,3 +197,6 @@ private:
 // become LF and NUL becomes U+FFFD in attributes. Gives false when out is
 // just raw.
 bool DecodeHtmlText(std::string_view raw, bool inAttribute, std::string& out);
+
+// A code point as UTF-8, as character references and selector escapes give it.
+void AppendUtf8(std::uint32_t cp, std::string& out);
