@@ -8,6 +8,7 @@
 #include "delivery/CursorScope.h"
 #include "message/NetCharset.h"
 #include "platform/ScopeExit.h"
+#include "platform/Utilities.h"
 #include "platform/Text.h"
 #include "transport/NetErrors.h"
 
@@ -123,7 +124,9 @@ TMailComposer::TMailComposer(TDeliveryHost& host, const TClock& clock) : host_(h
     MsgSend.ContentType = "text/plain";
     MsgSend.Encoding = meMIME;
     MsgSend.AttachmentEncoding = "MIME";
-    SMTP.MailAgent = "Microsoft Outlook Express 6.00.2800.1437";
+    // The program names itself: a mail that claims to come from another mail
+    // program but is not built like one is what spam filters look for.
+    SMTP.MailAgent = "Vendrel " + GetProductVersion();
     SMTP.MaxLineAction = maException;
     SMTP.RecvBufferSize = 8192;
     // A page goes out one line per send; with Nagle's algorithm the final
@@ -165,6 +168,7 @@ bool TMailComposer::ComposeAndSend(const TMailServerSettings& server, const std:
                                    const std::string& httpContentType)
 {
     bool result = true;
+    LastError.clear();
     TCursorScope cursor(host_);
     try {
         // A second send started from an event handled during the first would
@@ -235,6 +239,7 @@ bool TMailComposer::ComposeAndSend(const TMailServerSettings& server, const std:
         } catch (const std::exception& e) {
             result = false;
             const std::string message = e.what();
+            LastError = message;
             host_.AddToLog("Delivery error: " + message);
             if (showErrors) {
                 const std::string shown = message.find("Socket Error") != std::string::npos
@@ -246,6 +251,7 @@ bool TMailComposer::ComposeAndSend(const TMailServerSettings& server, const std:
         }
     } catch (const std::exception& e) {
         result = false;
+        LastError = e.what();
         host_.AddToLog(std::string("Sending error: ") + e.what());
         if (showErrors)
             host_.MessageBox(std::string("SMTP Sending Error: \r\n\r\n") + e.what(), TMsgKind::Error,

@@ -41,6 +41,10 @@ public:
                         const std::vector<std::string>* attachments, const std::string& sender, bool highPriority,
                         bool showErrors, bool connectAround, const std::string& httpContentType = {});
 
+    // Why the last send failed, as its log line gave it; empty after a send
+    // that went out.
+    std::string LastError;
+
     // A send is under way (the window works its events meanwhile).
     bool Sending() const { return sending_; }
 

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "platform/Text.h"
+#include "platform/Utilities.h"
 
 void SplitUrl(const std::string& address, std::string& host, std::string& path)
 {
@@ -23,6 +24,16 @@ void SplitUrl(const std::string& address, std::string& host, std::string& path)
     }
     if (!host.empty() && host.back() == '/')
         host.pop_back();
+}
+
+std::string DefaultUserAgent()
+{
+    return "Mozilla/5.0 (X11; Linux x86_64) Vendrel/" + GetProductVersion();
+}
+
+bool RefusesAutomatedAccess(long status, bool challenged)
+{
+    return status == 403 || status == 429 || challenged;
 }
 
 namespace {
@@ -82,7 +93,49 @@ struct TTransfer {
     std::int64_t limit = 0;
     bool cancelled = false;
     bool tooLarge = false;
+    // The last answer's status line: each redirect and each interim answer
+    // starts a new one, so what is left at the body is the final answer's.
+    long status = 0;
+    std::string reason;
+    bool challenged = false;
+    // The final answer is an error; its body is not the page.
+    bool errorAnswer = false;
 };
+
+// The longest reason phrase kept; a server may send anything there.
+constexpr std::size_t MaxReasonLength = 120;
+
+size_t ReceiveHeader(char* data, size_t size, size_t nmemb, void* user)
+{
+    auto& t = *static_cast<TTransfer*>(user);
+    const size_t n = size * nmemb;
+    std::string line(data, n);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    if (StartsText("HTTP/", line)) {
+        t.status = 0;
+        t.reason.clear();
+        t.challenged = false;
+        // "HTTP/1.1 503 Service Unavailable"; HTTP/2 sends no reason phrase.
+        const auto codeAt = line.find(' ');
+        if (codeAt != std::string::npos) {
+            const auto reasonAt = line.find(' ', codeAt + 1);
+            t.status = StrToIntDef(line.substr(codeAt + 1, reasonAt == std::string::npos ? std::string::npos
+                                                                                          : reasonAt - codeAt - 1),
+                                   0);
+            if (reasonAt != std::string::npos)
+                t.reason = Trim(line.substr(reasonAt + 1)).substr(0, MaxReasonLength);
+        }
+    } else if (StartsText("cf-mitigated:", line)) {
+        t.challenged = true;
+    }
+    return n;
+}
+
+bool ErrorAnswer(const TTransfer& t)
+{
+    return t.status >= 400 || RefusesAutomatedAccess(t.status, t.challenged);
+}
 
 // One block of the body. Events run after every block, so the block is also
 // where a cancellation from the user interface takes effect.
@@ -92,6 +145,11 @@ size_t ReceiveBlock(char* data, size_t size, size_t nmemb, void* user)
     const size_t n = size * nmemb;
     if (t.cancelled)
         return 0;
+    // An error page is not read: it never becomes the page.
+    if (ErrorAnswer(t)) {
+        t.errorAnswer = true;
+        return 0;
+    }
     if (t.count + static_cast<std::int64_t>(n) > t.limit) {
         t.tooLarge = true;
         return 0;
@@ -142,6 +200,18 @@ std::string DurationText(long seconds)
     return std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
 }
 
+// The setting's agent with anything that could end the header line removed;
+// the default when that leaves nothing.
+std::string UserAgentText(const std::string& setting)
+{
+    std::string agent;
+    for (char c : setting)
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f)
+            agent += c;
+    agent = Trim(agent);
+    return agent.empty() ? DefaultUserAgent() : agent;
+}
+
 void Check(CURLcode code)
 {
     if (code != CURLE_OK)
@@ -159,6 +229,7 @@ bool TPageDownload::DownloadUrl(const std::string& address, std::string& text)
         return false;
     }
     flags_.DownloadBusy = true;
+    FailureReason.clear();
     bool result = false;
     try {
         std::string host, path;
@@ -195,9 +266,10 @@ bool TPageDownload::DownloadUrl(const std::string& address, std::string& text)
         Check(curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https"));
         Check(curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
         Check(curl_easy_setopt(h, CURLOPT_HTTPGET, 1L));
-        Check(curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0)));
-        Check(curl_easy_setopt(h, CURLOPT_USERAGENT, "IExplorer"));
-        Check(curl_easy_setopt(h, CURLOPT_REFERER, "IExplorer"));
+        Check(curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)));
+        // No Referer: the request comes from no page.
+        const std::string agent = UserAgentText(UserAgent);
+        Check(curl_easy_setopt(h, CURLOPT_USERAGENT, agent.c_str()));
         Check(curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()));
         Check(curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L));
         Check(curl_easy_setopt(h, CURLOPT_MAXREDIRS, 20L));
@@ -210,6 +282,8 @@ bool TPageDownload::DownloadUrl(const std::string& address, std::string& text)
         Check(curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText));
         Check(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &ReceiveBlock));
         Check(curl_easy_setopt(h, CURLOPT_WRITEDATA, &t));
+        Check(curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &ReceiveHeader));
+        Check(curl_easy_setopt(h, CURLOPT_HEADERDATA, &t));
 
         text.clear();
         ContentType.clear();
@@ -249,22 +323,36 @@ bool TPageDownload::DownloadUrl(const std::string& address, std::string& text)
 
         if (t.cancelled) {
             result = false;
+        } else if (t.errorAnswer || (done == CURLE_OK && ErrorAnswer(t))) {
+            const std::string code = std::to_string(t.status);
+            if (RefusesAutomatedAccess(t.status, t.challenged))
+                FailureReason = "the site refused automated access (" + code + ")";
+            // A challenge sent with a success status is no answer of the server's.
+            if (t.status < 400)
+                throw std::runtime_error(FailureReason);
+            throw std::runtime_error("the server answered " + code + (t.reason.empty() ? "" : " " + t.reason));
         } else if (t.tooLarge) {
             throw std::runtime_error("the page is larger than " + std::to_string(MaxBodyBytes >> 20) + " MiB");
         } else if (done != CURLE_OK) {
             // A page cut short is no page: storing it would make the next
             // comparison measure against a fragment.
+            const std::string why = errorText[0] ? std::string(errorText) : std::string(curl_easy_strerror(done));
             if (!QuietFailure(done, t.count))
-                throw std::runtime_error(errorText[0] ? std::string(errorText) : std::string(curl_easy_strerror(done)));
+                throw std::runtime_error(why);
+            FailureReason = why;
             result = false;
         } else {
             result = t.count > 0;
+            if (!result)
+                FailureReason = "the server sent an empty page";
             char* type = nullptr;
             if (curl_easy_getinfo(h, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type)
                 ContentType = type;
         }
     } catch (const std::exception& e) {
         host_.AddToLog(std::string("HTML download error: ") + e.what());
+        if (FailureReason.empty())
+            FailureReason = e.what();
         result = false;
     }
     if (ProgressEnd)

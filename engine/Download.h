@@ -1,6 +1,6 @@
 #pragma once
 
-// The page download: one HTTP/1.0 GET per site, read block by block on the
+// The page download: one HTTP/1.1 GET per site, read block by block on the
 // user-interface thread so that the window stays responsive. A second fetch
 // while one runs cancels the running one and fails itself.
 
@@ -15,6 +15,15 @@
 // "http://" removed when present, host up to the first "/", path from there.
 void SplitUrl(const std::string& address, std::string& host, std::string& path);
 
+// "Mozilla/5.0 (X11; Linux x86_64) Vendrel/VERSION": what pages are asked for
+// as unless the "UserAgent" setting names something else. Sites turn away
+// names they do not know with "browser not supported" pages.
+std::string DefaultUserAgent();
+
+// A refusal meant for programs rather than for the page: 403, 429, or an
+// answer carrying the "cf-mitigated" header of a bot challenge.
+bool RefusesAutomatedAccess(long status, bool challenged);
+
 class TPageDownload {
 public:
     TPageDownload(TDeliveryHost& host, TEngineFlags& flags);
@@ -26,6 +35,11 @@ public:
 
     // The Content-Type the server sent with the last page; empty when none.
     std::string ContentType;
+    // The User-Agent of the requests; empty asks as DefaultUserAgent().
+    std::string UserAgent;
+    // Why the last fetch failed, in words for the user (the server's answer,
+    // the client's error); empty after a page and after a cancelled fetch.
+    std::string FailureReason;
 
     std::function<void(std::int64_t soFar, std::int64_t expected)> ShowProgress;
     std::function<void()> ProgressEnd;

@@ -202,6 +202,7 @@ void LoadSettingsFrom(const TSettingsFiles& files, TSettings& s, TSiteList& site
     s.TrayIcon = ini.Bool(Settings, "TrayIcon", true);
     s.ActiveNetConnection = ini.Bool(Settings, "ActiveNetConnection", true);
     s.ConfirmClose = ini.Bool(Settings, "ConfirmClose", true);
+    s.UserAgent = ini.Text(Settings, "UserAgent", "");
 
     // Only a list that is not there at all is seeded; one that is there but
     // cannot be reached must not be replaced by the seed.

@@ -37,6 +37,10 @@ struct TSettings {
     bool LoggingTabVisible = true;
     bool ActiveNetConnection = true;
     bool ConfirmClose = true;
+    // "UserAgent": what pages are asked for as; empty for the program's own
+    // name. Only read: no control edits it, so a save leaves the key as the
+    // user wrote it.
+    std::string UserAgent;
     // Kept in the start-up registration, not in the file.
     bool AutoStart = false;
 };

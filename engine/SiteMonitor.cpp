@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 #include <sys/stat.h>
 
 namespace {
@@ -24,6 +25,13 @@ namespace {
 class ESiteError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+    // reason: what went wrong in words for the user, where the message only
+    // names the stage ("Site Download Error").
+    ESiteError(const std::string& message, std::string reason)
+        : std::runtime_error(message), Reason(std::move(reason))
+    {
+    }
+    std::string Reason;
 };
 
 // The mail went out but the copy to compare with could not be replaced.
@@ -43,6 +51,21 @@ public:
 private:
     int& depth_;
 };
+
+// An error text on one line: replies end their lines with CR LF.
+std::string OneLine(const std::string& text)
+{
+    std::string line;
+    for (char c : text) {
+        if (c == '\r' || c == '\n') {
+            if (!line.empty() && line.back() != ' ')
+                line += ' ';
+        } else {
+            line += c;
+        }
+    }
+    return Trim(line);
+}
 
 bool FileExistsAt(const std::string& path)
 {
@@ -64,6 +87,21 @@ std::string TSiteMonitor::StoredPagePath(const std::string& name) const
     return ::StoredPagePath(pageFolder_, name);
 }
 
+std::string TSiteMonitor::SiteChecksPath(const std::string& name) const
+{
+    return ::SiteChecksPath(pageFolder_, name);
+}
+
+void TSiteMonitor::RemoveSiteFiles(const std::string& name)
+{
+    // A name the pass refuses never had files; one like "../x" would name
+    // files outside the page folder.
+    if (!SiteNameError(name).empty())
+        return;
+    std::remove(StoredPagePath(name).c_str());
+    std::remove(SiteChecksPath(name).c_str());
+}
+
 int TSiteMonitor::DefaultThreshold() const
 {
     return ThresholdOfChoice(host_.CurrentSettings().Sensitivity);
@@ -78,6 +116,7 @@ bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& addre
                                bool interactive, int threshold)
 {
     Flags.AbortRequested = false;
+    lastFailure_.clear();
     if (threshold == ThresholdDefault)
         threshold = DefaultThreshold();
     auto stage = [&](const char* word) { SetDisplay(word + progress + ": " + name, word + progress); };
@@ -91,9 +130,10 @@ bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& addre
 
         stage("Downloading Site");
         std::string page;
+        Download.UserAgent = host_.CurrentSettings().UserAgent;
         Download.DownloadPage(address, page);
         if (page.empty())
-            throw ESiteError("Site Download Error");
+            throw ESiteError("Site Download Error", Download.FailureReason);
         // Kept now: events that run during the rewrite may start another fetch.
         const std::string contentType = Download.ContentType;
 
@@ -130,7 +170,8 @@ bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& addre
         if (!Composer.ComposeAndSend(settings.Server, settings.DestEmail, settings.Subject + ": " + name, page, footer,
                                      true, nullptr, ChooseSender(settings.SenderAddress, settings.DestEmail), false,
                                      interactive, true, contentType))
-            throw ESiteError("Web site delivery error");
+            throw ESiteError("Web site delivery error",
+                             Composer.LastError.empty() ? "" : "the mail could not be sent: " + OneLine(Composer.LastError));
 
         // The raw page, not the rewritten one, is what the next check compares with.
         StoreSitePage(storedPath, newText);
@@ -139,6 +180,8 @@ bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& addre
         Flags.DeliveredWhileBusy = true;
         return true;
     } catch (const std::exception& e) {
+        const auto* siteError = dynamic_cast<const ESiteError*>(&e);
+        lastFailure_ = siteError && !siteError->Reason.empty() ? siteError->Reason : OneLine(e.what());
         host_.AddToLog("Error processing " + name + ": " + e.what());
         if (dynamic_cast<const EStoreError*>(&e))
             host_.AddToLog(name + " was mailed, but its stored copy was not replaced: the next check will deliver it again");
@@ -146,6 +189,50 @@ bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& addre
             host_.MessageBox(name + " Error: " + e.what(), TMsgKind::Error, TMsgButtons::OK);
         return false;
     }
+}
+
+void TSiteMonitor::NoteCheck(const std::string& name, const std::string& address, bool ok,
+                             const std::string& reason)
+{
+    // A name that cannot name a file has no record to keep.
+    if (!SiteNameError(name).empty())
+        return;
+    const std::string path = SiteChecksPath(name);
+    TSiteChecks checks = ReadSiteChecks(path);
+    if (ok) {
+        checks.Failures = 0;
+        checks.LastGood = clock_.Now();
+    } else {
+        ++checks.Failures;
+    }
+    if (pageFolder_ != dataFolder_)
+        ForceFolder(pageFolder_);
+    if (!WriteSiteChecks(path, checks))
+        host_.AddToLog("Cannot write " + path + ": " + std::strerror(errno));
+    if (!ok && checks.Failures == FailuresBeforeNotice)
+        ReportFailingSite(name, address, reason.empty() ? "Site Download Error" : reason, checks);
+}
+
+void TSiteMonitor::ReportFailingSite(const std::string& name, const std::string& address, const std::string& reason,
+                                     const TSiteChecks& checks)
+{
+    const std::string count = std::to_string(FailuresBeforeNotice);
+    host_.AddToLog(name + " has failed " + count + " checks in a row: " + reason);
+    const std::string title = std::string("Vendrel could not check ") + name;
+    host_.ShowTrayMessage(title, "It has failed " + count + " checks in a row: " + reason);
+
+    const std::string lastGood = checks.LastGood ? DateTimeText(*checks.LastGood) : "none recorded";
+    const std::string body = title + ".\r\n\r\n"
+                             "Address: " + address + "\r\n"
+                             "Reason: " + reason + "\r\n"
+                             "Last good check: " + lastGood + "\r\n\r\n" +
+                             name + " has failed " + count + " checks in a row. " + ProductName +
+                             " keeps checking it, and tells you\r\n"
+                             "again only if it recovers and then fails " + count + " checks in a row again.\r\n";
+    const TSettings settings = host_.CurrentSettings();
+    // A notice that cannot be sent has said why in the log already.
+    Composer.ComposeAndSend(settings.Server, settings.DestEmail, title, body, "", false, nullptr,
+                            ChooseSender(settings.SenderAddress, settings.DestEmail), false, false, true);
 }
 
 void TSiteMonitor::StoreSitePage(const std::string& path, const std::string& text)
@@ -285,8 +372,12 @@ void TSiteMonitor::CheckForSites()
         std::snprintf(progress, sizeof progress, " %d of %d", i + 1, sites.Count());
         const std::string entry = sites.Entry(i);
         ++lastPass_.Processed;
-        if (!ProcessSite(SiteNameOf(entry), SiteAddressOf(entry), progress, false, SiteThresholdOf(entry)))
+        const bool ok = ProcessSite(SiteNameOf(entry), SiteAddressOf(entry), progress, false, SiteThresholdOf(entry));
+        if (!ok)
             ++lastPass_.Failed;
+        // A fetch the user stopped says nothing about the site.
+        if (ok || !Flags.AbortRequested)
+            NoteCheck(SiteNameOf(entry), SiteAddressOf(entry), ok, lastFailure_);
     }
     flush();
     lastPass_.RanToEnd = true;

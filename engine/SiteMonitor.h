@@ -14,6 +14,7 @@
 #include "engine/EngineFlags.h"
 #include "engine/PassLock.h"
 #include "engine/Scheduler.h"
+#include "engine/SiteChecks.h"
 #include "engine/WindowHost.h"
 
 #include <cstdint>
@@ -61,6 +62,10 @@ public:
     const std::string& DataFolder() const { return dataFolder_; }
     // The site's stored page in the data folder's page folder.
     std::string StoredPagePath(const std::string& name) const;
+    // The record of the site's recent checks, beside its stored page.
+    std::string SiteChecksPath(const std::string& name) const;
+    // A deleted site's files: its stored page and its record of checks.
+    void RemoveSiteFiles(const std::string& name);
 
     // One site through download, decision, rewriting, sending and storing.
     // Gives false when the site failed; the window's callers ignore it, the
@@ -107,6 +112,12 @@ public:
     int FlashCounter() const { return busy_.FlashCounter(); }
 
 private:
+    // After a site's check in a pass: a good check clears its count of
+    // failures, a failed one adds to it, and the third failure in a row is
+    // told to the user (log, tray message, a notice by mail).
+    void NoteCheck(const std::string& name, const std::string& address, bool ok, const std::string& reason);
+    void ReportFailingSite(const std::string& name, const std::string& address, const std::string& reason,
+                           const TSiteChecks& checks);
     void StoreSitePage(const std::string& path, const std::string& text);
     // At the end of a pass: the pages it stored reach the disk together.
     void FlushStoredPages(TDeferredSync& pages);
@@ -122,6 +133,8 @@ private:
     TPassLock passLock_;
     TPassResult lastPass_;
     int runDepth_ = 0;
+    // Why the last ProcessSite failed, in words for the user.
+    std::string lastFailure_;
     // Set while a pass runs; a single send stores its page at once.
     TDeferredSync* passPages_ = nullptr;
 };

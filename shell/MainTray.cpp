@@ -10,6 +10,9 @@ TMainTray::TMainTray(TfrmMain& window)
     TrayIcon.PopupMenu = Menu.popTask();
     TrayIcon.OnDblClick = [this] { window_.TrayIconDblClick(); };
     connect(&window_, &TfrmMain::TrayStateChanged, this, [this] { ShowTrayState(); });
+    connect(&window_, &TfrmMain::TrayMessage, this, [this](const QString& title, const QString& text) {
+        TrayIcon.ShowMessage(title, text);
+    });
     connect(&window_, &TfrmMain::TrayIconVisibilityChanged, this, [this](bool visible) {
         TrayIcon.SetIconVisible(visible);
     });

@@ -433,6 +433,7 @@ TSettings TfrmMain::CurrentSettings() const
     TSettings s;
     s.Server = mailServer_;
     s.SenderAddress = senderAddress_;
+    s.UserAgent = userAgent_;
     s.DestEmail = S(edtDestEmail->text());
     s.Subject = S(edtSubject->text());
     s.Sensitivity.ItemIndex = cmbSiteCompare->currentIndex();
@@ -456,6 +457,7 @@ void TfrmMain::ApplySettings(const TSettings& s)
 {
     mailServer_ = s.Server;
     senderAddress_ = s.SenderAddress;
+    userAgent_ = s.UserAgent;
     edtDestEmail->setText(Q(s.DestEmail));
     edtSubject->setText(Q(s.Subject));
     (s.OncePerDay ? rdbOncePerDay : rdbFrequencyChecking)->setChecked(true);
@@ -662,10 +664,7 @@ void TfrmMain::btnDeleteClick()
     // The answer may have come after the list changed underneath.
     if (row >= sites_.Count() || sites_.Entry(row) != entry)
         return;
-    // A name the pass refuses never had a stored page; one like "../x" would
-    // name a file outside the page folder.
-    if (SiteNameError(name).empty())
-        std::remove(monitor_.StoredPagePath(name).c_str());
+    monitor_.RemoveSiteFiles(name);
     sites_.Delete(row);
 }
 
@@ -914,6 +913,11 @@ void TfrmMain::SetTrayImage(TTrayImage image)
 {
     trayImage_ = image;
     emit TrayStateChanged();
+}
+
+void TfrmMain::ShowTrayMessage(const std::string& title, const std::string& text)
+{
+    emit TrayMessage(Q(title), Q(text));
 }
 
 void TfrmMain::RedrawSiteList()
