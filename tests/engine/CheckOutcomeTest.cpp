@@ -150,10 +150,11 @@ TEST_F(CheckOutcome, ASiteFailingThreeChecksInARowIsReportedOnceAndAgainAfterItR
 
     struct Notice {
         std::string name, path, reason;
-    } notices[] = {{"Gone", "/gone.html", "the server answered 404 Not Found"},
+    } notices[] = {// in the list's sorted order
                    {"Bots", "/status/403?body=no%20robots", "the site refused automated access (403)"},
                    {"Challenge", "/status/200?header=cf-mitigated:challenge&body=just%20a%20moment",
-                    "the site refused automated access (200)"}};
+                    "the site refused automated access (200)"},
+                   {"Gone", "/gone.html", "the server answered 404 Not Found"}};
     for (int i = 0; i < 3; ++i) {
         const std::string parts = Parts(i + 1);
         const std::string headers = ReadFile(parts + "headers.txt");
