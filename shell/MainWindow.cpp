@@ -390,7 +390,7 @@ void TfrmMain::CreateSettingsPage()
                              "whenever it delivers a web site to your email software",
                              QRect(36, 403, 424, 22));
     chkFlashIcon->setEnabled(false);
-    lblNoTray = MakeLabel(page, "lblNoTray", NoTrayNote, QRect(36, 409, 424, 18));
+    lblNoTray = MakeLabel(page, "lblNoTray", NoTrayNote, QRect(36, 405, 424, 18));
     lblNoTray->setForegroundRole(QPalette::PlaceholderText);
     lblNoTray->hide();
     chkActiveNet = MakeCheck(page, "chkActiveNet", "Always check for an active &Internet connection",
@@ -837,8 +837,10 @@ void TfrmMain::HideToTray()
 void TfrmMain::UpdateTrayNote()
 {
     const bool noTray = !TrayAvailable();
+    // Without a tray there is no icon to flash: the note takes that row, as
+    // the page has no room for another.
     lblNoTray->setVisible(noTray);
-    chkActiveNet->move(chkActiveNet->x(), noTray ? 428 : 410);
+    chkFlashIcon->setVisible(!noTray);
 }
 
 void TfrmMain::ComeUp(const QString& firstArgument)
