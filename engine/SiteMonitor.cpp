@@ -608,7 +608,8 @@ void TSiteMonitor::SubmitPage(TFetchPool& pool, const std::string& name, std::st
         server.AuthenticationType = settings.Server.Logon ? atLogin : atNone;
         server.Username = settings.Server.Username;
         server.Password = settings.Server.Password;
-        server.TimeoutMs = settings.Server.TimeOutSeconds > 0 ? std::int64_t{settings.Server.TimeOutSeconds} * 1000 : 0;
+        // A time-out of 0 or below is the default, never "wait for ever".
+        server.TimeoutMs = std::int64_t{EffectiveTimeOutSeconds(settings.Server)} * 1000;
         mailPool_ = std::make_unique<TNetSMTPPool>(server);
     }
     // The site's lines wait in its log until the server has answered; the
