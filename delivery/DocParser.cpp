@@ -82,22 +82,6 @@ bool IsVoidName(std::string_view n)
     return false;
 }
 
-bool IsRawText(THtmlTag tag)
-{
-    switch (tag) {
-    case THtmlTag::Title:
-    case THtmlTag::TextArea:
-    case THtmlTag::Style:
-    case THtmlTag::Xmp:
-    case THtmlTag::IFrame:
-    case THtmlTag::NoEmbed:
-    case THtmlTag::NoFrames:
-    case THtmlTag::Script:
-        return true;
-    default:
-        return false;
-    }
-}
 
 // The start tags that stay in the head while the head is open.
 bool BelongsInHead(THtmlTag tag)

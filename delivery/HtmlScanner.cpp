@@ -352,6 +352,23 @@ bool HtmlAnnotation(const THtmlStartTag& t)
 
 } // namespace
 
+bool IsRawText(THtmlTag tag)
+{
+    switch (tag) {
+    case THtmlTag::Title:
+    case THtmlTag::TextArea:
+    case THtmlTag::Style:
+    case THtmlTag::Xmp:
+    case THtmlTag::IFrame:
+    case THtmlTag::NoEmbed:
+    case THtmlTag::NoFrames:
+    case THtmlTag::Script:
+        return true;
+    default:
+        return false;
+    }
+}
+
 void AppendUtf8(std::uint32_t cp, std::string& out)
 {
     if (cp < 0x80) {

@@ -200,3 +200,7 @@ bool DecodeHtmlText(std::string_view raw, bool inAttribute, std::string& out);
 
 // A code point as UTF-8, as character references and selector escapes give it.
 void AppendUtf8(std::uint32_t cp, std::string& out);
+
+// The elements whose contents the tokenizer reads as text up to their own
+// end tag (PLAINTEXT aside, which has none).
+bool IsRawText(THtmlTag tag);

@@ -66,20 +66,7 @@ bool IsHeadName(std::string_view name)
 // element's end tag: a mark there would be shown as text or break a script.
 bool OpensRawText(THtmlTag tag)
 {
-    switch (tag) {
-    case THtmlTag::Title:
-    case THtmlTag::TextArea:
-    case THtmlTag::Style:
-    case THtmlTag::Xmp:
-    case THtmlTag::IFrame:
-    case THtmlTag::NoEmbed:
-    case THtmlTag::NoFrames:
-    case THtmlTag::Script:
-    case THtmlTag::PlainText:
-        return true;
-    default:
-        return false;
-    }
+    return IsRawText(tag) || tag == THtmlTag::PlainText;
 }
 
 constexpr std::array<bool, 256> SpaceTable = [] {

@@ -174,10 +174,10 @@ TEST_F(FetchPass, AtMostFourFetchesToAHostAndThirtyTwoInAll)
     for (const auto& s : servers)
         EXPECT_LE(s->MostInFlight(), 4);
     // Connections are kept: the busy host's 24 pages of the two passes come
-    // over far fewer. Exactly how many depends on when each connection is
-    // back in the pass's cache as the next page starts, so only reuse itself
-    // is held to.
-    EXPECT_LE(servers[0]->Connections(), 12) << servers[0]->Url("/");
+    // over fewer. How many depends on when each connection is back in the
+    // pass's cache as the next page starts (from 8 to 15 here), so only reuse
+    // itself is held to.
+    EXPECT_LT(servers[0]->Connections(), 24) << servers[0]->Url("/");
     const auto log = Log();
     ASSERT_EQ(log.size(), 2u * (static_cast<std::size_t>(site) + 1));
     EXPECT_EQ(log[static_cast<std::size_t>(site) + 1], "t Site 1000 unchanged (0), Skipping");
