@@ -50,7 +50,10 @@ case "$mode" in
   test)
     export QT_QPA_PLATFORM=offscreen
     cd "$build_dir"
-    exec ctest --output-on-failure --timeout 300 -j "$(nproc)" "$@"
+    # A test that fails is run once more before it counts: the tray tests wait
+    # on a real X server and tray host, which now and then miss a deadline on a
+    # loaded machine. A test that fails twice still fails the run.
+    exec ctest --output-on-failure --timeout 300 -j "$(nproc)" --repeat until-pass:2 "$@"
     ;;
   package)
     # A Debian package of the installed files, with its dependencies worked
