@@ -103,10 +103,11 @@ TFetchPool::TFetchPool(const TFetchLimits& limits, TFetchShare* share) : limits_
     CURLM* multi = curl_multi_init();
     if (!multi)
         throw std::runtime_error("Cannot start the HTTP client");
-    // The pool admits by its own rules; these keep the client within them
-    // too, and keep a connection to every host of a pass open for its next
-    // page.
-    curl_multi_setopt(multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, static_cast<long>(MaxFetches));
+    // The pool admits by its own rules; the client keeps within the per-host
+    // one too. No cap on all connections here: the client counts idle ones
+    // in it and would close a host's kept connection to open another's, so a
+    // pass over more hosts than fetches at once would connect anew for
+    // nearly every page. The cache keeps every host's connections instead.
     curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(MaxPerHost));
     curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, 256L);
     curl_multi_setopt(multi, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));

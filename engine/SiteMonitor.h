@@ -80,10 +80,13 @@ public:
     static constexpr std::uint32_t FirstCheckDelayMs = TScheduler::FirstCheckDelayMs;
     static constexpr std::uint32_t FlashIntervalMs = TBusyDisplay::FlashIntervalMs;
     static constexpr std::uint64_t MaxTimerStepMs = TScheduler::MaxTimerStepMs;
-    // Composed mails waiting for the sessions at most: two for each of the
-    // three sessions keeps every one of them busy, and a pass that mails
-    // hundreds of pages holds a few of them, not all.
-    static constexpr int MaxMailsWaiting = 6;
+    // Composed mails waiting for the sessions at most. A pipelining session
+    // holds two (one ending, the next one's envelope on its way); with only
+    // those, a session whose message ends finds no next one to send with its
+    // end, and pays a round trip more for each. Four for each of the three
+    // sessions keeps them all busy, and a pass that mails hundreds of pages
+    // holds a few of them, not all.
+    static constexpr int MaxMailsWaiting = 12;
 
     // dataFolder ends in "/"; the stored pages live in its "HTML" folder,
     // which is made here when missing.

@@ -26,10 +26,20 @@ bool SendAll(int fd, const std::string& s)
     return SendAll(fd, s.data(), s.size());
 }
 
-// Reads lines from a socket with one buffer, for the SMTP sink.
+// Reads lines from a socket with one buffer, for the SMTP sink. Replies
+// wait in Reply until the sink would wait for more input, then leave in one
+// write, as a pipelining server sends them (RFC 2920): written one by one, a
+// client's delayed acknowledgement holds each small reply after the first.
 class TLineReader {
 public:
     explicit TLineReader(int fd) : fd_(fd) {}
+    std::string Reply;
+    bool Flush()
+    {
+        const bool sent = SendAll(fd_, Reply);
+        Reply.clear();
+        return sent;
+    }
     bool Line(std::string& line)
     {
         for (;;) {
@@ -43,6 +53,8 @@ public:
                 }
                 return true;
             }
+            if (!Reply.empty() && !Flush())
+                return false;
             char tmp[65536];
             const ssize_t n = ::recv(fd_, tmp, sizeof tmp, 0);
             if (n <= 0)
@@ -198,9 +210,9 @@ void TSmtpSink::Serve(int fd)
     while (in.Line(line)) {
         const std::string verb = line.substr(0, 4);
         if (verb == "EHLO" || verb == "ehlo") {
-            SendAll(fd, pipelining_ ? "250-sink\r\n250-PIPELINING\r\n250 8BITMIME\r\n" : "250-sink\r\n250 8BITMIME\r\n");
+            in.Reply += pipelining_ ? "250-sink\r\n250-PIPELINING\r\n250 8BITMIME\r\n" : "250-sink\r\n250 8BITMIME\r\n";
         } else if (verb == "DATA") {
-            SendAll(fd, "354 go ahead\r\n");
+            in.Reply += "354 go ahead\r\n";
             std::string data;
             while (in.Line(line) && line != ".\r\n")
                 if (keep_)
@@ -210,7 +222,7 @@ void TSmtpSink::Serve(int fd)
                 std::lock_guard lock(mutex_);
                 received_.push_back(std::move(data));
             }
-            SendAll(fd, "250 queued\r\n");
+            in.Reply += "250 queued\r\n";
         } else if (verb == "RCPT") {
             bool refuse = false;
             {
@@ -219,12 +231,13 @@ void TSmtpSink::Serve(int fd)
                     if (line.find("<" + r + ">") != std::string::npos)
                         refuse = true;
             }
-            SendAll(fd, refuse ? "550 5.7.1 Relaying denied\r\n" : "250 ok\r\n");
+            in.Reply += refuse ? "550 5.7.1 Relaying denied\r\n" : "250 ok\r\n";
         } else if (verb == "QUIT") {
-            SendAll(fd, "221 bye\r\n");
+            in.Reply += "221 bye\r\n";
+            in.Flush();
             return;
         } else {
-            SendAll(fd, "250 ok\r\n");
+            in.Reply += "250 ok\r\n";
         }
     }
 }
