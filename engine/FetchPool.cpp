@@ -68,6 +68,8 @@ struct TFetchPool::TFetch {
     std::int64_t Limit = 0;
     bool TooLarge = false;
     std::int64_t* Held = nullptr;
+    // What it added to the pool's arrived bytes, given back when taken.
+    std::int64_t Arrived = 0;
     std::chrono::steady_clock::time_point Deadline;
     TFetchedPage Result;
 };
@@ -228,6 +230,8 @@ void TFetchPool::Finish(TFetch& f, int code)
     }
     Detach(f);
     f.State = TFetch::TState::Done;
+    f.Arrived = static_cast<std::int64_t>(r.Text.size());
+    arrivedBytes_ += f.Arrived;
 }
 
 void TFetchPool::Admit()
@@ -235,7 +239,8 @@ void TFetchPool::Admit()
     for (auto it = queued_.begin(); it != queued_.end() && running_ < MaxFetches;) {
         TFetch& f = *fetches_[static_cast<std::size_t>(*it)];
         const bool wanted = *it == wanted_;
-        if (!wanted && (heldBytes_ >= MaxAheadBytes || (wanted_ >= 0 && *it > wanted_ + MaxPagesAhead)))
+        if (!wanted && (heldBytes_ >= MaxAheadBytes || arrivedBytes_ >= MaxArrivedBytes ||
+                        (wanted_ >= 0 && *it > wanted_ + MaxPagesAhead)))
             break;
         const auto host = perHost_.find(f.Host);
         if (host != perHost_.end() && host->second >= MaxPerHost) {
@@ -245,9 +250,9 @@ void TFetchPool::Admit()
         it = queued_.erase(it);
         Start(f);
     }
-    // Past the memory limit the scan above stops at the first page ahead;
+    // Past the memory limits the scan above stops at the first page ahead;
     // the page the pass waits for still starts.
-    if (wanted_ >= 0 && heldBytes_ >= MaxAheadBytes && running_ < MaxFetches) {
+    if (wanted_ >= 0 && (heldBytes_ >= MaxAheadBytes || arrivedBytes_ >= MaxArrivedBytes) && running_ < MaxFetches) {
         const auto it = std::find(queued_.begin(), queued_.end(), wanted_);
         if (it != queued_.end()) {
             TFetch& f = *fetches_[static_cast<std::size_t>(wanted_)];
@@ -339,6 +344,7 @@ TFetchedPage TFetchPool::Take(int id)
     }
     f.State = TFetch::TState::Taken;
     heldBytes_ -= static_cast<std::int64_t>(f.Result.Text.size());
+    arrivedBytes_ -= f.Arrived;
     TFetchedPage page = std::move(f.Result);
     f.Result = TFetchedPage{};
     return page;

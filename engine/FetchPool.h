@@ -67,6 +67,12 @@ public:
     // yet: enough to keep every fetch busy, while a pass of small pages
     // holds a few megabytes, not all of them.
     static constexpr int MaxPagesAhead = 2 * MaxFetches;
+    // Pages already arrived and waiting for their turn: past this no further
+    // fetch starts (the one the pass waits for still does). Pages pile up
+    // only when the pass is slower than the network (its mail sessions, or
+    // its own work on a near server); then more pages ahead gain nothing and
+    // only hold memory. Pages on their way count against MaxAheadBytes alone.
+    static constexpr std::int64_t MaxArrivedBytes = std::int64_t{1} << 20;
 
     TFetchPool(const TFetchLimits& limits, TFetchShare* share);
     ~TFetchPool();
@@ -116,4 +122,6 @@ private:
     int mostRunning_ = 0;
     int wanted_ = -1;
     std::int64_t heldBytes_ = 0;
+    // Of those, the bytes of pages that have arrived and not been taken.
+    std::int64_t arrivedBytes_ = 0;
 };

@@ -407,6 +407,9 @@ void TSiteMonitor::CheckForSites()
     // server took stay taken) and every line written, in list order.
     TScopeExit leave([this] {
         mailPool_.reset();
+        // Dropped sessions report nothing: what they held waits no more.
+        mailsWaiting_ = 0;
+        mailBytesWaiting_ = 0;
         FlushSiteLogs(true);
         log_.Sink = nullptr;
     });
@@ -597,7 +600,8 @@ void TSiteMonitor::SubmitPage(TFetchPool& pool, const std::string& name, std::st
     }
     if (mailPool_) {
         // The sessions are behind: the pages after this one wait.
-        while (mailsWaiting_ >= MaxMailsWaiting && !mailPool_->Done())
+        while ((mailsWaiting_ >= MaxMailsWaiting || (mailsWaiting_ > 0 && mailBytesWaiting_ >= MaxMailBytesWaiting)) &&
+               !mailPool_->Done())
             PassWait(pool, Download.PollMilliseconds);
     } else {
         TNetSMTPServer server;
@@ -615,10 +619,14 @@ void TSiteMonitor::SubmitPage(TFetchPool& pool, const std::string& name, std::st
     // The site's lines wait in its log until the server has answered; the
     // sites after it go on meanwhile.
     TSiteLog* log = &siteLog;
+    const std::int64_t bytes = static_cast<std::int64_t>(submission.Data ? submission.Data->size() : 0) +
+                               static_cast<std::int64_t>(newText.size());
     ++mailsWaiting_;
-    mailPool_->Submit(std::move(submission), [this, log, name, newText = std::move(newText),
+    mailBytesWaiting_ += bytes;
+    mailPool_->Submit(std::move(submission), [this, log, name, bytes, newText = std::move(newText),
                                               validators = std::move(validators)](const TNetSMTPOutcome& outcome) {
         --mailsWaiting_;
+        mailBytesWaiting_ -= bytes;
         std::vector<std::string>* const before = log_.Sink;
         log_.Sink = &log->Lines;
         if (outcome.Sent) {

@@ -87,6 +87,9 @@ public:
     // sessions keeps them all busy, and a pass that mails hundreds of pages
     // holds a few of them, not all.
     static constexpr int MaxMailsWaiting = 12;
+    // And their bytes at most (the composed mail and the page to store once
+    // it is accepted): with big pages fewer wait, at least one.
+    static constexpr std::int64_t MaxMailBytesWaiting = std::int64_t{2} << 20;
 
     // dataFolder ends in "/"; the stored pages live in its "HTML" folder,
     // which is made here when missing.
@@ -221,6 +224,7 @@ private:
     std::deque<TSiteLog> siteLogs_;
     // Mails handed to the sessions and not answered yet.
     int mailsWaiting_ = 0;
+    std::int64_t mailBytesWaiting_ = 0;
     TPassResult lastPass_;
     int runDepth_ = 0;
     // Set while a pass runs; a single send stores its page at once.

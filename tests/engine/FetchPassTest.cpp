@@ -3,6 +3,7 @@
 // another would show, while the servers see many requests at once, at most
 // four to a host, kept connections and conditional requests.
 
+#include "engine/FetchPool.h"
 #include "engine/HeadlessHost.h"
 #include "engine/PageValidators.h"
 #include "engine/SiteList.h"
@@ -276,6 +277,53 @@ TEST_F(FetchPass, ValidatorsAreKeptBesideTheStoredCopyAndAskedWith)
     monitor.RemoveStoredPage("News");
     EXPECT_FALSE(FileExists(stored));
     EXPECT_FALSE(FileExists(ValidatorsPath(stored)));
+}
+
+// While the pass waits for a slow page, the pages after it that have arrived
+// hold a bounded amount of memory: no further fetch starts past it, and every
+// page still comes once the pass takes them in turn.
+TEST(FetchPoolMemory, PagesWaitingForTheirTurnHoldAMegabyteOrSoThenTheRestWait)
+{
+    TPageServer slow("127.0.0.2"), b("127.0.0.3"), c("127.0.0.4");
+    constexpr int Pages = 30;
+    const std::string big(300 * 1024, 'x');
+    TPageServer::TPage first;
+    first.Body = "first";
+    first.DelayMs = 1000;
+    slow.SetPage("/0", first);
+    TFetchPool pool(TFetchLimits{}, nullptr);
+    std::vector<int> ids{pool.Add(slow.Url("/0"))};
+    for (int i = 1; i <= Pages; ++i) {
+        TPageServer& server = i % 2 ? b : c;
+        TPageServer::TPage page;
+        page.Body = big + std::to_string(i);
+        server.SetPage("/" + std::to_string(i), page);
+        ids.push_back(pool.Add(server.Url("/" + std::to_string(i))));
+    }
+    pool.SetWanted(ids[0]);
+    std::int64_t mostHeld = 0;
+    while (!pool.Done(ids[0])) {
+        pool.Pump(20);
+        mostHeld = std::max(mostHeld, pool.HeldBytes());
+    }
+    int arrived = 0;
+    for (int i = 1; i <= Pages; ++i)
+        arrived += pool.Done(ids[static_cast<std::size_t>(i)]) ? 1 : 0;
+    // A megabyte arrived (four pages), and at most four more on their way to
+    // each of the two hosts when the limit was reached.
+    EXPECT_LE(arrived, 4 + 8);
+    EXPECT_LE(mostHeld, std::int64_t{13} * 300 * 1024);
+    EXPECT_EQ(pool.Take(ids[0]).Text, "first");
+    for (int i = 1; i <= Pages; ++i) {
+        const int id = ids[static_cast<std::size_t>(i)];
+        pool.SetWanted(id);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!pool.Done(id) && std::chrono::steady_clock::now() < deadline)
+            pool.Pump(20);
+        ASSERT_TRUE(pool.Done(id)) << "page " << i;
+        EXPECT_EQ(pool.Take(id).Text, big + std::to_string(i));
+    }
+    EXPECT_EQ(pool.HeldBytes(), 0);
 }
 
 // The user opens the window while pages are still on their way: the pass
