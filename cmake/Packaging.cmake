@@ -61,6 +61,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Loaded only when the mail password is kept in the desktop's keyring, so
+# dpkg-shlibdeps cannot see it; without it the password stays in the file.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libsecret-1-0")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://quorvan.example/")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 # CPack puts the summary first and indents these lines itself.

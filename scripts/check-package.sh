@@ -26,6 +26,9 @@ if echo "$report" | grep -q '^E: '; then
   exit 1
 fi
 
+# The keyring library is loaded only when used, so no tool adds it for us.
+dpkg-deb -f "$deb" Recommends | grep -q 'libsecret-1-0' || { echo "the package does not recommend libsecret-1-0" >&2; exit 1; }
+
 if dpkg-query -W -f='${Status}' vendrel 2>/dev/null | grep -q "install ok installed"; then
   echo "vendrel is already installed here; not touching it" >&2
   exit 1
