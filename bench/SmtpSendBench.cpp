@@ -141,7 +141,7 @@ void BM_SMTPSendHtml(benchmark::State& state)
     smtp.Port = sink.Port();
     smtp.HeloName = "bench";
     smtp.RecvBufferSize = 8192;
-    smtp.MailAgent = "Microsoft Outlook Express 6.00.2800.1437";
+    smtp.MailAgent = "Vendrel 1.0.0";
     smtp.MessageWriter.LocaleOverride = "C";
     // Argument 0: the transport's default (Nagle on); 1: as the program sends.
     smtp.UseNagle = state.range(0) == 0;

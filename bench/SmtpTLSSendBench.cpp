@@ -198,7 +198,7 @@ void BM_SMTPSendHtmlOverTLS(benchmark::State& state)
     smtp.Port = sink.Port();
     smtp.HeloName = "bench";
     smtp.RecvBufferSize = 8192;
-    smtp.MailAgent = "Microsoft Outlook Express 6.00.2800.1437";
+    smtp.MailAgent = "Vendrel 1.0.0";
     smtp.MessageWriter.LocaleOverride = "C";
     // As the program sends.
     smtp.UseNagle = false;

@@ -8,6 +8,7 @@
 #include "delivery/CursorScope.h"
 #include "message/NetCharset.h"
 #include "platform/ScopeExit.h"
+#include "platform/Utilities.h"
 #include "platform/Text.h"
 #include "transport/NetErrors.h"
 
@@ -161,7 +162,9 @@ TMailComposer::TMailComposer(TDeliveryHost& host, const TClock& clock) : host_(h
     MsgSend.ContentType = "text/plain";
     MsgSend.Encoding = meMIME;
     MsgSend.AttachmentEncoding = "MIME";
-    SMTP.MailAgent = "Microsoft Outlook Express 6.00.2800.1437";
+    // The program names itself: a mail that claims to come from another mail
+    // program but is not built like one is what spam filters look for.
+    SMTP.MailAgent = "Vendrel " + GetProductVersion();
     SMTP.MaxLineAction = maException;
     SMTP.RecvBufferSize = 8192;
     // A page goes out one line per send; with Nagle's algorithm the final

@@ -69,6 +69,9 @@ struct TTransfer {
     std::int64_t limit = 0;
     bool cancelled = false;
     bool tooLarge = false;
+    TFetchAnswer answer;
+    // The final answer is an error; its body is not the page.
+    bool errorAnswer = false;
 };
 
 // One block of the body. Events run after every block, so the block is also
@@ -79,6 +82,11 @@ size_t ReceiveBlock(char* data, size_t size, size_t nmemb, void* user)
     const size_t n = size * nmemb;
     if (t.cancelled)
         return 0;
+    // An error page is not read: it never becomes the page.
+    if (t.answer.Failed()) {
+        t.errorAnswer = true;
+        return 0;
+    }
     if (t.count + static_cast<std::int64_t>(n) > t.limit) {
         t.tooLarge = true;
         return 0;
@@ -114,6 +122,7 @@ bool TPageDownload::DownloadUrl(const std::string& address, std::string& text)
         return false;
     }
     flags_.DownloadBusy = true;
+    FailureReason.clear();
     bool result = false;
     try {
         std::string host, path;
@@ -136,9 +145,8 @@ bool TPageDownload::DownloadUrl(const std::string& address, std::string& text)
         char errorText[CURL_ERROR_SIZE] = {};
 
         CURL* h = easy.get();
-        ConfigureFetch(h, address, headers.get(), ConnectTimeoutSeconds, SilenceTimeoutSeconds, errorText);
-        // One request per fetch, as the HTTP service made it.
-        CheckCurl(curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0)));
+        ConfigureFetch(h, address, headers.get(), UserAgent, ConnectTimeoutSeconds, SilenceTimeoutSeconds, errorText,
+                       &t.answer);
         CheckCurl(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &ReceiveBlock));
         CheckCurl(curl_easy_setopt(h, CURLOPT_WRITEDATA, &t));
 
@@ -182,16 +190,23 @@ bool TPageDownload::DownloadUrl(const std::string& address, std::string& text)
 
         if (t.cancelled) {
             result = false;
+        } else if (t.errorAnswer || (done == CURLE_OK && t.answer.Failed())) {
+            FailureReason = t.answer.FailureReason();
+            throw std::runtime_error(t.answer.ErrorText());
         } else if (t.tooLarge) {
             throw std::runtime_error("the page is larger than " + std::to_string(MaxBodyBytes >> 20) + " MiB");
         } else if (done != CURLE_OK) {
             // A page cut short is no page: storing it would make the next
             // comparison measure against a fragment.
+            const std::string why = errorText[0] ? std::string(errorText) : std::string(curl_easy_strerror(done));
             if (!QuietFailure(done, t.count))
-                throw std::runtime_error(errorText[0] ? std::string(errorText) : std::string(curl_easy_strerror(done)));
+                throw std::runtime_error(why);
+            FailureReason = why;
             result = false;
         } else {
             result = t.count > 0;
+            if (!result)
+                FailureReason = "the server sent an empty page";
             char* type = nullptr;
             if (curl_easy_getinfo(h, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type)
                 ContentType = type;
@@ -200,6 +215,8 @@ bool TPageDownload::DownloadUrl(const std::string& address, std::string& text)
         }
     } catch (const std::exception& e) {
         host_.AddToLog(std::string("HTML download error: ") + e.what());
+        if (FailureReason.empty())
+            FailureReason = e.what();
         result = false;
     }
     if (ProgressEnd)

@@ -1,6 +1,6 @@
 #pragma once
 
-// The page download: one HTTP/1.0 GET per site, read block by block on the
+// The page download: one HTTP/1.1 GET per site, read block by block on the
 // user-interface thread so that the window stays responsive. A second fetch
 // while one runs cancels the running one and fails itself.
 
@@ -29,6 +29,12 @@ public:
     // The validators the server sent with the last page; empty when none.
     std::string ETag;
     std::string LastModified;
+    // The User-Agent of the requests; empty asks under the program's own
+    // name (DefaultUserAgent).
+    std::string UserAgent;
+    // Why the last fetch failed, in words for the user (the server's answer,
+    // the client's error); empty after a page and after a cancelled fetch.
+    std::string FailureReason;
 
     std::function<void(std::int64_t soFar, std::int64_t expected)> ShowProgress;
     std::function<void()> ProgressEnd;

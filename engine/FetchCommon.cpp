@@ -1,5 +1,8 @@
 #include "engine/FetchCommon.h"
 
+#include "platform/Text.h"
+#include "platform/Utilities.h"
+
 #include <stdexcept>
 
 void EnsureCurl()
@@ -43,8 +46,80 @@ TCurlHeaders FetchHeaders(const std::string& etag, const std::string& lastModifi
     return headers;
 }
 
-void ConfigureFetch(CURL* h, const std::string& address, curl_slist* headers, long connectTimeoutSeconds,
-                    long silenceTimeoutSeconds, char* errorText)
+std::string DefaultUserAgent()
+{
+    return "Mozilla/5.0 (X11; Linux x86_64) Vendrel/" + GetProductVersion();
+}
+
+std::string UserAgentText(const std::string& setting)
+{
+    std::string agent;
+    for (char c : setting)
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f)
+            agent += c;
+    agent = Trim(agent);
+    return agent.empty() ? DefaultUserAgent() : agent;
+}
+
+bool RefusesAutomatedAccess(long status, bool challenged)
+{
+    return status == 403 || status == 429 || challenged;
+}
+
+std::string TFetchAnswer::ErrorText() const
+{
+    // A challenge sent with a success status is no answer of the server's.
+    if (Status < 400 && Challenged)
+        return FailureReason();
+    return "the server answered " + std::to_string(Status) + (Reason.empty() ? "" : " " + Reason);
+}
+
+std::string TFetchAnswer::FailureReason() const
+{
+    if (RefusesAutomatedAccess(Status, Challenged))
+        return "the site refused automated access (" + std::to_string(Status) + ")";
+    return ErrorText();
+}
+
+namespace {
+
+// The longest reason phrase kept; a server may send anything there.
+constexpr std::size_t MaxReasonLength = 120;
+
+size_t ReceiveAnswerHeader(char* data, size_t size, size_t nmemb, void* user)
+{
+    auto& answer = *static_cast<TFetchAnswer*>(user);
+    const size_t n = size * nmemb;
+    std::string line(data, n);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    if (StartsText("HTTP/", line)) {
+        answer = TFetchAnswer{};
+        // "HTTP/1.1 503 Service Unavailable"; HTTP/2 sends no reason phrase.
+        const auto codeAt = line.find(' ');
+        if (codeAt != std::string::npos) {
+            const auto reasonAt = line.find(' ', codeAt + 1);
+            const std::string code =
+                line.substr(codeAt + 1, reasonAt == std::string::npos ? std::string::npos : reasonAt - codeAt - 1);
+            answer.Status = code.size() == 3 ? StrToIntDef(code, 0) : 0;
+            if (reasonAt != std::string::npos) {
+                // Only printable text reaches the log.
+                std::string reason;
+                for (char c : line.substr(reasonAt + 1))
+                    reason += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
+                answer.Reason = Trim(reason).substr(0, MaxReasonLength);
+            }
+        }
+    } else if (StartsText("cf-mitigated:", line)) {
+        answer.Challenged = true;
+    }
+    return n;
+}
+
+} // namespace
+
+void ConfigureFetch(CURL* h, const std::string& address, curl_slist* headers, const std::string& userAgent,
+                    long connectTimeoutSeconds, long silenceTimeoutSeconds, char* errorText, TFetchAnswer* answer)
 {
     // The address keeps its own scheme and port; only web addresses are
     // fetched, whatever a page or a redirect asks for.
@@ -53,8 +128,8 @@ void ConfigureFetch(CURL* h, const std::string& address, curl_slist* headers, lo
     CheckCurl(curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https"));
     CheckCurl(curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
     CheckCurl(curl_easy_setopt(h, CURLOPT_HTTPGET, 1L));
-    CheckCurl(curl_easy_setopt(h, CURLOPT_USERAGENT, "IExplorer"));
-    CheckCurl(curl_easy_setopt(h, CURLOPT_REFERER, "IExplorer"));
+    CheckCurl(curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)));
+    CheckCurl(curl_easy_setopt(h, CURLOPT_USERAGENT, UserAgentText(userAgent).c_str()));
     CheckCurl(curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers));
     CheckCurl(curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L));
     CheckCurl(curl_easy_setopt(h, CURLOPT_MAXREDIRS, 20L));
@@ -65,6 +140,10 @@ void ConfigureFetch(CURL* h, const std::string& address, curl_slist* headers, lo
     CheckCurl(curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L));
     CheckCurl(curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L));
     CheckCurl(curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText));
+    if (answer) {
+        CheckCurl(curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &ReceiveAnswerHeader));
+        CheckCurl(curl_easy_setopt(h, CURLOPT_HEADERDATA, answer));
+    }
 }
 
 bool QuietFailure(CURLcode code, std::int64_t count)

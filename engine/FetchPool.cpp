@@ -67,6 +67,9 @@ struct TFetchPool::TFetch {
     std::int64_t Count = 0;
     std::int64_t Limit = 0;
     bool TooLarge = false;
+    TFetchAnswer Answer;
+    // The final answer is an error; its body is not the page.
+    bool ErrorAnswer = false;
     std::int64_t* Held = nullptr;
     // What it added to the pool's arrived bytes, given back when taken.
     std::int64_t Arrived = 0;
@@ -80,6 +83,11 @@ size_t ReceiveInto(char* data, size_t size, size_t nmemb, void* user)
 {
     auto& f = *static_cast<TFetchPool::TFetch*>(user);
     const size_t n = size * nmemb;
+    // An error page is not read: it never becomes the page.
+    if (f.Answer.Failed()) {
+        f.ErrorAnswer = true;
+        return 0;
+    }
     if (f.Count + static_cast<std::int64_t>(n) > f.Limit) {
         f.TooLarge = true;
         return 0;
@@ -150,8 +158,8 @@ void TFetchPool::Start(TFetch& f)
             throw std::runtime_error("Cannot open the HTTP client");
         f.Headers = FetchHeaders(f.Sent.ETag, f.Sent.LastModified);
         CURL* h = f.Easy;
-        ConfigureFetch(h, f.Address, f.Headers.get(), limits_.ConnectTimeoutSeconds, limits_.SilenceTimeoutSeconds,
-                       f.ErrorText);
+        ConfigureFetch(h, f.Address, f.Headers.get(), limits_.UserAgent, limits_.ConnectTimeoutSeconds,
+                       limits_.SilenceTimeoutSeconds, f.ErrorText, &f.Answer);
         // HTTP/1.1 keeps the connection for the host's next page; TLS
         // servers that offer HTTP/2 carry the host's pages on one connection.
         CheckCurl(curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS)));
@@ -195,13 +203,19 @@ void TFetchPool::Finish(TFetch& f, int code)
     const auto done = static_cast<CURLcode>(code);
     TFetchedPage& r = f.Result;
     CURL* h = f.Easy;
-    if (f.TooLarge) {
+    if (f.ErrorAnswer || (done == CURLE_OK && f.Answer.Failed())) {
+        r.Error = f.Answer.ErrorText();
+        r.FailureReason = f.Answer.FailureReason();
+    } else if (f.TooLarge) {
         r.Error = "the page is larger than " + std::to_string(limits_.MaxBodyBytes >> 20) + " MiB";
     } else if (done != CURLE_OK) {
         // A page cut short is no page: storing it would make the next
         // comparison measure against a fragment.
+        const std::string why = f.ErrorText[0] ? std::string(f.ErrorText) : std::string(curl_easy_strerror(done));
         if (!QuietFailure(done, f.Count))
-            r.Error = f.ErrorText[0] ? std::string(f.ErrorText) : std::string(curl_easy_strerror(done));
+            r.Error = why;
+        // Not logged, but told when the site keeps failing.
+        r.FailureReason = why;
     } else {
         long status = 0;
         curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
@@ -223,6 +237,10 @@ void TFetchPool::Finish(TFetch& f, int code)
             r.Text.clear();
         }
     }
+    if (r.FailureReason.empty())
+        r.FailureReason = !r.Error.empty() ? r.Error
+                          : !r.NotModified && f.Count == 0 ? "the server sent an empty page"
+                                                            : std::string();
     if (!r.Error.empty() || (!r.NotModified && f.Count == 0)) {
         heldBytes_ -= static_cast<std::int64_t>(r.Text.size());
         r.Text.clear();

@@ -27,6 +27,10 @@ struct TFetchedPage {
     TPageValidators Validators;
     // A failure with a reason for the log ("HTML download error: " + it).
     std::string Error;
+    // Why the fetch failed, in words for the user (the server's answer, the
+    // client's error), also where the log says nothing; empty after a page
+    // and after a cancelled fetch.
+    std::string FailureReason;
     // Ended by CancelAll or Cancel.
     bool Cancelled = false;
 };
@@ -56,6 +60,8 @@ struct TFetchLimits {
     long ConnectTimeoutSeconds = 60;
     long SilenceTimeoutSeconds = 60;
     long WholeFetchSeconds = 600;
+    // The "UserAgent" setting; empty asks under the program's own name.
+    std::string UserAgent;
 };
 
 class TFetchPool {

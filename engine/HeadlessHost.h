@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 class THeadlessHost : public TWindowHost {
@@ -31,6 +32,8 @@ public:
     std::string TrayTip;
     TTrayImage TrayImage = TTrayImage::Normal;
     std::vector<TTrayImage> TrayImages;
+    // Tray messages as title and text; without a tray nobody sees them.
+    std::vector<std::pair<std::string, std::string>> TrayMessages;
     TCursor CurrentCursor = TCursor::Default;
     bool Visible = false;
     int Redraws = 0;
@@ -61,6 +64,10 @@ public:
     {
         TrayImage = image;
         TrayImages.push_back(image);
+    }
+    void ShowTrayMessage(const std::string& title, const std::string& text) override
+    {
+        TrayMessages.emplace_back(title, text);
     }
     bool WindowVisible() const override { return Visible; }
     void RedrawSiteList() override { ++Redraws; }

@@ -253,6 +253,7 @@ void LoadSettingsFrom(const TSettingsFiles& files, TSettings& s, TSiteList& site
     s.ActiveNetConnection = ini.Bool(Settings, "ActiveNetConnection", true);
     s.ConfirmClose = ini.Bool(Settings, "ConfirmClose", true);
     s.MarkChanges = ini.Bool(Settings, "MarkChanges", firstStart);
+    s.UserAgent = ini.Text(Settings, "UserAgent", "");
 
     // Only a list that is not there at all is seeded; one that is there but
     // cannot be reached must not be replaced by the seed.

@@ -42,6 +42,10 @@ struct TSettings {
     // in the page. On for a first start; off when the file has no such key,
     // so that mail stays as it was for those who had the program before.
     bool MarkChanges = false;
+    // "UserAgent": what pages are asked for as; empty for the program's own
+    // name. Only read: no control edits it, so a save leaves the key as the
+    // user wrote it.
+    std::string UserAgent;
     // Kept in the start-up registration, not in the file.
     bool AutoStart = false;
 };

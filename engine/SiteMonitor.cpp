@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 #include <sys/stat.h>
 #include <unordered_set>
@@ -30,6 +31,13 @@ namespace {
 class ESiteError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+    // reason: what went wrong in words for the user, where the message only
+    // names the stage ("Site Download Error").
+    ESiteError(const std::string& message, std::string reason)
+        : std::runtime_error(message), Reason(std::move(reason))
+    {
+    }
+    std::string Reason;
 };
 
 // The mail went out but the copy to compare with could not be replaced.
@@ -49,6 +57,33 @@ public:
 private:
     int& depth_;
 };
+
+// An error text on one line: replies end their lines with CR LF.
+std::string OneLine(const std::string& text)
+{
+    std::string line;
+    for (char c : text) {
+        if (c == '\r' || c == '\n') {
+            if (!line.empty() && line.back() != ' ')
+                line += ' ';
+        } else {
+            line += c;
+        }
+    }
+    return Trim(line);
+}
+
+// Why a site failed, for the user told that it keeps failing.
+std::string FailureReasonOf(const std::exception& e)
+{
+    const auto* siteError = dynamic_cast<const ESiteError*>(&e);
+    return siteError && !siteError->Reason.empty() ? siteError->Reason : OneLine(e.what());
+}
+
+std::string MailFailureReason(const std::string& error)
+{
+    return "the mail could not be sent: " + OneLine(error);
+}
 
 bool FileExistsAt(const std::string& path)
 {
@@ -70,6 +105,11 @@ TSiteMonitor::~TSiteMonitor() = default;
 std::string TSiteMonitor::StoredPagePath(const std::string& name) const
 {
     return ::StoredPagePath(pageFolder_, name);
+}
+
+std::string TSiteMonitor::SiteChecksPath(const std::string& name) const
+{
+    return ::SiteChecksPath(pageFolder_, name);
 }
 
 int TSiteMonitor::DefaultThreshold() const
@@ -117,6 +157,7 @@ bool TSiteMonitor::ProcessSite(const std::string& name, const std::string& addre
         CheckSite(name, address);
         Stage("Downloading Site", progress, name);
         TFetchedPage page;
+        Download.UserAgent = host_.CurrentSettings().UserAgent;
         Download.DownloadPage(address, page.Text);
         if (page.Text.empty())
             throw ESiteError("Site Download Error");
@@ -256,6 +297,7 @@ void TSiteMonitor::RemoveStoredPage(const std::string& name)
     const std::string path = StoredPagePath(name);
     std::remove(path.c_str());
     RemoveValidators(path);
+    std::remove(SiteChecksPath(name).c_str());
 }
 
 void TSiteMonitor::FlushStoredPages(TDeferredSync& pages)
@@ -469,7 +511,7 @@ void TSiteMonitor::CheckForSites()
 TFetchLimits TSiteMonitor::FetchLimits() const
 {
     return {Download.MaxBodyBytes, Download.ConnectTimeoutSeconds, Download.SilenceTimeoutSeconds,
-            Download.WholeFetchSeconds};
+            Download.WholeFetchSeconds, host_.CurrentSettings().UserAgent};
 }
 
 int TSiteMonitor::QueueFetch(TFetchPool& pool, const std::string& entry)
@@ -505,7 +547,7 @@ void TSiteMonitor::EndSiteLog(TSiteLog& site)
 
 void TSiteMonitor::FlushSiteLogs(bool all)
 {
-    while (!siteLogs_.empty() && (all || siteLogs_.front().Ended)) {
+    while (!siteLogs_.empty() && (all || (siteLogs_.front().Ended && siteLogs_.front().Waiting == 0))) {
         // The sink may point at these lines; they are moved out first.
         const std::vector<std::string> lines = std::move(siteLogs_.front().Lines);
         if (log_.Sink == &siteLogs_.front().Lines)
@@ -538,6 +580,7 @@ void TSiteMonitor::PassSite(TFetchPool& pool, int fetch, const std::string& name
     if (threshold == ThresholdDefault)
         threshold = DefaultThreshold();
     TSiteLog& siteLog = BeginSiteLog();
+    bool stopped = false;
     try {
         CheckSite(name, address);
         Stage("Downloading Site", progress, name);
@@ -554,8 +597,10 @@ void TSiteMonitor::PassSite(TFetchPool& pool, int fetch, const std::string& name
         TFetchedPage page = pool.Take(fetch);
         if (!page.Error.empty())
             log_.AddToLog("HTML download error: " + page.Error);
+        // A fetch the user stopped says nothing about the site.
+        stopped = page.Cancelled;
         if (page.Cancelled || (!page.NotModified && page.Text.empty()))
-            throw ESiteError("Site Download Error");
+            throw ESiteError("Site Download Error", page.FailureReason.empty() ? page.Error : page.FailureReason);
         std::string newText;
         std::string footer;
         if (PreparePage(name, address, progress, threshold, page, newText, footer)) {
@@ -567,19 +612,23 @@ void TSiteMonitor::PassSite(TFetchPool& pool, int fetch, const std::string& name
                                         page.ContentType);
             } catch (const std::exception& e) {
                 log_.AddToLog(std::string("Sending error: ") + e.what());
-                throw ESiteError("Web site delivery error");
+                throw ESiteError("Web site delivery error", MailFailureReason(e.what()));
             }
-            SubmitPage(pool, name, std::move(newText), std::move(page.Validators));
+            SubmitPage(pool, name, address, std::move(newText), std::move(page.Validators));
             return;
         }
+        NoteCheck(siteLog, name, address, true, {});
     } catch (const std::exception& e) {
         SiteFailed(name, false, e);
         ++lastPass_.Failed;
+        if (!stopped)
+            NoteCheck(siteLog, name, address, false, FailureReasonOf(e));
     }
     EndSiteLog(siteLog);
 }
 
-void TSiteMonitor::SubmitPage(TFetchPool& pool, const std::string& name, std::string newText, TPageValidators validators)
+void TSiteMonitor::SubmitPage(TFetchPool& pool, const std::string& name, const std::string& address,
+                              std::string newText, TPageValidators validators)
 {
     TSiteLog& siteLog = siteLogs_.back();
     // Raised where the blocking send raises it, so it reads the same.
@@ -587,6 +636,7 @@ void TSiteMonitor::SubmitPage(TFetchPool& pool, const std::string& name, std::st
         log_.AddToLog("Delivery error: " + reason);
         SiteFailed(name, false, ESiteError("Web site delivery error"));
         ++lastPass_.Failed;
+        NoteCheck(siteLog, name, address, false, MailFailureReason(reason));
         EndSiteLog(siteLog);
     };
     const TSettings settings = host_.CurrentSettings();
@@ -598,12 +648,49 @@ void TSiteMonitor::SubmitPage(TFetchPool& pool, const std::string& name, std::st
     } catch (const std::exception& e) {
         return fail(e.what());
     }
-    if (mailPool_) {
-        // The sessions are behind: the pages after this one wait.
+    // The sessions are behind: the pages after this one wait.
+    if (mailPool_)
         while ((mailsWaiting_ >= MaxMailsWaiting || (mailsWaiting_ > 0 && mailBytesWaiting_ >= MaxMailBytesWaiting)) &&
                !mailPool_->Done())
             PassWait(pool, Download.PollMilliseconds);
-    } else {
+    // The site's lines wait in its log until the server has answered; the
+    // sites after it go on meanwhile.
+    TSiteLog* log = &siteLog;
+    const std::int64_t bytes = static_cast<std::int64_t>(submission.Data ? submission.Data->size() : 0) +
+                               static_cast<std::int64_t>(newText.size());
+    ++mailsWaiting_;
+    mailBytesWaiting_ += bytes;
+    PassMail().Submit(std::move(submission), [this, log, name, address, bytes, newText = std::move(newText),
+                                              validators = std::move(validators)](const TNetSMTPOutcome& outcome) {
+        --mailsWaiting_;
+        mailBytesWaiting_ -= bytes;
+        std::vector<std::string>* const before = log_.Sink;
+        log_.Sink = &log->Lines;
+        if (outcome.Sent) {
+            try {
+                Delivered(name, newText, validators);
+                NoteCheck(*log, name, address, true, {});
+            } catch (const std::exception& e) {
+                SiteFailed(name, false, e);
+                ++lastPass_.Failed;
+                NoteCheck(*log, name, address, false, FailureReasonOf(e));
+            }
+        } else {
+            log_.AddToLog("Delivery error: " + outcome.ErrorText());
+            SiteFailed(name, false, ESiteError("Web site delivery error"));
+            ++lastPass_.Failed;
+            NoteCheck(*log, name, address, false, MailFailureReason(outcome.ErrorText()));
+        }
+        // The turn's own site keeps its sink; this one's lines are done.
+        log_.Sink = before == &log->Lines ? nullptr : before;
+        EndSiteLog(*log);
+    });
+}
+
+TNetSMTPPool& TSiteMonitor::PassMail()
+{
+    if (!mailPool_) {
+        const TSettings settings = host_.CurrentSettings();
         TNetSMTPServer server;
         server.Host = settings.Server.Host;
         server.Port = settings.Server.Port;
@@ -616,34 +703,78 @@ void TSiteMonitor::SubmitPage(TFetchPool& pool, const std::string& name, std::st
         server.TimeoutMs = std::int64_t{EffectiveTimeOutSeconds(settings.Server)} * 1000;
         mailPool_ = std::make_unique<TNetSMTPPool>(server);
     }
-    // The site's lines wait in its log until the server has answered; the
-    // sites after it go on meanwhile.
-    TSiteLog* log = &siteLog;
-    const std::int64_t bytes = static_cast<std::int64_t>(submission.Data ? submission.Data->size() : 0) +
-                               static_cast<std::int64_t>(newText.size());
+    return *mailPool_;
+}
+
+void TSiteMonitor::NoteCheck(TSiteLog& site, const std::string& name, const std::string& address, bool ok,
+                             const std::string& reason)
+{
+    // A name that cannot name a file has no record to keep.
+    if (!SiteNameError(name).empty())
+        return;
+    const std::string path = SiteChecksPath(name);
+    TSiteChecks checks = ReadSiteChecks(path);
+    if (ok) {
+        checks.Failures = 0;
+        checks.LastGood = clock_.Now();
+    } else {
+        ++checks.Failures;
+    }
+    if (pageFolder_ != dataFolder_)
+        ForceFolder(pageFolder_);
+    if (!WriteSiteChecks(path, checks))
+        log_.AddToLog("Cannot write " + path + ": " + std::strerror(errno));
+    if (!ok && checks.Failures == FailuresBeforeNotice)
+        ReportFailingSite(site, name, address, reason.empty() ? "Site Download Error" : reason, checks);
+}
+
+void TSiteMonitor::ReportFailingSite(TSiteLog& site, const std::string& name, const std::string& address,
+                                     const std::string& reason, const TSiteChecks& checks)
+{
+    const std::string count = std::to_string(FailuresBeforeNotice);
+    log_.AddToLog(name + " has failed " + count + " checks in a row: " + reason);
+    const std::string title = std::string("Vendrel could not check ") + name;
+    host_.ShowTrayMessage(title, "It has failed " + count + " checks in a row: " + reason);
+
+    const std::string lastGood = checks.LastGood ? DateTimeText(*checks.LastGood) : "none recorded";
+    const std::string body = title + ".\r\n\r\n"
+                             "Address: " + address + "\r\n"
+                             "Reason: " + reason + "\r\n"
+                             "Last good check: " + lastGood + "\r\n\r\n" +
+                             name + " has failed " + count + " checks in a row. " + ProductName +
+                             " keeps checking it, and tells you\r\n"
+                             "again only if it recovers and then fails " + count + " checks in a row again.\r\n";
+    // A notice that cannot be sent says why among the site's lines; it
+    // counts for nothing.
+    const TSettings settings = host_.CurrentSettings();
+    if (const std::string portError = SMTPPortError(settings.Server.Port); !portError.empty()) {
+        log_.AddToLog("Delivery error: " + portError);
+        return;
+    }
+    TNetSMTPSubmission submission;
+    try {
+        Composer.ComposeMessage(settings.DestEmail, title, body, "", false, nullptr,
+                                ChooseSender(settings.SenderAddress, settings.DestEmail), false);
+        submission = SMTPSubmissionOf(Composer.MsgSend, Composer.SMTP.MessageWriter, Composer.SMTP.MailAgent);
+    } catch (const std::exception& e) {
+        log_.AddToLog(std::string("Sending error: ") + e.what());
+        return;
+    }
+    // The site's lines, the notice's outcome last among them, wait for the
+    // server's answer.
+    TSiteLog* log = &site;
+    ++log->Waiting;
     ++mailsWaiting_;
-    mailBytesWaiting_ += bytes;
-    mailPool_->Submit(std::move(submission), [this, log, name, bytes, newText = std::move(newText),
-                                              validators = std::move(validators)](const TNetSMTPOutcome& outcome) {
+    PassMail().Submit(std::move(submission), [this, log](const TNetSMTPOutcome& outcome) {
         --mailsWaiting_;
-        mailBytesWaiting_ -= bytes;
-        std::vector<std::string>* const before = log_.Sink;
-        log_.Sink = &log->Lines;
-        if (outcome.Sent) {
-            try {
-                Delivered(name, newText, validators);
-            } catch (const std::exception& e) {
-                SiteFailed(name, false, e);
-                ++lastPass_.Failed;
-            }
-        } else {
+        if (!outcome.Sent) {
+            std::vector<std::string>* const before = log_.Sink;
+            log_.Sink = &log->Lines;
             log_.AddToLog("Delivery error: " + outcome.ErrorText());
-            SiteFailed(name, false, ESiteError("Web site delivery error"));
-            ++lastPass_.Failed;
+            log_.Sink = before == &log->Lines ? nullptr : before;
         }
-        // The turn's own site keeps its sink; this one's lines are done.
-        log_.Sink = before == &log->Lines ? nullptr : before;
-        EndSiteLog(*log);
+        --log->Waiting;
+        FlushSiteLogs();
     });
 }
 

@@ -15,6 +15,7 @@
 #include "engine/FetchPool.h"
 #include "engine/PassLock.h"
 #include "engine/Scheduler.h"
+#include "engine/SiteChecks.h"
 #include "engine/WindowHost.h"
 
 #include <cstdint>
@@ -110,13 +111,16 @@ public:
     const std::string& DataFolder() const { return dataFolder_; }
     // The site's stored page in the data folder's page folder.
     std::string StoredPagePath(const std::string& name) const;
+    // The record of the site's recent checks, beside its stored page.
+    std::string SiteChecksPath(const std::string& name) const;
 
     // One site through download, decision, rewriting, sending and storing.
     // Gives false when the site failed; the window's callers ignore it, the
     // one-pass command counts it.
     bool ProcessSite(const std::string& name, const std::string& address, const std::string& progress,
                      bool interactive, int threshold);
-    // Removes a site's stored page and what is kept with it.
+    // Removes a site's stored page and what is kept with it (its validators
+    // and its record of checks).
     void RemoveStoredPage(const std::string& name);
     // Delivers the site at index now, whatever changed.
     bool SendSiteOfIndex(int index, bool interactive = true);
@@ -191,7 +195,8 @@ private:
     void Delivered(const std::string& name, const std::string& newText, const TPageValidators& validators);
     // Hands a composed page to the pass's sessions; the site ends when the
     // server has answered.
-    void SubmitPage(TFetchPool& pool, const std::string& name, std::string newText, TPageValidators validators);
+    void SubmitPage(TFetchPool& pool, const std::string& name, const std::string& address, std::string newText,
+                    TPageValidators validators);
     // Waits for the network (pages and mail) at most waitMs, lets events
     // run, and calls what ended.
     void PassWait(TFetchPool& pool, int waitMs);
@@ -199,7 +204,20 @@ private:
     struct TSiteLog {
         std::vector<std::string> Lines;
         bool Ended = false;
+        // Mails about the site (a notice) not answered yet; its lines wait
+        // for them.
+        int Waiting = 0;
     };
+    // After a site's check in a pass, in its log: a good check clears its
+    // count of failures, a failed one adds to it, and the third failure in
+    // a row is told to the user (log, tray message, a notice by mail through
+    // the pass's sessions).
+    void NoteCheck(TSiteLog& site, const std::string& name, const std::string& address, bool ok,
+                   const std::string& reason);
+    void ReportFailingSite(TSiteLog& site, const std::string& name, const std::string& address,
+                           const std::string& reason, const TSiteChecks& checks);
+    // The pass's sessions, opened at its first mail (the port checked first).
+    TNetSMTPPool& PassMail();
     TSiteLog& BeginSiteLog();
     void EndSiteLog(TSiteLog& site);
     // Writes the lines of the sites that have ended, up to the first that

@@ -23,6 +23,8 @@ public:
     virtual void SetCaption(const std::string& caption) = 0;
     virtual void SetTrayTip(const std::string& tip) = 0;
     virtual void SetTrayImage(TTrayImage image) = 0;
+    // A message from the tray icon, when the icon is shown; nothing otherwise.
+    virtual void ShowTrayMessage(const std::string& title, const std::string& text) = 0;
     virtual bool WindowVisible() const = 0;
     // Repaints the site list (delivered dates may have changed).
     virtual void RedrawSiteList() = 0;

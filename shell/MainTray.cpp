@@ -11,6 +11,9 @@ TMainTray::TMainTray(TfrmMain& window)
     TrayIcon.OnDblClick = [this] { window_.TrayIconDblClick(); };
     TrayIcon.HostAvailable = [this] { return window_.TrayAvailable(); };
     connect(&window_, &TfrmMain::TrayStateChanged, this, [this] { ShowTrayState(); });
+    connect(&window_, &TfrmMain::TrayMessage, this, [this](const QString& title, const QString& text) {
+        TrayIcon.ShowMessage(title, text);
+    });
     connect(&window_, &TfrmMain::TrayIconVisibilityChanged, this, [this](bool visible) {
         TrayIcon.SetIconVisible(visible);
     });

@@ -464,6 +464,7 @@ TSettings TfrmMain::CurrentSettings() const
     TSettings s;
     s.Server = mailServer_;
     s.SenderAddress = senderAddress_;
+    s.UserAgent = userAgent_;
     s.DestEmail = EngineText(edtDestEmail->text());
     s.Subject = EngineText(edtSubject->text());
     s.Sensitivity.ItemIndex = cmbSiteCompare->currentIndex();
@@ -488,6 +489,7 @@ void TfrmMain::ApplySettings(const TSettings& s)
 {
     mailServer_ = s.Server;
     senderAddress_ = s.SenderAddress;
+    userAgent_ = s.UserAgent;
     edtDestEmail->setText(QtText(s.DestEmail));
     edtSubject->setText(QtText(s.Subject));
     (s.OncePerDay ? rdbOncePerDay : rdbFrequencyChecking)->setChecked(true);
@@ -1042,6 +1044,11 @@ void TfrmMain::SetTrayImage(TTrayImage image)
 {
     trayImage_ = image;
     emit TrayStateChanged();
+}
+
+void TfrmMain::ShowTrayMessage(const std::string& title, const std::string& text)
+{
+    emit TrayMessage(QtText(title), QtText(text));
 }
 
 void TfrmMain::RedrawSiteList()

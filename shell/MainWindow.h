@@ -178,6 +178,7 @@ public:
     void SetCaption(const std::string& caption) override;
     void SetTrayTip(const std::string& tip) override;
     void SetTrayImage(TTrayImage image) override;
+    void ShowTrayMessage(const std::string& title, const std::string& text) override;
     bool WindowVisible() const override { return isVisible(); }
     void RedrawSiteList() override;
     void StartTimer1(std::uint32_t intervalMs) override;
@@ -199,6 +200,8 @@ public:
 
 signals:
     void TrayStateChanged();
+    // A message for the tray icon to show, when it is shown.
+    void TrayMessage(const QString& title, const QString& text);
     void TrayIconVisibilityChanged(bool visible);
     // The window has closed for good: the program ends.
     void ProgramEnd();
@@ -239,6 +242,8 @@ private:
     TSiteRowDelegate* rowDelegate_ = nullptr;
     TMailServerSettings mailServer_;
     std::string senderAddress_;
+    // The "UserAgent" setting, which no control edits either.
+    std::string userAgent_;
     TCursor cursor_ = TCursor::Default;
     TTrayImage trayImage_ = TTrayImage::Normal;
     QString trayTip_;

@@ -49,6 +49,12 @@ void TNotifyIcon::SetIconVisible(bool visible)
     tray_->setVisible(visible);
 }
 
+void TNotifyIcon::ShowMessage(const QString& title, const QString& text)
+{
+    if (visible_ && tray_->isVisible() && QSystemTrayIcon::supportsMessages())
+        tray_->showMessage(title, text, QSystemTrayIcon::Warning);
+}
+
 void TNotifyIcon::SetHint(const QString& hint)
 {
     hint_ = hint;

@@ -33,6 +33,9 @@ public:
     const QString& Hint() const { return hint_; }
     QString Tip() const;
     void SetIcon(const QIcon& icon);
+    // A warning balloon or notification from the icon; nothing while the icon
+    // is not in a notification area.
+    void ShowMessage(const QString& title, const QString& text);
     QIcon Icon() const { return icon_; }
 
     QMenu* PopupMenu = nullptr;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/Utilities.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -129,7 +131,7 @@ TEST_F(ComposeAndSend, APageArrivesAsHtmlWithItsPlainAlternative)
     EXPECT_NE(envelope.find("\"to\": [\"one@example.org\", \"two@example.org\"]"), std::string::npos) << envelope;
     EXPECT_NE(envelope.find("\"authenticated\": true"), std::string::npos) << envelope;
     const std::string raw = ReadFile(stored);
-    EXPECT_NE(raw.find("X-Mailer: Microsoft Outlook Express 6.00.2800.1437"), std::string::npos);
+    EXPECT_NE(raw.find("X-Mailer: Vendrel " + GetProductVersion() + "\r\n"), std::string::npos) << "the program names itself";
     EXPECT_NE(FindText(raw, "multipart/alternative"), std::string::npos);
 }
 

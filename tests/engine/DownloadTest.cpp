@@ -1,4 +1,5 @@
 #include "engine/Download.h"
+#include "engine/FetchCommon.h"
 
 #include <gtest/gtest.h>
 
@@ -7,11 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 
 #include "platform/Text.h"
+#include "platform/Utilities.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/RecordingHost.h"
 #include "tests/support/TempDataFolder.h"
@@ -104,36 +107,48 @@ TEST_F(DownloadTest, FetchesAPageAndReportsProgress)
     EXPECT_EQ(folder, Page());
 }
 
-TEST_F(DownloadTest, SendsTheRequestValuesOfTheOldClient)
+TEST_F(DownloadTest, AsksAsHttp11UnderTheProgramsOwnNameWithoutAReferrer)
 {
-    std::string text;
-    ASSERT_TRUE(download.DownloadUrl(base_ + "/headers", text));
-    const auto lines = SplitLines(text);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines[0], "GET /headers HTTP/1.0");
-    auto has = [&](const std::string& line) {
-        for (const auto& l : lines)
-            if (SameText(l, line))
-                return true;
-        return false;
+    auto requestLines = [&](const std::string& agent) {
+        download.UserAgent = agent;
+        std::string text;
+        EXPECT_TRUE(download.DownloadUrl(base_ + "/headers", text));
+        return SplitLines(text);
     };
-    EXPECT_TRUE(has("User-Agent: IExplorer"));
-    EXPECT_TRUE(has("Referer: IExplorer"));
-    EXPECT_TRUE(has("Accept: */*"));
-    EXPECT_TRUE(has("Pragma: no-cache"));
-    EXPECT_TRUE(has("Cache-Control: no-cache"));
-    int accepts = 0;
-    for (const auto& l : lines)
-        accepts += StartsText("Accept:", l) ? 1 : 0;
-    EXPECT_EQ(accepts, 1);
+    auto count = [](const TLines& lines, const std::string& prefix) {
+        int n = 0;
+        for (const auto& l : lines)
+            n += StartsText(prefix, l) ? 1 : 0;
+        return n;
+    };
+    auto has = [](const TLines& lines, const std::string& line) {
+        return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return SameText(l, line); }) !=
+               lines.end();
+    };
+    const auto lines = requestLines("");
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "GET /headers HTTP/1.1");
+    EXPECT_TRUE(has(lines, "User-Agent: Mozilla/5.0 (X11; Linux x86_64) Vendrel/" + GetProductVersion()));
+    EXPECT_EQ(count(lines, "Referer:"), 0) << "a request that comes from no page names none";
+    EXPECT_TRUE(has(lines, "Accept: */*"));
+    EXPECT_TRUE(has(lines, "Pragma: no-cache"));
+    EXPECT_TRUE(has(lines, "Cache-Control: no-cache"));
+    EXPECT_EQ(count(lines, "Accept:"), 1);
+    EXPECT_EQ(count(lines, "User-Agent:"), 1);
+
+    // The setting replaces the name; blanks alone, or control characters
+    // that would end the header line, do not make a name.
+    EXPECT_TRUE(has(requestLines("Mozilla/5.0 (compatible; MyWatcher/2.1)"),
+                    "User-Agent: Mozilla/5.0 (compatible; MyWatcher/2.1)"));
+    EXPECT_TRUE(has(requestLines("   "), "User-Agent: " + DefaultUserAgent()));
+    const auto injected = requestLines("Agent/1\r\nX-Injected: yes");
+    EXPECT_TRUE(has(injected, "User-Agent: Agent/1X-Injected: yes"));
+    EXPECT_EQ(count(injected, "X-Injected:"), 0);
 }
 
-TEST_F(DownloadTest, ErrorPagesLengthlessBodiesAndRedirectsArePages)
+TEST_F(DownloadTest, LengthlessBodiesAndRedirectsArePages)
 {
     std::string text;
-    ASSERT_TRUE(download.DownloadUrl(base_ + "/status/404?body=Gone%20away", text));
-    EXPECT_EQ(text, "Gone away");
-
     bool progressed = false;
     download.ShowProgress = [&](std::int64_t, std::int64_t) { progressed = true; };
     ASSERT_TRUE(download.DownloadUrl(base_ + "/nolength?bytes=300000", text));
@@ -144,7 +159,52 @@ TEST_F(DownloadTest, ErrorPagesLengthlessBodiesAndRedirectsArePages)
     EXPECT_EQ(text, Page());
     ASSERT_TRUE(download.DownloadUrl(base_ + "/redirect?status=301&to=" + base_ + "/status/200?body=moved", text));
     EXPECT_EQ(text, "moved");
+    // Any 2xx is a page, as it always was.
+    ASSERT_TRUE(download.DownloadUrl(base_ + "/status/203?body=partial", text));
+    EXPECT_EQ(text, "partial");
     EXPECT_TRUE(host.Log.empty());
+    EXPECT_TRUE(download.FailureReason.empty());
+}
+
+TEST_F(DownloadTest, ErrorAnswersFailWithTheServersWordsAndRefusalsAreNamed)
+{
+    struct Case {
+        std::string path;
+        std::string logged;  // after "HTML download error: "
+        std::string reason;  // FailureReason
+    } cases[] = {
+        {"/status/503?body=Down%20for%20maintenance", "the server answered 503 Service Unavailable",
+         "the server answered 503 Service Unavailable"},
+        {"/status/404?body=Gone%20away", "the server answered 404 Not Found", "the server answered 404 Not Found"},
+        // The final answer counts, after redirects.
+        {"/redirect?to=/status/410%3Fbody%3Dgone", "the server answered 410 Gone", "the server answered 410 Gone"},
+        {"/status/500?reason=", "the server answered 500", "the server answered 500"},
+        {"/status/599?reason=Odd%20Phrase&body=x", "the server answered 599 Odd Phrase",
+         "the server answered 599 Odd Phrase"},
+        {"/status/400", "the server answered 400 Bad Request", "the server answered 400 Bad Request"},
+        {"/status/403?body=no%20bots", "the server answered 403 Forbidden",
+         "the site refused automated access (403)"},
+        {"/status/429", "the server answered 429 Too Many Requests", "the site refused automated access (429)"},
+        {"/status/503?header=cf-mitigated:challenge&body=checking", "the server answered 503 Service Unavailable",
+         "the site refused automated access (503)"},
+        // A bot challenge is no page even when it claims success.
+        {"/status/200?header=CF-Mitigated:%20challenge&body=checking", "the site refused automated access (200)",
+         "the site refused automated access (200)"},
+    };
+    for (const auto& c : cases) {
+        host.Log.clear();
+        std::string text = "old";
+        download.DownloadPage(base_ + c.path, text);
+        EXPECT_EQ(text, "") << c.path;
+        ASSERT_EQ(host.Log.size(), 1u) << c.path;
+        EXPECT_EQ(host.Log[0], "HTML download error: " + c.logged) << c.path;
+        EXPECT_EQ(download.FailureReason, c.reason) << c.path;
+        EXPECT_FALSE(flags.DownloadBusy);
+    }
+    // The reason is kept only until the next page.
+    std::string text;
+    ASSERT_TRUE(download.DownloadUrl(base_ + "/news/index.html", text));
+    EXPECT_TRUE(download.FailureReason.empty());
 }
 
 TEST_F(DownloadTest, NothingReadIsAQuietFailure)
@@ -153,6 +213,7 @@ TEST_F(DownloadTest, NothingReadIsAQuietFailure)
     EXPECT_FALSE(download.DownloadUrl(base_ + "/empty", text));
     download.DownloadPage(base_ + "/empty", text);
     EXPECT_EQ(text, "");
+    EXPECT_EQ(download.FailureReason, "the server sent an empty page");
 
     // A port nobody listens on.
     int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -166,6 +227,8 @@ TEST_F(DownloadTest, NothingReadIsAQuietFailure)
     text = "old";
     download.DownloadPage("http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/", text);
     EXPECT_EQ(text, "");
+    // Not logged, but the user is told why when the site keeps failing.
+    EXPECT_NE(download.FailureReason.find("connect"), std::string::npos) << download.FailureReason;
 
     EXPECT_TRUE(host.Log.empty());
     EXPECT_FALSE(flags.DownloadBusy);

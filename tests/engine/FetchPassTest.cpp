@@ -6,6 +6,7 @@
 #include "engine/FetchPool.h"
 #include "engine/HeadlessHost.h"
 #include "engine/PageValidators.h"
+#include "engine/SiteChecks.h"
 #include "engine/SiteList.h"
 #include "engine/SiteMonitor.h"
 #include "platform/Utilities.h"
@@ -461,4 +462,73 @@ TEST_F(FetchPass, AStopWhileMailsAndPagesAreOnTheirWayFinishesTheMailsOnly)
     EXPECT_TRUE(FileExists(monitor.StoredPagePath("S1")));
     EXPECT_FALSE(FileExists(monitor.StoredPagePath("S3")));
     EXPECT_FALSE(monitor.LastPass().RanToEnd);
+}
+
+// Error answers among pages that arrive in reverse order: each fails its own
+// site in its place in the list, nothing of it is mailed or stored, and at
+// the third pass the notices of the sites that keep failing come in list
+// order too, through the pass's own sessions.
+TEST_F(FetchPass, ErrorAnswersFailTheirSitesInListOrderAndTheThirdIsTold)
+{
+    TPageServer a("127.0.0.2"), b("127.0.0.3");
+    constexpr int Sites = 6;
+    for (int i = 0; i < Sites; ++i) {
+        TPageServer::TPage page;
+        page.Body = Page("site " + std::to_string(i));
+        page.DelayMs = (Sites - i) * 60;
+        if (i == 2) {
+            page.Status = 503;
+            page.Reason = "Service Unavailable";
+            page.Body = "<html>Down for maintenance</html>";
+        }
+        // Site 4's page is not there: the server's own 404.
+        if (i != 4)
+            (i % 2 ? b : a).SetPage("/p" + std::to_string(i), page);
+        AddSite("S" + std::to_string(i), (i % 2 ? b : a).Url("/p" + std::to_string(i)), -1);
+    }
+    WriteFile(monitor.StoredPagePath("S2"), "old two\r\n");
+    WriteFile(monitor.StoredPagePath("S4"), "old four\r\n");
+
+    auto expectedLog = [](bool told) {
+        std::vector<std::string> lines{"t S0 processed, Delivering", "t S1 processed, Delivering",
+                                       "t HTML download error: the server answered 503 Service Unavailable",
+                                       "t Error processing S2: Site Download Error"};
+        if (told)
+            lines.push_back("t S2 has failed 3 checks in a row: the server answered 503 Service Unavailable");
+        lines.insert(lines.end(), {"t S3 processed, Delivering", "t HTML download error: the server answered 404 Not Found",
+                                   "t Error processing S4: Site Download Error"});
+        if (told)
+            lines.push_back("t S4 has failed 3 checks in a row: the server answered 404 Not Found");
+        lines.insert(lines.end(), {"t S5 processed, Delivering", ""});
+        return lines;
+    };
+    const std::vector<std::string> delivered{"Vendrel Delivery: S0", "Vendrel Delivery: S1", "Vendrel Delivery: S3",
+                                             "Vendrel Delivery: S5"};
+    std::size_t before = 0;
+    for (int pass = 1; pass <= 3; ++pass) {
+        host.Log.Clear();
+        monitor.CheckForSites();
+        EXPECT_EQ(Log(), expectedLog(pass == 3)) << "pass " << pass;
+        auto subjects = Subjects();
+        subjects.erase(subjects.begin(), subjects.begin() + static_cast<std::ptrdiff_t>(before));
+        before += subjects.size();
+        std::sort(subjects.begin(), subjects.end());
+        std::vector<std::string> expected = delivered;
+        if (pass == 3)
+            expected.insert(expected.end(), {"Vendrel could not check S2", "Vendrel could not check S4"});
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(subjects, expected) << "pass " << pass;
+        EXPECT_EQ(monitor.LastPass().Failed, 2);
+        EXPECT_EQ(ReadFile(monitor.StoredPagePath("S2")), "old two\r\n");
+        EXPECT_EQ(ReadFile(monitor.StoredPagePath("S4")), "old four\r\n");
+        EXPECT_FALSE(FileExists(ValidatorsPath(monitor.StoredPagePath("S2"))));
+    }
+    ASSERT_EQ(host.TrayMessages.size(), 2u);
+    EXPECT_EQ(host.TrayMessages[0].first, "Vendrel could not check S2");
+    EXPECT_EQ(host.TrayMessages[1].second, "It has failed 3 checks in a row: the server answered 404 Not Found");
+    for (const auto& m : mail.Received())
+        EXPECT_EQ(m.find("Down for maintenance"), std::string::npos) << "an error page is never mailed";
+    EXPECT_EQ(ReadSiteChecks(monitor.SiteChecksPath("S2")).Failures, 3);
+    EXPECT_EQ(ReadSiteChecks(monitor.SiteChecksPath("S0")).Failures, 0);
+    EXPECT_TRUE(ReadSiteChecks(monitor.SiteChecksPath("S0")).LastGood.has_value());
 }

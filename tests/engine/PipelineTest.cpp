@@ -1,5 +1,6 @@
 #include "engine/HeadlessHost.h"
 #include "engine/SiteList.h"
+#include "engine/SiteChecks.h"
 #include "engine/SiteMonitor.h"
 #include "platform/AtomicFile.h"
 #include "message/MessageWriter.h"
@@ -493,4 +494,77 @@ TEST(PipelineClock, TheDateHeaderAndTheFooterReadTheSameInjectedClock)
     const std::string date = "Date: " + TNetMessageWriter::DateText(clock.Now()) + "\r\n";
     EXPECT_NE(messages[0].find(date), std::string::npos) << messages[0].substr(0, 600);
     EXPECT_NE(messages[0].find("\"Clock\" sent from Vendrel at " + DateTimeText(clock.Now())), std::string::npos);
+}
+
+TEST_F(Pipeline, TheThirdFailedCheckInARowIsToldOnceAndAStoppedFetchDoesNotCount)
+{
+    StartMail();
+    AddSite("Gone", "/gone", -1);
+    monitor.CheckForSites();
+    monitor.CheckForSites();
+    // The user stops the third check while its page arrives: no failure of the site's.
+    host.OnProcessMessages = [&] { monitor.Flags.AbortRequested = true; };
+    monitor.CheckForSites();
+    host.OnProcessMessages = nullptr;
+    EXPECT_TRUE(host.TrayMessages.empty());
+    EXPECT_EQ(ReadSiteChecks(monitor.SiteChecksPath("Gone")).Failures, 2);
+
+    monitor.CheckForSites();
+    ASSERT_EQ(host.TrayMessages.size(), 1u);
+    EXPECT_EQ(host.TrayMessages[0].first, "Vendrel could not check Gone");
+    EXPECT_EQ(host.TrayMessages[0].second, "It has failed 3 checks in a row: the server answered 404 Not Found");
+    EXPECT_NE(std::find(host.Log.Lines().begin(), host.Log.Lines().end(),
+                        "t Gone has failed 3 checks in a row: the server answered 404 Not Found"),
+              host.Log.Lines().end());
+    ASSERT_EQ(mail->Messages().size(), 1u);
+    EXPECT_NE(mail->Messages()[0].find("Subject: Vendrel could not check Gone\r\n"), std::string::npos);
+    EXPECT_FALSE(host.AnimRunning) << "a notice is no delivery";
+
+    monitor.CheckForSites();
+    EXPECT_EQ(host.TrayMessages.size(), 1u);
+    EXPECT_EQ(mail->Messages().size(), 1u);
+
+    // A single send neither counts nor clears the record: only checks do.
+    EXPECT_FALSE(monitor.SendSiteOfIndex(0, false));
+    EXPECT_EQ(ReadSiteChecks(monitor.SiteChecksPath("Gone")).Failures, 4);
+    http.SetPage("/gone", Html("back"));
+    monitor.CheckForSites();
+    const TSiteChecks good = ReadSiteChecks(monitor.SiteChecksPath("Gone"));
+    EXPECT_EQ(good.Failures, 0);
+    EXPECT_TRUE(good.LastGood.has_value());
+
+    // Deleting the site takes its record with its stored page.
+    ASSERT_TRUE(FileExists(monitor.StoredPagePath("Gone")));
+    monitor.RemoveStoredPage("Gone");
+    EXPECT_FALSE(FileExists(monitor.StoredPagePath("Gone")));
+    EXPECT_FALSE(FileExists(monitor.SiteChecksPath("Gone")));
+}
+
+TEST_F(Pipeline, AFailedDeliveryCountsAndIsToldInTheServersWords)
+{
+    StartMail({"--no-auth", "--refuse-recipient", "me@example.org"});
+    http.SetPage("/a", Html("a"));
+    AddSite("Refused", "/a", -1);
+    for (int i = 0; i < 3; ++i)
+        monitor.CheckForSites();
+    ASSERT_EQ(host.TrayMessages.size(), 1u);
+    const std::string told = "It has failed 3 checks in a row: the mail could not be sent: 5.1.1 <me@example.org>";
+    EXPECT_EQ(host.TrayMessages[0].second.rfind(told, 0), 0u) << host.TrayMessages[0].second;
+    EXPECT_EQ(host.TrayMessages[0].second.find('\r'), std::string::npos) << "one line";
+    // The notice goes to the same refusing server and is refused too; that is logged.
+    EXPECT_EQ(Log().end()[-2].rfind("t Delivery error: 5.1.1", 0), 0u) << Log().end()[-2];
+}
+
+TEST(SiteChecks, RecordsReadBackAndDamagedOnesReadAsNoRecord)
+{
+    TSiteChecks checks;
+    checks.Failures = 7;
+    checks.LastGood = TDateTime{} + std::chrono::seconds(1765298400);
+    EXPECT_EQ(ParseSiteChecks(SiteChecksText(checks)), checks);
+    EXPECT_EQ(ParseSiteChecks(SiteChecksText(TSiteChecks{})), TSiteChecks{});
+    for (const std::string& damaged : std::vector<std::string>{"", "Failures=", "Failures=-3\r\n", "Failures=2x\r\nLastGood=abc",
+                                      "LastGood=-5\r\n", std::string("Fail\0ures=2", 11), "Failures=99999999999\r\n"})
+        EXPECT_EQ(ParseSiteChecks(damaged), TSiteChecks{}) << damaged;
+    // A torn write keeps what came whole.
+    EXPECT_EQ(ParseSiteChecks("Failures=2\r\nLastGo").Failures, 2);
 }

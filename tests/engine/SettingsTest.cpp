@@ -456,3 +456,20 @@ TEST_F(SettingsFixture, AnUnreadableSiteListIsNeverSavedOver)
     EXPECT_TRUE(IsLink(files.SitesPath()));
     EXPECT_EQ(ReadFile(files.SettingsPath()), "[Server]\r\nSMTPServer=mail.test\r\nSMTPPassword=secret\r\n");
 }
+
+TEST_F(SettingsFixture, TheUserAgentKeyIsReadAndASaveKeepsItAsWritten)
+{
+    Settings("[Settings]\r\nUserAgent=  Mozilla/5.0 (compatible; PageWatch/3.0)  \r\n");
+    TSettings s;
+    LoadSettingsFrom(files, s, sites);
+    EXPECT_EQ(s.UserAgent, "Mozilla/5.0 (compatible; PageWatch/3.0)");
+    // No control edits it: a save, even of another value, leaves the key alone.
+    s.UserAgent.clear();
+    SaveSettingsTo(files, s, sites);
+    EXPECT_NE(ReadFile(files.SettingsPath()).find("UserAgent=  Mozilla/5.0 (compatible; PageWatch/3.0)  \r\n"),
+              std::string::npos);
+    TSettings fresh;
+    Settings("[Settings]\r\n");
+    LoadSettingsFrom(files, fresh, sites);
+    EXPECT_EQ(fresh.UserAgent, "");
+}

@@ -59,8 +59,8 @@ TEST(HeaderFolding, DoubleQuotedStretchIsNotBrokenInside)
 
 TEST(HeaderFolding, ShortValueIsOneLine)
 {
-    EXPECT_EQ(Set("X-Mailer", "Microsoft Outlook Express 6.00.2800.1437"),
-              (Lines{"X-Mailer: Microsoft Outlook Express 6.00.2800.1437"}));
+    EXPECT_EQ(Set("X-Mailer", "Vendrel 1.0.0"),
+              (Lines{"X-Mailer: Vendrel 1.0.0"}));
 }
 
 TEST(HeaderFolding, ExistingFoldIsKept)

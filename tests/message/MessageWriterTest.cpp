@@ -66,7 +66,7 @@ protected:
         Message.Subject = "Test Message from Vendrel";
         Message.UseNowForDate = false;
         Message.Date = MarchFifth;
-        Message.ExtraHeaders.SetValue("X-Mailer", "Microsoft Outlook Express 6.00.2800.1437");
+        Message.ExtraHeaders.SetValue("X-Mailer", "Vendrel 1.0.0");
     }
 
     // The message as the composition fills it for a page.
@@ -82,7 +82,7 @@ protected:
         Message.Subject = "Vendrel Delivery: News";
         Message.UseNowForDate = false;
         Message.Date = MarchFifth;
-        Message.ExtraHeaders.SetValue("X-Mailer", "Microsoft Outlook Express 6.00.2800.1437");
+        Message.ExtraHeaders.SetValue("X-Mailer", "Vendrel 1.0.0");
     }
 
     std::string Write(bool headersOnly = false)
@@ -109,7 +109,7 @@ TEST_F(MessageWriterTest, PlainTestMessageOnTheWire)
                              "Content-Transfer-Encoding: 7bit",
                              "Sender: Vendrel User <user@example.com>",
                              "Date: Tue, 5 Mar 2024 14:03:09 +0100",
-                             "X-Mailer: Microsoft Outlook Express 6.00.2800.1437",
+                             "X-Mailer: Vendrel 1.0.0",
                              "",
                              "This is a test message sent from Vendrel"}));
 }
@@ -126,7 +126,7 @@ TEST_F(MessageWriterTest, HtmlMessageOnTheWire)
                              "MIME-Version: 1.0",
                              "Sender: Vendrel User <user@example.com>",
                              "Date: Tue, 5 Mar 2024 14:03:09 +0100",
-                             "X-Mailer: Microsoft Outlook Express 6.00.2800.1437",
+                             "X-Mailer: Vendrel 1.0.0",
                              "",
                              "This is a multi-part message in MIME format",
                              "",
@@ -217,7 +217,7 @@ TEST_F(MessageWriterTest, HighPriorityWritesXPriority2AfterDate)
     ASSERT_EQ(headers.Count(), 9u);
     EXPECT_EQ(headers[6], "Date: Tue, 5 Mar 2024 14:03:09 +0100");
     EXPECT_EQ(headers[7], "X-Priority: 2");
-    EXPECT_EQ(headers[8], "X-Mailer: Microsoft Outlook Express 6.00.2800.1437");
+    EXPECT_EQ(headers[8], "X-Mailer: Vendrel 1.0.0");
 
     Message.Priority = mpLowest;
     EXPECT_EQ(Writer.GenerateHeader(Message).Value("X-Priority"), "5");

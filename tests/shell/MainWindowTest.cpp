@@ -367,12 +367,14 @@ TEST_F(MainWindow, SiteButtonsAskForACurrentRow)
     EXPECT_EQ(boxes.Texts(), QStringList({NoDest}));
 }
 
-TEST_F(MainWindow, DeleteAsksAndRemovesTheRowWithItsStoredPage)
+TEST_F(MainWindow, DeleteAsksAndRemovesTheRowWithItsStoredPageAndRecord)
 {
     WriteUserFiles(QuietSettings(), MakeSites({{"Alpha", "http://a.example/", true},
                                                {"Beta", "http://b.example/", true}}));
     TfrmMain& f = Start();
     WriteFile(StoredPagePath("Alpha"), "<html>old</html>");
+    const std::string checks = f.Engine().SiteChecksPath("Alpha");
+    WriteFile(checks, "Failures=2\r\n");
 
     f.SetCurrentRow(0);
     boxes.Answer(QMessageBox::No);
@@ -388,6 +390,7 @@ TEST_F(MainWindow, DeleteAsksAndRemovesTheRowWithItsStoredPage)
     ASSERT_EQ(f.Sites().Count(), 1);
     EXPECT_EQ(SiteNameOf(f.Sites(), 0), "Beta");
     EXPECT_FALSE(FileExists(StoredPagePath("Alpha")));
+    EXPECT_FALSE(FileExists(checks)) << "its record of failed checks goes with it";
     EXPECT_EQ(f.fbxSites->model()->rowCount(), 1);
 
     // A site that was never delivered has no page; the row still goes.

@@ -2,7 +2,9 @@
 // the tray host. When the tray host goes away and comes back (a restarted
 // panel), the icon must dock again.
 
+#include "engine/SiteChecks.h"
 #include "engine/SiteList.h"
+#include "platform/Text.h"
 #include "platform/InstanceGuard.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDataFolder.h"
@@ -252,4 +254,32 @@ TEST_F(TrayHostTest, ClicksOnTheDockedIconOpenTheMenuOrTheWindow)
     // The second press was the double-click's, not the start of a menu.
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
     EXPECT_FALSE(MenuOpen());
+}
+
+TEST_F(TrayHostTest, ASiteFailingItsThirdCheckInARowIsToldFromTheIcon)
+{
+    for (const char* tool : {"xdotool", "xprop"})
+        if (!Installed(tool))
+            GTEST_SKIP() << tool << " is not installed";
+    // Two failed checks are on record, so the check ten seconds after a
+    // start by the system is the third. The notice mail finds no server.
+    WriteFile(home_.DataFolder() + "HTML/Quiet.checks", "Failures=2\r\n");
+    WriteFile(home_.DataFolder() + "Settings.dat",
+              "[Server]\r\nSMTPServer=127.0.0.1\r\nSMTPPort=9\r\n[Settings]\r\nDestEmail=me@example.test\r\n"
+              "ActiveNetConnection=False\r\nTrayIcon=True\r\n");
+    // The message is a balloon of the program's own, an X tooltip window.
+    auto messageShown = [&] {
+        const auto ids = RunCommand({"xdotool", "search", "--onlyvisible", "--classname", fileName_}, 10000).Out;
+        for (const std::string& id : SplitLines(ids))
+            if (!id.empty() && RunCommand({"xprop", "-display", display_, "-id", id, "_NET_WM_WINDOW_TYPE"}, 10000)
+                                       .Out.find("_NET_WM_WINDOW_TYPE_TOOLTIP") != std::string::npos)
+                return true;
+        return false;
+    };
+    StartTrayer();
+    StartProgram();
+    ASSERT_TRUE(WaitFor([&] { return Docked(); }));
+    EXPECT_FALSE(messageShown());
+    EXPECT_TRUE(WaitFor(messageShown, 40000)) << "no message came from the icon";
+    EXPECT_EQ(ReadSiteChecks(home_.DataFolder() + "HTML/Quiet.checks").Failures, 3);
 }

@@ -205,7 +205,7 @@ void TPageServer::Serve(int fd)
                 if (same)
                     answer = "HTTP/1.1 304 Not Modified\r\n" + validators + "\r\n";
                 else
-                    answer = "HTTP/1.1 " + std::to_string(page->Status) + " Page\r\nContent-Type: text/html\r\n" +
+                    answer = "HTTP/1.1 " + std::to_string(page->Status) + " " + page->Reason + "\r\nContent-Type: text/html\r\n" +
                              validators + "Content-Length: " + std::to_string(page->Body.size()) + "\r\n\r\n" +
                              page->Body;
             }

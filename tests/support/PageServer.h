@@ -30,6 +30,7 @@ public:
         std::string LastModified;
         int DelayMs = 0;
         int Status = 200;
+        std::string Reason = "Page";
     };
     struct TRequest {
         std::string Path;

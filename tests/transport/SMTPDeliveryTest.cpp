@@ -55,7 +55,7 @@ protected:
         smtp_.Username = "vendrel";
         smtp_.Password = "secret";
         smtp_.SetAuthenticationType(atLogin);
-        smtp_.MailAgent = "Microsoft Outlook Express 6.00.2800.1437";
+        smtp_.MailAgent = "Vendrel 1.0.0";
         // This server speaks plain SMTP: a login over it is the user's
         // explicit choice.
         smtp_.Security = ssNone;
@@ -107,7 +107,7 @@ TEST_F(SMTPDeliveryTest, HtmlMessageArrivesByteForByte)
     const std::string envelope = ReadFile(folder_.Root() + "mail/0001.json");
     EXPECT_NE(envelope.find("\"to\": [\"one@example.org\", \"two@example.org\"]"), std::string::npos) << envelope;
     EXPECT_NE(envelope.find("\"authenticated\": true"), std::string::npos) << envelope;
-    EXPECT_NE(ReadFile(stored).find("X-Mailer: Microsoft Outlook Express 6.00.2800.1437"), std::string::npos);
+    EXPECT_NE(ReadFile(stored).find("X-Mailer: Vendrel 1.0.0"), std::string::npos);
 }
 
 TEST_F(SMTPDeliveryTest, ServerRefusalsReachTheCaller)

@@ -17,7 +17,7 @@
 
 namespace {
 
-const std::string MailAgent = "Microsoft Outlook Express 6.00.2800.1437";
+const std::string MailAgent = "Vendrel 1.0.0";
 
 TLines Page(int n)
 {

@@ -106,7 +106,7 @@ TEST_F(SMTPSessionTest, SessionWithLoginLogsInOncePerSession)
     TSMTPScript script;
     Start(script);
     smtp_.SetAuthenticationType(atLogin);
-    smtp_.MailAgent = "Microsoft Outlook Express 6.00.2800.1437";
+    smtp_.MailAgent = "Vendrel 1.0.0";
     message_.CCList.Add("cc@example.org");
     message_.BccList.Add("bcc@example.org");
     message_.Recipients.Add("two@example.org");
@@ -128,7 +128,7 @@ TEST_F(SMTPSessionTest, SessionWithLoginLogsInOncePerSession)
 
     ASSERT_EQ(script.Data->size(), 2u);
     const std::string& data = script.Data->front();
-    EXPECT_NE(data.find("X-Mailer: Microsoft Outlook Express 6.00.2800.1437\r\n"), std::string::npos);
+    EXPECT_NE(data.find("X-Mailer: Vendrel 1.0.0\r\n"), std::string::npos);
     EXPECT_NE(data.find("\r\n..starts with a dot\r\n"), std::string::npos);
     EXPECT_EQ(data.find("bcc@"), std::string::npos);
     EXPECT_TRUE(data.ends_with("\r\n.\r\n"));
