@@ -7,6 +7,7 @@
 
 #include "delivery/CursorScope.h"
 #include "message/NetCharset.h"
+#include "message/NetEncoders.h"
 #include "platform/ScopeExit.h"
 #include "platform/Utilities.h"
 #include "platform/Text.h"
@@ -220,10 +221,22 @@ void TMailComposer::ComposeMessage(const std::string& recipients, const std::str
         if (!pageCharset.empty())
             types.HtmlType = "text/html; charset=" + pageCharset;
         AddPageParts(MsgSend, BodyLines(plainText), BodyLines(body), types);
-    } else {
+    } else if (!HasHighBytes(body)) {
         MsgSend.ContentTransferEncoding = "7bit";
         MsgSend.Body = BodyLines(body);
         MsgSend.ContentType = "text/plain";
+    } else {
+        // A notice names the site, its address and the server's words, any
+        // of which may be beyond ASCII: declared 7bit, readers would show
+        // them garbled. The writer sends a single body's lines as they are,
+        // so they are given to it encoded.
+        MsgSend.ContentTransferEncoding = "quoted-printable";
+        MsgSend.ContentType = "text/plain; charset=UTF-8";
+        TLines encoded;
+        for (const std::string& line : SplitLines(AsUTF8(body)))
+            for (std::string& piece : SplitLines(TNetEncoderQuotedPrintable::Encode(line + "\r\n")))
+                encoded.push_back(std::move(piece));
+        MsgSend.Body = std::move(encoded);
     }
     // Nothing can carry attachments; dropping them quietly would report
     // a mail as sent that is not the mail asked for.

@@ -103,10 +103,11 @@ size_t ReceiveAnswerHeader(char* data, size_t size, size_t nmemb, void* user)
                 line.substr(codeAt + 1, reasonAt == std::string::npos ? std::string::npos : reasonAt - codeAt - 1);
             answer.Status = code.size() == 3 ? StrToIntDef(code, 0) : 0;
             if (reasonAt != std::string::npos) {
-                // Only printable text reaches the log.
+                // Only printable ASCII reaches the log and the notice: the
+                // phrase is the server's to choose.
                 std::string reason;
-                for (char c : line.substr(reasonAt + 1))
-                    reason += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
+                for (const unsigned char c : line.substr(reasonAt + 1))
+                    reason += c < 0x20 || c >= 0x7f ? '?' : static_cast<char>(c);
                 answer.Reason = Trim(reason).substr(0, MaxReasonLength);
             }
         }

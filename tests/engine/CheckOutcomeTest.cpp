@@ -205,3 +205,32 @@ TEST_F(CheckOutcome, ASiteFailingThreeChecksInARowIsReportedOnceAndAgainAfterItR
     EXPECT_EQ(ReadSiteChecks(tmp.DataFolder() + "HTML/Gone.checks").Failures, 3);
     EXPECT_EQ(ReadSiteChecks(tmp.DataFolder() + "HTML/Bots.checks").Failures, 8);
 }
+
+TEST_F(CheckOutcome, ANoticeAboutASiteNamedBeyondAsciiReadsAsWrittenAndTravelsIn7Bit)
+{
+    const std::string name = "Café ☕ Nachrichten";
+    const std::string path = "/status/404?reason=Nicht%20gefunden%C3%A9&body=" + std::string(90, 'x');
+    Sites({{name, path}});
+    // Two failures on record: this check is the third.
+    WriteFile(tmp.DataFolder() + "HTML/" + name + ".checks", "Failures=2\r\nLastGood=1765298400\r\n");
+    const auto r = Run();
+    EXPECT_EQ(r.ExitStatus, 1) << r.Out << r.Err;
+    // The phrase's bytes beyond ASCII are not passed on.
+    const std::string reason = "the server answered 404 Nicht gefunden?";
+    EXPECT_TRUE(Has(r.Out, " " + name + " has failed 3 checks in a row: " + reason + "\n")) << r.Out;
+    const auto messages = mail.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    for (const unsigned char c : messages[0])
+        ASSERT_LT(c, 0x80) << "the notice is sent as 7-bit text";
+
+    const std::string parts = Parts(1);
+    EXPECT_TRUE(Has(ReadFile(parts + "headers.txt"), "Subject: Vendrel could not check " + name + "\n"));
+    ASSERT_TRUE(FileExists(parts + "1.text_plain.txt")) << "the notice names its charset";
+    const std::string text = ReadFile(parts + "1.text_plain.txt");
+    EXPECT_TRUE(Has(text, "Vendrel could not check " + name + ".\r\n")) << text;
+    // A line longer than quoted-printable's 76 characters comes back whole.
+    EXPECT_TRUE(Has(text, "Address: " + base + path + "\r\n")) << text;
+    EXPECT_TRUE(Has(text, "Reason: " + reason + "\r\n")) << text;
+    EXPECT_TRUE(Has(text, "Last good check: " + DateTimeText(TDateTime{} + std::chrono::seconds(1765298400)) + "\r\n"))
+        << text;
+}
