@@ -9,14 +9,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <random>
 
 #include "platform/Text.h"
 #include "platform/Utilities.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/RecordingHost.h"
+#include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDataFolder.h"
 
 namespace {
@@ -358,3 +361,80 @@ TEST(DownloadTls, AnUntrustedCertificateIsRefusedWithTheReason)
 }
 
 } // namespace
+
+// Status lines and headers as a hostile or broken server may send them:
+// codes of any size, reason phrases of any bytes and length, lines that are
+// no status line at all. Whatever comes, the fetch ends, an error answer is
+// never a page, and what reaches the log is one short line of printable text.
+TEST_F(DownloadTest, AnyStatusLineEndsTheFetchWithPrintableWords)
+{
+    std::mt19937 random(20261209);
+    auto pick = [&](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
+    struct Answer {
+        std::string statusLine;
+        int code = 0; // 0: no well-formed status line
+        bool challenged = false;
+    };
+    std::vector<Answer> answers;
+    for (int i = 0; i < 200; ++i) {
+        Answer a;
+        std::string reason;
+        for (int n = pick(0, 3) == 0 ? pick(0, 400) : pick(0, 30); n > 0; --n) {
+            char c = static_cast<char>(pick(0, 255));
+            // The client itself refuses a NUL in a header line.
+            if (c != '\r' && c != '\n' && c != '\0')
+                reason += c;
+        }
+        switch (pick(0, 3)) {
+        case 0: // garbage
+            a.statusLine = reason.empty() ? "x" : reason;
+            break;
+        case 1: // a code out of the usual range or not three digits
+            a.statusLine = "HTTP/1.1 " + std::to_string(pick(0, 100000)) + " " + reason;
+            break;
+        default:
+            a.code = pick(0, 2) == 0 ? 200 : pick(400, 599);
+            a.statusLine = "HTTP/1.1 " + std::to_string(a.code) + " " + reason;
+            a.challenged = pick(0, 5) == 0;
+        }
+        answers.push_back(a);
+    }
+    std::atomic<std::size_t> served{0};
+    TScriptedServer server(
+        [&](TScriptedPeer& peer) {
+            while (!peer.ReadLine().empty() && !peer.Closed()) {
+            }
+            const Answer& a = answers[served++];
+            peer.Send(a.statusLine + "\r\nContent-Type: text/html\r\n" +
+                      (a.challenged ? "cf-mitigated: challenge\r\n" : "") +
+                      "Content-Length: 12\r\nConnection: close\r\n\r\n<p>body</p>\n");
+            peer.Close();
+        },
+        static_cast<int>(answers.size()));
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/";
+    for (const Answer& a : answers) {
+        host.Log.clear();
+        std::string text = "old";
+        download.DownloadPage(url, text);
+        const std::string shown = ::testing::PrintToString(a.statusLine);
+        ASSERT_LE(host.Log.size(), 1u) << shown;
+        for (const std::string& line : host.Log) {
+            EXPECT_LE(line.size(), 300u) << shown;
+            for (const unsigned char c : line)
+                ASSERT_TRUE(c >= 0x20 && c < 0x7f) << shown << " logged " << ::testing::PrintToString(line);
+        }
+        if (a.code >= 400 || (a.code == 200 && a.challenged)) {
+            EXPECT_EQ(text, "") << shown;
+            ASSERT_EQ(host.Log.size(), 1u) << shown;
+            const std::string said = a.code >= 400 ? "HTML download error: the server answered " + std::to_string(a.code)
+                                                   : "HTML download error: the site refused automated access (200)";
+            EXPECT_EQ(host.Log[0].rfind(said, 0), 0u) << shown << " logged " << host.Log[0];
+            EXPECT_FALSE(download.FailureReason.empty());
+        } else if (a.code == 200) {
+            EXPECT_EQ(text, "<p>body</p>\n") << shown;
+            EXPECT_TRUE(host.Log.empty()) << shown;
+        }
+        EXPECT_FALSE(flags.DownloadBusy);
+    }
+    EXPECT_EQ(served, answers.size());
+}
