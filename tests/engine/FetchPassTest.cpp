@@ -532,3 +532,30 @@ TEST_F(FetchPass, ErrorAnswersFailTheirSitesInListOrderAndTheThirdIsTold)
     EXPECT_EQ(ReadSiteChecks(monitor.SiteChecksPath("S0")).Failures, 0);
     EXPECT_TRUE(ReadSiteChecks(monitor.SiteChecksPath("S0")).LastGood.has_value());
 }
+
+// The last site's mail is refused three passes in a row: its notice is
+// handed over while the pass already waits for its sessions to end, and
+// still goes out, its lines in the site's place.
+TEST_F(FetchPass, ANoticeAfterThePassesLastMailStillGoesOut)
+{
+    TPageServer web("127.0.0.2");
+    web.SetBody("/a", Page("a"));
+    web.SetBody("/r", Page("r"));
+    AddSite("Fine", web.Url("/a"), -1);
+    AddSite("Refused", web.Url("/r"), -1);
+    mail.RefuseData("Subject: Vendrel Delivery: Refused");
+    for (int pass = 1; pass <= 3; ++pass) {
+        host.Log.Clear();
+        monitor.CheckForSites();
+    }
+    const std::string reason = "the mail could not be sent: 5.6.0 Message refused";
+    EXPECT_EQ(Log(), (std::vector<std::string>{"t Fine processed, Delivering", "t Refused processed, Delivering",
+                                               "t Delivery error: 5.6.0 Message refused",
+                                               "t Error processing Refused: Web site delivery error",
+                                               "t Refused has failed 3 checks in a row: " + reason, ""}));
+    const auto subjects = Subjects();
+    ASSERT_EQ(subjects.size(), 4u);
+    EXPECT_EQ(subjects.back(), "Vendrel could not check Refused");
+    EXPECT_NE(mail.Received().back().find("Reason: " + reason + "\r\n"), std::string::npos);
+    EXPECT_FALSE(monitor.Sending());
+}

@@ -201,6 +201,12 @@ void TSmtpSink::Refuse(const std::string& address)
     refused_.push_back(address);
 }
 
+void TSmtpSink::RefuseData(const std::string& text)
+{
+    std::lock_guard lock(mutex_);
+    refusedData_.push_back(text);
+}
+
 void TSmtpSink::Serve(int fd)
 {
     TLineReader in(fd);
@@ -214,9 +220,18 @@ void TSmtpSink::Serve(int fd)
         } else if (verb == "DATA") {
             in.Reply += "354 go ahead\r\n";
             std::string data;
-            while (in.Line(line) && line != ".\r\n")
+            bool refuse = false;
+            while (in.Line(line) && line != ".\r\n") {
                 if (keep_)
                     data += line;
+                std::lock_guard lock(mutex_);
+                for (const auto& r : refusedData_)
+                    refuse = refuse || line.find(r) != std::string::npos;
+            }
+            if (refuse) {
+                SendAll(fd, "554 5.6.0 Message refused\r\n");
+                continue;
+            }
             ++messages_;
             if (keep_) {
                 std::lock_guard lock(mutex_);

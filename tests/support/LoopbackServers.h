@@ -71,6 +71,8 @@ public:
     std::vector<std::string> Received() const;
     // Recipients that get 550 at RCPT TO.
     void Refuse(const std::string& address);
+    // Messages holding text get 554 after their data, and are not kept.
+    void RefuseData(const std::string& text);
 
 private:
     void Serve(int fd) override;
@@ -79,5 +81,6 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::string> received_;
     std::vector<std::string> refused_;
+    std::vector<std::string> refusedData_;
     std::atomic<int> messages_{0};
 };
