@@ -26,7 +26,7 @@ void BM_DownloadUrl(benchmark::State& state)
     std::string text;
     for (auto _ : state) {
         if (!download.DownloadUrl(address, text) || static_cast<std::int64_t>(text.size()) != size) {
-            state.SkipWithError(("download failed: " + (host.Log.empty() ? std::string() : host.Log.back())).c_str());
+            state.SkipWithError(("download failed: " + (host.Messages.empty() ? std::string() : host.Messages.back())).c_str());
             break;
         }
     }

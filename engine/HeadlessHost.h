@@ -25,6 +25,7 @@ public:
     struct TBox {
         std::string Text;
         TMsgKind Kind;
+        TMsgButtons Buttons;
     };
     std::vector<TBox> Boxes;
     TModalResult BoxAnswer = TModalResult::OK;
@@ -45,9 +46,9 @@ public:
 
     void AddToLog(const std::string& message) override { Log.AddToLog(message); }
     void AddLogSeparator() override { Log.AddSeparator(); }
-    TModalResult MessageBox(const std::string& text, TMsgKind kind, TMsgButtons) override
+    TModalResult MessageBox(const std::string& text, TMsgKind kind, TMsgButtons buttons) override
     {
-        Boxes.push_back({text, kind});
+        Boxes.push_back({text, kind, buttons});
         return BoxAnswer;
     }
     TCursor Cursor() const override { return CurrentCursor; }

@@ -39,7 +39,7 @@ protected:
         ++sent_;
         EXPECT_TRUE(composer_.ComposeAndSend(settings_, recipients, subject, page, alternative, true, nullptr,
                                              ChooseSender("", recipients), false, false, true, contentType))
-            << (host_.Log.empty() ? "" : host_.Log.back());
+            << (host_.Messages.empty() ? "" : host_.Messages.back());
         raw_ = ReadFile(server_->WaitForMessage(sent_));
         const std::string parts = folder_.Root() + "parts" + std::to_string(sent_);
         const std::string command = std::string(VENDREL_PYTHON) + " " + VENDREL_FIXTURES_DIR + "/mail_parts.py "
@@ -214,7 +214,7 @@ TEST(HostileServer, AutoWithoutStartTLSLogsAndShowsWhyThePasswordWasKept)
         ASSERT_EQ(settings.Security, ssAuto);
         EXPECT_FALSE(composer.ComposeAndSend(settings, "me@example.org", "s", "<html></html>", "alt", true, nullptr,
                                              "me@example.org", false, true, true));
-        EXPECT_EQ(host.Log, std::vector<std::string>{"Delivery error: " + reason});
+        EXPECT_EQ(host.Messages, std::vector<std::string>{"Delivery error: " + reason});
         ASSERT_EQ(host.Boxes.size(), 1u);
         EXPECT_EQ(host.Boxes[0].Text, "Sending of message with SMTP failed with the error: \r\n\r\n" + reason);
         const auto lines = server.Finish();

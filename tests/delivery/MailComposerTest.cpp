@@ -113,7 +113,7 @@ TEST_F(ComposeAndSend, APageArrivesAsHtmlWithItsPlainAlternative)
     const std::string recipients = "one@example.org, Two <two@example.org>";
     ASSERT_TRUE(composer_.ComposeAndSend(mailServer_, recipients, "Vendrel Delivery: News", page, alternative, true,
                                          nullptr, ChooseSender("", recipients), false, true, true));
-    EXPECT_TRUE(host_.Log.empty()) << host_.Log.front();
+    EXPECT_TRUE(host_.Messages.empty()) << host_.Messages.front();
     EXPECT_TRUE(host_.Boxes.empty());
     EXPECT_EQ(host_.CursorChanges, (std::vector<TCursor>{TCursor::Default, TCursor::HourGlass, TCursor::Default}));
 
@@ -158,7 +158,7 @@ TEST_F(ComposeAndSend, APortBeyondSixteenBitsIsRefusedNotWrapped)
                                           false, true, true));
     const std::string reason = "The mail server's port " + std::to_string(mailServer_.Port) +
                                " (SMTPPort) is not between 1 and 65535";
-    EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: " + reason});
+    EXPECT_EQ(host_.Messages, std::vector<std::string>{"Delivery error: " + reason});
     ASSERT_EQ(host_.Boxes.size(), 1u);
     EXPECT_EQ(host_.Boxes[0].Text, "Sending of message with SMTP failed with the error: \r\n\r\n" + reason);
     for (int port : {0, -25, 65536})
@@ -181,7 +181,7 @@ TEST_F(ComposeAndSend, SettingsTheFileSpelledWronglyAreRefusedAndNoWaitIsEndless
     mailServer_.SecurityText = "TLS please";
     EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "one@example.org", "s", "body", "", false, nullptr,
                                           "me@example.org", false, false, true));
-    EXPECT_EQ(host_.Log, (std::vector<std::string>{
+    EXPECT_EQ(host_.Messages, (std::vector<std::string>{
                              "Delivery error: The mail server's port 0x" + std::to_string(mailServer_.Port) +
                                  " (SMTPPort) is not between 1 and 65535",
                              "Delivery error: The connection security \"TLS please\" (SMTPSecurity) is none of "
@@ -227,7 +227,7 @@ TEST_F(ComposeAndSend, NoLineOnTheWireIsLongerThan998Octets)
                                          nullptr, "me@example.org", false, true, true));
     ASSERT_TRUE(composer_.ComposeAndSend(mailServer_, "one@example.org", "\"" + subject, "short\r\n" + longLine,
                                          "", false, nullptr, name + " <me@example.org>", false, true, true));
-    EXPECT_TRUE(host_.Log.empty()) << host_.Log.front();
+    EXPECT_TRUE(host_.Messages.empty()) << host_.Messages.front();
 
     const std::string html = WaitForMessage(1);
     EXPECT_LE(LongestLine(ReadFile(html)), 998u);
@@ -289,7 +289,7 @@ TEST_F(ComposeAndSend, ARefusedRecipientIsLoggedAndShownWhenAsked)
     const std::string refusal = "5.1.1 <gone@example.org>: Recipient address rejected\r\n";
     EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "gone@example.org", "s", "<html></html>", "alt", true, nullptr,
                                           "me@example.org", false, false, true));
-    EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: " + refusal});
+    EXPECT_EQ(host_.Messages, std::vector<std::string>{"Delivery error: " + refusal});
     EXPECT_TRUE(host_.Boxes.empty());
 
     EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "ok@example.org,gone@example.org", "s", "<html></html>", "alt",
@@ -321,8 +321,8 @@ TEST_F(ComposeAndSend, ASocketFailureIsShownInPlainWordsAndLoggedAsItIs)
 
     EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr,
                                           "me@example.org", false, true, true));
-    ASSERT_EQ(host_.Log.size(), 1u);
-    EXPECT_TRUE(StartsText("Delivery error: Socket Error # ", host_.Log[0])) << host_.Log[0];
+    ASSERT_EQ(host_.Messages.size(), 1u);
+    EXPECT_TRUE(StartsText("Delivery error: Socket Error # ", host_.Messages[0])) << host_.Messages[0];
     ASSERT_EQ(host_.Boxes.size(), 1u);
     EXPECT_EQ(
         host_.Boxes[0].Text,
@@ -338,7 +338,7 @@ TEST_F(ComposeAndSend, AnUntrustedServerIsNamedInTheLogAndTheBoxAndATrustedOneGe
     EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org",
                                           false, true, true));
     const std::string reason = "TLS certificate verification failed: unable to get local issuer certificate";
-    EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: " + reason});
+    EXPECT_EQ(host_.Messages, std::vector<std::string>{"Delivery error: " + reason});
     ASSERT_EQ(host_.Boxes.size(), 1u);
     EXPECT_EQ(host_.Boxes[0].Text, "Sending of message with SMTP failed with the error: \r\n\r\n" + reason);
     EXPECT_TRUE(server_->Messages().empty());
@@ -408,7 +408,7 @@ TEST_F(ComposeAndSend, CompositionErrorsHaveTheirOwnTexts)
     const std::vector<std::string> attachments { "file.txt" };
     EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, &attachments,
                                           "me@example.org", false, true, true));
-    EXPECT_EQ(host_.Log, std::vector<std::string>{"Sending error: Attachments are not supported"});
+    EXPECT_EQ(host_.Messages, std::vector<std::string>{"Sending error: Attachments are not supported"});
     ASSERT_EQ(host_.Boxes.size(), 1u);
     EXPECT_EQ(host_.Boxes[0].Text, "SMTP Sending Error: \r\n\r\nAttachments are not supported");
 }
@@ -461,7 +461,7 @@ TEST_F(ComposeAndSend, AConnectionClosedByTheServerIsOpenedOnceMore)
         EXPECT_EQ(Count(lines, "EHLO "), 2u);
         EXPECT_EQ(Count(lines, "RSET"), 2u);
         EXPECT_EQ(Count(lines, "DATA"), 1u);
-        EXPECT_TRUE(host_.Log.empty());
+        EXPECT_TRUE(host_.Messages.empty());
     }
 
     // Dropped twice: one retry only, then the error.
@@ -472,7 +472,7 @@ TEST_F(ComposeAndSend, AConnectionClosedByTheServerIsOpenedOnceMore)
                                           "me@example.org", false, false, true));
     server.Finish();
     EXPECT_EQ(connection.load(), 2);
-    EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: Connection Closed Gracefully."});
+    EXPECT_EQ(host_.Messages, std::vector<std::string>{"Delivery error: Connection Closed Gracefully."});
 }
 
 // A server that takes the envelope and DATA, then stops reading until the
@@ -505,7 +505,7 @@ TEST_F(ComposeAndSend, AServerThatStopsReadingEndsTheSendAfterTheTimeOut)
                                           false, true));
     done = true;
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
-    EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: Read Timeout"});
+    EXPECT_EQ(host_.Messages, std::vector<std::string>{"Delivery error: Read Timeout"});
     server.Finish();
 }
 
@@ -531,7 +531,7 @@ TEST_F(ComposeAndSend, AReplyThatTricklesInIsBoundedAsAWhole)
                                           false, true));
     done = true;
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
-    EXPECT_EQ(host_.Log, std::vector<std::string>{"Delivery error: Read Timeout"});
+    EXPECT_EQ(host_.Messages, std::vector<std::string>{"Delivery error: Read Timeout"});
     server.Finish();
 }
 
@@ -545,8 +545,8 @@ TEST_F(ComposeAndSend, TimeOutsTooLargeForMillisecondsInIntStillSend)
                                              false, false, true))
             << seconds;
         server.Finish();
-        EXPECT_TRUE(host_.Log.empty()) << host_.Log.front();
-        host_.Log.clear();
+        EXPECT_TRUE(host_.Messages.empty()) << host_.Messages.front();
+        host_.Messages.clear();
     }
 }
 
@@ -600,7 +600,7 @@ TEST_F(ComposeAndSend, TheRetryAfterADroppedConnectionLogsInAgain)
     EXPECT_TRUE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr, "me@example.org", false,
                                          false, true));
     const auto lines = server.Finish();
-    EXPECT_TRUE(host_.Log.empty()) << host_.Log.front();
+    EXPECT_TRUE(host_.Messages.empty()) << host_.Messages.front();
     EXPECT_EQ(Count(lines, "AUTH LOGIN"), 2u);
     EXPECT_EQ(Count(lines, "DATA"), 1u);
 }
@@ -613,8 +613,8 @@ TEST_F(ComposeAndSend, ASilentServerEndsTheWaitAfterTheTimeOut)
     EXPECT_FALSE(composer_.ComposeAndSend(mailServer_, "a@example.org", "s", "body", "", false, nullptr,
                                           "me@example.org", false, false, true));
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-    ASSERT_EQ(host_.Log.size(), 1u);
-    EXPECT_EQ(host_.Log[0], "Delivery error: Read Timeout");
+    ASSERT_EQ(host_.Messages.size(), 1u);
+    EXPECT_EQ(host_.Messages[0], "Delivery error: Read Timeout");
     server.Finish();
 }
 

@@ -102,7 +102,7 @@ TEST_F(DownloadTest, FetchesAPageAndReportsProgress)
     EXPECT_EQ(ends, 1);
     EXPECT_GT(host.EventRuns, 0);
     EXPECT_FALSE(flags.DownloadBusy);
-    EXPECT_TRUE(host.Log.empty());
+    EXPECT_TRUE(host.Messages.empty());
 
     // A folder address without its last slash is answered by the server.
     std::string folder;
@@ -165,7 +165,7 @@ TEST_F(DownloadTest, LengthlessBodiesAndRedirectsArePages)
     // Any 2xx is a page, as it always was.
     ASSERT_TRUE(download.DownloadUrl(base_ + "/status/203?body=partial", text));
     EXPECT_EQ(text, "partial");
-    EXPECT_TRUE(host.Log.empty());
+    EXPECT_TRUE(host.Messages.empty());
     EXPECT_TRUE(download.FailureReason.empty());
 }
 
@@ -195,12 +195,12 @@ TEST_F(DownloadTest, ErrorAnswersFailWithTheServersWordsAndRefusalsAreNamed)
          "the site refused automated access (200)"},
     };
     for (const auto& c : cases) {
-        host.Log.clear();
+        host.Messages.clear();
         std::string text = "old";
         download.DownloadPage(base_ + c.path, text);
         EXPECT_EQ(text, "") << c.path;
-        ASSERT_EQ(host.Log.size(), 1u) << c.path;
-        EXPECT_EQ(host.Log[0], "HTML download error: " + c.logged) << c.path;
+        ASSERT_EQ(host.Messages.size(), 1u) << c.path;
+        EXPECT_EQ(host.Messages[0], "HTML download error: " + c.logged) << c.path;
         EXPECT_EQ(download.FailureReason, c.reason) << c.path;
         EXPECT_FALSE(flags.DownloadBusy);
     }
@@ -233,7 +233,7 @@ TEST_F(DownloadTest, NothingReadIsAQuietFailure)
     // Not logged, but the user is told why when the site keeps failing.
     EXPECT_NE(download.FailureReason.find("connect"), std::string::npos) << download.FailureReason;
 
-    EXPECT_TRUE(host.Log.empty());
+    EXPECT_TRUE(host.Messages.empty());
     EXPECT_FALSE(flags.DownloadBusy);
 }
 
@@ -242,15 +242,15 @@ TEST_F(DownloadTest, AnAddressTheClientCannotUseLogsItsReason)
     std::string text = "old";
     // A literal blank: the user has to mend the address, so they must see why.
     EXPECT_FALSE(download.DownloadUrl(base_ + "/news/some page.html", text));
-    ASSERT_EQ(host.Log.size(), 1u);
-    EXPECT_TRUE(StartsText("HTML download error: ", host.Log[0])) << host.Log[0];
-    EXPECT_NE(FindText(host.Log[0], "URL"), std::string::npos) << host.Log[0];
+    ASSERT_EQ(host.Messages.size(), 1u);
+    EXPECT_TRUE(StartsText("HTML download error: ", host.Messages[0])) << host.Messages[0];
+    EXPECT_NE(FindText(host.Messages[0], "URL"), std::string::npos) << host.Messages[0];
 
     // Nothing but web addresses is fetched, whatever the site list holds.
     WriteFile((root_ / "secret.txt").string(), "secret");
     EXPECT_FALSE(download.DownloadUrl("file://" + (root_ / "secret.txt").string(), text));
-    ASSERT_EQ(host.Log.size(), 2u);
-    EXPECT_NE(FindText(host.Log[1], "file"), std::string::npos) << host.Log[1];
+    ASSERT_EQ(host.Messages.size(), 2u);
+    EXPECT_NE(FindText(host.Messages[1], "file"), std::string::npos) << host.Messages[1];
     EXPECT_FALSE(flags.DownloadBusy);
 }
 
@@ -265,7 +265,7 @@ TEST_F(DownloadTest, AWholeFetchEndsAtItsTimeLimitHoweverSteadyTheTrickle)
     const auto took = std::chrono::steady_clock::now() - started;
     EXPECT_GE(took, std::chrono::seconds(2));
     EXPECT_LT(took, std::chrono::seconds(6));
-    EXPECT_EQ(host.Log, std::vector<std::string>{"HTML download error: the page took longer than 2 seconds to download"});
+    EXPECT_EQ(host.Messages, std::vector<std::string>{"HTML download error: the page took longer than 2 seconds to download"});
     EXPECT_FALSE(flags.DownloadBusy);
 }
 
@@ -287,7 +287,7 @@ TEST_F(DownloadTest, ASecondFetchCancelsTheRunningOneAndFailsItself)
     EXPECT_FALSE(nestedResult);
     EXPECT_TRUE(flags.AbortRequested);
     EXPECT_FALSE(flags.DownloadBusy);
-    EXPECT_TRUE(host.Log.empty());
+    EXPECT_TRUE(host.Messages.empty());
 
     // The next fetch starts afresh.
     host.OnProcessMessages = nullptr;
@@ -317,7 +317,7 @@ TEST_F(DownloadTest, AbortStopsBetweenBlocksAndWhileTheServerIsSilent)
     const auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(download.DownloadUrl(base_ + "/stall?bytes=10&seconds=30", text));
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-    EXPECT_TRUE(host.Log.empty());
+    EXPECT_TRUE(host.Messages.empty());
     EXPECT_FALSE(flags.DownloadBusy);
 }
 
@@ -327,22 +327,22 @@ TEST_F(DownloadTest, ABodyBeyondTheLimitFailsWithItsReason)
     const std::int64_t limit = download.MaxBodyBytes;
     EXPECT_EQ(limit, 64 << 20);
     EXPECT_FALSE(download.DownloadUrl(base_ + "/bytes?n=" + std::to_string(limit + 1), text));
-    ASSERT_EQ(host.Log.size(), 1u);
-    EXPECT_EQ(host.Log[0], "HTML download error: the page is larger than 64 MiB");
+    ASSERT_EQ(host.Messages.size(), 1u);
+    EXPECT_EQ(host.Messages[0], "HTML download error: the page is larger than 64 MiB");
     EXPECT_FALSE(flags.DownloadBusy);
 
     download.MaxBodyBytes = 100000;
     EXPECT_TRUE(download.DownloadUrl(base_ + "/bytes?n=100000", text));
     EXPECT_EQ(text.size(), 100000u);
-    EXPECT_EQ(host.Log.size(), 1u);
+    EXPECT_EQ(host.Messages.size(), 1u);
 }
 
 TEST_F(DownloadTest, ABodyCutShortIsAnErrorWithItsReason)
 {
     std::string text;
     EXPECT_FALSE(download.DownloadUrl(base_ + "/truncated?bytes=5000&send=1000", text));
-    ASSERT_EQ(host.Log.size(), 1u);
-    EXPECT_TRUE(StartsText("HTML download error: ", host.Log[0])) << host.Log[0];
+    ASSERT_EQ(host.Messages.size(), 1u);
+    EXPECT_TRUE(StartsText("HTML download error: ", host.Messages[0])) << host.Messages[0];
 }
 
 TEST(DownloadTls, AnUntrustedCertificateIsRefusedWithTheReason)
@@ -354,9 +354,9 @@ TEST(DownloadTls, AnUntrustedCertificateIsRefusedWithTheReason)
     TPageDownload download(host, flags);
     std::string text;
     EXPECT_FALSE(download.DownloadUrl("https://127.0.0.1:" + server.FirstLine() + "/empty", text));
-    ASSERT_EQ(host.Log.size(), 1u);
-    EXPECT_TRUE(StartsText("HTML download error: ", host.Log[0])) << host.Log[0];
-    EXPECT_NE(FindText(host.Log[0], "certificate"), std::string::npos) << host.Log[0];
+    ASSERT_EQ(host.Messages.size(), 1u);
+    EXPECT_TRUE(StartsText("HTML download error: ", host.Messages[0])) << host.Messages[0];
+    EXPECT_NE(FindText(host.Messages[0], "certificate"), std::string::npos) << host.Messages[0];
     EXPECT_FALSE(flags.DownloadBusy);
 }
 
@@ -413,26 +413,26 @@ TEST_F(DownloadTest, AnyStatusLineEndsTheFetchWithPrintableWords)
         static_cast<int>(answers.size()));
     const std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/";
     for (const Answer& a : answers) {
-        host.Log.clear();
+        host.Messages.clear();
         std::string text = "old";
         download.DownloadPage(url, text);
         const std::string shown = ::testing::PrintToString(a.statusLine);
-        ASSERT_LE(host.Log.size(), 1u) << shown;
-        for (const std::string& line : host.Log) {
+        ASSERT_LE(host.Messages.size(), 1u) << shown;
+        for (const std::string& line : host.Messages) {
             EXPECT_LE(line.size(), 300u) << shown;
             for (const unsigned char c : line)
                 ASSERT_TRUE(c >= 0x20 && c < 0x7f) << shown << " logged " << ::testing::PrintToString(line);
         }
         if (a.code >= 400 || (a.code == 200 && a.challenged)) {
             EXPECT_EQ(text, "") << shown;
-            ASSERT_EQ(host.Log.size(), 1u) << shown;
+            ASSERT_EQ(host.Messages.size(), 1u) << shown;
             const std::string said = a.code >= 400 ? "HTML download error: the server answered " + std::to_string(a.code)
                                                    : "HTML download error: the site refused automated access (200)";
-            EXPECT_EQ(host.Log[0].rfind(said, 0), 0u) << shown << " logged " << host.Log[0];
+            EXPECT_EQ(host.Messages[0].rfind(said, 0), 0u) << shown << " logged " << host.Messages[0];
             EXPECT_FALSE(download.FailureReason.empty());
         } else if (a.code == 200) {
             EXPECT_EQ(text, "<p>body</p>\n") << shown;
-            EXPECT_TRUE(host.Log.empty()) << shown;
+            EXPECT_TRUE(host.Messages.empty()) << shown;
         }
         EXPECT_FALSE(flags.DownloadBusy);
     }

@@ -78,7 +78,7 @@ TEST(PageMemory, MailingAPageOfLineBreaksStaysNearItsSize)
     const THeapPeak peak;
     ASSERT_TRUE(composer.ComposeAndSend(server, "one@example.org", "s", page, "alt", true, nullptr, "me@example.org",
                                         false, false, true))
-        << (host.Log.empty() ? "" : host.Log.front());
+        << (host.Messages.empty() ? "" : host.Messages.front());
     EXPECT_EQ(sink.Messages(), 1);
     std::printf("heap growth mailing %s of CRs: %s\n", MB(PageSize).c_str(), MB(peak.Growth()).c_str());
     EXPECT_LT(peak.Growth(), 2 * PageSize);
@@ -128,7 +128,7 @@ TEST(PageMemory, APageThatWouldGrowBeyond64MiBFailsWithoutBeingBuilt)
     rewriter.ForgetPage();
     std::printf("heap growth refusing %s that would grow by a base: %s\n", MB(original.size()).c_str(),
                 MB(peak.Growth()).c_str());
-    EXPECT_EQ(host.Log, std::vector<std::string>{"HTML parsing error: the rewritten page would exceed 64 MiB"});
+    EXPECT_EQ(host.Messages, std::vector<std::string>{"HTML parsing error: the rewritten page would exceed 64 MiB"});
     EXPECT_TRUE(rewriter.LastTooLarge);
     EXPECT_EQ(page, original);
     // The page, the parser's copy and the links recorded up to the limit:
@@ -148,13 +148,13 @@ TEST(PageMemory, AnAmplifiedPageBelowTheLimitIsMailedWithinTwoCopies)
     server.TimeOutSeconds = 60;
     std::string page = AmplifyingPage(60'000);
     const THeapPeak peak;
-    ASSERT_TRUE(rewriter.RewritePage("http://example.org/news/", page)) << host.Log.front();
+    ASSERT_TRUE(rewriter.RewritePage("http://example.org/news/", page)) << host.Messages.front();
     rewriter.ForgetPage();
     const std::size_t rewritten = page.size();
     EXPECT_GT(rewritten, 25 * MiB);
     ASSERT_TRUE(composer.ComposeAndSend(server, "one@example.org", "s", page, "alt", true, nullptr, "me@example.org",
                                         false, false, true))
-        << (host.Log.empty() ? "" : host.Log.front());
+        << (host.Messages.empty() ? "" : host.Messages.front());
     EXPECT_EQ(sink.Messages(), 1);
     std::printf("heap growth rewriting and mailing a page of %s: %s\n", MB(rewritten).c_str(),
                 MB(peak.Growth()).c_str());

@@ -1,48 +1,41 @@
 #pragma once
 
-// A stand-in for the main window that remembers what it was asked to do.
+// The headless host with a closer record, for tests: every message handed to
+// the log as it came (no time stamp, no clean-up, no trimming), every change
+// of the cursor, and how often pending input was let through.
 
-#include <functional>
+#include "engine/HeadlessHost.h"
+#include "tests/support/ManualClock.h"
+
 #include <string>
 #include <vector>
 
-#include "delivery/DeliveryHost.h"
-
-struct TShownBox {
-    std::string Text;
-    TMsgKind Kind;
-    TMsgButtons Buttons;
+// Built before the host, which keeps a reference to it for its log.
+struct TRecordingHostClock {
+    TManualClock Clock;
 };
 
-class TRecordingHost : public TDeliveryHost {
+class TRecordingHost : private TRecordingHostClock, public THeadlessHost {
 public:
-    void AddToLog(const std::string& message) override { Log.push_back(message); }
-    TModalResult MessageBox(const std::string& text, TMsgKind kind, TMsgButtons buttons) override
+    TRecordingHost() : THeadlessHost(Clock) {}
+
+    void AddToLog(const std::string& message) override
     {
-        Boxes.push_back({text, kind, buttons});
-        return BoxAnswer;
+        Messages.push_back(message);
+        THeadlessHost::AddToLog(message);
     }
-    TCursor Cursor() const override { return cursor_; }
     void SetCursor(TCursor cursor) override
     {
-        cursor_ = cursor;
         CursorChanges.push_back(cursor);
+        THeadlessHost::SetCursor(cursor);
     }
     void ProcessMessages() override
     {
         ++EventRuns;
-        if (OnProcessMessages)
-            OnProcessMessages();
+        THeadlessHost::ProcessMessages();
     }
 
-    std::vector<std::string> Log;
-    std::vector<TShownBox> Boxes;
+    std::vector<std::string> Messages;
     std::vector<TCursor> CursorChanges;
-    TModalResult BoxAnswer = TModalResult::OK;
     long EventRuns = 0;
-    // Runs inside ProcessMessages, as a user action would during a wait.
-    std::function<void()> OnProcessMessages;
-
-private:
-    TCursor cursor_ = TCursor::Default;
 };
