@@ -16,62 +16,21 @@
 #include "shell/QtText.h"
 
 #include <QApplication>
-#include <QEvent>
-#include <QWidget>
-#include <QWindowStateChangeEvent>
 #include <QMessageBox>
 #include <QSessionManager>
 #include <QSocketNotifier>
 
 #include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
-// Tests that start the program follow it through this file: the guard's
-// decision, each showing of the window and each new start it was told of.
-void TestStatus(const std::string& line)
-{
-    static const char* path = std::getenv("VENDREL_STATUS_FILE");
-    if (!path || !*path)
-        return;
-    if (FILE* f = std::fopen(path, "a")) {
-        std::fprintf(f, "%s\n", line.c_str());
-        std::fclose(f);
-    }
-}
-
-class TShowWatch : public QObject {
-public:
-    using QObject::QObject;
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override
-    {
-        // On screen means shown and not minimised: a minimised window comes
-        // to the screen when its state changes back.
-        auto* window = static_cast<QWidget*>(watched);
-        if (event->type() == QEvent::Show)
-            TestStatus(window->isMinimized() ? "shown minimised" : "shown");
-        else if (event->type() == QEvent::WindowStateChange && window->isVisible()
-                 && (static_cast<QWindowStateChangeEvent*>(event)->oldState() & Qt::WindowMinimized)
-                 && !window->isMinimized())
-            TestStatus("shown");
-        return QObject::eventFilter(watched, event);
-    }
-};
-
 // A new start without arguments is the user asking for the window.
 void InstanceGuard1InstanceStarted(TfrmMain& frmMain, const std::vector<std::string>& params)
 {
-    TestStatus("instance started " + std::to_string(params.size()));
-    for (const auto& p : params)
-        TestStatus("param " + std::to_string(p.size()) + " " + p);
     if (params.empty())
         frmMain.DisplayWindow();
 }
@@ -90,11 +49,8 @@ int main(int argc, char** argv)
     } catch (const std::exception& e) {
         guardError = e.what();
     }
-    const std::string pid = std::to_string(getpid());
-    if (role == TInstanceRole::NewCopy) {
-        TestStatus("new " + pid);
+    if (role == TInstanceRole::NewCopy)
         return 0;
-    }
 
     // From here on SIGTERM and SIGINT end the program the ordinary way, which
     // removes the named objects a killed copy would leave behind.
@@ -105,7 +61,6 @@ int main(int argc, char** argv)
         QMessageBox::critical(nullptr, ProductName, QtText(guardError));
         return 1;
     }
-    TestStatus((role == TInstanceRole::RunningCopy ? "running " : "unguarded ") + pid);
     // Held for the program's life; nothing waits on it.
     const TNamedMutex programMutex(ProgramMutexName());
 
@@ -132,8 +87,6 @@ int main(int argc, char** argv)
 
     TSystemClock clock;
     TfrmMain frmMain(clock, DefaultSettingsFiles(dataFolder));
-    TShowWatch showWatch;
-    frmMain.installEventFilter(&showWatch);
     TMainTray tray(frmMain);
     QObject::connect(&frmMain, &TfrmMain::ProgramEnd, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &frmMain, [&frmMain](QSessionManager&) {
@@ -157,7 +110,7 @@ int main(int argc, char** argv)
     if (endSignals.Handle() >= 0) {
         endNotifier = std::make_unique<QSocketNotifier>(endSignals.Handle(), QSocketNotifier::Read);
         QObject::connect(endNotifier.get(), &QSocketNotifier::activated, &frmMain, [&endSignals, &frmMain] {
-            TestStatus("signal " + std::to_string(endSignals.Take()));
+            endSignals.Take();
             frmMain.EndProgram();
         });
     }
@@ -165,8 +118,5 @@ int main(int argc, char** argv)
     // Started with an argument (the log-on start gives "/start"): the first
     // check follows once the desktop and the network have had time to come up.
     frmMain.ComeUp(first);
-    TestStatus("ready " + pid);
-    const int status = QApplication::exec();
-    TestStatus("ended " + pid);
-    return status;
+    return QApplication::exec();
 }

@@ -75,17 +75,6 @@ protected:
                 return true;
         return false;
     }
-    // The condition holds now and for the next while.
-    static bool Stays(const std::function<bool()>& condition, int ms = 1500)
-    {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (std::chrono::steady_clock::now() < end) {
-            if (!condition())
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return true;
-    }
     void DoubleClick(unsigned long window) const
     {
         int x = 0, y = 0;

@@ -1,4 +1,4 @@
-// The icon in a real notification area: a virtual X display with trayer as
+// The icon in a real notification area: a virtual X desktop with trayer as
 // the tray host. When the tray host goes away and comes back (a restarted
 // panel), the icon must dock again.
 
@@ -6,23 +6,16 @@
 #include "engine/SiteList.h"
 #include "platform/Text.h"
 #include "platform/InstanceGuard.h"
-#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDataFolder.h"
+#include "tests/support/XDesktop.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
-#include <functional>
-#include <poll.h>
+#include <memory>
 #include <semaphore.h>
 #include <string>
 #include <sys/mman.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -30,74 +23,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env = {})
-{
-    const pid_t pid = fork();
-    if (pid == 0) {
-        for (const auto& e : env)
-            putenv(const_cast<char*>(e.c_str()));
-        // The display's and the panel's chatter would only clutter the test log.
-        const int null = ::open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-void End(int& pid)
-{
-    if (pid <= 0)
-        return;
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    pid = -1;
-}
-
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 15000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return true;
-}
-
-bool Installed(const char* tool)
-{
-    return RunCommand({"sh", "-c", std::string("command -v ") + tool}, 10000).ExitStatus == 0;
-}
-
 class TrayHostTest : public ::testing::Test {
 protected:
-    void SetUp() override
+    // With or without the notification area at first.
+    void Begin(bool withTray)
     {
-        for (const char* tool : {"Xvfb", "trayer", "xwininfo"})
-            if (!Installed(tool))
-                GTEST_SKIP() << tool << " is not installed";
-        // The server picks a free display itself and says which: tests that
-        // run side by side never meet on one display.
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
-        xvfb_ = Spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "640x400x24", "-nolisten", "tcp"});
-        close(fds[1]);
-        std::string number;
-        pollfd p{fds[0], POLLIN, 0};
-        char c = 0;
-        while (poll(&p, 1, 15000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n')
-            number += c;
-        close(fds[0]);
-        ASSERT_FALSE(number.empty()) << "Xvfb did not start";
-        display_ = ":" + number;
-        // For xdotool, which the test runs itself.
-        setenv("DISPLAY", display_.c_str(), 1);
+        const std::string missing = TXDesktop::Missing(true);
+        if (!missing.empty())
+            GTEST_SKIP() << missing << " is not installed";
+        desktop_ = std::make_unique<TXDesktop>(withTray);
+        ASSERT_TRUE(desktop_->Ready()) << "the virtual desktop did not come up";
 
         fileName_ = "vendrel-" + fs::path(home_.Root()).parent_path().filename().string().substr(13);
         program_ = home_.Root() + fileName_;
@@ -110,67 +45,31 @@ protected:
     }
     void TearDown() override
     {
-        End(program_pid_);
-        End(trayer_);
-        End(xvfb_);
-        unsetenv("DISPLAY");
+        if (desktop_)
+            TXDesktop::End(pid_);
+        desktop_.reset();
         const TInstanceNames names = InstanceNamesFor(fileName_, static_cast<unsigned>(getuid()));
         shm_unlink(names.Mailbox.c_str());
         sem_unlink(names.Semaphore.c_str());
     }
 
-    void StartTrayer()
-    {
-        trayer_ = Spawn({"trayer", "--edge", "bottom", "--align", "left", "--widthtype", "pixel", "--width", "120",
-                         "--heighttype", "pixel", "--height", "32"},
-                        {"DISPLAY=" + display_});
-    }
     void StartProgram()
     {
-        program_pid_ = Spawn({program_, "/start"}, {"DISPLAY=" + display_, "QT_QPA_PLATFORM=xcb",
-                                                    "XDG_DATA_HOME=" + home_.Root() + "data",
-                                                    "XDG_CONFIG_HOME=" + home_.Root() + "config"});
+        pid_ = desktop_->Spawn({program_, "/start"}, {"QT_QPA_PLATFORM=xcb", "XDG_DATA_HOME=" + home_.Root() + "data",
+                                                      "XDG_CONFIG_HOME=" + home_.Root() + "config"});
     }
-    // The program's icon window (its class named after the program file)
-    // sits somewhere below trayer's panel in the window tree.
-    bool Docked() const
-    {
-        const auto tree = RunCommand({"xwininfo", "-display", display_, "-root", "-tree"}, 10000).Out;
-        const auto panel = tree.find("(\"panel\" \"trayer\")");
-        if (panel == std::string::npos)
-            return false;
-        const auto lineStart = tree.rfind('\n', panel) + 1;
-        const auto indent = tree.find_first_not_of(' ', lineStart) - lineStart;
-        // The panel's subtree ends at the next line indented no deeper than it.
-        auto end = tree.find('\n', panel);
-        while (end != std::string::npos && end + 1 < tree.size()) {
-            const auto depth = tree.find_first_not_of(' ', end + 1) - (end + 1);
-            if (depth <= indent && tree.compare(end + 1 + depth, 2, "0x") == 0)
-                break;
-            end = tree.find('\n', end + 1);
-        }
-        return tree.substr(panel, end == std::string::npos ? std::string::npos : end - panel)
-                   .find("(\"" + fileName_ + "\"") != std::string::npos;
-    }
+    bool Docked() const { return desktop_->TrayIconOf(fileName_) != 0; }
 
-    // Sizes of the program's windows now on screen (mapped), icon included.
+    // Sizes of the program's windows now on screen, icon included.
     std::vector<std::pair<int, int>> VisibleWindowSizes() const
     {
         std::vector<std::pair<int, int>> sizes;
-        const auto ids = RunCommand({"xdotool", "search", "--onlyvisible", "--classname", fileName_},
-                                    10000).Out;
-        std::size_t start = 0;
-        while (start < ids.size()) {
-            const auto nl = ids.find('\n', start);
-            const std::string id = ids.substr(start, nl - start);
-            start = nl == std::string::npos ? ids.size() : nl + 1;
-            if (id.empty())
+        for (unsigned long w : desktop_->WindowsOf(fileName_)) {
+            if (!desktop_->Viewable(w))
                 continue;
-            const auto geometry = RunCommand({"xwininfo", "-display", display_, "-id", id}, 10000).Out;
-            const auto w = geometry.find("Width: ");
-            const auto h = geometry.find("Height: ");
-            if (w != std::string::npos && h != std::string::npos)
-                sizes.emplace_back(std::stoi(geometry.substr(w + 7)), std::stoi(geometry.substr(h + 8)));
+            int width = 0, height = 0;
+            desktop_->Size(w, width, height);
+            sizes.emplace_back(width, height);
         }
         return sizes;
     }
@@ -188,72 +87,68 @@ protected:
                 return true;
         return false;
     }
-    void Xdotool(const std::vector<std::string>& args) const
-    {
-        std::vector<std::string> argv{"xdotool"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        RunCommand(argv, 10000);
-    }
 
     TTempDataFolder home_;
-    std::string display_;
+    std::unique_ptr<TXDesktop> desktop_;
     std::string fileName_;
     std::string program_;
-    int xvfb_ = -1;
-    int trayer_ = -1;
-    int program_pid_ = -1;
+    int pid_ = -1;
 };
 
 } // namespace
 
 TEST_F(TrayHostTest, IconDocksAndDocksAgainAfterTheTrayHostRestarts)
 {
-    StartTrayer();
+    Begin(true);
     StartProgram();
-    ASSERT_TRUE(WaitFor([&] { return Docked(); })) << "the icon never reached the tray\n"
-                                                   << RunCommand({"xwininfo", "-display", display_, "-root", "-tree"}).Out;
+    ASSERT_TRUE(WaitUntil([&] { return Docked(); })) << "the icon never reached the tray";
 
-    End(trayer_);
-    ASSERT_TRUE(WaitFor([&] { return !Docked(); }));
-    StartTrayer();
-    EXPECT_TRUE(WaitFor([&] { return Docked(); })) << "the icon did not come back to the restarted tray";
-    EXPECT_EQ(kill(program_pid_, 0), 0);
+    desktop_->StopTray();
+    ASSERT_TRUE(WaitUntil([&] { return !Docked(); }));
+    ASSERT_TRUE(desktop_->StartTray());
+    EXPECT_TRUE(WaitUntil([&] { return Docked(); })) << "the icon did not come back to the restarted tray";
+    EXPECT_EQ(kill(pid_, 0), 0);
 }
 
 TEST_F(TrayHostTest, ProgramStartedBeforeTheTrayHostDocksWhenItAppears)
 {
+    Begin(false);
     StartProgram();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    StartTrayer();
-    EXPECT_TRUE(WaitFor([&] { return Docked(); }));
+    // Up without a tray: the log-on start leaves a minimised window then.
+    ASSERT_TRUE(WaitUntil([&] {
+        for (unsigned long w : desktop_->WindowsOf(fileName_))
+            if (desktop_->WmState(w) == 3)
+                return true;
+        return false;
+    })) << "the program never came up";
+    ASSERT_TRUE(desktop_->StartTray());
+    EXPECT_TRUE(WaitUntil([&] { return Docked(); }));
 }
 
 TEST_F(TrayHostTest, ClicksOnTheDockedIconOpenTheMenuOrTheWindow)
 {
-    if (!Installed("xdotool"))
-        GTEST_SKIP() << "xdotool is not installed";
-    StartTrayer();
+    Begin(true);
     StartProgram();
-    ASSERT_TRUE(WaitFor([&] { return Docked(); }));
-    // trayer sits at the bottom left: the icon is its first, at the left end.
-    Xdotool({"mousemove", "8", "384"});
+    ASSERT_TRUE(WaitUntil([&] { return Docked(); }));
+    int x = 0, y = 0;
+    desktop_->Centre(desktop_->TrayIconOf(fileName_), x, y);
+    desktop_->Xdotool({"mousemove", std::to_string(x), std::to_string(y)});
 
-    Xdotool({"click", "1"});
-    EXPECT_TRUE(WaitFor([&] { return MenuOpen(); }, 5000)) << "a left click opened no menu";
-    Xdotool({"key", "Escape"});
-    ASSERT_TRUE(WaitFor([&] { return !MenuOpen(); }, 5000));
+    desktop_->Xdotool({"click", "1"});
+    EXPECT_TRUE(WaitUntil([&] { return MenuOpen(); }, 5000)) << "a left click opened no menu";
+    desktop_->Xdotool({"key", "Escape"});
+    ASSERT_TRUE(WaitUntil([&] { return !MenuOpen(); }, 5000));
 
-    Xdotool({"click", "3"});
-    EXPECT_TRUE(WaitFor([&] { return MenuOpen(); }, 5000)) << "a right click opened no menu";
-    Xdotool({"key", "Escape"});
-    ASSERT_TRUE(WaitFor([&] { return !MenuOpen(); }, 5000));
+    desktop_->Xdotool({"click", "3"});
+    EXPECT_TRUE(WaitUntil([&] { return MenuOpen(); }, 5000)) << "a right click opened no menu";
+    desktop_->Xdotool({"key", "Escape"});
+    ASSERT_TRUE(WaitUntil([&] { return !MenuOpen(); }, 5000));
 
     EXPECT_FALSE(WindowShown());
-    Xdotool({"click", "--repeat", "2", "--delay", "80", "1"});
-    EXPECT_TRUE(WaitFor([&] { return WindowShown(); }, 5000)) << "a double-click did not show the window";
+    desktop_->Xdotool({"click", "--repeat", "2", "--delay", "80", "1"});
+    EXPECT_TRUE(WaitUntil([&] { return WindowShown(); }, 5000)) << "a double-click did not show the window";
     // The second press was the double-click's, not the start of a menu.
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
-    EXPECT_FALSE(MenuOpen());
+    EXPECT_TRUE(Stays([&] { return !MenuOpen(); }, 800));
 }
 
 TEST_F(TrayHostTest, ASiteFailingItsThirdCheckInARowIsToldFromTheIcon)

@@ -54,6 +54,17 @@ bool WaitUntil(const std::function<bool()>& condition, int timeoutMs)
     return true;
 }
 
+bool Stays(const std::function<bool()>& condition, int ms)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (!condition())
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
 std::string TXDesktop::Missing(bool withTray)
 {
     std::vector<const char*> tools{"Xvfb", "openbox", "xdotool"};
@@ -105,16 +116,23 @@ TXDesktop::TXDesktop(bool withTray)
     });
     if (!managed)
         return;
-    if (withTray) {
-        tray_ = Spawn({"trayer", "--edge", "bottom", "--align", "left", "--widthtype", "pixel", "--width", "120",
-                       "--heighttype", "pixel", "--height", "32"});
-        // The notification area is there once someone owns its selection.
-        const Atom selection = XInternAtom(dpy_, ("_NET_SYSTEM_TRAY_S" + std::to_string(DefaultScreen(dpy_))).c_str(),
-                                           False);
-        if (!WaitUntil([&] { return XGetSelectionOwner(dpy_, selection) != None; }))
-            return;
-    }
+    if (withTray && !StartTray())
+        return;
     ready_ = true;
+}
+
+bool TXDesktop::StartTray()
+{
+    tray_ = Spawn({"trayer", "--edge", "bottom", "--align", "left", "--widthtype", "pixel", "--width", "120",
+                   "--heighttype", "pixel", "--height", "32"});
+    // The notification area is there once someone owns its selection.
+    const Atom selection = XInternAtom(dpy_, ("_NET_SYSTEM_TRAY_S" + std::to_string(DefaultScreen(dpy_))).c_str(), False);
+    return WaitUntil([&] { return XGetSelectionOwner(dpy_, selection) != None; });
+}
+
+void TXDesktop::StopTray()
+{
+    End(tray_);
 }
 
 TXDesktop::~TXDesktop()
@@ -201,8 +219,33 @@ unsigned long TXDesktop::TrayIconOf(const std::string& instance) const
 {
     for (unsigned long w : WindowsOf(instance)) {
         XWindowAttributes a{};
-        if (XGetWindowAttributes(dpy_, w, &a) && a.width <= 48 && a.height <= 48 && a.map_state == IsViewable)
-            return w;
+        if (!XGetWindowAttributes(dpy_, w, &a) || a.width > 48 || a.height > 48 || a.map_state != IsViewable)
+            continue;
+        // Docked means inside trayer's panel: an icon whose tray went away
+        // is put back on the root window, where it may still be mapped.
+        Window at = w;
+        for (;;) {
+            Window root = 0, parent = 0;
+            Window* children = nullptr;
+            unsigned int count = 0;
+            if (!XQueryTree(dpy_, at, &root, &parent, &children, &count))
+                break;
+            if (children)
+                XFree(children);
+            if (parent == 0 || parent == root)
+                break;
+            at = parent;
+            XClassHint hint{};
+            if (!XGetClassHint(dpy_, at, &hint))
+                continue;
+            const bool panel = hint.res_class && std::string(hint.res_class) == "trayer";
+            if (hint.res_name)
+                XFree(hint.res_name);
+            if (hint.res_class)
+                XFree(hint.res_class);
+            if (panel)
+                return w;
+        }
     }
     return 0;
 }
@@ -211,6 +254,14 @@ bool TXDesktop::Viewable(unsigned long window) const
 {
     XWindowAttributes a{};
     return window && XGetWindowAttributes(dpy_, window, &a) && a.map_state == IsViewable;
+}
+
+void TXDesktop::Size(unsigned long window, int& width, int& height) const
+{
+    XWindowAttributes a{};
+    const bool known = window && XGetWindowAttributes(dpy_, window, &a);
+    width = known ? a.width : 0;
+    height = known ? a.height : 0;
 }
 
 long TXDesktop::WmState(unsigned long window) const

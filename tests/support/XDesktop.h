@@ -35,10 +35,17 @@ public:
     std::vector<unsigned long> WindowsOf(const std::string& instance) const;
     // The program's top-level window of this client size, or 0.
     unsigned long WindowOfSize(const std::string& instance, int width, int height) const;
-    // Its small icon window inside the notification area, or 0.
+    // Its small icon window docked inside the notification area, or 0.
     unsigned long TrayIconOf(const std::string& instance) const;
 
+    // Ends the notification area, as a panel that crashes or restarts does,
+    // and starts it again; true once the new one owns the tray selection.
+    void StopTray();
+    bool StartTray();
+
     bool Viewable(unsigned long window) const;
+    // The window's size; 0 by 0 for a window that is gone.
+    void Size(unsigned long window, int& width, int& height) const;
     // The ICCCM state: 0 withdrawn (or none), 1 normal, 3 iconic.
     long WmState(unsigned long window) const;
     // _NET_WM_NAME as UTF-8, or WM_NAME when there is none.
@@ -64,3 +71,5 @@ private:
 
 // Polls until the condition holds or the time is up.
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 15000);
+// The condition holds now and keeps holding for the while.
+bool Stays(const std::function<bool()>& condition, int ms = 1500);
