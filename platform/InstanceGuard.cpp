@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <optional>
 #include <stdexcept>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -268,9 +269,9 @@ TInstanceGuard::THandOver TInstanceGuard::HandOver(int fd, const std::vector<std
             continue;
         }
 
-        if (!BlockReady(fd)) {
-            // A semaphore left by a killed copy, taken while the new running
-            // copy sizes the block: give it back and wait for the real one.
+        // Gives the mailbox back for another try a moment later; the outcome
+        // instead when the owner ended or the first wait is over.
+        const auto giveBack = [&]() -> std::optional<THandOver> {
             ReleaseOnce(sem);
             sem_close(sem);
             if (OwnerGone(fd))
@@ -278,6 +279,13 @@ TInstanceGuard::THandOver TInstanceGuard::HandOver(int fd, const std::vector<std
             if (Left(firstDeadline).count() == 0)
                 return THandOver::Done;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            return std::nullopt;
+        };
+        if (!BlockReady(fd)) {
+            // A semaphore left by a killed copy, taken while the new running
+            // copy sizes the block: give it back and wait for the real one.
+            if (const auto outcome = giveBack())
+                return *outcome;
             continue;
         }
         void* view = MapBlock(fd);
@@ -316,13 +324,8 @@ TInstanceGuard::THandOver TInstanceGuard::HandOver(int fd, const std::vector<std
             // Nobody will read the mailbox: free it again. Either the owner
             // ended (start over, perhaps as the running copy) or it is between
             // taking the block and opening its wake socket.
-            ReleaseOnce(sem);
-            sem_close(sem);
-            if (OwnerGone(fd))
-                return THandOver::OwnerGone;
-            if (Left(firstDeadline).count() == 0)
-                return THandOver::Done;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (const auto outcome = giveBack())
+                return *outcome;
             continue;
         }
 

@@ -1,6 +1,9 @@
 #include "shell/DialogFrame.h"
 
 #include <QDialog>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QPushButton>
 #include <QScreen>
 
 void SetupDialogFrame(QDialog* dialog, int clientWidth, int clientHeight)
@@ -21,4 +24,20 @@ void CentreOnScreen(QWidget* window)
     QRect frame = window->frameGeometry();
     frame.moveCenter(area.center());
     window->move(frame.topLeft());
+}
+
+TOKCancelButtons MakeOKCancelButtons(QDialog* dialog, const QIcon& okImage, const QIcon& cancelImage)
+{
+    auto* ok = new QPushButton(okImage, "OK", dialog);
+    ok->setObjectName("btnOK");
+    ok->setDefault(true);
+    auto* cancel = new QPushButton(cancelImage, "Cancel", dialog);
+    cancel->setObjectName("btnCancel");
+    cancel->setAutoDefault(false);
+    QObject::connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
+    auto* row = new QHBoxLayout;
+    row->addStretch(1);
+    row->addWidget(ok);
+    row->addWidget(cancel);
+    return {ok, cancel, row};
 }

@@ -4,8 +4,21 @@
 // close box in the title bar, tool tips on, and centred on the screen when shown.
 
 class QDialog;
+class QHBoxLayout;
+class QIcon;
+class QPushButton;
 class QWidget;
 
 void SetupDialogFrame(QDialog* dialog, int clientWidth, int clientHeight);
 // Places the window in the middle of its screen's free area.
 void CentreOnScreen(QWidget* window);
+
+// The OK and Cancel buttons at a dialog's foot, right-aligned in their row:
+// OK is the default, Cancel rejects the dialog. The caller connects OK and
+// adds the row to its layout.
+struct TOKCancelButtons {
+    QPushButton* OK;
+    QPushButton* Cancel;
+    QHBoxLayout* Row;
+};
+TOKCancelButtons MakeOKCancelButtons(QDialog* dialog, const QIcon& okImage, const QIcon& cancelImage);

@@ -192,12 +192,9 @@ TdlgEditSite::TdlgEditSite(TShellServices& services, QWidget* parent) : QDialog(
     advanced->addWidget(memWatchPreview, 1);
     pnlAdvanced->setVisible(false);
 
-    btnOK = new QPushButton(services_.Image(6), "OK", this);
-    btnOK->setObjectName("btnOK");
-    btnOK->setDefault(true);
-    btnCancel = new QPushButton(services_.Image(7), "Cancel", this);
-    btnCancel->setObjectName("btnCancel");
-    btnCancel->setAutoDefault(false);
+    const TOKCancelButtons okCancel = MakeOKCancelButtons(this, services_.Image(6), services_.Image(7));
+    btnOK = okCancel.OK;
+    btnCancel = okCancel.Cancel;
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(10, 8, 10, 10);
@@ -225,11 +222,7 @@ TdlgEditSite::TdlgEditSite(TShellServices& services, QWidget* parent) : QDialog(
     layout->addWidget(btnAdvanced, 0, Qt::AlignLeft);
     layout->addWidget(pnlAdvanced, 1);
     layout->addStretch(1);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(btnOK);
-    buttons->addWidget(btnCancel);
-    layout->addLayout(buttons);
+    layout->addLayout(okCancel.Row);
 
     setTabOrder(edtSiteName, edtSiteURL);
     setTabOrder(edtSiteURL, btnPaste);
@@ -255,7 +248,6 @@ TdlgEditSite::TdlgEditSite(TShellServices& services, QWidget* parent) : QDialog(
     connect(btnAdvanced, &QToolButton::toggled, this, &TdlgEditSite::btnAdvancedClick);
     connect(btnTestWatch, &QPushButton::clicked, this, &TdlgEditSite::btnTestWatchClick);
     connect(btnOK, &QPushButton::clicked, this, &TdlgEditSite::btnOKClick);
-    connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
 
     SetupDialogFrame(this, ClientWidth, ClientHeight);
 }

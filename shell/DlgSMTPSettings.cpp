@@ -116,12 +116,9 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
     lnkSMTPShelp->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     lnkSMTPShelp->setToolTip("Display information on finding your SMTP settings");
 
-    btnOK = new QPushButton(services_.Image(6), "OK", this);
-    btnOK->setObjectName("btnOK");
-    btnOK->setDefault(true);
-    btnCancel = new QPushButton(services_.Image(7), "Cancel", this);
-    btnCancel->setObjectName("btnCancel");
-    btnCancel->setAutoDefault(false);
+    const TOKCancelButtons okCancel = MakeOKCancelButtons(this, services_.Image(6), services_.Image(7));
+    btnOK = okCancel.OK;
+    btnCancel = okCancel.Cancel;
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(10, 8, 10, 10);
@@ -154,11 +151,7 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
     layout->addWidget(lnkTestSMTP);
     layout->addWidget(lnkSMTPShelp);
     layout->addStretch(1);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(btnOK);
-    buttons->addWidget(btnCancel);
-    layout->addLayout(buttons);
+    layout->addLayout(okCancel.Row);
 
     setTabOrder(edtSMTPHost, edtSMTPPort);
     setTabOrder(edtSMTPPort, cmbSMTPSecurity);
@@ -175,7 +168,6 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
     connect(lnkTestSMTP, &TLinkLabel::clicked, this, &TdlgSMTPSettings::lnkTestSMTPClick);
     connect(lnkSMTPShelp, &TLinkLabel::clicked, this, &TdlgSMTPSettings::lnkSMTPShelpClick);
     connect(btnOK, &QPushButton::clicked, this, &TdlgSMTPSettings::btnOKClick);
-    connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
 
     // Escape closes the dialog from whichever control has the focus.
     for (QWidget* child : findChildren<QWidget*>())

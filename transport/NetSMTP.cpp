@@ -68,7 +68,7 @@ void TNetSMTP::Open(int timeoutMs)
         // Anyone on the path can strip the STARTTLS line from the reply:
         // under Auto a password goes out only over TLS, and a login in the
         // clear is the user's explicit choice of "None".
-        throw ENetTLSError(NetNoTLSLoginText);
+        throw ENetTLSError(std::string(SMTPNoTLSLoginText));
     }
 }
 

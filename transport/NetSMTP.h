@@ -12,11 +12,6 @@
 
 enum TAuthenticationType { atNone, atLogin };
 
-// Why an Auto session that would have to log in without TLS ends instead.
-inline constexpr const char* NetNoTLSLoginText =
-    "The mail server does not offer TLS, so Vendrel did not send your password. "
-    "Choose \"None\" under Connection security to allow a login without TLS.";
-
 class TNetSMTP : public TNetMessageClient {
 public:
     TNetSMTP();
@@ -25,7 +20,7 @@ public:
     // Connects to Host:Port and greets the server, over TLS as Security
     // says. timeoutMs goes to the connection's open; -1 is the default.
     // Under Auto, a server without STARTTLS that a login is due to ends the
-    // session with NetNoTLSLoginText before any AUTH.
+    // session with SMTPNoTLSLoginText before any AUTH.
     void Open(int timeoutMs = -1) override;
     // Sends one message over the open session.
     void Transmit(TNetMessage& message);

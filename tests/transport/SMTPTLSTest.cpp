@@ -10,6 +10,7 @@
 #include "transport/NetErrors.h"
 #include "transport/NetIOHandlerTLS.h"
 #include "transport/NetSMTP.h"
+#include "transport/NetSMTPDialogue.h"
 
 #include <chrono>
 #include <filesystem>
@@ -182,7 +183,7 @@ TEST_F(SMTPTLSTest, AutoWithoutStartTLSKeepsThePasswordAndNoneLogsInPlain)
     // STARTTLS line was stripped on the way.
     StartServer({});
     smtp_.Security = ssAuto;
-    ExpectRefused(NetNoTLSLoginText);
+    ExpectRefused(std::string(SMTPNoTLSLoginText));
 
     // "None" is the user's own choice of a login in the clear.
     smtp_.Security = ssNone;
