@@ -2,30 +2,25 @@
 // TLS (STARTTLS and implicit TLS), beside the same send in the plain, from
 // Open (handshake included) to the reply to the final dot.
 
+#include "bench/SmtpSink.h"
 #include "tests/support/TestCertificates.h"
 #include "transport/NetSMTP.h"
 
 #include <openssl/ssl.h>
 
-#include <arpa/inet.h>
-#include <atomic>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <string>
 #include <sys/socket.h>
-#include <thread>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
 enum TMode { Plain = 0, StartTLS = 1, ImplicitTLS = 2 };
 
-// Answers the dialogue and throws the message data away, one connection
-// after another, on its own thread; over TLS as the mode says.
-class TTLSSink {
+// The sink over TLS as the mode says: from the first byte, after STARTTLS,
+// or not at all.
+class TTLSSink final : public TSMTPSinkBase {
 public:
     explicit TTLSSink(TMode mode) : mode_(mode)
     {
@@ -33,129 +28,51 @@ public:
         ctx_ = SSL_CTX_new(TLS_server_method());
         SSL_CTX_use_certificate_chain_file(ctx_, certificates.CertFile.c_str());
         SSL_CTX_use_PrivateKey_file(ctx_, certificates.KeyFile.c_str(), SSL_FILETYPE_PEM);
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof sa;
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        ::listen(listener_, 4);
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&sa), &len);
-        port_ = ntohs(sa.sin_port);
-        thread_ = std::thread([this] { Run(); });
+        StartServing();
     }
-
-    ~TTLSSink()
+    ~TTLSSink() override
     {
-        stop_ = true;
-        thread_.join();
-        ::close(listener_);
+        StopServing();
         SSL_CTX_free(ctx_);
     }
 
-    int Port() const { return port_; }
-
 private:
-    void Run()
+    bool Begin(int s) override
     {
-        while (!stop_) {
-            pollfd p{listener_, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0)
-                continue;
-            const int s = ::accept(listener_, nullptr, nullptr);
-            if (s >= 0) {
-                const int one = 1;
-                ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                Serve(s);
-                if (ssl_) {
-                    SSL_free(ssl_);
-                    ssl_ = nullptr;
-                }
-                ::close(s);
-            }
-        }
+        const int one = 1;
+        ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        return mode_ != TMode::ImplicitTLS || StartTLS(s);
     }
-
-    bool Accept(int s)
+    void End(int) override
+    {
+        SSL_free(ssl_);
+        ssl_ = nullptr;
+    }
+    std::string EhloReply() const override
+    {
+        return mode_ == TMode::StartTLS && !ssl_ ? "250-sink\r\n250-STARTTLS\r\n250 8BITMIME\r\n" : TSMTPSinkBase::EhloReply();
+    }
+    bool StartTLS(int s) override
     {
         ssl_ = SSL_new(ctx_);
         SSL_set_fd(ssl_, s);
         return SSL_accept(ssl_) == 1;
     }
-
-    void Send(int s, std::string_view text)
+    void Send(int s, std::string_view text) override
     {
         if (ssl_)
             SSL_write(ssl_, text.data(), static_cast<int>(text.size()));
         else
-            ::send(s, text.data(), text.size(), MSG_NOSIGNAL);
+            TSMTPSinkBase::Send(s, text);
     }
-
-    int Receive(int s, char* buffer, int length)
+    int Receive(int s, char* buffer, int length) override
     {
-        return ssl_ ? SSL_read(ssl_, buffer, length) : static_cast<int>(::recv(s, buffer, length, 0));
-    }
-
-    void Serve(int s)
-    {
-        if (mode_ == ImplicitTLS && !Accept(s))
-            return;
-        Send(s, "220 sink ESMTP\r\n");
-        std::string pending;
-        bool inData = false;
-        std::vector<char> buffer(1 << 16);
-        for (;;) {
-            if (inData) {
-                const auto end = pending.find("\r\n.\r\n");
-                if (end == std::string::npos) {
-                    // Keep only what could still be the start of the end marker.
-                    if (pending.size() > 4)
-                        pending.erase(0, pending.size() - 4);
-                } else {
-                    pending.erase(0, end + 5);
-                    inData = false;
-                    Send(s, "250 queued\r\n");
-                    continue;
-                }
-            } else {
-                const auto lf = pending.find('\n');
-                if (lf != std::string::npos) {
-                    const std::string line = pending.substr(0, lf);
-                    pending.erase(0, lf + 1);
-                    if (line.starts_with("QUIT"))
-                        return;
-                    if (line.starts_with("EHLO")) {
-                        Send(s, mode_ == StartTLS && !ssl_ ? "250-sink\r\n250-STARTTLS\r\n250 8BITMIME\r\n"
-                                                           : "250-sink\r\n250 8BITMIME\r\n");
-                    } else if (line.starts_with("STARTTLS")) {
-                        Send(s, "220 go ahead\r\n");
-                        if (!Accept(s))
-                            return;
-                    } else if (line.starts_with("DATA")) {
-                        Send(s, "354 go\r\n");
-                        inData = true;
-                        // The data begins with a line, so the end marker's CR LF can be the first bytes.
-                        pending.insert(0, "\r\n");
-                    } else {
-                        Send(s, "250 ok\r\n");
-                    }
-                    continue;
-                }
-            }
-            const int n = Receive(s, buffer.data(), static_cast<int>(buffer.size()));
-            if (n <= 0)
-                return;
-            pending.append(buffer.data(), static_cast<std::size_t>(n));
-        }
+        return ssl_ ? SSL_read(ssl_, buffer, length) : TSMTPSinkBase::Receive(s, buffer, length);
     }
 
     TMode mode_;
     SSL_CTX* ctx_ = nullptr;
     SSL* ssl_ = nullptr;
-    int listener_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
 };
 
 TLines Page(std::size_t bytes)

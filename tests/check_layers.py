@@ -7,7 +7,7 @@
 includes are rooted at the source top, and that no layer below the shell
 reaches for Qt. The program's entries at the top level may include every
 layer; tests and benchmarks may include the layer they exercise, the layers
-below it and the shared test support. Prints one line per offence and exits
+below it and the shared test support, and benchmarks their own shared parts. Prints one line per offence and exits
 1 when there is any.
 """
 
@@ -68,6 +68,9 @@ def check(root: pathlib.Path):
             elif first == "tests":
                 if not in_tests:
                     offences.append(f"{where}: test code in the program")
+            elif first == "bench":
+                if rel.parts[0] != "bench":
+                    offences.append(f"{where}: benchmark code outside the benchmarks")
             elif first not in LAYERS:
                 offences.append(f"{where}: not a layer")
             elif LAYERS.index(first) > limit:

@@ -103,10 +103,14 @@ TEST_F(TrayHostTest, IconDocksAndDocksAgainAfterTheTrayHostRestarts)
     StartProgram();
     ASSERT_TRUE(WaitUntil([&] { return Docked(); })) << "the icon never reached the tray";
 
-    desktop_->StopTray();
-    ASSERT_TRUE(WaitUntil([&] { return !Docked(); }));
-    ASSERT_TRUE(desktop_->StartTray());
-    EXPECT_TRUE(WaitUntil([&] { return Docked(); })) << "the icon did not come back to the restarted tray";
+    // A panel may restart more than once in a session.
+    for (int restart = 1; restart <= 3; ++restart) {
+        SCOPED_TRACE("restart " + std::to_string(restart));
+        ASSERT_TRUE(desktop_->StopTray()) << "the tray host did not go";
+        ASSERT_TRUE(WaitUntil([&] { return !Docked(); }));
+        ASSERT_TRUE(desktop_->StartTray());
+        ASSERT_TRUE(WaitUntil([&] { return Docked(); })) << "the icon did not come back to the restarted tray";
+    }
     EXPECT_EQ(kill(pid_, 0), 0);
 }
 

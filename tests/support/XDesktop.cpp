@@ -121,18 +121,30 @@ TXDesktop::TXDesktop(bool withTray)
     ready_ = true;
 }
 
+namespace {
+
+Atom TraySelection(Display* dpy)
+{
+    return XInternAtom(dpy, ("_NET_SYSTEM_TRAY_S" + std::to_string(DefaultScreen(dpy))).c_str(), False);
+}
+
+} // namespace
+
 bool TXDesktop::StartTray()
 {
     tray_ = Spawn({"trayer", "--edge", "bottom", "--align", "left", "--widthtype", "pixel", "--width", "120",
                    "--heighttype", "pixel", "--height", "32"});
     // The notification area is there once someone owns its selection.
-    const Atom selection = XInternAtom(dpy_, ("_NET_SYSTEM_TRAY_S" + std::to_string(DefaultScreen(dpy_))).c_str(), False);
-    return WaitUntil([&] { return XGetSelectionOwner(dpy_, selection) != None; });
+    return WaitUntil([&] { return XGetSelectionOwner(dpy_, TraySelection(dpy_)) != None; });
 }
 
-void TXDesktop::StopTray()
+bool TXDesktop::StopTray()
 {
     End(tray_);
+    // The process has ended, but the server may not have seen it go yet: a
+    // tray host started before then finds the selection taken, says "another
+    // systray already running" and never becomes the notification area.
+    return WaitUntil([&] { return XGetSelectionOwner(dpy_, TraySelection(dpy_)) == None; });
 }
 
 TXDesktop::~TXDesktop()

@@ -38,9 +38,10 @@ public:
     // Its small icon window docked inside the notification area, or 0.
     unsigned long TrayIconOf(const std::string& instance) const;
 
-    // Ends the notification area, as a panel that crashes or restarts does,
-    // and starts it again; true once the new one owns the tray selection.
-    void StopTray();
+    // Ends the notification area, as a panel that crashes or restarts does
+    // (true once the server has let its tray selection go), and starts it
+    // again (true once the new one owns the selection).
+    bool StopTray();
     bool StartTray();
 
     bool Viewable(unsigned long window) const;
