@@ -9,26 +9,10 @@
 
 namespace {
 
-TLines Page(std::size_t bytes)
-{
-    TLines lines;
-    std::size_t size = 0;
-    for (int i = 0; size < bytes; ++i) {
-        std::string line = "<tr><td class=\"c" + std::to_string(i % 13) + "\"><a href=\"/item?id=" + std::to_string(i)
-            + "\">Entr\xE9" "e " + std::to_string(i) + "</a></td><td>" + std::string(static_cast<std::size_t>(i % 40), 'x')
-            + "</td></tr>";
-        if (i % 50 == 0)
-            line = "." + line + "   ";
-        size += line.size() + 2;
-        lines.push_back(std::move(line));
-    }
-    return lines;
-}
-
 void BM_SMTPSendHtml(benchmark::State& state)
 {
     TSMTPSink sink;
-    const TLines page = Page(5u << 20);
+    const TLines page = TableRowsPage(5u << 20);
     TNetMessage message;
     message.From.Address = "watcher@example.org";
     message.Recipients.Add("one@example.org");

@@ -128,3 +128,19 @@ void TSMTPSinkBase::Serve(int s)
         pending.append(buffer.data(), static_cast<std::size_t>(n));
     }
 }
+
+TLines TableRowsPage(std::size_t bytes)
+{
+    TLines lines;
+    std::size_t size = 0;
+    for (int i = 0; size < bytes; ++i) {
+        std::string line = "<tr><td class=\"c" + std::to_string(i % 13) + "\"><a href=\"/item?id=" + std::to_string(i)
+            + "\">Entr\xE9" "e " + std::to_string(i) + "</a></td><td>" + std::string(static_cast<std::size_t>(i % 40), 'x')
+            + "</td></tr>";
+        if (i % 50 == 0)
+            line = "." + line + "   ";
+        size += line.size() + 2;
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}

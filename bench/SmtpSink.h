@@ -5,6 +5,8 @@
 // another on its own thread; the benchmarks' own sinks change how the bytes
 // travel (TLS) or when the replies leave (a slow server) through the hooks.
 
+#include "platform/Text.h"
+
 #include <atomic>
 #include <string>
 #include <string_view>
@@ -58,3 +60,7 @@ public:
     TSMTPSink() { StartServing(); }
     ~TSMTPSink() override { StopServing(); }
 };
+
+// A page of table rows of about this many bytes, with an 8-bit character in
+// every line and, every 50th line, a leading dot and trailing blanks.
+TLines TableRowsPage(std::size_t bytes);

@@ -26,6 +26,16 @@ void CentreOnScreen(QWidget* window)
     window->move(frame.topLeft());
 }
 
+void SetTabChain(std::initializer_list<QWidget*> widgets)
+{
+    QWidget* previous = nullptr;
+    for (QWidget* w : widgets) {
+        if (previous)
+            QWidget::setTabOrder(previous, w);
+        previous = w;
+    }
+}
+
 TOKCancelButtons MakeOKCancelButtons(QDialog* dialog, const QIcon& okImage, const QIcon& cancelImage)
 {
     auto* ok = new QPushButton(okImage, "OK", dialog);

@@ -224,20 +224,8 @@ TdlgEditSite::TdlgEditSite(TShellServices& services, QWidget* parent) : QDialog(
     layout->addStretch(1);
     layout->addLayout(okCancel.Row);
 
-    setTabOrder(edtSiteName, edtSiteURL);
-    setTabOrder(edtSiteURL, btnPaste);
-    setTabOrder(btnPaste, btnView);
-    setTabOrder(btnView, rdbDefaultChangeVal);
-    setTabOrder(rdbDefaultChangeVal, rdbCustomChangeVal);
-    setTabOrder(rdbCustomChangeVal, cmbSiteCompare);
-    setTabOrder(cmbSiteCompare, spnCustomThreshold);
-    setTabOrder(spnCustomThreshold, btnAdvanced);
-    setTabOrder(btnAdvanced, edtWatch);
-    setTabOrder(edtWatch, edtIgnore);
-    setTabOrder(edtIgnore, btnTestWatch);
-    setTabOrder(btnTestWatch, memWatchPreview);
-    setTabOrder(memWatchPreview, btnOK);
-    setTabOrder(btnOK, btnCancel);
+    SetTabChain({edtSiteName, edtSiteURL, btnPaste, btnView, rdbDefaultChangeVal, rdbCustomChangeVal, cmbSiteCompare,
+                 spnCustomThreshold, btnAdvanced, edtWatch, edtIgnore, btnTestWatch, memWatchPreview, btnOK, btnCancel});
 
     connect(rdbDefaultChangeVal, &QRadioButton::toggled, this, &TdlgEditSite::ChangeControlChange);
     connect(rdbCustomChangeVal, &QRadioButton::toggled, this, &TdlgEditSite::ChangeControlChange);

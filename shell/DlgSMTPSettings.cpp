@@ -153,15 +153,8 @@ TdlgSMTPSettings::TdlgSMTPSettings(TShellServices& services, QWidget* parent)
     layout->addStretch(1);
     layout->addLayout(okCancel.Row);
 
-    setTabOrder(edtSMTPHost, edtSMTPPort);
-    setTabOrder(edtSMTPPort, cmbSMTPSecurity);
-    setTabOrder(cmbSMTPSecurity, chkSMTPAuthentication);
-    setTabOrder(chkSMTPAuthentication, edtSMTPID);
-    setTabOrder(edtSMTPID, edtSMTPPassword);
-    setTabOrder(edtSMTPPassword, lnkTestSMTP);
-    setTabOrder(lnkTestSMTP, lnkSMTPShelp);
-    setTabOrder(lnkSMTPShelp, btnOK);
-    setTabOrder(btnOK, btnCancel);
+    SetTabChain({edtSMTPHost, edtSMTPPort, cmbSMTPSecurity, chkSMTPAuthentication, edtSMTPID, edtSMTPPassword, lnkTestSMTP,
+                 lnkSMTPShelp, btnOK, btnCancel});
 
     connect(chkSMTPAuthentication, &QCheckBox::toggled, this, &TdlgSMTPSettings::chkSMTPAuthenticationClick);
     connect(edtSMTPHost, &QLineEdit::textChanged, this, &TdlgSMTPSettings::edtSMTPHostChange);

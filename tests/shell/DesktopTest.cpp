@@ -4,18 +4,14 @@
 // windows are mapped, their captions, and whether the window is painted.
 
 #include "engine/SiteList.h"
-#include "platform/InstanceGuard.h"
+#include "tests/support/ProgramCopy.h"
 #include "tests/support/TempDataFolder.h"
 #include "tests/support/XDesktop.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <memory>
-#include <semaphore.h>
-#include <sys/mman.h>
-#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -40,9 +36,6 @@ protected:
         desktop_ = std::make_unique<TXDesktop>(withTray);
         ASSERT_TRUE(desktop_->Ready()) << "the virtual desktop did not come up";
 
-        fileName_ = "vendrel-" + fs::path(home_.Root()).parent_path().filename().string().substr(13);
-        program_ = home_.Root() + fileName_;
-        fs::copy_file(VENDREL_PROGRAM, program_);
         fs::create_directories(home_.DataFolder());
         WriteFile(home_.DataFolder() + "Sites.dat", MakeSiteEntry("Quiet", "http://127.0.0.1:9/", -2) + "\r\n");
         WriteFile(home_.DataFolder() + "Settings.dat",
@@ -54,24 +47,21 @@ protected:
         if (desktop_)
             TXDesktop::End(pid_);
         desktop_.reset();
-        const TInstanceNames names = InstanceNamesFor(fileName_, static_cast<unsigned>(getuid()));
-        shm_unlink(names.Mailbox.c_str());
-        sem_unlink(names.Semaphore.c_str());
     }
 
     void StartProgram(const std::vector<std::string>& args)
     {
-        std::vector<std::string> argv{program_};
+        std::vector<std::string> argv{copy_.Path()};
         argv.insert(argv.end(), args.begin(), args.end());
         pid_ = desktop_->Spawn(argv, {"QT_QPA_PLATFORM=xcb", "XDG_DATA_HOME=" + home_.Root() + "data",
                                       "XDG_CONFIG_HOME=" + home_.Root() + "config"});
     }
-    unsigned long MainWindow() const { return desktop_->WindowOfSize(fileName_, MainWidth, MainHeight); }
+    unsigned long MainWindow() const { return desktop_->WindowOfSize(copy_.FileName(), MainWidth, MainHeight); }
     // Any window of the program on screen other than its tray icon.
     bool AnyWindowShown() const
     {
-        for (unsigned long w : desktop_->WindowsOf(fileName_))
-            if (desktop_->Viewable(w) && w != desktop_->TrayIconOf(fileName_))
+        for (unsigned long w : desktop_->WindowsOf(copy_.FileName()))
+            if (desktop_->Viewable(w) && w != desktop_->TrayIconOf(copy_.FileName()))
                 return true;
         return false;
     }
@@ -84,9 +74,8 @@ protected:
     }
 
     TTempDataFolder home_;
+    TProgramCopy copy_{VENDREL_PROGRAM, home_};
     std::unique_ptr<TXDesktop> desktop_;
-    std::string fileName_;
-    std::string program_;
     int pid_ = -1;
 };
 
@@ -99,14 +88,14 @@ TEST_F(Desktop, MinimisingLeavesNothingOnScreenAndTheIconBringsThePaintedWindowB
     ASSERT_TRUE(WaitUntil([&] { return desktop_->Viewable(MainWindow()); })) << "the window never showed";
     const unsigned long window = MainWindow();
     ASSERT_TRUE(WaitUntil([&] { return desktop_->PaintedShare(window) > 0.5; }));
-    ASSERT_TRUE(WaitUntil([&] { return desktop_->TrayIconOf(fileName_) != 0; })) << "no icon in the tray";
+    ASSERT_TRUE(WaitUntil([&] { return desktop_->TrayIconOf(copy_.FileName()) != 0; })) << "no icon in the tray";
 
     desktop_->Iconify(window);
     ASSERT_TRUE(WaitUntil([&] { return !AnyWindowShown(); }, 5000)) << "the window stayed on screen";
     EXPECT_TRUE(Stays([&] { return !AnyWindowShown(); })) << "a window came back on screen by itself";
     EXPECT_EQ(desktop_->WmState(window), WithdrawnState) << "hidden in the tray, not a minimised window";
 
-    DoubleClick(desktop_->TrayIconOf(fileName_));
+    DoubleClick(desktop_->TrayIconOf(copy_.FileName()));
     ASSERT_TRUE(WaitUntil([&] { return desktop_->Viewable(window); }, 5000)) << "the double-click showed nothing";
     EXPECT_EQ(desktop_->WmState(window), NormalState);
     EXPECT_TRUE(WaitUntil([&] { return desktop_->PaintedShare(window) > 0.5; }, 5000))
@@ -131,7 +120,7 @@ TEST_F(Desktop, CaptionsAreTheWindowsOwnWithNothingAdded)
     desktop_->Xdotool({"key", "alt+a"});
     unsigned long editor = 0;
     ASSERT_TRUE(WaitUntil([&] {
-        for (unsigned long w : desktop_->WindowsOf(fileName_))
+        for (unsigned long w : desktop_->WindowsOf(copy_.FileName()))
             if (w != window && desktop_->Viewable(w) && desktop_->Caption(w).find("Edit Site") == 0)
                 editor = w;
         return editor != 0;

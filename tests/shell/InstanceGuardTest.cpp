@@ -289,3 +289,20 @@ TEST(InstanceGuard, BusyRunningCopyReadsLateKnocksAndKeepsTheMailboxGuarded)
     sem_close(sem);
     EXPECT_EQ(value, 1);
 }
+
+TEST(InstanceGuard, HandsOverTheFirstTenArgumentsEachCutTo300)
+{
+    TProbeCopy probe;
+    TChildProcess running(probe.Argv({}));
+    ASSERT_EQ(Role(running.FirstLine()), "running");
+
+    std::vector<std::string> params{"/start", std::string(400, 'v'), std::string(300, 'w'), ""};
+    for (int i = 5; i <= 12; ++i)
+        params.push_back("a" + std::to_string(i));
+    EXPECT_EQ(RoleOf(RunCommand(probe.Argv({}, params), 30000)), "new");
+    const auto report = NextReport(running);
+    ASSERT_TRUE(report);
+    std::vector<std::string> expected(params.begin(), params.begin() + 10);
+    expected[1].resize(300);
+    EXPECT_EQ(report->Params, expected);
+}

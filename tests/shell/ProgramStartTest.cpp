@@ -9,6 +9,7 @@
 #include "engine/SiteList.h"
 #include "platform/InstanceGuard.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ProgramCopy.h"
 #include "tests/support/TempDataFolder.h"
 #include "tests/support/XDesktop.h"
 
@@ -116,9 +117,6 @@ protected:
         setenv("DISPLAY", desktop_->Display().c_str(), 1);
         setenv("QT_QPA_PLATFORM", "xcb", 1);
 
-        fileName_ = "vendrel-" + fs::path(home_.Root()).parent_path().filename().string().substr(13);
-        program_ = home_.Root() + fileName_;
-        fs::copy_file(VENDREL_PROGRAM, program_);
         fs::create_directories(home_.DataFolder());
         // One unticked site: a check pass has nothing to fetch.
         WriteFile(home_.DataFolder() + "Sites.dat", "*" + MakeSiteEntry("Quiet", "http://127.0.0.1:9/", -2) + "\r\n");
@@ -132,10 +130,6 @@ protected:
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
-        // Killed copies leave their named objects behind.
-        const TInstanceNames names = Names();
-        shm_unlink(names.Mailbox.c_str());
-        sem_unlink(names.Semaphore.c_str());
         Restore("DISPLAY", keptDisplay_);
         Restore("QT_QPA_PLATFORM", keptPlatform_);
         desktop_.reset();
@@ -146,11 +140,11 @@ protected:
     {
         const pid_t pid = fork();
         if (pid == 0) {
-            std::vector<char*> argv{program_.data()};
+            std::vector<char*> argv{const_cast<char*>(copy_.Path().c_str())};
             for (const auto& p : params)
                 argv.push_back(const_cast<char*>(p.c_str()));
             argv.push_back(nullptr);
-            execv(program_.c_str(), argv.data());
+            execv(copy_.Path().c_str(), argv.data());
             _exit(127);
         }
         started_.push_back(pid);
@@ -159,7 +153,7 @@ protected:
     // Runs a copy to its end; gives its exit status.
     int Run(const std::vector<std::string>& params)
     {
-        std::vector<std::string> argv{program_};
+        std::vector<std::string> argv{copy_.Path()};
         argv.insert(argv.end(), params.begin(), params.end());
         return RunCommand(argv, 60000).ExitStatus;
     }
@@ -168,12 +162,12 @@ protected:
     std::vector<unsigned long> MainWindows() const
     {
         std::vector<unsigned long> found;
-        for (unsigned long w : desktop_->WindowsOf(fileName_))
+        for (unsigned long w : desktop_->WindowsOf(copy_.FileName()))
             if (desktop_->Caption(w) == "Vendrel, Web Site Delivery Software")
                 found.push_back(w);
         return found;
     }
-    unsigned long MainWindow() const { return desktop_->WindowOfSize(fileName_, MainWidth, MainHeight); }
+    unsigned long MainWindow() const { return desktop_->WindowOfSize(copy_.FileName(), MainWidth, MainHeight); }
     // Up and waiting in the taskbar, as the log-on start leaves it.
     bool Minimised() const
     {
@@ -182,7 +176,7 @@ protected:
     }
     bool Shown() const { return desktop_->Viewable(MainWindow()); }
 
-    TInstanceNames Names() const { return InstanceNamesFor(fileName_, static_cast<unsigned>(getuid())); }
+    TInstanceNames Names() const { return copy_.Names(); }
     // The copy whose process id the mailbox names as the running one.
     int RunningCopy() const { return Int32At(ReadBlock(Names().Mailbox), 0); }
     // The mailbox is free again: the running copy has read what was handed.
@@ -220,11 +214,10 @@ protected:
     }
 
     TTempDataFolder home_;
+    TProgramCopy copy_{VENDREL_PROGRAM, home_};
     std::unique_ptr<TXDesktop> desktop_;
     std::optional<std::string> keptDisplay_;
     std::optional<std::string> keptPlatform_;
-    std::string fileName_;
-    std::string program_;
     std::vector<int> started_;
 };
 
@@ -270,11 +263,11 @@ TEST_F(ProgramStartTest, ADataFolderThatCannotBeMadeIsSaidAndNoOtherFolderIsUsed
     setenv("TMPDIR", shared.c_str(), 1);
 
     TCommandResult r;
-    std::thread run([&] { r = RunCommand({program_}, 60000); });
+    std::thread run([&] { r = RunCommand({copy_.Path()}, 60000); });
     // The box says why; the user reads it and presses Enter.
     unsigned long box = 0;
     const bool boxShown = WaitUntil([&] {
-        for (unsigned long w : desktop_->WindowsOf(fileName_))
+        for (unsigned long w : desktop_->WindowsOf(copy_.FileName()))
             if (desktop_->Viewable(w) && desktop_->Caption(w) == "Vendrel")
                 box = w;
         return box != 0;

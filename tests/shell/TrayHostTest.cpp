@@ -4,18 +4,16 @@
 
 #include "engine/SiteChecks.h"
 #include "engine/SiteList.h"
-#include "platform/Text.h"
-#include "platform/InstanceGuard.h"
+#include "tests/support/ProgramCopy.h"
 #include "tests/support/TempDataFolder.h"
 #include "tests/support/XDesktop.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <memory>
-#include <semaphore.h>
 #include <string>
-#include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
 
@@ -34,9 +32,6 @@ protected:
         desktop_ = std::make_unique<TXDesktop>(withTray);
         ASSERT_TRUE(desktop_->Ready()) << "the virtual desktop did not come up";
 
-        fileName_ = "vendrel-" + fs::path(home_.Root()).parent_path().filename().string().substr(13);
-        program_ = home_.Root() + fileName_;
-        fs::copy_file(VENDREL_PROGRAM, program_);
         fs::create_directories(home_.DataFolder());
         WriteFile(home_.DataFolder() + "Sites.dat", MakeSiteEntry("Quiet", "http://127.0.0.1:9/", -2) + "\r\n");
         WriteFile(home_.DataFolder() + "Settings.dat",
@@ -48,23 +43,20 @@ protected:
         if (desktop_)
             TXDesktop::End(pid_);
         desktop_.reset();
-        const TInstanceNames names = InstanceNamesFor(fileName_, static_cast<unsigned>(getuid()));
-        shm_unlink(names.Mailbox.c_str());
-        sem_unlink(names.Semaphore.c_str());
     }
 
     void StartProgram()
     {
-        pid_ = desktop_->Spawn({program_, "/start"}, {"QT_QPA_PLATFORM=xcb", "XDG_DATA_HOME=" + home_.Root() + "data",
+        pid_ = desktop_->Spawn({copy_.Path(), "/start"}, {"QT_QPA_PLATFORM=xcb", "XDG_DATA_HOME=" + home_.Root() + "data",
                                                       "XDG_CONFIG_HOME=" + home_.Root() + "config"});
     }
-    bool Docked() const { return desktop_->TrayIconOf(fileName_) != 0; }
+    bool Docked() const { return desktop_->TrayIconOf(copy_.FileName()) != 0; }
 
     // Sizes of the program's windows now on screen, icon included.
     std::vector<std::pair<int, int>> VisibleWindowSizes() const
     {
         std::vector<std::pair<int, int>> sizes;
-        for (unsigned long w : desktop_->WindowsOf(fileName_)) {
+        for (unsigned long w : desktop_->WindowsOf(copy_.FileName())) {
             if (!desktop_->Viewable(w))
                 continue;
             int width = 0, height = 0;
@@ -89,9 +81,8 @@ protected:
     }
 
     TTempDataFolder home_;
+    TProgramCopy copy_{VENDREL_PROGRAM, home_};
     std::unique_ptr<TXDesktop> desktop_;
-    std::string fileName_;
-    std::string program_;
     int pid_ = -1;
 };
 
@@ -120,7 +111,7 @@ TEST_F(TrayHostTest, ProgramStartedBeforeTheTrayHostDocksWhenItAppears)
     StartProgram();
     // Up without a tray: the log-on start leaves a minimised window then.
     ASSERT_TRUE(WaitUntil([&] {
-        for (unsigned long w : desktop_->WindowsOf(fileName_))
+        for (unsigned long w : desktop_->WindowsOf(copy_.FileName()))
             if (desktop_->WmState(w) == 3)
                 return true;
         return false;
@@ -135,7 +126,7 @@ TEST_F(TrayHostTest, ClicksOnTheDockedIconOpenTheMenuOrTheWindow)
     StartProgram();
     ASSERT_TRUE(WaitUntil([&] { return Docked(); }));
     int x = 0, y = 0;
-    desktop_->Centre(desktop_->TrayIconOf(fileName_), x, y);
+    desktop_->Centre(desktop_->TrayIconOf(copy_.FileName()), x, y);
     desktop_->Xdotool({"mousemove", std::to_string(x), std::to_string(y)});
 
     desktop_->Xdotool({"click", "1"});
@@ -157,9 +148,7 @@ TEST_F(TrayHostTest, ClicksOnTheDockedIconOpenTheMenuOrTheWindow)
 
 TEST_F(TrayHostTest, ASiteFailingItsThirdCheckInARowIsToldFromTheIcon)
 {
-    for (const char* tool : {"xdotool", "xprop"})
-        if (!Installed(tool))
-            GTEST_SKIP() << tool << " is not installed";
+    Begin(true);
     // Two failed checks are on record, so the check ten seconds after a
     // start by the system is the third. The notice mail finds no server.
     WriteFile(home_.DataFolder() + "HTML/Quiet.checks", "Failures=2\r\n");
@@ -168,17 +157,14 @@ TEST_F(TrayHostTest, ASiteFailingItsThirdCheckInARowIsToldFromTheIcon)
               "ActiveNetConnection=False\r\nTrayIcon=True\r\n");
     // The message is a balloon of the program's own, an X tooltip window.
     auto messageShown = [&] {
-        const auto ids = RunCommand({"xdotool", "search", "--onlyvisible", "--classname", fileName_}, 10000).Out;
-        for (const std::string& id : SplitLines(ids))
-            if (!id.empty() && RunCommand({"xprop", "-display", display_, "-id", id, "_NET_WM_WINDOW_TYPE"}, 10000)
-                                       .Out.find("_NET_WM_WINDOW_TYPE_TOOLTIP") != std::string::npos)
+        for (unsigned long w : desktop_->WindowsOf(copy_.FileName()))
+            if (desktop_->Viewable(w) && desktop_->HasWindowType(w, "_NET_WM_WINDOW_TYPE_TOOLTIP"))
                 return true;
         return false;
     };
-    StartTrayer();
     StartProgram();
-    ASSERT_TRUE(WaitFor([&] { return Docked(); }));
+    ASSERT_TRUE(WaitUntil([&] { return Docked(); }));
     EXPECT_FALSE(messageShown());
-    EXPECT_TRUE(WaitFor(messageShown, 40000)) << "no message came from the icon";
+    EXPECT_TRUE(WaitUntil(messageShown, 40000)) << "no message came from the icon";
     EXPECT_EQ(ReadSiteChecks(home_.DataFolder() + "HTML/Quiet.checks").Failures, 3);
 }

@@ -293,6 +293,27 @@ long TXDesktop::WmState(unsigned long window) const
     return state;
 }
 
+bool TXDesktop::HasWindowType(unsigned long window, const std::string& type) const
+{
+    const Atom windowType = XInternAtom(dpy_, "_NET_WM_WINDOW_TYPE", False);
+    const Atom wanted = XInternAtom(dpy_, type.c_str(), False);
+    Atom actual = 0;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    bool found = false;
+    if (XGetWindowProperty(dpy_, window, windowType, 0, 32, False, XA_ATOM, &actual, &format, &items, &after, &data)
+            == Success
+        && data && format == 32) {
+        const auto* atoms = reinterpret_cast<const Atom*>(data);
+        for (unsigned long i = 0; i < items && !found; ++i)
+            found = atoms[i] == wanted;
+    }
+    if (data)
+        XFree(data);
+    return found;
+}
+
 std::string TXDesktop::Caption(unsigned long window) const
 {
     const Atom netName = XInternAtom(dpy_, "_NET_WM_NAME", False);

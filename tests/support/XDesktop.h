@@ -49,6 +49,8 @@ public:
     void Size(unsigned long window, int& width, int& height) const;
     // The ICCCM state: 0 withdrawn (or none), 1 normal, 3 iconic.
     long WmState(unsigned long window) const;
+    // Whether _NET_WM_WINDOW_TYPE names this type ("_NET_WM_WINDOW_TYPE_TOOLTIP").
+    bool HasWindowType(unsigned long window, const std::string& type) const;
     // _NET_WM_NAME as UTF-8, or WM_NAME when there is none.
     std::string Caption(unsigned long window) const;
     // The share of the window's pixels that are not black (0 to 1).
