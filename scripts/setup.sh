@@ -25,7 +25,6 @@ packages=(
   libglib2.0-bin        # gio: the desktop's launcher reads the start-up entry in tests
   xvfb                  # a virtual display for the tray icon tests
   trayer                # a notification area on that display
-  x11-utils             # xwininfo: where the tray icon tests find the icon
   xdotool               # clicks on the icon in those tests
   gnome-keyring         # a real Secret Service for the keyring tests
   dbus-bin              # dbus-run-session: the keyring tests' private session bus
