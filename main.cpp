@@ -110,6 +110,7 @@ int main(int argc, char** argv)
     if (endSignals.Handle() >= 0) {
         endNotifier = std::make_unique<QSocketNotifier>(endSignals.Handle(), QSocketNotifier::Read);
         QObject::connect(endNotifier.get(), &QSocketNotifier::activated, &frmMain, [&endSignals, &frmMain] {
+            // Either signal ends the program the same way.
             endSignals.Take();
             frmMain.EndProgram();
         });

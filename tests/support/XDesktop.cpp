@@ -38,6 +38,12 @@ void Collect(Display* dpy, Window root, std::vector<Window>& out)
         XFree(children);
 }
 
+// The selection whose owner is the notification area of the display's screen.
+Atom TraySelection(Display* dpy)
+{
+    return XInternAtom(dpy, ("_NET_SYSTEM_TRAY_S" + std::to_string(DefaultScreen(dpy))).c_str(), False);
+}
+
 // X errors about windows that went away meanwhile are no test failures.
 int IgnoreErrors(Display*, XErrorEvent*) { return 0; }
 
@@ -120,15 +126,6 @@ TXDesktop::TXDesktop(bool withTray)
         return;
     ready_ = true;
 }
-
-namespace {
-
-Atom TraySelection(Display* dpy)
-{
-    return XInternAtom(dpy, ("_NET_SYSTEM_TRAY_S" + std::to_string(DefaultScreen(dpy))).c_str(), False);
-}
-
-} // namespace
 
 bool TXDesktop::StartTray()
 {
