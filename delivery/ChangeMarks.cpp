@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -29,7 +28,8 @@ constexpr std::string_view GoneStyle = "color:#777777;text-decoration:line-throu
 constexpr std::string_view MoreStyle = "margin:6px 0 0 0;color:#555555;";
 
 // One block that came (New only), went (Old only) or changed (both); the
-// first word of each that differs, where the summary's excerpt centres.
+// first word of each that differs (counted in its block), where the
+// summary's excerpt centres.
 struct TChange {
     const TTextBlock* Old = nullptr;
     const TTextBlock* New = nullptr;
@@ -128,25 +128,27 @@ std::string Collapse(std::string_view text)
 std::string Excerpt(const TPageText& text, std::string_view page, const TTextBlock& block, std::uint32_t first,
                     const std::string& charset, std::size_t maxChars)
 {
-    const std::uint32_t end = block.FirstWord + block.WordCount;
-    std::uint32_t start = block.FirstWord;
+    std::vector<TTextWord> words;
+    ReadBlockWords(page, text, block, words);
+    const auto end = static_cast<std::uint32_t>(words.size());
+    std::uint32_t start = 0;
     bool cutBefore = false;
-    if (first > start && text.Words[first].TextAt - block.TextAt > maxChars / 3) {
+    if (first > start && words[first].TextAt - block.TextAt > maxChars / 3) {
         // About a fifth of the room for the words before the change.
         std::size_t before = 0;
         start = first;
-        while (start > block.FirstWord && before < maxChars / 5) {
+        while (start > 0 && before < maxChars / 5) {
             --start;
-            before += text.Words[start].TextLength + 1;
+            before += words[start].TextLength + 1;
         }
-        cutBefore = start > block.FirstWord;
+        cutBefore = start > 0;
     }
     // The words as written, in the page's charset, references and all:
     // enough bytes for maxChars characters written as references.
     std::string raw;
     std::uint32_t i = start;
     for (; i < end && raw.size() < maxChars * 10; ++i) {
-        const TTextWord& w = text.Words[i];
+        const TTextWord& w = words[i];
         if (i > start && w.SpaceBefore)
             raw += ' ';
         raw.append(page.substr(w.RawBegin, w.RawEnd - w.RawBegin));
@@ -173,18 +175,50 @@ std::string Excerpt(const TPageText& text, std::string_view page, const TTextBlo
     return out;
 }
 
-class TBlockIds {
+// Numbers for texts, equal for equal texts, in an open table by their
+// hashes: the blocks of two pages, or the words of two blocks. Reset for
+// the next two blocks only makes the slots in use stale.
+class TTextIds {
 public:
-    std::uint32_t Of(std::string_view text)
+    void Reset(std::size_t texts)
     {
-        const auto [it, added] = ids_.try_emplace(text, static_cast<std::uint32_t>(ids_.size()));
-        return it->second;
+        std::size_t capacity = 16;
+        while (capacity < 2 * texts)
+            capacity *= 2;
+        if (capacity > slots_.size() || ++round_ == 0) {
+            slots_.assign(std::max(capacity, slots_.size()), TSlot{});
+            round_ = 1;
+        }
+        mask_ = capacity - 1;
+        next_ = 0;
     }
-    void Clear() { ids_.clear(); }
-    void Reserve(std::size_t n) { ids_.reserve(n); }
+
+    std::uint32_t Of(std::string_view text, std::uint64_t hash)
+    {
+        for (std::size_t at = static_cast<std::size_t>(hash) & mask_;; at = (at + 1) & mask_) {
+            TSlot& slot = slots_[at];
+            if (slot.Round != round_) {
+                // Never full: Reset made room for twice the texts asked about.
+                slot = TSlot{hash, text.data(), static_cast<std::uint32_t>(text.size()), next_, round_};
+                return next_++;
+            }
+            if (slot.Hash == hash && slot.Length == text.size() && text.compare(0, text.size(), slot.Text, slot.Length) == 0)
+                return slot.Id;
+        }
+    }
 
 private:
-    std::unordered_map<std::string_view, std::uint32_t> ids_;
+    struct TSlot {
+        std::uint64_t Hash = 0;
+        const char* Text = nullptr;
+        std::uint32_t Length = 0;
+        std::uint32_t Id = 0;
+        std::uint32_t Round = 0; // the Reset it was filled after
+    };
+    std::vector<TSlot> slots_;
+    std::size_t mask_ = 0;
+    std::uint32_t next_ = 0;
+    std::uint32_t round_ = 0;
 };
 
 struct TInsert {
@@ -207,43 +241,52 @@ public:
         if (!ReadPageText(page_, new_, textLimits) || !ReadPageText(stored_, old_, textLimits))
             return false;
 
-        TBlockIds ids;
-        ids.Reserve(old_.Blocks.size() + new_.Blocks.size());
+        TTextIds ids;
+        ids.Reset(old_.Blocks.size() + new_.Blocks.size());
         std::vector<std::uint32_t> oldIds, newIds;
         oldIds.reserve(old_.Blocks.size());
         newIds.reserve(new_.Blocks.size());
         for (const TTextBlock& b : old_.Blocks)
-            oldIds.push_back(ids.Of(old_.BlockText(b)));
+            oldIds.push_back(ids.Of(old_.BlockText(b), b.Hash));
         for (const TTextBlock& b : new_.Blocks)
-            newIds.push_back(ids.Of(new_.BlockText(b)));
+            newIds.push_back(ids.Of(new_.BlockText(b), b.Hash));
         TDiffLimits limits;
         limits.Deadline = deadline;
         std::vector<TDiffRange> ranges;
         if (!DiffTokens(oldIds, newIds, ranges, limits))
             return false;
 
+        // Room for the words of the blocks that changed, at a guess of one
+        // in five bytes of their text.
+        std::size_t changedText = 0;
+        for (const TDiffRange& r : ranges)
+            if (r.Op != TDiffOp::Equal)
+                for (std::size_t b = r.NewBegin; b < r.NewEnd; ++b)
+                    changedText += new_.Blocks[b].TextLength;
+        newWords_.reserve(changedText / 5 + 16);
+
         std::vector<TDiffRange> wordRanges;
-        std::vector<std::uint32_t> oldWords, newWords;
-        TBlockIds wordIds;
+        std::vector<std::uint32_t> oldIdsOfWords, newIdsOfWords;
         for (const TDiffRange& r : ranges) {
             if (r.Op == TDiffOp::Equal)
                 continue;
             const std::size_t olds = r.OldEnd - r.OldBegin, news = r.NewEnd - r.NewBegin;
             for (std::size_t k = 0; k < std::max(olds, news); ++k) {
                 TChange change;
-                if (k < olds) {
+                if (k < olds)
                     change.Old = &old_.Blocks[r.OldBegin + k];
-                    change.OldFirst = change.Old->FirstWord;
-                }
-                if (k < news) {
+                if (k < news)
                     change.New = &new_.Blocks[r.NewBegin + k];
-                    change.NewFirst = change.New->FirstWord;
-                }
-                if (change.Old && change.New) {
-                    if (!CompareWords(change, wordIds, oldWords, newWords, wordRanges, limits))
+                if (change.New) {
+                    // Only the blocks that changed are split into words.
+                    const auto first = static_cast<std::uint32_t>(newWords_.size());
+                    ReadBlockWords(page_, new_, *change.New, newWords_);
+                    const auto end = static_cast<std::uint32_t>(newWords_.size());
+                    if (!change.Old) {
+                        MarkWords(first, end);
+                    } else if (!CompareWords(change, first, end, oldIdsOfWords, newIdsOfWords, wordRanges, limits)) {
                         return false;
-                } else if (change.New) {
-                    MarkWords(change.New->FirstWord, change.New->FirstWord + change.New->WordCount);
+                    }
                 }
                 changes_.push_back(change);
             }
@@ -265,43 +308,48 @@ public:
     {
         std::size_t i = 0;
         while (i < marked_.size()) {
-            const TTextWord& first = new_.Words[marked_[i]];
+            const TTextWord& first = newWords_[marked_[i]];
             std::size_t j = i + 1;
-            while (j < marked_.size() && marked_[j] == marked_[j - 1] + 1 &&
-                   new_.Words[marked_[j]].Node == first.Node)
+            while (j < marked_.size() && marked_[j] == marked_[j - 1] + 1 && newWords_[marked_[j]].Node == first.Node)
                 ++j;
             inserts.push_back(TInsert{first.RawBegin, MarkOpen});
-            inserts.push_back(TInsert{new_.Words[marked_[j - 1]].RawEnd, MarkClose});
+            inserts.push_back(TInsert{newWords_[marked_[j - 1]].RawEnd, MarkClose});
             i = j;
         }
     }
 
 private:
-    bool CompareWords(TChange& change, TBlockIds& ids, std::vector<std::uint32_t>& oldWords,
-                      std::vector<std::uint32_t>& newWords, std::vector<TDiffRange>& ranges, const TDiffLimits& limits)
+    // The words of a block that changed against those of the block it
+    // replaced; the new block's words are newWords_[first, end).
+    bool CompareWords(TChange& change, std::uint32_t first, std::uint32_t end, std::vector<std::uint32_t>& oldIds,
+                      std::vector<std::uint32_t>& newIds, std::vector<TDiffRange>& ranges, const TDiffLimits& limits)
     {
-        ids.Clear();
-        oldWords.clear();
-        newWords.clear();
-        const TTextBlock& o = *change.Old;
-        const TTextBlock& n = *change.New;
-        for (std::uint32_t w = o.FirstWord; w < o.FirstWord + o.WordCount; ++w)
-            oldWords.push_back(ids.Of(old_.WordText(old_.Words[w])));
-        for (std::uint32_t w = n.FirstWord; w < n.FirstWord + n.WordCount; ++w)
-            newWords.push_back(ids.Of(new_.WordText(new_.Words[w])));
-        if (!DiffTokens(oldWords, newWords, ranges, limits))
+        oldWords_.clear();
+        ReadBlockWords(stored_, old_, *change.Old, oldWords_);
+        wordIds_.Reset(oldWords_.size() + (end - first));
+        oldIds.clear();
+        newIds.clear();
+        for (const TTextWord& w : oldWords_) {
+            const std::string_view text = old_.WordText(w);
+            oldIds.push_back(wordIds_.Of(text, TextHash(text)));
+        }
+        for (std::uint32_t w = first; w < end; ++w) {
+            const std::string_view text = new_.WordText(newWords_[w]);
+            newIds.push_back(wordIds_.Of(text, TextHash(text)));
+        }
+        if (!DiffTokens(oldIds, newIds, ranges, limits))
             return false;
+        const auto olds = static_cast<std::uint32_t>(oldIds.size()), news = static_cast<std::uint32_t>(newIds.size());
         bool firstFound = false;
         for (const TDiffRange& r : ranges) {
             if (r.Op == TDiffOp::Equal)
                 continue;
             if (!firstFound) {
-                change.OldFirst = o.FirstWord + static_cast<std::uint32_t>(std::min<std::size_t>(r.OldBegin, o.WordCount - 1));
-                change.NewFirst = n.FirstWord + static_cast<std::uint32_t>(std::min<std::size_t>(r.NewBegin, n.WordCount - 1));
+                change.OldFirst = static_cast<std::uint32_t>(std::min<std::size_t>(r.OldBegin, olds - 1));
+                change.NewFirst = static_cast<std::uint32_t>(std::min<std::size_t>(r.NewBegin, news - 1));
                 firstFound = true;
             }
-            MarkWords(n.FirstWord + static_cast<std::uint32_t>(r.NewBegin),
-                      n.FirstWord + static_cast<std::uint32_t>(r.NewEnd));
+            MarkWords(first + static_cast<std::uint32_t>(r.NewBegin), first + static_cast<std::uint32_t>(r.NewEnd));
         }
         return true;
     }
@@ -309,7 +357,7 @@ private:
     void MarkWords(std::uint32_t begin, std::uint32_t end)
     {
         for (std::uint32_t w = begin; w < end; ++w)
-            if (new_.Words[w].Markable)
+            if (newWords_[w].Markable)
                 marked_.push_back(w);
     }
 
@@ -317,7 +365,11 @@ private:
     const TChangeMarking& how_;
     TPageText new_, old_;
     std::vector<TChange> changes_;
-    // Words of the new page to mark, in page order.
+    // The words of the new page's blocks that changed, in page order, and
+    // those of the stored block that one of them is compared with.
+    std::vector<TTextWord> newWords_, oldWords_;
+    TTextIds wordIds_;
+    // Words to mark, in newWords_ (so in page order).
     std::vector<std::uint32_t> marked_;
 };
 
@@ -433,7 +485,9 @@ TChangeSummary MarkPageChanges(std::string& page, const std::string* stored, con
         at = marker->NewText().BodyStart;
     else {
         TPageText text;
-        ReadPageText(page, text);
+        TPageTextLimits bodyOnly;
+        bodyOnly.BodyStartOnly = true;
+        ReadPageText(page, text, bodyOnly);
         at = text.BodyStart;
     }
     if (at != TPageText::NoPlace)

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 
 namespace {
 
@@ -30,31 +32,55 @@ constexpr std::array HeadNames = {
 static_assert(std::is_sorted(BlockNames.begin(), BlockNames.end()));
 static_assert(std::is_sorted(HeadNames.begin(), HeadNames.end()));
 
-// Asked for every tag of a page: the names of each length are few.
-struct TNameTable {
-    std::array<std::vector<std::string_view>, 11> ByLength;
-    constexpr TNameTable() = default;
+// Asked for every start and end tag of a page: a name of up to eight
+// characters is read as one number and looked up in a small open table.
+constexpr std::uint64_t ShortKey(std::string_view name)
+{
+    std::uint64_t key = 0;
+    for (std::size_t i = 0; i < name.size(); ++i)
+        key |= static_cast<std::uint64_t>(static_cast<unsigned char>(name[i])) << (8 * i);
+    return key;
+}
+
+constexpr std::size_t ShortSlot(std::uint64_t key)
+{
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 57); // 128 slots
+}
+
+struct TShortName {
+    std::uint64_t Key = 0;
+    std::uint8_t Length = 0; // 0: a free slot
 };
 
-const TNameTable& BlockTable()
-{
-    static const TNameTable table = [] {
-        TNameTable t;
-        for (std::string_view name : BlockNames)
-            t.ByLength[name.size()].push_back(name);
-        return t;
-    }();
+constexpr std::array<TShortName, 128> ShortBlockNames = [] {
+    std::array<TShortName, 128> table{};
+    for (std::string_view name : BlockNames) {
+        if (name.size() > 8)
+            continue;
+        std::size_t slot = ShortSlot(ShortKey(name));
+        while (table[slot].Length != 0)
+            slot = (slot + 1) % table.size();
+        table[slot] = TShortName{ShortKey(name), static_cast<std::uint8_t>(name.size())};
+    }
     return table;
-}
+}();
 
 bool IsBlockName(std::string_view name)
 {
-    if (name.size() >= 11)
+    if (name.empty() || name.size() > 8) {
+        for (std::string_view candidate : BlockNames)
+            if (candidate.size() > 8 && candidate == name)
+                return true;
         return false;
-    for (std::string_view candidate : BlockTable().ByLength[name.size()])
-        if (candidate == name)
+    }
+    const std::uint64_t key = ShortKey(name);
+    for (std::size_t slot = ShortSlot(key);; slot = (slot + 1) % ShortBlockNames.size()) {
+        const TShortName& entry = ShortBlockNames[slot];
+        if (entry.Length == 0)
+            return false;
+        if (entry.Key == key && entry.Length == name.size())
             return true;
-    return false;
+    }
 }
 
 bool IsHeadName(std::string_view name)
@@ -79,6 +105,59 @@ constexpr std::array<bool, 256> SpaceTable = [] {
 bool IsSpace(char c)
 {
     return SpaceTable[static_cast<unsigned char>(c)];
+}
+
+// Copies text (which starts with a word) to out with each run of white
+// space made one blank; gap says whether it ended in white space. Out has
+// room for text's size; what is written never runs ahead of what is read,
+// so eight bytes at a time may be copied while eight are left to read.
+// Gives the bytes written.
+std::size_t CopyCollapsed(std::string_view text, char* out, bool& gap)
+{
+    constexpr std::uint64_t ones = 0x0101010101010101ull;
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    char* o = out;
+    gap = false;
+    while (p < end) {
+        if (std::endian::native == std::endian::little && end - p >= 8) {
+            std::uint64_t v;
+            std::memcpy(&v, p, 8);
+            // The lowest byte below 0x21 is marked exactly (white space is
+            // among those bytes; the others are copied one by one below).
+            const std::uint64_t low = (v - 0x21 * ones) & ~v & (0x80 * ones);
+            std::memcpy(o, &v, 8);
+            if (low == 0) {
+                p += 8;
+                o += 8;
+                continue;
+            }
+            const auto k = static_cast<std::size_t>(std::countr_zero(low) / 8);
+            p += k;
+            o += k;
+        }
+        if (!IsSpace(*p)) {
+            *o++ = *p++;
+            continue;
+        }
+        while (p < end && IsSpace(*p))
+            ++p;
+        if (p == end) {
+            gap = true;
+            break;
+        }
+        *o++ = ' ';
+    }
+    return static_cast<std::size_t>(o - out);
+}
+
+// A word's text as the reader sees it, appended.
+void AppendWord(std::string_view raw, std::string& text)
+{
+    if (std::memchr(raw.data(), '&', raw.size()) == nullptr)
+        text.append(raw);
+    else
+        DecodeHtmlText(raw, false, text);
 }
 
 class TTextSink final : public THtmlSink {
@@ -113,8 +192,11 @@ public:
             EndBlock();
         // A frameset replaces a body that has held nothing yet: a page with
         // one anywhere gets nothing put in, so that its frames stay.
-        if (t.Tag == THtmlTag::FrameSet && !t.Foreign && templates_ == 0)
+        if (t.Tag == THtmlTag::FrameSet && !t.Foreign && templates_ == 0) {
             frameset_ = true;
+            if (limits_.BodyStartOnly)
+                Done();
+        }
         if (!bodyPlaced_ && templates_ == 0 && !t.Foreign) {
             if (t.Tag == THtmlTag::Body) {
                 PlaceBody(t.End);
@@ -193,23 +275,21 @@ public:
         if (raw_ || plainText_ || templates_ > 0)
             return;
         const std::uint32_t node = nodes_++;
-        const bool markable = !Foreign() && !inSelect_;
         std::size_t p = offset;
-        while (p < end) {
-            if (IsSpace(page_[p])) {
-                space_ = true;
-                ++p;
-                continue;
-            }
-            const std::size_t begin = p;
-            while (p < end && !IsSpace(page_[p]))
-                ++p;
-            // White space before the first word stays where it was: in the
-            // head, or dropped before the document's start.
-            if (!bodyPlaced_ && templates_ == 0)
-                PlaceBody(begin);
-            AddWord(begin, p, node, markable);
+        while (p < end && IsSpace(page_[p]))
+            ++p;
+        if (p > offset)
+            space_ = true;
+        if (p == end)
+            return;
+        // White space before the first word stays where it was: in the
+        // head, or dropped before the document's start.
+        if (!bodyPlaced_) {
+            PlaceBody(p);
+            if (done_)
+                return;
         }
+        AddPiece(p, end, node, !Foreign() && !inSelect_);
     }
 
 private:
@@ -222,6 +302,13 @@ private:
     void Stop()
     {
         stopped_ = true;
+        scanner_.Stop();
+    }
+
+    // The reading has found what it was asked for.
+    void Done()
+    {
+        done_ = true;
         scanner_.Stop();
     }
 
@@ -242,32 +329,70 @@ private:
     {
         out_.BodyStart = at;
         bodyPlaced_ = true;
+        if (limits_.BodyStartOnly && !frameset_ && !FramesetFrom(at))
+            Done();
     }
 
-    void AddWord(std::size_t begin, std::size_t end, std::uint32_t node, bool markable)
+    // A frameset start tag may still come after at (in any case of letters).
+    bool FramesetFrom(std::size_t at) const
     {
+        constexpr std::string_view name = "frameset";
+        const char* const end = page_.data() + page_.size();
+        for (const char* p = page_.data() + at;
+             (p = static_cast<const char*>(std::memchr(p, '<', static_cast<std::size_t>(end - p)))) != nullptr; ++p) {
+            if (static_cast<std::size_t>(end - p) <= name.size())
+                return false;
+            bool same = true;
+            for (std::size_t i = 0; i < name.size() && same; ++i)
+                same = (p[1 + i] | 0x20) == name[i];
+            if (same)
+                return true;
+        }
+        return false;
+    }
+
+    // The words of one text node from its first word on: the block's text
+    // takes them with one blank for each run of white space between them.
+    void AddPiece(std::size_t begin, std::size_t end, std::uint32_t node, bool markable)
+    {
+        const std::string_view raw = page_.substr(begin, end - begin);
+        const bool references = std::memchr(raw.data(), '&', raw.size()) != nullptr;
+        std::string& text = out_.Text;
         bool spaceBefore = space_;
         if (!inBlock_) {
             inBlock_ = true;
-            blockText_ = static_cast<std::uint32_t>(out_.Text.size());
-            blockWord_ = static_cast<std::uint32_t>(out_.Words.size());
+            blockText_ = static_cast<std::uint32_t>(text.size());
+            blockPiece_ = static_cast<std::uint32_t>(out_.Pieces.size());
             spaceBefore = false;
         } else if (spaceBefore) {
-            out_.Text += ' ';
+            text += ' ';
         }
-        space_ = false;
-        const std::size_t at = out_.Text.size();
-        const std::string_view raw = page_.substr(begin, end - begin);
-        // A tag after a word's "</" (only ever at the page's end) would be
-        // read as a comment.
-        if (raw.ends_with("</"))
-            markable = false;
-        if (raw.find('&') == std::string_view::npos)
-            out_.Text.append(raw);
-        else
-            DecodeHtmlText(raw, false, out_.Text);
-        out_.Words.push_back(TTextWord{static_cast<std::uint32_t>(at), static_cast<std::uint32_t>(out_.Text.size() - at),
-                                       begin, end, node, spaceBefore, markable});
+        out_.Pieces.push_back(TTextPiece{begin, end, node, spaceBefore, markable, references});
+        bool gap = false;
+        if (!references) {
+            const std::size_t at = text.size();
+            text.resize(at + raw.size());
+            char* const start = text.data() + at;
+            const std::size_t length = CopyCollapsed(raw, start, gap);
+            text.resize(at + length);
+        } else {
+            // Word by word, as ReadBlockWords reads them again.
+            for (std::size_t p = 0; p < raw.size();) {
+                if (IsSpace(raw[p])) {
+                    gap = true;
+                    ++p;
+                    continue;
+                }
+                const std::size_t wordAt = p;
+                while (p < raw.size() && !IsSpace(raw[p]))
+                    ++p;
+                if (gap)
+                    text += ' ';
+                gap = false;
+                AppendWord(raw.substr(wordAt, p - wordAt), text);
+            }
+        }
+        space_ = gap;
     }
 
     void EndBlock()
@@ -276,9 +401,10 @@ private:
         if (!inBlock_)
             return;
         inBlock_ = false;
-        const auto words = static_cast<std::uint32_t>(out_.Words.size()) - blockWord_;
-        out_.Blocks.push_back(TTextBlock{blockWord_, words, blockText_,
-                                         static_cast<std::uint32_t>(out_.Text.size()) - blockText_});
+        const auto pieces = static_cast<std::uint32_t>(out_.Pieces.size()) - blockPiece_;
+        const auto length = static_cast<std::uint32_t>(out_.Text.size()) - blockText_;
+        out_.Blocks.push_back(TTextBlock{blockPiece_, pieces, blockText_, length,
+                                         TextHash(std::string_view(out_.Text).substr(blockText_, length))});
         if (out_.Blocks.size() >= limits_.MaxBlocks)
             Stop();
     }
@@ -288,6 +414,7 @@ private:
     THtmlScanner& scanner_;
     const TPageTextLimits& limits_;
     bool stopped_ = false;
+    bool done_ = false;
     std::size_t ticks_ = 0;
 
     bool raw_ = false;
@@ -303,7 +430,7 @@ private:
     std::uint32_t nodes_ = 0;
     bool inBlock_ = false;
     bool space_ = false;
-    std::uint32_t blockText_ = 0, blockWord_ = 0;
+    std::uint32_t blockText_ = 0, blockPiece_ = 0;
 };
 
 } // namespace
@@ -311,13 +438,13 @@ private:
 bool ReadPageText(std::string_view page, TPageText& out, const TPageTextLimits& limits)
 {
     out.Text.clear();
-    out.Words.clear();
+    out.Pieces.clear();
     out.Blocks.clear();
     out.BodyStart = TPageText::NoPlace;
     // Room enough for most pages at once: growing these by copying costs
     // as much as reading the page.
     out.Text.reserve(page.size() / 2);
-    out.Words.reserve(page.size() / 8);
+    out.Pieces.reserve(page.size() / 32);
     out.Blocks.reserve(page.size() / 64);
     THtmlScanner scanner;
     TTextSink sink(page, out, scanner, limits);
@@ -325,3 +452,65 @@ bool ReadPageText(std::string_view page, TPageText& out, const TPageTextLimits& 
     sink.Finish();
     return !sink.Stopped();
 }
+
+void ReadBlockWords(std::string_view page, const TPageText& text, const TTextBlock& block,
+                    std::vector<TTextWord>& words)
+{
+    std::uint32_t at = block.TextAt;
+    bool first = true;
+    std::string decoded;
+    for (std::uint32_t i = block.FirstPiece; i < block.FirstPiece + block.PieceCount; ++i) {
+        const TTextPiece& piece = text.Pieces[i];
+        bool space = piece.SpaceBefore;
+        for (std::size_t p = piece.RawBegin; p < piece.RawEnd;) {
+            if (IsSpace(page[p])) {
+                space = true;
+                ++p;
+                continue;
+            }
+            const std::size_t begin = p;
+            while (p < piece.RawEnd && !IsSpace(page[p]))
+                ++p;
+            const std::string_view raw = page.substr(begin, p - begin);
+            const bool spaceBefore = space && !first;
+            at += spaceBefore ? 1 : 0;
+            std::size_t length = raw.size();
+            if (piece.References) {
+                decoded.clear();
+                AppendWord(raw, decoded);
+                length = decoded.size();
+            }
+            // A tag after a word's "</" (only ever at the page's end) would
+            // be read as a comment.
+            const bool markable = piece.Markable && !raw.ends_with("</");
+            words.push_back(TTextWord{at, static_cast<std::uint32_t>(length), begin, p, piece.Node, spaceBefore,
+                                      markable});
+            at += static_cast<std::uint32_t>(length);
+            space = false;
+            first = false;
+        }
+    }
+}
+
+std::uint64_t TextHash(std::string_view text)
+{
+    constexpr std::uint64_t k = 0x9E3779B97F4A7C15ull;
+    std::uint64_t h = k ^ text.size();
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t v;
+        std::memcpy(&v, text.data() + i, 8);
+        h = (h ^ v) * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 29;
+    }
+    if (i < text.size()) {
+        std::uint64_t v = 0;
+        for (std::size_t j = 0; i + j < text.size(); ++j)
+            v |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[i + j])) << (8 * j);
+        h = (h ^ v) * 0xBF58476D1CE4E5B9ull;
+    }
+    h ^= h >> 32;
+    h *= k;
+    return h ^ (h >> 29);
+}
+

@@ -1,7 +1,7 @@
 #include "delivery/TextDiff.h"
 
 #include <algorithm>
-#include <unordered_map>
+#include <bit>
 
 namespace {
 
@@ -12,6 +12,63 @@ struct TRun {
 
 struct TRegion {
     std::size_t OldBegin, OldEnd, NewBegin, NewEnd;
+};
+
+// How often a token occurs on each side of a region, and where it last
+// does, in an open table by the token.
+struct TCount {
+    std::uint32_t OldCount = 0, NewCount = 0;
+    std::size_t Old = 0, New = 0;
+};
+
+class TCounts {
+public:
+    void Reset(std::size_t tokens)
+    {
+        std::size_t capacity = 16;
+        while (capacity < 2 * tokens)
+            capacity *= 2;
+        slots_.assign(capacity, TSlot{});
+        shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
+    }
+
+    TCount& Add(std::uint32_t token)
+    {
+        for (std::size_t at = Home(token);; at = (at + 1) & (slots_.size() - 1)) {
+            TSlot& slot = slots_[at];
+            if (!slot.Used) {
+                slot.Used = true;
+                slot.Token = token;
+                return slot.Count;
+            }
+            if (slot.Token == token)
+                return slot.Count;
+        }
+    }
+
+    TCount* Find(std::uint32_t token)
+    {
+        for (std::size_t at = Home(token);; at = (at + 1) & (slots_.size() - 1)) {
+            TSlot& slot = slots_[at];
+            if (!slot.Used)
+                return nullptr;
+            if (slot.Token == token)
+                return &slot.Count;
+        }
+    }
+
+private:
+    struct TSlot {
+        TCount Count;
+        std::uint32_t Token = 0;
+        bool Used = false;
+    };
+    std::size_t Home(std::uint32_t token) const
+    {
+        return static_cast<std::size_t>((token * 0x9E3779B97F4A7C15ull) >> shift_);
+    }
+    std::vector<TSlot> slots_;
+    unsigned shift_ = 60;
 };
 
 // The trace of one run of Myers' algorithm keeps every round's furthest
@@ -159,27 +216,23 @@ private:
     // exactly once on each side; the parts between them go back to pending.
     void Split(const TRegion& r, std::vector<TRegion>& pending)
     {
-        struct TCount {
-            std::uint32_t OldCount = 0, NewCount = 0;
-            std::size_t Old = 0, New = 0;
-        };
-        std::unordered_map<std::uint32_t, TCount> counts;
-        counts.reserve(r.OldEnd - r.OldBegin + r.NewEnd - r.NewBegin);
+        const std::size_t n = r.OldEnd - r.OldBegin;
+        counts_.Reset(n);
         for (std::size_t i = r.OldBegin; i < r.OldEnd; ++i) {
-            TCount& c = counts[a_[i]];
+            TCount& c = counts_.Add(a_[i]);
             ++c.OldCount;
             c.Old = i;
         }
         for (std::size_t j = r.NewBegin; j < r.NewEnd; ++j) {
-            auto it = counts.find(b_[j]);
-            if (it == counts.end())
+            TCount* c = counts_.Find(b_[j]);
+            if (!c)
                 continue;
-            ++it->second.NewCount;
-            it->second.New = j;
+            ++c->NewCount;
+            c->New = j;
         }
         std::vector<std::pair<std::size_t, std::size_t>> unique; // (old, new), by old
         for (std::size_t i = r.OldBegin; i < r.OldEnd; ++i) {
-            const TCount& c = counts[a_[i]];
+            const TCount& c = *counts_.Find(a_[i]);
             if (c.OldCount == 1 && c.NewCount == 1)
                 unique.emplace_back(i, c.New);
         }
@@ -216,6 +269,7 @@ private:
 
     std::span<const std::uint32_t> a_, b_;
     const TDiffLimits& limits_;
+    TCounts counts_;
     std::vector<TRun>* runs_ = nullptr;
     std::vector<std::ptrdiff_t> v_;
     std::vector<std::int32_t> trace_;
@@ -239,6 +293,25 @@ bool DiffTokens(std::span<const std::uint32_t> oldTokens, std::span<const std::u
     out.clear();
     if (oldTokens.size() > limits.MaxTokens || newTokens.size() > limits.MaxTokens)
         return false;
+    // The common head and tail first, as the differ would take them: the
+    // words of a changed block often differ in one place only, and then
+    // no differ (nor its memory) is needed.
+    const std::size_t n = oldTokens.size(), m = newTokens.size();
+    std::size_t head = 0;
+    while (head < n && head < m && oldTokens[head] == newTokens[head])
+        ++head;
+    std::size_t tail = 0;
+    while (n - tail > head && m - tail > head && oldTokens[n - tail - 1] == newTokens[m - tail - 1])
+        ++tail;
+    if (head == n - tail || head == m - tail) {
+        if (head > 0)
+            out.push_back(TDiffRange{TDiffOp::Equal, 0, head, 0, head});
+        Gap(head, n - tail, head, m - tail, out);
+        if (tail > 0)
+            out.push_back(TDiffRange{TDiffOp::Equal, n - tail, n, m - tail, m});
+        return true;
+    }
+
     std::vector<TRun> runs;
     TDiffer differ(oldTokens, newTokens, limits);
     if (!differ.Run(runs))
