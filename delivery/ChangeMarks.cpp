@@ -329,14 +329,10 @@ private:
         wordIds_.Reset(oldWords_.size() + (end - first));
         oldIds.clear();
         newIds.clear();
-        for (const TTextWord& w : oldWords_) {
-            const std::string_view text = old_.WordText(w);
-            oldIds.push_back(wordIds_.Of(text, TextHash(text)));
-        }
-        for (std::uint32_t w = first; w < end; ++w) {
-            const std::string_view text = new_.WordText(newWords_[w]);
-            newIds.push_back(wordIds_.Of(text, TextHash(text)));
-        }
+        for (const TTextWord& w : oldWords_)
+            oldIds.push_back(wordIds_.Of(old_.WordText(w), WordHash(old_, w)));
+        for (std::uint32_t w = first; w < end; ++w)
+            newIds.push_back(wordIds_.Of(new_.WordText(newWords_[w]), WordHash(new_, newWords_[w])));
         if (!DiffTokens(oldIds, newIds, ranges, limits))
             return false;
         const auto olds = static_cast<std::uint32_t>(oldIds.size()), news = static_cast<std::uint32_t>(newIds.size());

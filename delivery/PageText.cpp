@@ -151,6 +151,29 @@ std::size_t CopyCollapsed(std::string_view text, char* out, bool& gap)
     return static_cast<std::size_t>(o - out);
 }
 
+// Where the word at text[p] ends: at the first white space from p, or end.
+std::size_t WordEnd(std::string_view text, std::size_t p, std::size_t end)
+{
+    constexpr std::uint64_t ones = 0x0101010101010101ull;
+    while (p < end) {
+        if (std::endian::native == std::endian::little && end - p >= 8) {
+            std::uint64_t v;
+            std::memcpy(&v, text.data() + p, 8);
+            // As in CopyCollapsed: the lowest byte below 0x21, exactly.
+            const std::uint64_t low = (v - 0x21 * ones) & ~v & (0x80 * ones);
+            if (low == 0) {
+                p += 8;
+                continue;
+            }
+            p += static_cast<std::size_t>(std::countr_zero(low) / 8);
+        }
+        if (IsSpace(text[p]))
+            return p;
+        ++p;
+    }
+    return end;
+}
+
 // A word's text as the reader sees it, appended.
 void AppendWord(std::string_view raw, std::string& text)
 {
@@ -469,8 +492,7 @@ void ReadBlockWords(std::string_view page, const TPageText& text, const TTextBlo
                 continue;
             }
             const std::size_t begin = p;
-            while (p < piece.RawEnd && !IsSpace(page[p]))
-                ++p;
+            p = WordEnd(page, p, piece.RawEnd);
             const std::string_view raw = page.substr(begin, p - begin);
             const bool spaceBefore = space && !first;
             at += spaceBefore ? 1 : 0;
@@ -492,25 +514,49 @@ void ReadBlockWords(std::string_view page, const TPageText& text, const TTextBlo
     }
 }
 
+namespace {
+
+constexpr std::uint64_t HashSeed = 0x9E3779B97F4A7C15ull;
+constexpr std::uint64_t HashStep = 0xBF58476D1CE4E5B9ull;
+
+std::uint64_t HashEnd(std::uint64_t h)
+{
+    h ^= h >> 32;
+    h *= HashSeed;
+    return h ^ (h >> 29);
+}
+
+} // namespace
+
 std::uint64_t TextHash(std::string_view text)
 {
-    constexpr std::uint64_t k = 0x9E3779B97F4A7C15ull;
-    std::uint64_t h = k ^ text.size();
+    std::uint64_t h = HashSeed ^ text.size();
     std::size_t i = 0;
     for (; i + 8 <= text.size(); i += 8) {
         std::uint64_t v;
         std::memcpy(&v, text.data() + i, 8);
-        h = (h ^ v) * 0xBF58476D1CE4E5B9ull;
+        h = (h ^ v) * HashStep;
         h ^= h >> 29;
     }
     if (i < text.size()) {
         std::uint64_t v = 0;
         for (std::size_t j = 0; i + j < text.size(); ++j)
             v |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[i + j])) << (8 * j);
-        h = (h ^ v) * 0xBF58476D1CE4E5B9ull;
+        h = (h ^ v) * HashStep;
     }
-    h ^= h >> 32;
-    h *= k;
-    return h ^ (h >> 29);
+    return HashEnd(h);
 }
 
+std::uint64_t WordHash(const TPageText& text, const TTextWord& word)
+{
+    // A short word with eight bytes of the text from its start is read at
+    // once, the bytes past it masked off: the same value as TextHash.
+    if (std::endian::native == std::endian::little && word.TextLength > 0 && word.TextLength < 8 &&
+        word.TextAt + 8 <= text.Text.size()) {
+        std::uint64_t v;
+        std::memcpy(&v, text.Text.data() + word.TextAt, 8);
+        v &= (std::uint64_t{1} << (8 * word.TextLength)) - 1;
+        return HashEnd(((HashSeed ^ word.TextLength) ^ v) * HashStep);
+    }
+    return TextHash(text.WordText(word));
+}

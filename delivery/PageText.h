@@ -83,6 +83,8 @@ bool ReadPageText(std::string_view page, TPageText& out, const TPageTextLimits& 
 // Eight bytes at a time; only ever compared with hashes of other texts
 // that a comparison of the texts themselves then confirms.
 std::uint64_t TextHash(std::string_view text);
+// TextHash of a word's text, sooner.
+std::uint64_t WordHash(const TPageText& text, const TTextWord& word);
 
 // Appends the words of block (of page, read into text) to words, in order.
 void ReadBlockWords(std::string_view page, const TPageText& text, const TTextBlock& block,

@@ -130,7 +130,9 @@ private:
         Add(r.OldEnd - tail, r.NewEnd - tail, tail);
         r.OldEnd -= tail;
         r.NewEnd -= tail;
-        if (r.OldBegin == r.OldEnd || r.NewBegin == r.NewEnd)
+        // One token against one other is a replacement: no run to find.
+        if (r.OldBegin == r.OldEnd || r.NewBegin == r.NewEnd ||
+            (r.OldEnd - r.OldBegin == 1 && r.NewEnd - r.NewBegin == 1))
             return true;
 
         bool outOfTime = false;
@@ -178,8 +180,7 @@ private:
                 }
             }
             // Round d's points on diagonals -d..d.
-            for (std::ptrdiff_t k = -d; k <= d; ++k)
-                trace_.push_back(static_cast<std::int32_t>(v_[offset + k]));
+            trace_.insert(trace_.end(), v_.begin() + (offset - d), v_.begin() + (offset + d + 1));
             if (found >= 0)
                 break;
         }
