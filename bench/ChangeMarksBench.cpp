@@ -1,10 +1,13 @@
 // What telling the changes costs on a 1 MiB page with 1% and 50% of its
-// blocks changed: the diff and the marks alone, and a whole single-site send
-// (download, rewrite, marks, composition, SMTP to a loopback sink, store)
-// with the setting off and on, to hold against the pass without it.
+// blocks changed, on a first delivery and when it gives up: the diff and
+// the marks alone, and a whole single-site send (download, rewrite, marks,
+// composition, SMTP to a loopback sink, store) with the setting off and on,
+// to hold against the pass without it.
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <random>
 #include <string>
 
@@ -49,23 +52,27 @@ std::string Page(int changedPercent, unsigned seed)
     return page + "</body></html>\n";
 }
 
+// Argument: the share of blocks changed; -1: a first delivery (no stored
+// copy); -2: half the blocks changed and a budget too small for them, so
+// that what is left is the cost of giving up.
 void BM_DiffAndMarks(benchmark::State& state)
 {
     // As both programs run their passes.
     KeepFreedMemoryDuringPasses();
-    const int percent = static_cast<int>(state.range(0));
+    const int argument = static_cast<int>(state.range(0));
+    const int percent = argument == -2 ? 50 : std::max(argument, 0);
     const std::string stored = Page(0, 1);
     const std::string fresh = Page(percent, 2);
     TChangeMarking how;
     how.SiteName = "News";
     how.Since = "2026-12-01 07:00";
-    how.Budget = std::chrono::milliseconds(60000);
+    how.Budget = std::chrono::milliseconds(argument == -2 ? 1 : 60000);
     long changes = 0;
     for (auto _ : state) {
         std::string page = fresh;
-        const TChangeSummary summary = MarkPageChanges(page, &stored, how);
-        if (summary.TooMany)
-            state.SkipWithError("past the budget");
+        const TChangeSummary summary = MarkPageChanges(page, argument == -1 ? nullptr : &stored, how);
+        if (summary.TooMany != (argument == -2))
+            state.SkipWithError(summary.TooMany ? "past the budget" : "within the budget");
         changes = summary.Changes;
         benchmark::DoNotOptimize(page);
     }
@@ -73,15 +80,18 @@ void BM_DiffAndMarks(benchmark::State& state)
     state.counters["changes"] = static_cast<double>(changes);
     state.counters["page_bytes"] = static_cast<double>(fresh.size());
 }
-BENCHMARK(BM_DiffAndMarks)->Arg(1)->Arg(50)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DiffAndMarks)->Arg(1)->Arg(50)->Arg(-1)->Arg(-2)->Unit(benchmark::kMillisecond);
 
 // One send of a 1 MiB page against a stored copy that differs in the given
-// share of its blocks; argument 0: the setting off (the pass as it was).
+// share of its blocks (state.range(1)), with the setting off or on
+// (state.range(0)); a share of -1: a first delivery, the copy taken away
+// before each send.
 void BM_SendOneMiBPage(benchmark::State& state)
 {
     KeepFreedMemoryDuringPasses();
     const bool marks = state.range(0) > 0;
-    const int percent = marks ? static_cast<int>(state.range(0)) : 1;
+    const bool first = state.range(1) < 0;
+    const int percent = first ? 1 : static_cast<int>(state.range(1));
     TTempDataFolder tmp(TDesktopHome::Untouched);
     TLoopbackHttpServer http;
     TSmtpSink smtp(false);
@@ -102,12 +112,22 @@ void BM_SendOneMiBPage(benchmark::State& state)
         state.PauseTiming();
         http.SetPage("/n", pages[turn]);
         turn ^= 1;
+        if (first)
+            std::remove(monitor.StoredPagePath("News").c_str());
         state.ResumeTiming();
         if (!monitor.SendSiteOfIndex(0, false))
             state.SkipWithError("send failed");
     }
     state.counters["page_bytes"] = static_cast<double>(pages[1].size());
 }
-BENCHMARK(BM_SendOneMiBPage)->Arg(0)->Arg(1)->Arg(50)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SendOneMiBPage)
+    ->ArgNames({"marks", "changed"})
+    ->Args({0, 1})
+    ->Args({1, 1})
+    ->Args({1, 50})
+    ->Args({0, -1})
+    ->Args({1, -1})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 } // namespace

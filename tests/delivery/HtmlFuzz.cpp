@@ -1,6 +1,7 @@
 // libFuzzer target: the parser's addresses against gumbo's, the rewrite of
-// the same page, and the marks of what changed in it against gumbo's tree,
-// under the address and undefined-behaviour sanitizers.
+// the same page, its text read whole and again in parts, and the marks of
+// what changed in it against gumbo's tree, under the address and
+// undefined-behaviour sanitizers.
 // Run with ./build.sh fuzz.
 
 #include <cctype>
@@ -9,9 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "delivery/ChangeMarks.h"
 #include "delivery/PageRewriter.h"
+#include "delivery/PageText.h"
 #include "tests/delivery/MarkOracle.h"
 #include "tests/delivery/LinkOracle.h"
 
@@ -45,6 +48,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     rewriter.Wait = [](int) {};
     std::string page = raw;
     rewriter.RewritePage("http://www.example.com/dir/page.html", page);
+
+    // Any bytes at all read as text, whole and as far as the body's start:
+    // the words read again give back each block's text, and both readings
+    // find the body's start in the same place.
+    TPageText text, start;
+    ReadPageText(raw, text);
+    TPageTextLimits bodyOnly;
+    bodyOnly.BodyStartOnly = true;
+    ReadPageText(raw, start, bodyOnly);
+    if (start.BodyStart != text.BodyStart) {
+        std::fprintf(stderr, "page:\n%s\nbody at %zu, read whole at %zu\n", raw.c_str(), start.BodyStart,
+                     text.BodyStart);
+        std::abort();
+    }
+    std::vector<TTextWord> words;
+    for (const TTextBlock& block : text.Blocks) {
+        words.clear();
+        ReadBlockWords(raw, text, block, words);
+        std::string joined;
+        for (const TTextWord& w : words)
+            joined.append(w.SpaceBefore ? " " : "").append(text.WordText(w));
+        if (joined != text.BlockText(block)) {
+            std::fprintf(stderr, "page:\n%s\nblock \"%s\" read again as \"%s\"\n", raw.c_str(),
+                         std::string(text.BlockText(block)).c_str(), joined.c_str());
+            std::abort();
+        }
+    }
 
     // gumbo replaces bytes that are not UTF-8, and control characters,
     // which the parser keeps as they are: the comparison takes the page with
