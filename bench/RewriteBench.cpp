@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "delivery/HtmlScanner.h"
+#include "delivery/HtmlTreeBuilder.h"
 #include "delivery/PageRewriter.h"
 #include "tests/support/RecordingHost.h"
 
@@ -118,7 +118,7 @@ public:
 void BM_ScanOnly(benchmark::State& state)
 {
     const std::string source = LargePage();
-    THtmlScanner scanner;
+    THtmlTreeBuilder scanner;
     TCountingSink sink;
     for (auto _ : state) {
         scanner.Scan(source, sink);

@@ -1,6 +1,6 @@
 #include "delivery/ChangeMarks.h"
 
-#include "delivery/HtmlScanner.h"
+#include "delivery/HtmlTreeBuilder.h"
 #include "delivery/PageText.h"
 #include "delivery/TextDiff.h"
 #include "message/NetCharset.h"

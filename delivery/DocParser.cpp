@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "delivery/HtmlScanner.h"
+#include "delivery/HtmlTreeBuilder.h"
 #include "platform/Text.h"
 
 std::uint32_t DownloadControlFlags(const TDownloadControlOptions& options)
@@ -64,43 +64,6 @@ TTagEvent EventOf(THtmlTag tag)
     case THtmlTag::BR: return TTagEvent::BR;
     case THtmlTag::Link: return TTagEvent::Link;
     default: return TTagEvent::None;
-    }
-}
-
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
-}
-
-bool IsVoidName(std::string_view n)
-{
-    static const char* const voids[] = {"area", "base", "basefont", "bgsound", "br", "col", "embed", "frame", "hr",
-                                        "img", "input", "keygen", "link", "meta", "param", "source", "track", "wbr"};
-    for (const char* v : voids)
-        if (n == v)
-            return true;
-    return false;
-}
-
-
-// The start tags that stay in the head while the head is open.
-bool BelongsInHead(THtmlTag tag)
-{
-    switch (tag) {
-    case THtmlTag::Base:
-    case THtmlTag::BaseFont:
-    case THtmlTag::BgSound:
-    case THtmlTag::Link:
-    case THtmlTag::Meta:
-    case THtmlTag::Title:
-    case THtmlTag::NoScript:
-    case THtmlTag::NoFrames:
-    case THtmlTag::Style:
-    case THtmlTag::Script:
-    case THtmlTag::Template:
-        return true;
-    default:
-        return false;
     }
 }
 
@@ -230,8 +193,8 @@ public:
     std::vector<TElement> Elements;
     // Attributes that a second <html> or <body> added: element, attribute.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> MergedAttributes;
-    THtmlScanner Scanner;
-    THtmlScanner TextScanner;
+    THtmlTreeBuilder Builder;
+    THtmlTreeBuilder TextBuilder;
 
     void Clear()
     {
@@ -313,431 +276,52 @@ public:
 
 namespace {
 
-// Builds the element list from the scanner's tokens, with the part of tree
-// construction that decides which elements exist: html, head and body are
-// supplied when the page leaves them out, a second <html> or <body> only
-// adds attributes to the first, a frameset takes the body's place.
-class TCollector : public THtmlSink {
+// Records the tree builder's elements for the walk, and where each one's
+// source ends for its HTML and text: an end tag closes its element and
+// whatever is still open inside it.
+class TCollector : public THtmlTreeSink {
 public:
-    TCollector(TElementStore& store, std::string_view page, const bool* wanted, bool everything, bool texts,
-               std::function<bool()> overTime)
-        : store_(store), page_(page), wanted_(wanted), everything_(everything), texts_(texts),
-          overTime_(std::move(overTime))
+    TCollector(TElementStore& store, std::string_view page, const bool* wanted, bool everything, bool texts)
+        : store_(store), page_(page), wanted_(wanted), everything_(everything), texts_(texts)
     {
     }
 
     int Count() const { return count_; }
-    bool TimedOut() const { return timedOut_; }
 
-    void StartTag(const THtmlStartTag& t) override
+    void DocumentElement(THtmlTag tag, const THtmlStartTag* written, std::size_t at) override
     {
-        Tick();
         pendingScript_ = -1;
-        const bool raw = !t.Foreign && IsRawText(t.Tag);
-        rawPending_ = raw;
-        if (t.Foreign) {
-            if (mode_ == TMode::InFrameset)
-                return;
-            if (templates_ == 0)
-                EnterBody(t.Offset);
-            Add(t, t.Offset);
-            return;
+        if (tag == THtmlTag::Body) {
+            bodyCount_ = count_;
+            bodyStored_ = store_.Elements.size();
+            bodyOpen_ = open_.size();
         }
-        if (templates_ > 0) {
-            // Template contents: elements of their own, but never the
-            // document's html or body, and no frameset.
-            switch (t.Tag) {
-            case THtmlTag::Html:
-            case THtmlTag::Body:
-            case THtmlTag::Head:
-            case THtmlTag::FrameSet:
-            case THtmlTag::Frame:
-                return;
-            case THtmlTag::Template:
-                ++templates_;
-                [[fallthrough]];
-            default:
-                Add(t, t.Offset);
-                return;
-            }
+        int element;
+        if (written) {
+            element = Add(*written, true);
+        } else {
+            static constexpr std::string_view names[] = {"HTML", "HEAD", "BODY"};
+            element = Implied(tag, tag == THtmlTag::Html ? names[0] : tag == THtmlTag::Head ? names[1] : names[2], at);
         }
-        if (t.Tag == THtmlTag::Template && mode_ != TMode::InFrameset) {
-            ++templates_;
-            // A template ends the frameset's chance, wherever it stands.
-            framesetOk_ = false;
-        }
-        switch (mode_) {
-        case TMode::Initial:
-            if (t.Tag == THtmlTag::Html) {
-                html_ = Add(t, t.Offset);
-                mode_ = TMode::BeforeHead;
-                return;
-            }
-            html_ = Implied(THtmlTag::Html, "HTML", t.Offset);
-            mode_ = TMode::BeforeHead;
-            [[fallthrough]];
-        case TMode::BeforeHead:
-            if (t.Tag == THtmlTag::Html)
-                return Merge(html_, t);
-            if (t.Tag == THtmlTag::Head) {
-                Add(t, t.Offset);
-                mode_ = TMode::InHead;
-                return;
-            }
-            Implied(THtmlTag::Head, "HEAD", t.Offset);
-            mode_ = TMode::InHead;
-            [[fallthrough]];
-        case TMode::InHead:
-            if (t.Tag == THtmlTag::Html)
-                return Merge(html_, t);
-            if (t.Tag == THtmlTag::Head)
-                return;
-            if (BelongsInHead(t.Tag)) {
-                AddHeadChild(t);
-                return;
-            }
-            CloseNamed(NameHash("head"), t.Offset);
-            mode_ = TMode::AfterHead;
-            [[fallthrough]];
-        case TMode::AfterHead:
-            if (t.Tag == THtmlTag::Html)
-                return Merge(html_, t);
-            if (t.Tag == THtmlTag::Head)
-                return;
-            if (t.Tag == THtmlTag::Body) {
-                // A body the page opens itself can no longer give way to a
-                // frameset.
-                framesetOk_ = false;
-                MarkBody();
-                body_ = Add(t, t.Offset);
-                mode_ = TMode::InBody;
-                return;
-            }
-            if (t.Tag == THtmlTag::FrameSet) {
-                Add(t, t.Offset);
-                mode_ = TMode::InFrameset;
-                return;
-            }
-            if (BelongsInHead(t.Tag)) {
-                AddHeadChild(t);
-                return;
-            }
-            MarkBody();
-            body_ = Implied(THtmlTag::Body, "BODY", t.Offset);
-            mode_ = TMode::InBody;
-            [[fallthrough]];
-        case TMode::InBody:
-            switch (t.Tag) {
-            case THtmlTag::Html: return Merge(html_, t);
-            case THtmlTag::Body:
-                framesetOk_ = false;
-                return Merge(body_, t);
-            case THtmlTag::FrameSet:
-                if (framesetOk_) {
-                    // Nothing of the body shows yet: the frameset replaces it.
-                    DropBody();
-                    Add(t, t.Offset);
-                    mode_ = TMode::InFrameset;
-                }
-                return;
-            case THtmlTag::Head:
-            case THtmlTag::Frame:
-                return;
-            default:
-                if (EndsFramesetChance(t))
-                    framesetOk_ = false;
-                Add(t, t.Offset);
-                return;
-            }
-        case TMode::InFrameset:
-            if (t.Tag == THtmlTag::Html)
-                return Merge(html_, t);
-            if (t.Tag == THtmlTag::FrameSet || t.Tag == THtmlTag::Frame || t.Tag == THtmlTag::NoFrames)
-                Add(t, t.Offset);
-            return;
-        }
+        if (tag == THtmlTag::Html)
+            html_ = element;
+        else if (tag == THtmlTag::Body)
+            body_ = element;
     }
 
-    void EndTag(THtmlTag tag, std::string_view name, std::size_t offset, std::size_t end) override
+    void Element(const THtmlStartTag& t, bool awaitsEnd) override
     {
-        Tick();
         pendingScript_ = -1;
-        rawPending_ = false;
-        if (tag == THtmlTag::Template && templates_ > 0)
-            --templates_;
-        const bool structural =
-            tag == THtmlTag::Html || tag == THtmlTag::Head || tag == THtmlTag::Body || tag == THtmlTag::BR;
-        switch (mode_) {
-        case TMode::Initial:
-        case TMode::BeforeHead:
-        case TMode::InHead:
-            if (mode_ == TMode::InHead && tag == THtmlTag::Head) {
-                CloseNamed(NameHash("head"), offset, end);
-                mode_ = TMode::AfterHead;
-                return;
-            }
-            if (!structural)
-                return;
-            EnterBody(offset);
-            break;
-        case TMode::AfterHead:
-            if (!structural)
-                return;
-            EnterBody(offset);
-            break;
-        case TMode::InBody:
-        case TMode::InFrameset:
-            break;
-        }
-        if (mode_ == TMode::InBody && tag == THtmlTag::BR) {
-            framesetOk_ = false;
-            // "</br>" makes a br element.
-            THtmlStartTag br;
-            br.Tag = THtmlTag::BR;
-            br.Name = "br";
-            br.Offset = offset;
-            br.End = end;
-            Add(br, offset);
-            return;
-        }
-        if (texts_)
-            CloseNamed(NameHash(name), offset, end);
-    }
-
-    void Comment(std::size_t offset, std::size_t end) override
-    {
-        Tick();
-        pendingScript_ = -1;
-        rawPending_ = false;
-        const int index = count_++;
-        if (!everything_)
-            return;
-        TElementStore::TElement e{};
-        e.Event = TTagEvent::Bang;
-        e.IsComment = true;
-        e.NameAt = store_.Keep("!");
-        e.NameLength = 1;
-        e.SourceIndex = index;
-        e.AttributesBegin = e.AttributesEnd = static_cast<std::uint32_t>(store_.Attributes.size());
-        e.Start = e.ContentStart = offset;
-        e.ContentEnd = e.End = end;
-        store_.Elements.push_back(e);
-    }
-
-    void Text(std::size_t offset, std::size_t end) override
-    {
-        if (rawPending_) {
-            rawPending_ = false;
-            if (pendingScript_ >= 0) {
-                auto& e = store_.Elements[static_cast<std::size_t>(pendingScript_)];
-                e.ScriptTextAt = offset;
-                e.ScriptTextLength = end - offset;
-            }
-            pendingScript_ = -1;
-            return;
-        }
-        pendingScript_ = -1;
-        // A template's text is its own: it opens no body.
-        if (mode_ == TMode::InFrameset || (mode_ == TMode::InBody && !framesetOk_) || templates_ > 0)
-            return;
-        for (std::size_t i = offset; i < end; ++i) {
-            if (mode_ == TMode::InBody) {
-                if (!IsBlank(page_[i]) && page_[i] != '\0') {
-                    framesetOk_ = false;
-                    return;
-                }
-                continue;
-            }
-            if (!IsBlank(page_[i])) {
-                EnterBody(i);
-                // A NUL opens the body but is dropped there: a frameset
-                // after it still takes the body's place.
-                if (page_[i] != '\0') {
-                    framesetOk_ = false;
-                    return;
-                }
-            }
-        }
-    }
-
-    // The page has ended: what a browser would still have supplied.
-    void Finish()
-    {
-        if (mode_ != TMode::InFrameset)
-            EnterBody(page_.size());
-        for (std::size_t i = open_.size(); i-- > 0;)
-            if (open_[i].Element >= 0) {
-                auto& e = store_.Elements[static_cast<std::size_t>(open_[i].Element)];
-                e.ContentEnd = e.End = page_.size();
-            }
-        open_.clear();
-    }
-
-private:
-    enum class TMode { Initial, BeforeHead, InHead, AfterHead, InBody, InFrameset };
-    struct TOpen {
-        std::uint64_t Hash;
-        int Element;
-    };
-
-    void Tick()
-    {
-        // The clock is read now and then, not for every token.
-        if ((++ticks_ & 1023) == 0 && overTime_()) {
-            timedOut_ = true;
-            store_.Scanner.Stop();
-        }
-    }
-
-    void EnterBody(std::size_t at)
-    {
-        switch (mode_) {
-        case TMode::Initial:
-            html_ = Implied(THtmlTag::Html, "HTML", at);
-            [[fallthrough]];
-        case TMode::BeforeHead:
-            Implied(THtmlTag::Head, "HEAD", at);
-            [[fallthrough]];
-        case TMode::InHead:
-            CloseNamed(NameHash("head"), at);
-            [[fallthrough]];
-        case TMode::AfterHead:
-            MarkBody();
-            body_ = Implied(THtmlTag::Body, "BODY", at);
-            mode_ = TMode::InBody;
-            break;
-        case TMode::InBody:
-        case TMode::InFrameset:
-            break;
-        }
-    }
-
-    void MarkBody()
-    {
-        bodyCount_ = count_;
-        bodyStored_ = store_.Elements.size();
-        bodyOpen_ = open_.size();
-    }
-
-    void DropBody()
-    {
-        count_ = bodyCount_;
-        store_.Elements.resize(bodyStored_);
-        auto& merged = store_.MergedAttributes;
-        merged.erase(std::remove_if(merged.begin(), merged.end(),
-                                    [&](const auto& m) { return m.first >= bodyStored_; }),
-                     merged.end());
-        if (open_.size() > bodyOpen_)
-            open_.resize(bodyOpen_);
-        body_ = -1;
-    }
-
-    // Start tags after which a frameset can no longer replace the body.
-    static bool EndsFramesetChance(const THtmlStartTag& t)
-    {
-        switch (t.Tag) {
-        case THtmlTag::Img:
-        case THtmlTag::BR:
-        case THtmlTag::HR:
-        case THtmlTag::Keygen:
-        case THtmlTag::TextArea:
-        case THtmlTag::Xmp:
-        case THtmlTag::IFrame:
-        case THtmlTag::Select:
-        case THtmlTag::Table:
-        case THtmlTag::Marquee:
-            return !t.Foreign;
-        case THtmlTag::Input: {
-            if (t.Foreign)
-                return false;
-            const THtmlAttribute* type = t.Find("type");
-            if (!type || type->Value.size() != 6)
-                return true;
-            for (std::size_t i = 0; i < 6; ++i)
-                if (std::tolower(static_cast<unsigned char>(type->Value[i])) != "hidden"[i])
-                    return true;
-            return false;
-        }
-        default:
-            if (t.Foreign)
-                return false;
-            return t.Name == "applet" || t.Name == "object" || t.Name == "area" || t.Name == "embed" ||
-                   t.Name == "wbr" || t.Name == "pre" || t.Name == "listing" || t.Name == "li" || t.Name == "dd" ||
-                   t.Name == "dt" || t.Name == "button";
-        }
-    }
-
-    bool Keeps(TTagEvent event) const { return everything_ || wanted_[static_cast<int>(event)]; }
-
-    int Implied(THtmlTag tag, const char* upperName, std::size_t at)
-    {
-        const int index = count_++;
-        const TTagEvent event = EventOf(tag);
-        int stored = -1;
-        if (Keeps(event)) {
-            TElementStore::TElement e{};
-            e.Event = event;
-            e.Tag = tag;
-            e.NameAt = store_.Keep(upperName);
-            e.NameLength = static_cast<std::uint32_t>(std::strlen(upperName));
-            e.AttributesBegin = e.AttributesEnd = static_cast<std::uint32_t>(store_.Attributes.size());
-            e.SourceIndex = index;
-            e.Start = e.ContentStart = at;
-            e.ContentEnd = e.End = page_.size();
-            stored = static_cast<int>(store_.Elements.size());
-            store_.Elements.push_back(e);
-        }
-        if (texts_) {
-            std::string lower(upperName);
-            for (char& c : lower)
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            open_.push_back(TOpen{NameHash(lower), stored});
-        }
-        return stored;
-    }
-
-    int Add(const THtmlStartTag& t, std::size_t at)
-    {
-        const int index = count_++;
-        const TTagEvent event = EventOf(t.Tag);
-        int stored = -1;
-        if (Keeps(event)) {
-            TElementStore::TElement e{};
-            e.Event = event;
-            e.Tag = t.Tag;
-            e.NameAt = static_cast<std::uint32_t>(store_.Strings.size());
-            for (char c : t.Name)
-                store_.Strings += static_cast<char>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
-            e.NameLength = static_cast<std::uint32_t>(t.Name.size());
-            e.AttributesBegin = static_cast<std::uint32_t>(store_.Attributes.size());
-            for (std::size_t i = 0; i < t.Count; ++i)
-                store_.AddAttribute(t.Attributes[i]);
-            e.AttributesEnd = static_cast<std::uint32_t>(store_.Attributes.size());
-            e.SourceIndex = index;
-            e.Start = at;
-            e.ContentStart = e.ContentEnd = e.End = t.End;
-            stored = static_cast<int>(store_.Elements.size());
-            store_.Elements.push_back(e);
-            if (t.Tag == THtmlTag::Script && !t.Foreign)
-                pendingScript_ = stored;
-        }
-        if (texts_ && !(t.Foreign && t.SelfClosing) && !IsVoidName(t.Name) && t.Tag != THtmlTag::PlainText) {
-            open_.push_back(TOpen{NameHash(t.Name), stored});
-            if (stored >= 0)
-                store_.Elements[static_cast<std::size_t>(stored)].ContentEnd =
-                    store_.Elements[static_cast<std::size_t>(stored)].End = page_.size();
-        }
-        return stored;
-    }
-
-    void AddHeadChild(const THtmlStartTag& t)
-    {
-        Add(t, t.Offset);
+        const int stored = Add(t, awaitsEnd);
+        if (stored >= 0 && t.Tag == THtmlTag::Script && !t.Foreign)
+            pendingScript_ = stored;
     }
 
     // A second <html> or <body>: attributes the first lacks are added to it.
-    void Merge(int element, const THtmlStartTag& t)
+    void Merge(THtmlTag tag, const THtmlStartTag& t) override
     {
+        pendingScript_ = -1;
+        const int element = tag == THtmlTag::Html ? html_ : body_;
         if (element < 0)
             return;
         auto& e = store_.Elements[static_cast<std::size_t>(element)];
@@ -751,13 +335,27 @@ private:
         }
     }
 
-    // An end tag closes its element and whatever is still open inside it.
-    void CloseNamed(std::uint64_t hash, std::size_t at, std::size_t end = std::string_view::npos)
+    void BodyReplaced() override
     {
+        pendingScript_ = -1;
+        count_ = bodyCount_;
+        store_.Elements.resize(bodyStored_);
+        auto& merged = store_.MergedAttributes;
+        merged.erase(std::remove_if(merged.begin(), merged.end(),
+                                    [&](const auto& m) { return m.first >= bodyStored_; }),
+                     merged.end());
+        if (open_.size() > bodyOpen_)
+            open_.resize(bodyOpen_);
+        body_ = -1;
+    }
+
+    void Closed(std::uint64_t hash, std::size_t at, std::size_t end) override
+    {
+        pendingScript_ = -1;
         if (!texts_)
             return;
-        // As in the scanner: looking deeper than this would make stray end
-        // tags in deep nesting quadratic.
+        // As in the tree builder: looking deeper than this would make stray
+        // end tags in deep nesting quadratic.
         constexpr std::size_t Reach = 256;
         const std::size_t bottom = open_.size() > Reach ? open_.size() - Reach : 0;
         for (std::size_t i = open_.size(); i-- > bottom;) {
@@ -775,25 +373,124 @@ private:
         }
     }
 
+    void Comment(std::size_t offset, std::size_t end) override
+    {
+        pendingScript_ = -1;
+        const int index = count_++;
+        if (!everything_)
+            return;
+        TElementStore::TElement e{};
+        e.Event = TTagEvent::Bang;
+        e.IsComment = true;
+        e.NameAt = store_.Keep("!");
+        e.NameLength = 1;
+        e.SourceIndex = index;
+        e.AttributesBegin = e.AttributesEnd = static_cast<std::uint32_t>(store_.Attributes.size());
+        e.Start = e.ContentStart = offset;
+        e.ContentEnd = e.End = end;
+        store_.Elements.push_back(e);
+    }
+
+    void RawText(std::size_t offset, std::size_t end) override
+    {
+        if (pendingScript_ >= 0) {
+            auto& e = store_.Elements[static_cast<std::size_t>(pendingScript_)];
+            e.ScriptTextAt = offset;
+            e.ScriptTextLength = end - offset;
+        }
+        pendingScript_ = -1;
+    }
+
+    // The page has ended: whatever is open ends with it.
+    void Finish()
+    {
+        for (std::size_t i = open_.size(); i-- > 0;)
+            if (open_[i].Element >= 0) {
+                auto& e = store_.Elements[static_cast<std::size_t>(open_[i].Element)];
+                e.ContentEnd = e.End = page_.size();
+            }
+        open_.clear();
+    }
+
+private:
+    struct TOpen {
+        std::uint64_t Hash;
+        int Element;
+    };
+
+    bool Keeps(TTagEvent event) const { return everything_ || wanted_[static_cast<int>(event)]; }
+
+    int Implied(THtmlTag tag, std::string_view upperName, std::size_t at)
+    {
+        const int index = count_++;
+        const TTagEvent event = EventOf(tag);
+        int stored = -1;
+        if (Keeps(event)) {
+            TElementStore::TElement e{};
+            e.Event = event;
+            e.Tag = tag;
+            e.NameAt = store_.Keep(upperName);
+            e.NameLength = static_cast<std::uint32_t>(upperName.size());
+            e.AttributesBegin = e.AttributesEnd = static_cast<std::uint32_t>(store_.Attributes.size());
+            e.SourceIndex = index;
+            e.Start = e.ContentStart = at;
+            e.ContentEnd = e.End = page_.size();
+            stored = static_cast<int>(store_.Elements.size());
+            store_.Elements.push_back(e);
+        }
+        if (texts_) {
+            std::string lower(upperName);
+            for (char& c : lower)
+                c = LowerChar(c);
+            open_.push_back(TOpen{NameHash(lower), stored});
+        }
+        return stored;
+    }
+
+    int Add(const THtmlStartTag& t, bool awaitsEnd)
+    {
+        const int index = count_++;
+        const TTagEvent event = EventOf(t.Tag);
+        int stored = -1;
+        if (Keeps(event)) {
+            TElementStore::TElement e{};
+            e.Event = event;
+            e.Tag = t.Tag;
+            e.NameAt = static_cast<std::uint32_t>(store_.Strings.size());
+            for (char c : t.Name)
+                store_.Strings += static_cast<char>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
+            e.NameLength = static_cast<std::uint32_t>(t.Name.size());
+            e.AttributesBegin = static_cast<std::uint32_t>(store_.Attributes.size());
+            for (std::size_t i = 0; i < t.Count; ++i)
+                store_.AddAttribute(t.Attributes[i]);
+            e.AttributesEnd = static_cast<std::uint32_t>(store_.Attributes.size());
+            e.SourceIndex = index;
+            e.Start = t.Offset;
+            e.ContentStart = e.ContentEnd = e.End = t.End;
+            stored = static_cast<int>(store_.Elements.size());
+            store_.Elements.push_back(e);
+        }
+        if (texts_ && awaitsEnd) {
+            open_.push_back(TOpen{NameHash(t.Name), stored});
+            if (stored >= 0)
+                store_.Elements[static_cast<std::size_t>(stored)].ContentEnd =
+                    store_.Elements[static_cast<std::size_t>(stored)].End = page_.size();
+        }
+        return stored;
+    }
+
     TElementStore& store_;
     std::string_view page_;
     const bool* wanted_;
     bool everything_;
     bool texts_;
-    std::function<bool()> overTime_;
-    TMode mode_ = TMode::Initial;
     int count_ = 0;
     int html_ = -1;
     int body_ = -1;
     int pendingScript_ = -1;
-    bool rawPending_ = false;
-    bool timedOut_ = false;
-    bool framesetOk_ = true;
-    int templates_ = 0;
     int bodyCount_ = 0;
     std::size_t bodyStored_ = 0;
     std::size_t bodyOpen_ = 0;
-    std::uint32_t ticks_ = 0;
     std::vector<TOpen> open_;
 };
 
@@ -825,7 +522,7 @@ private:
 };
 
 void FillElementInfo(const TElementStore& store, std::size_t index, std::string_view page, bool texts,
-                     THtmlScanner& textScanner, TElementInfo& info)
+                     THtmlTreeBuilder& textBuilder, TElementInfo& info)
 {
     using namespace std::string_view_literals;
     const auto& e = store.Elements[index];
@@ -868,7 +565,7 @@ void FillElementInfo(const TElementStore& store, std::size_t index, std::string_
         DecodeHtmlText(inner, false, info.InnerText);
     } else {
         TTextCollector collector(inner, info.InnerText);
-        textScanner.Scan(inner, collector);
+        textBuilder.Scan(inner, collector);
     }
     info.OuterText = info.InnerText;
 }
@@ -962,10 +659,9 @@ bool TDocParser::Execute(const std::string& address)
         ~TClearLater() { store.Clear(); }
     } clearLater{store};
     store.Clear();
-    TCollector collector(store, source, wanted, everything, walk && any && ElementTexts,
-                         [this] { return Clock->TickMs() - started_ > TimeLimitMs; });
-    store.Scanner.Scan(source, collector);
-    if (collector.TimedOut() || Clock->TickMs() - started_ > TimeLimitMs)
+    TCollector collector(store, source, wanted, everything, walk && any && ElementTexts);
+    store.Builder.Build(source, collector, [this] { return Clock->TickMs() - started_ > TimeLimitMs; });
+    if (store.Builder.TimedOut() || Clock->TickMs() - started_ > TimeLimitMs)
         return false;
     collector.Finish();
     busy_ = false;
@@ -995,17 +691,17 @@ bool TDocParser::Execute(const std::string& address)
             if (!a)
                 return std::string_view();
             std::string_view value = store.Text(a->ValueAt, a->ValueLength);
-            while (!value.empty() && IsBlank(value.front()))
+            while (!value.empty() && IsHtmlSpace(value.front()))
                 value.remove_prefix(1);
-            while (!value.empty() && IsBlank(value.back()))
+            while (!value.empty() && IsHtmlSpace(value.back()))
                 value.remove_suffix(1);
             if (at && a->HasValue) {
                 std::size_t offset = a->RawOffset, length = a->RawLength;
-                while (length > 0 && IsBlank(source[offset])) {
+                while (length > 0 && IsHtmlSpace(source[offset])) {
                     ++offset;
                     --length;
                 }
-                while (length > 0 && IsBlank(source[offset + length - 1]))
+                while (length > 0 && IsHtmlSpace(source[offset + length - 1]))
                     --length;
                 if (length > 0) {
                     at->Offset = offset;
@@ -1029,7 +725,7 @@ bool TDocParser::Execute(const std::string& address)
             const bool fire = wanted[static_cast<int>(event)];
             if (!OnElement && !fire)
                 continue;
-            FillElementInfo(store, index, source, ElementTexts, store.TextScanner, info);
+            FillElementInfo(store, index, source, ElementTexts, store.TextBuilder, info);
             if (OnElement)
                 OnElement(info);
             if (!fire)

@@ -3,9 +3,9 @@
 // TDocParser turns an HTML text into a sequence of element events, in
 // document order. The page rewriting uses it to learn every address a page
 // refers to. Everything it reports comes from start tags and their
-// attributes, so it needs no document tree: a tokenizer (THtmlScanner) finds
-// the tags, and a few rules of tree construction decide which element each
-// one makes.
+// attributes, so it needs no document tree: the tree builder
+// (THtmlTreeBuilder, over the tokenizer) says which elements the page makes,
+// and the parser records them and fires their events.
 //
 // Counting elements: the parser counts elements the way a browser's `all`
 // collection does, so the html, head and body elements that a browser always

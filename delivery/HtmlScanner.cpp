@@ -1,5 +1,7 @@
 #include "delivery/HtmlScanner.h"
 
+#include "delivery/HtmlTreeBuilder.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -16,12 +18,6 @@ const TEntity Entities[] = {
 };
 
 constexpr std::size_t LongestEntity = 32;
-
-inline bool IsSpace(char c)
-{
-    // CR counts: the input stream turns it into LF before tokenizing.
-    return c == ' ' || c == '\n' || c == '\t' || c == '\f' || c == '\r';
-}
 
 inline bool IsAlpha(char c)
 {
@@ -151,223 +147,7 @@ std::size_t DecodeReference(std::string_view raw, std::size_t i, bool inAttribut
     return p + used;
 }
 
-struct TTagName {
-    std::string_view Name;
-    THtmlTag Tag;
-};
-
-const TTagName TagNames[] = {
-    {"a", THtmlTag::A},
-    {"img", THtmlTag::Img},
-    {"image", THtmlTag::Image},
-    {"body", THtmlTag::Body},
-    {"html", THtmlTag::Html},
-    {"head", THtmlTag::Head},
-    {"script", THtmlTag::Script},
-    {"link", THtmlTag::Link},
-    {"base", THtmlTag::Base},
-    {"basefont", THtmlTag::BaseFont},
-    {"frameset", THtmlTag::FrameSet},
-    {"frame", THtmlTag::Frame},
-    {"noframes", THtmlTag::NoFrames},
-    {"font", THtmlTag::Font},
-    {"meta", THtmlTag::Meta},
-    {"marquee", THtmlTag::Marquee},
-    {"form", THtmlTag::Form},
-    {"div", THtmlTag::Div},
-    {"hr", THtmlTag::HR},
-    {"br", THtmlTag::BR},
-    {"comment", THtmlTag::Comment},
-    {"title", THtmlTag::Title},
-    {"textarea", THtmlTag::TextArea},
-    {"style", THtmlTag::Style},
-    {"xmp", THtmlTag::Xmp},
-    {"iframe", THtmlTag::IFrame},
-    {"noembed", THtmlTag::NoEmbed},
-    {"plaintext", THtmlTag::PlainText},
-    {"noscript", THtmlTag::NoScript},
-    {"select", THtmlTag::Select},
-    {"option", THtmlTag::Option},
-    {"optgroup", THtmlTag::OptGroup},
-    {"input", THtmlTag::Input},
-    {"keygen", THtmlTag::Keygen},
-    {"template", THtmlTag::Template},
-    {"svg", THtmlTag::Svg},
-    {"math", THtmlTag::Math},
-    {"foreignobject", THtmlTag::ForeignObject},
-    {"desc", THtmlTag::Desc},
-    {"annotation-xml", THtmlTag::AnnotationXml},
-    {"mi", THtmlTag::Mi},
-    {"mo", THtmlTag::Mo},
-    {"mn", THtmlTag::Mn},
-    {"ms", THtmlTag::Ms},
-    {"mtext", THtmlTag::MText},
-    {"mglyph", THtmlTag::MGlyph},
-    {"malignmark", THtmlTag::MAlignMark},
-    {"table", THtmlTag::Table},
-    {"caption", THtmlTag::Caption},
-    {"tbody", THtmlTag::TBody},
-    {"tfoot", THtmlTag::TFoot},
-    {"thead", THtmlTag::THead},
-    {"tr", THtmlTag::Tr},
-    {"td", THtmlTag::Td},
-    {"th", THtmlTag::Th},
-    {"bgsound", THtmlTag::BgSound},
-    // The rest of the HTML elements that end SVG or MathML content.
-    {"b", THtmlTag::Breakout},
-    {"big", THtmlTag::Breakout},
-    {"blockquote", THtmlTag::Breakout},
-    {"center", THtmlTag::Breakout},
-    {"code", THtmlTag::Breakout},
-    {"dd", THtmlTag::Breakout},
-    {"dl", THtmlTag::Breakout},
-    {"dt", THtmlTag::Breakout},
-    {"em", THtmlTag::Breakout},
-    {"embed", THtmlTag::Breakout},
-    {"h1", THtmlTag::Breakout},
-    {"h2", THtmlTag::Breakout},
-    {"h3", THtmlTag::Breakout},
-    {"h4", THtmlTag::Breakout},
-    {"h5", THtmlTag::Breakout},
-    {"h6", THtmlTag::Breakout},
-    {"i", THtmlTag::Breakout},
-    {"li", THtmlTag::Breakout},
-    {"listing", THtmlTag::Breakout},
-    {"menu", THtmlTag::Breakout},
-    {"nobr", THtmlTag::Breakout},
-    {"ol", THtmlTag::Breakout},
-    {"p", THtmlTag::Breakout},
-    {"pre", THtmlTag::Breakout},
-    {"ruby", THtmlTag::Breakout},
-    {"s", THtmlTag::Breakout},
-    {"small", THtmlTag::Breakout},
-    {"span", THtmlTag::Breakout},
-    {"strong", THtmlTag::Breakout},
-    {"strike", THtmlTag::Breakout},
-    {"sub", THtmlTag::Breakout},
-    {"sup", THtmlTag::Breakout},
-    {"tt", THtmlTag::Breakout},
-    {"u", THtmlTag::Breakout},
-    {"ul", THtmlTag::Breakout},
-    {"var", THtmlTag::Breakout},
-};
-
-// Open addressing over the names above; built once.
-class TTagTable {
-public:
-    TTagTable()
-    {
-        slots_.fill(-1);
-        for (std::size_t i = 0; i < std::size(TagNames); ++i) {
-            std::size_t s = Slot(TagNames[i].Name);
-            while (slots_[s] >= 0)
-                s = (s + 1) & (Size - 1);
-            slots_[s] = static_cast<std::int16_t>(i);
-        }
-    }
-
-    THtmlTag Find(std::string_view name) const
-    {
-        if (name.empty() || name.size() > 14)
-            return THtmlTag::Other;
-        for (std::size_t s = Slot(name);; s = (s + 1) & (Size - 1)) {
-            const int i = slots_[s];
-            if (i < 0)
-                return THtmlTag::Other;
-            if (name == TagNames[i].Name)
-                return TagNames[i].Tag;
-        }
-    }
-
-private:
-    static constexpr std::size_t Size = 512;
-    static std::size_t Slot(std::string_view n)
-    {
-        std::size_t h = n.size() * 131u;
-        for (char c : n)
-            h = h * 33u + static_cast<unsigned char>(c);
-        return (h ^ (h >> 9)) & (Size - 1);
-    }
-    std::array<std::int16_t, Size> slots_;
-};
-
-const TTagTable& Tags()
-{
-    static const TTagTable table;
-    return table;
-}
-
-bool IsVoid(THtmlTag tag, std::string_view name)
-{
-    switch (tag) {
-    case THtmlTag::Img:
-    case THtmlTag::Image:
-    case THtmlTag::Base:
-    case THtmlTag::BaseFont:
-    case THtmlTag::BgSound:
-    case THtmlTag::BR:
-    case THtmlTag::Frame:
-    case THtmlTag::HR:
-    case THtmlTag::Input:
-    case THtmlTag::Keygen:
-    case THtmlTag::Link:
-    case THtmlTag::Meta:
-        return true;
-    default:
-        return name == "area" || name == "col" || name == "embed" || name == "param" || name == "source" ||
-               name == "track" || name == "wbr";
-    }
-}
-
-bool EndsForeignContent(const THtmlStartTag& t)
-{
-    switch (t.Tag) {
-    case THtmlTag::Breakout:
-    case THtmlTag::Body:
-    case THtmlTag::BR:
-    case THtmlTag::Div:
-    case THtmlTag::Head:
-    case THtmlTag::HR:
-    case THtmlTag::Img:
-    case THtmlTag::Meta:
-    case THtmlTag::Table:
-        return true;
-    case THtmlTag::Font:
-        return t.Find("color") || t.Find("face") || t.Find("size");
-    default:
-        return false;
-    }
-}
-
-bool HtmlAnnotation(const THtmlStartTag& t)
-{
-    const THtmlAttribute* encoding = t.Find("encoding");
-    if (!encoding)
-        return false;
-    std::string lower(encoding->Value);
-    for (char& c : lower)
-        c = Lower(c);
-    return lower == "text/html" || lower == "application/xhtml+xml";
-}
-
 } // namespace
-
-bool IsRawText(THtmlTag tag)
-{
-    switch (tag) {
-    case THtmlTag::Title:
-    case THtmlTag::TextArea:
-    case THtmlTag::Style:
-    case THtmlTag::Xmp:
-    case THtmlTag::IFrame:
-    case THtmlTag::NoEmbed:
-    case THtmlTag::NoFrames:
-    case THtmlTag::Script:
-        return true;
-    default:
-        return false;
-    }
-}
 
 void AppendUtf8(std::uint32_t cp, std::string& out)
 {
@@ -414,29 +194,18 @@ bool DecodeHtmlText(std::string_view raw, bool inAttribute, std::string& out)
     return changed;
 }
 
-THtmlTag THtmlScanner::TagOf(std::string_view lowerName)
-{
-    return Tags().Find(lowerName);
-}
-
-void THtmlScanner::Scan(std::string_view page, THtmlSink& sink)
+void THtmlScanner::Scan(std::string_view page, THtmlTreeBuilder& builder)
 {
     page_ = page;
-    sink_ = &sink;
+    builder_ = &builder;
+    THtmlTreeBuilder& sink = builder;
     stop_ = false;
-    content_ = TContent::Data;
-    open_.clear();
-    inSelect_ = selectInTable_ = false;
-    tables_ = 0;
-    tableParts_.clear();
-    templates_.clear();
-    templateFresh_ = false;
-    outside_.clear();
+    content_ = THtmlContent::Data;
     const std::size_t n = page.size();
     std::size_t pos = 0;
     while (pos < n && !stop_) {
         switch (content_) {
-        case TContent::Data: {
+        case THtmlContent::Data: {
             const void* found = std::memchr(page.data() + pos, '<', n - pos);
             if (!found) {
                 sink.Text(pos, n);
@@ -449,10 +218,10 @@ void THtmlScanner::Scan(std::string_view page, THtmlSink& sink)
             pos = Markup(lt);
             break;
         }
-        case TContent::RcData:
-        case TContent::RawText:
-        case TContent::ScriptData: {
-            const std::size_t lt = content_ == TContent::ScriptData ? ScriptEnd(pos) : RawEnd(pos);
+        case THtmlContent::RcData:
+        case THtmlContent::RawText:
+        case THtmlContent::ScriptData: {
+            const std::size_t lt = content_ == THtmlContent::ScriptData ? ScriptEnd(pos) : RawEnd(pos);
             if (lt == std::string_view::npos) {
                 sink.Text(pos, n);
                 pos = n;
@@ -460,17 +229,17 @@ void THtmlScanner::Scan(std::string_view page, THtmlSink& sink)
             }
             if (lt > pos)
                 sink.Text(pos, lt);
-            content_ = TContent::Data;
+            content_ = THtmlContent::Data;
             pos = Tag(lt, lt + 2, true);
             break;
         }
-        case TContent::PlainText:
+        case THtmlContent::PlainText:
             sink.Text(pos, n);
             pos = n;
             break;
         }
     }
-    sink_ = nullptr;
+    builder_ = nullptr;
 }
 
 // At a '<' in the data state.
@@ -479,7 +248,7 @@ std::size_t THtmlScanner::Markup(std::size_t lt)
     const std::size_t n = page_.size();
     const std::size_t p = lt + 1;
     if (p >= n) {
-        sink_->Text(lt, n);
+        builder_->Text(lt, n);
         return n;
     }
     const char c = page_[p];
@@ -491,16 +260,16 @@ std::size_t THtmlScanner::Markup(std::size_t lt)
             const void* gt = std::memchr(page_.data() + q, '>', n - q);
             return gt ? static_cast<std::size_t>(static_cast<const char*>(gt) - page_.data()) + 1 : n;
         }
-        if (q + 7 <= n && std::memcmp(page_.data() + q, "[CDATA[", 7) == 0 && ForeignNow()) {
+        if (q + 7 <= n && std::memcmp(page_.data() + q, "[CDATA[", 7) == 0 && builder_->InForeignContent()) {
             const std::size_t from = q + 7;
             const std::size_t end = page_.find("]]>", from);
             if (end == std::string_view::npos) {
                 if (from < n)
-                    sink_->Text(from, n);
+                    builder_->Text(from, n);
                 return n;
             }
             if (end > from)
-                sink_->Text(from, end);
+                builder_->Text(from, end);
             return end + 3;
         }
         return BogusComment(lt, q);
@@ -508,7 +277,7 @@ std::size_t THtmlScanner::Markup(std::size_t lt)
     if (c == '/') {
         const std::size_t q = p + 1;
         if (q >= n) {
-            sink_->Text(lt, n);
+            builder_->Text(lt, n);
             return n;
         }
         if (IsAlpha(page_[q]))
@@ -521,7 +290,7 @@ std::size_t THtmlScanner::Markup(std::size_t lt)
         return Tag(lt, p, false);
     if (c == '?')
         return BogusComment(lt, p);
-    sink_->Text(lt, p);
+    builder_->Text(lt, p);
     return p;
 }
 
@@ -530,7 +299,7 @@ std::size_t THtmlScanner::BogusComment(std::size_t lt, std::size_t at)
     const std::size_t n = page_.size();
     const void* gt = at < n ? std::memchr(page_.data() + at, '>', n - at) : nullptr;
     const std::size_t end = gt ? static_cast<std::size_t>(static_cast<const char*>(gt) - page_.data()) + 1 : n;
-    sink_->Comment(lt, end);
+    builder_->Comment(lt, end);
     return end;
 }
 
@@ -540,7 +309,7 @@ std::size_t THtmlScanner::CommentFrom(std::size_t lt, std::size_t p)
 {
     const std::size_t n = page_.size();
     auto done = [&](std::size_t end) {
-        sink_->Comment(lt, end);
+        builder_->Comment(lt, end);
         return end;
     };
     if (p < n && page_[p] == '>')
@@ -599,7 +368,7 @@ bool THtmlScanner::EndNameAt(std::size_t at) const
     if (!SameLower(page_.data() + at, rawName_))
         return false;
     const char c = page_[at + rawName_.size()];
-    return IsSpace(c) || c == '/' || c == '>';
+    return IsHtmlSpace(c) || c == '/' || c == '>';
 }
 
 std::size_t THtmlScanner::RawEnd(std::size_t from) const
@@ -632,7 +401,7 @@ std::size_t THtmlScanner::ScriptEnd(std::size_t from) const
         while (j < n && IsAlpha(s[j]))
             ++j;
         next = j;
-        if (j >= n || !(IsSpace(s[j]) || s[j] == '/' || s[j] == '>'))
+        if (j >= n || !(IsHtmlSpace(s[j]) || s[j] == '/' || s[j] == '>'))
             return false;
         if (j - at != 6 || !SameLower(s + at, "script"))
             return false;
@@ -757,7 +526,7 @@ std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
     bool lowered = false;
     while (p < n) {
         const char c = s[p];
-        if (IsSpace(c) || c == '/' || c == '>')
+        if (IsHtmlSpace(c) || c == '/' || c == '>')
             break;
         if ((c >= 'A' && c <= 'Z') || c == '\0')
             lowered = true;
@@ -785,7 +554,7 @@ std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
     }
     bool selfClosing = false;
     for (;;) {
-        while (p < n && IsSpace(s[p]))
+        while (p < n && IsHtmlSpace(s[p]))
             ++p;
         if (p >= n)
             return n;
@@ -813,7 +582,7 @@ std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
             nameLowered = true;
         while (p < n) {
             c = s[p];
-            if (IsSpace(c) || c == '/' || c == '>' || c == '=')
+            if (IsHtmlSpace(c) || c == '/' || c == '>' || c == '=')
                 break;
             if ((c >= 'A' && c <= 'Z') || c == '\0')
                 nameLowered = true;
@@ -831,13 +600,13 @@ std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
             a.NameLength = names_.size() - a.NameAt;
         }
         // After the name.
-        while (p < n && IsSpace(s[p]))
+        while (p < n && IsHtmlSpace(s[p]))
             ++p;
         if (p >= n)
             return n;
         if (s[p] == '=') {
             ++p;
-            while (p < n && IsSpace(s[p]))
+            while (p < n && IsHtmlSpace(s[p]))
                 ++p;
             if (p >= n)
                 return n;
@@ -858,7 +627,7 @@ std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
                 a.RawLength = 0;
             } else {
                 const std::size_t start = p;
-                while (p < n && !IsSpace(s[p]) && s[p] != '>')
+                while (p < n && !IsHtmlSpace(s[p]) && s[p] != '>')
                     ++p;
                 if (p >= n)
                     return n;
@@ -878,338 +647,6 @@ std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
     else
         EmitStart(lt, p, selfClosing);
     return p;
-}
-
-bool THtmlScanner::ForeignNow() const
-{
-    return !open_.empty() && open_.back().Space != TSpace::Html;
-}
-
-bool THtmlScanner::AcceptsHtmlStart(THtmlTag tag) const
-{
-    const TOpen& top = open_.back();
-    if (top.HtmlPoint)
-        return true;
-    if (top.TextPoint && tag != THtmlTag::MGlyph && tag != THtmlTag::MAlignMark)
-        return true;
-    return top.AnnotationXml && tag == THtmlTag::Svg;
-}
-
-void THtmlScanner::BreakOut()
-{
-    while (!open_.empty() && open_.back().Space != TSpace::Html && !open_.back().HtmlPoint && !open_.back().TextPoint)
-        open_.pop_back();
-}
-
-namespace {
-
-enum TablePart : std::uint8_t {
-    PartCaption = 1, PartTBody = 2, PartTHead = 4, PartTFoot = 8, PartTr = 16, PartTd = 32, PartTh = 64,
-    PartSections = PartTBody | PartTHead | PartTFoot,
-    // Not a table but a template whose contents are a table's.
-    PartTemplate = 128,
-};
-
-std::uint8_t TablePartOf(THtmlTag tag)
-{
-    switch (tag) {
-    case THtmlTag::Caption: return PartCaption;
-    case THtmlTag::TBody: return PartTBody;
-    case THtmlTag::THead: return PartTHead;
-    case THtmlTag::TFoot: return PartTFoot;
-    case THtmlTag::Tr: return PartTr;
-    case THtmlTag::Td: return PartTd;
-    case THtmlTag::Th: return PartTh;
-    default: return 0;
-    }
-}
-
-bool IsSpecialHtml(THtmlTag tag, std::string_view n)
-{
-    switch (tag) {
-    // SVG and MathML names, here as HTML elements of those names.
-    case THtmlTag::ForeignObject:
-    case THtmlTag::Desc:
-    case THtmlTag::AnnotationXml:
-    case THtmlTag::Mi:
-    case THtmlTag::Mo:
-    case THtmlTag::Mn:
-    case THtmlTag::Ms:
-    case THtmlTag::MText:
-    case THtmlTag::MGlyph:
-    case THtmlTag::MAlignMark:
-    case THtmlTag::Other:
-    case THtmlTag::A:
-    case THtmlTag::Font:
-    case THtmlTag::Comment:
-    case THtmlTag::Option:
-    case THtmlTag::OptGroup:
-    case THtmlTag::Svg:
-    case THtmlTag::Math:
-    case THtmlTag::Image:
-        break;
-    case THtmlTag::Breakout:
-        return n == "blockquote" || n == "center" || n == "dd" || n == "dl" || n == "dt" || n == "embed" ||
-               (n.size() == 2 && n[0] == 'h' && n[1] >= '1' && n[1] <= '6') || n == "li" || n == "listing" ||
-               n == "menu" || n == "ol" || n == "p" || n == "pre" || n == "ul";
-    default:
-        // Every other named tag of the scanner's table is special.
-        return true;
-    }
-    return n == "address" || n == "applet" || n == "area" || n == "article" || n == "aside" || n == "button" ||
-           n == "col" || n == "colgroup" || n == "details" || n == "dir" || n == "fieldset" || n == "figcaption" ||
-           n == "figure" || n == "footer" || n == "header" || n == "hgroup" || n == "main" || n == "nav" ||
-           n == "object" || n == "param" || n == "section" || n == "source" || n == "summary" || n == "track" ||
-           n == "wbr";
-}
-
-bool IsFormatting(THtmlTag tag, std::string_view n)
-{
-    if (tag == THtmlTag::A || tag == THtmlTag::Font)
-        return true;
-    return tag == THtmlTag::Breakout &&
-           (n == "b" || n == "big" || n == "code" || n == "em" || n == "i" || n == "nobr" || n == "s" ||
-            n == "small" || n == "strike" || n == "strong" || n == "tt" || n == "u");
-}
-
-bool ClosesP(THtmlTag tag, std::string_view n)
-{
-    switch (tag) {
-    case THtmlTag::Div:
-    case THtmlTag::HR:
-    case THtmlTag::Xmp:
-    case THtmlTag::PlainText:
-    case THtmlTag::Form:
-        return true;
-    case THtmlTag::Breakout:
-        return n == "p" || n == "blockquote" || n == "center" || n == "dd" || n == "dl" || n == "dt" || n == "li" ||
-               n == "listing" || n == "menu" || n == "ol" || n == "pre" || n == "ul" ||
-               (n.size() == 2 && n[0] == 'h' && n[1] >= '1' && n[1] <= '6');
-    case THtmlTag::Other:
-        return n == "address" || n == "article" || n == "aside" || n == "details" || n == "dialog" || n == "dir" ||
-               n == "fieldset" || n == "figcaption" || n == "figure" || n == "footer" || n == "header" ||
-               n == "hgroup" || n == "main" || n == "nav" || n == "search" || n == "section" || n == "summary";
-    default:
-        return false;
-    }
-}
-
-// The start tags a template's contents take as the head would: after them
-// the contents may still turn out to be a table's.
-bool LeavesTemplateOpenToTables(THtmlTag tag)
-{
-    switch (tag) {
-    case THtmlTag::Base:
-    case THtmlTag::BaseFont:
-    case THtmlTag::BgSound:
-    case THtmlTag::Link:
-    case THtmlTag::Meta:
-    case THtmlTag::NoFrames:
-    case THtmlTag::Script:
-    case THtmlTag::Style:
-    case THtmlTag::Title:
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool IsScopeBoundary(THtmlTag tag, std::string_view n)
-{
-    switch (tag) {
-    case THtmlTag::Html:
-    case THtmlTag::Table:
-    case THtmlTag::Td:
-    case THtmlTag::Th:
-    case THtmlTag::Caption:
-    case THtmlTag::Marquee:
-    case THtmlTag::Template:
-        return true;
-    default:
-        return n == "object" || n == "applet";
-    }
-}
-
-
-enum : std::uint8_t {
-    KindSpecial = 1, KindBoundary = 2, KindButtonBoundary = 4, KindClosesP = 8, KindFormatting = 16, KindVoid = 32,
-};
-
-// What the element of a name is to the tree construction, looked up by the
-// name's hash: a page's every start tag asks, and most names have nothing.
-class TKindTable {
-public:
-    TKindTable()
-    {
-        static const std::string_view others[] = {
-            "address", "applet",  "area",   "article", "aside",   "button",  "col",     "colgroup",
-            "details", "dialog",  "dir",    "fieldset", "figcaption", "figure", "footer", "header",
-            "hgroup",  "main",    "nav",    "object",  "param",   "search",  "section", "source",
-            "summary", "track",   "wbr",
-        };
-        for (const TTagName& t : TagNames)
-            Add(t.Name, t.Tag);
-        for (std::string_view n : others)
-            Add(n, THtmlTag::Other);
-    }
-
-    std::uint8_t Find(std::string_view name, std::uint64_t hash) const
-    {
-        for (std::size_t s = hash & (Size - 1);; s = (s + 1) & (Size - 1)) {
-            const TSlot& slot = slots_[s];
-            if (slot.Name.empty())
-                return 0;
-            // The names are a few letters: a call to memcmp costs more.
-            if (slot.Hash == hash && slot.Name.size() == name.size()) {
-                std::size_t i = 0;
-                while (i < name.size() && slot.Name[i] == name[i])
-                    ++i;
-                if (i == name.size())
-                    return slot.Kind;
-            }
-        }
-    }
-
-private:
-    static constexpr std::size_t Size = 512;
-    struct TSlot {
-        std::string_view Name;
-        std::uint64_t Hash = 0;
-        std::uint8_t Kind = 0;
-    };
-
-    void Add(std::string_view name, THtmlTag tag)
-    {
-        const bool boundary = IsScopeBoundary(tag, name);
-        const std::uint8_t kind = static_cast<std::uint8_t>(
-            (IsSpecialHtml(tag, name) ? KindSpecial : 0) | (boundary ? KindBoundary : 0) |
-            (boundary || name == "button" ? KindButtonBoundary : 0) | (ClosesP(tag, name) ? KindClosesP : 0) |
-            (IsFormatting(tag, name) ? KindFormatting : 0) | (IsVoid(tag, name) ? KindVoid : 0));
-        if (kind == 0)
-            return;
-        const std::uint64_t hash = NameHash(name);
-        std::size_t s = hash & (Size - 1);
-        while (!slots_[s].Name.empty())
-            s = (s + 1) & (Size - 1);
-        slots_[s] = TSlot{name, hash, kind};
-    }
-
-    std::array<TSlot, Size> slots_{};
-};
-
-const TKindTable KindTable;
-
-const TKindTable& Kinds()
-{
-    return KindTable;
-}
-
-} // namespace
-
-// An end tag while SVG or MathML is open: in foreign content it closes the
-// nearest foreign element of its name; in HTML content (inside an integration
-// point) the nearest HTML element of its name, unless a special element
-// stands in between. An end tag that finds none of them goes on to the HTML
-// elements around the foreign content.
-void THtmlScanner::CloseOpen(std::uint64_t hash, std::string_view name)
-{
-    // Looking further down than this would make a page of deep nesting and
-    // stray end tags quadratic.
-    constexpr std::size_t Reach = 256;
-    const std::size_t bottom = open_.size() > Reach ? open_.size() - Reach : 0;
-    std::size_t i = open_.size();
-    if (ForeignNow()) {
-        bool html = false;
-        // The HTML rules the end tag goes on to look from the current node
-        // down, and stop at a special element: an integration point.
-        bool special = false;
-        while (i > bottom) {
-            --i;
-            if (open_[i].Space == TSpace::Html) {
-                html = true;
-                ++i;
-                break;
-            }
-            if (open_[i].Hash == hash) {
-                open_.resize(i);
-                return;
-            }
-            special = special || open_[i].Special;
-        }
-        if (special)
-            return;
-        if (!html) {
-            if (bottom == 0 && CloseOutside(hash, name))
-                open_.clear();
-            return;
-        }
-    }
-    while (i-- > bottom) {
-        if (open_[i].Space == TSpace::Html && open_[i].Hash == hash) {
-            PopOpen(i);
-            return;
-        }
-        if (open_[i].Special)
-            return;
-    }
-    if (bottom == 0 && CloseOutside(hash, name))
-        open_.clear();
-}
-
-// An end tag for the HTML elements outside any foreign content; true when it
-// closes one. The end tag of a formatting element closes everything opened
-// after it but the special elements; a stray end tag stops at a special
-// element; the other end tags look for their element in scope.
-bool THtmlScanner::CloseOutside(std::uint64_t hash, std::string_view name)
-{
-    constexpr std::size_t Reach = 256;
-    const std::size_t bottom = outside_.size() > Reach ? outside_.size() - Reach : 0;
-    const std::uint8_t kind = Kinds().Find(name, hash);
-    const bool formatting = (kind & KindFormatting) != 0;
-    const bool scoped = (kind & (KindFormatting | KindSpecial)) != 0;
-    std::size_t i = outside_.size();
-    for (;;) {
-        if (i == bottom)
-            return false;
-        --i;
-        if (outside_[i].Hash == static_cast<std::uint32_t>(hash))
-            break;
-        if (scoped ? outside_[i].Boundary : outside_[i].Special)
-            return false;
-    }
-    if (formatting) {
-        std::size_t kept = i;
-        for (std::size_t j = i + 1; j < outside_.size(); ++j)
-            if (outside_[j].Special || outside_[j].Formatting)
-                outside_[kept++] = outside_[j];
-        outside_.resize(kept);
-    } else {
-        PopOutside(i);
-    }
-    return true;
-}
-
-// Closes the element at `at` and the ones opened after it. Formatting
-// elements among those are opened again before whatever comes next, so they
-// stay, unless a cell, caption or the like (the element at `at`) ends them.
-void THtmlScanner::PopOutside(std::size_t at)
-{
-    std::size_t kept = at;
-    if (!outside_[at].Boundary)
-        for (std::size_t j = at + 1; j < outside_.size(); ++j)
-            if (outside_[j].Formatting)
-                outside_[kept++] = outside_[j];
-    outside_.resize(kept);
-}
-
-void THtmlScanner::PopOpen(std::size_t at)
-{
-    std::size_t kept = at;
-    if (!open_[at].Marker)
-        for (std::size_t j = at + 1; j < open_.size(); ++j)
-            if (open_[j].Formatting)
-                open_[kept++] = open_[j];
-    open_.resize(kept);
 }
 
 
@@ -1237,282 +674,19 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
         v.Quote = a.Quote;
         v.HasValue = a.HasValue;
     }
-    std::vector<THtmlAttribute>& out = attributes_;
 
     THtmlStartTag t;
     t.Name = tagNameLowered_ ? std::string_view(tagName_) : page_.substr(tagNameAt_, tagNameLength_);
-    t.Tag = TagOf(t.Name);
     t.Offset = lt;
     t.End = end;
     t.SelfClosing = selfClosing;
-    t.Attributes = out.data();
-    t.Count = out.size();
-
-    const std::uint64_t hash = open_.empty() ? 0 : NameHash(t.Name);
-    if (ForeignNow() && !AcceptsHtmlStart(t.Tag)) {
-        if (!EndsForeignContent(t)) {
-            const TOpen& top = open_.back();
-            // A start tag here makes an element of the current one's kind:
-            // <math> inside SVG is an SVG element (and its annotation-xml no
-            // way back to HTML), <svg> inside MathML a MathML one.
-            const TSpace space = top.Space;
-            t.Foreign = true;
-            sink_->StartTag(t);
-            if (!selfClosing) {
-                const bool svg = space == TSpace::Svg, math = space == TSpace::Math;
-                const bool htmlPoint =
-                    (svg && (t.Tag == THtmlTag::ForeignObject || t.Tag == THtmlTag::Desc || t.Tag == THtmlTag::Title)) ||
-                    (math && t.Tag == THtmlTag::AnnotationXml && HtmlAnnotation(t));
-                const bool textPoint = math && (t.Tag == THtmlTag::Mi || t.Tag == THtmlTag::Mo || t.Tag == THtmlTag::Mn ||
-                                                t.Tag == THtmlTag::Ms || t.Tag == THtmlTag::MText);
-                const bool annotation = math && t.Tag == THtmlTag::AnnotationXml;
-                open_.push_back(TOpen{hash, space, htmlPoint, textPoint, annotation,
-                                      htmlPoint || textPoint || annotation ||
-                                          (svg && (t.Tag == THtmlTag::ForeignObject || t.Tag == THtmlTag::Desc ||
-                                                   t.Tag == THtmlTag::Title))});
-            }
-            return;
-        }
-        BreakOut();
-    }
-
-    if (inSelect_) {
-        switch (t.Tag) {
-        case THtmlTag::Option:
-        case THtmlTag::OptGroup:
-        case THtmlTag::Script:
-        case THtmlTag::Template:
-        case THtmlTag::Html:
-            break;
-        case THtmlTag::Select:
-            inSelect_ = false;
-            return;
-        case THtmlTag::Input:
-        case THtmlTag::Keygen:
-        case THtmlTag::TextArea:
-            inSelect_ = false;
-            break;
-        case THtmlTag::Caption:
-        case THtmlTag::Table:
-        case THtmlTag::TBody:
-        case THtmlTag::TFoot:
-        case THtmlTag::THead:
-        case THtmlTag::Tr:
-        case THtmlTag::Td:
-        case THtmlTag::Th:
-            if (!selectInTable_)
-                return;
-            inSelect_ = false;
-            break;
-        default:
-            // Tree construction drops every other start tag inside a select.
-            return;
-        }
-    }
-    if (templateFresh_) {
-        if (TablePartOf(t.Tag) != 0 || t.Name == "colgroup" || t.Name == "col") {
-            // The template's contents are a table's from here on.
-            templateFresh_ = false;
-            ++tables_;
-            tableParts_.push_back(PartTemplate);
-        } else if (!(LeavesTemplateOpenToTables(t.Tag) || t.Tag == THtmlTag::Template)) {
-            templateFresh_ = false;
-        }
-    }
-    if (t.Tag == THtmlTag::Image) {
-        t.Tag = THtmlTag::Img;
-        t.Name = "img";
-    }
-    sink_->StartTag(t);
-    switch (t.Tag) {
-    case THtmlTag::Svg:
-    case THtmlTag::Math:
-        if (!selfClosing)
-            open_.push_back(TOpen{NameHash(t.Name), t.Tag == THtmlTag::Svg ? TSpace::Svg : TSpace::Math, false,
-                                  false, false, false});
-        return;
-    case THtmlTag::Select:
-        inSelect_ = true;
-        selectInTable_ = tables_ > 0;
-        break;
-    case THtmlTag::Table:
-        // Outside a cell or caption of a table, a table's start tag ends
-        // that table before it opens its own.
-        if (tables_ > 0 && !(tableParts_.back() & (PartCaption | PartTd | PartTh))) {
-            if (!(tableParts_.back() & PartTemplate))
-                tableParts_.back() = 0;
-        } else {
-            ++tables_;
-            tableParts_.push_back(0);
-        }
-        break;
-    case THtmlTag::Caption:
-    case THtmlTag::TBody:
-    case THtmlTag::THead:
-    case THtmlTag::TFoot:
-    case THtmlTag::Tr:
-    case THtmlTag::Td:
-    case THtmlTag::Th:
-        TableStart(t.Tag);
-        break;
-    case THtmlTag::Template:
-        templates_.push_back(TOuter{inSelect_, selectInTable_, tables_, tableParts_.size(), templateFresh_});
-        templateFresh_ = true;
-        inSelect_ = selectInTable_ = false;
-        tables_ = 0;
-        break;
-    case THtmlTag::Title:
-    case THtmlTag::TextArea:
-        content_ = TContent::RcData;
-        rawName_.assign(t.Name);
-        break;
-    case THtmlTag::Style:
-    case THtmlTag::Xmp:
-    case THtmlTag::IFrame:
-    case THtmlTag::NoEmbed:
-    case THtmlTag::NoFrames:
-        content_ = TContent::RawText;
-        rawName_.assign(t.Name);
-        break;
-    case THtmlTag::Script:
-        content_ = TContent::ScriptData;
-        rawName_.assign(t.Name);
-        break;
-    case THtmlTag::PlainText:
-        content_ = TContent::PlainText;
-        break;
-    default:
-        break;
-    }
-    // HTML elements inside SVG or MathML integration points are tracked so
-    // that their end tags do not close the foreign elements around them.
-    // (A '/' before the '>' does not close an HTML element.) A second
-    // <html> or <body>, and <head> or <frameset> in the body, open nothing.
-    // Outside a table its parts open nothing either.
-    const bool opensNothing = t.Tag == THtmlTag::Html || t.Tag == THtmlTag::Head || t.Tag == THtmlTag::Body ||
-                              t.Tag == THtmlTag::FrameSet ||
-                              (tables_ == 0 && (TablePartOf(t.Tag) != 0 || t.Name == "colgroup"));
-    if (open_.empty()) {
-        const std::uint64_t h = NameHash(t.Name);
-        const std::uint8_t kind = Kinds().Find(t.Name, h);
-        if (kind & KindClosesP)
-            CloseP();
-        // An <a> inside an open one ends it as its end tag would.
-        if (t.Tag == THtmlTag::A)
-            CloseOutside(h, t.Name);
-        if (!(kind & KindVoid) && !opensNothing) {
-            // A page of unclosed elements would grow this without end; the
-            // bottom half goes when it is full, which only a page nested
-            // deeper than any real one can tell.
-            constexpr std::size_t MaxOutside = std::size_t{1} << 16;
-            if (outside_.size() == MaxOutside)
-                outside_.erase(outside_.begin(), outside_.begin() + MaxOutside / 2);
-            outside_.push_back(TOutside{static_cast<std::uint32_t>(h), (kind & KindSpecial) != 0,
-                                        (kind & KindBoundary) != 0, (kind & KindButtonBoundary) != 0,
-                                        (kind & KindFormatting) != 0});
-        }
-    } else {
-        // Inside an integration point: the same, among the HTML elements
-        // above it.
-        const std::uint8_t kind = Kinds().Find(t.Name, hash);
-        if (kind & KindClosesP) {
-            static const std::uint64_t p = NameHash("p");
-            for (std::size_t i = open_.size(); i-- > 0 && open_[i].Space == TSpace::Html && !open_[i].ButtonBoundary;)
-                if (open_[i].Hash == p) {
-                    PopOpen(i);
-                    break;
-                }
-        }
-        if (!IsVoid(t.Tag, t.Name) && !opensNothing)
-            open_.push_back(TOpen{hash, TSpace::Html, false, false, false, (kind & KindSpecial) != 0,
-                                  (kind & KindButtonBoundary) != 0, (kind & KindFormatting) != 0,
-                                  (kind & KindBoundary) != 0});
-    }
-}
-
-// The start tags before which an open <p> ends, when it is in button scope.
-void THtmlScanner::CloseP()
-{
-    static const std::uint64_t p = NameHash("p");
-    constexpr std::size_t Reach = 256;
-    const std::size_t bottom = outside_.size() > Reach ? outside_.size() - Reach : 0;
-    for (std::size_t i = outside_.size(); i-- > bottom;) {
-        if (outside_[i].Hash == static_cast<std::uint32_t>(p)) {
-            PopOutside(i);
-            return;
-        }
-        if (outside_[i].ButtonBoundary)
-            return;
-    }
+    t.Attributes = attributes_.data();
+    t.Count = attributes_.size();
+    builder_->StartTag(t);
 }
 
 void THtmlScanner::EmitEnd(std::size_t lt, std::size_t end)
 {
     const std::string_view name = tagNameLowered_ ? std::string_view(tagName_) : page_.substr(tagNameAt_, tagNameLength_);
-    const THtmlTag tag = TagOf(name);
-    sink_->EndTag(tag, name, lt, end);
-    if (!open_.empty())
-        CloseOpen(NameHash(name), name);
-    else
-        CloseOutside(NameHash(name), name);
-    if (tag == THtmlTag::Select) {
-        inSelect_ = false;
-    } else if (tag == THtmlTag::Template) {
-        if (!templates_.empty()) {
-            inSelect_ = templates_.back().InSelect;
-            selectInTable_ = templates_.back().SelectInTable;
-            tables_ = templates_.back().Tables;
-            tableParts_.resize(std::min(tableParts_.size(), templates_.back().Parts));
-            templateFresh_ = templates_.back().TemplateFresh;
-            templates_.pop_back();
-        }
-    } else if (tag == THtmlTag::Table) {
-        // In a template that is a table's contents there is no table to end.
-        if (tables_ > 0 && !(tableParts_.back() & PartTemplate)) {
-            --tables_;
-            tableParts_.pop_back();
-            if (inSelect_ && selectInTable_)
-                inSelect_ = false;
-        }
-    } else if (TablePartOf(tag) != 0) {
-        TableEnd(tag);
-    }
-}
-
-// A start tag of a table's part, in the innermost table: the parts it closes
-// and the ones the tree construction supplies for it (a row's section, a
-// cell's row).
-void THtmlScanner::TableStart(THtmlTag tag)
-{
-    if (tables_ == 0)
-        return;
-    std::uint8_t& open = tableParts_.back();
-    const std::uint8_t part = TablePartOf(tag);
-    const std::uint8_t kept = open & PartTemplate;
-    if (part == PartCaption || (part & PartSections)) {
-        open = part | kept;
-        return;
-    }
-    const std::uint8_t section = (open & PartSections) ? open & PartSections : PartTBody;
-    open = static_cast<std::uint8_t>((part == PartTr ? section | PartTr : section | PartTr | part) | kept);
-}
-
-// An end tag of a table's part. Inside a select in the table it ends the
-// select when the part is open, and then closes the part as well.
-void THtmlScanner::TableEnd(THtmlTag tag)
-{
-    if (tables_ == 0)
-        return;
-    std::uint8_t& open = tableParts_.back();
-    const std::uint8_t part = TablePartOf(tag);
-    if (!(open & part))
-        return;
-    if (inSelect_ && selectInTable_)
-        inSelect_ = false;
-    if (part == PartTd || part == PartTh)
-        open &= static_cast<std::uint8_t>(~(PartTd | PartTh));
-    else if (part == PartTr)
-        open &= static_cast<std::uint8_t>(~(PartTr | PartTd | PartTh));
-    else
-        open &= PartTemplate;
+    builder_->EndTag(name, lt, end);
 }

@@ -1,14 +1,9 @@
 #pragma once
 
-// A tokenizer for HTML that finds where start tags and their attributes are,
-// the way a browser's tokenizer does: comments, doctypes, raw text, script
-// data with its escapes, CDATA in SVG and MathML. It keeps only the few tree
-// effects that decide which tokenizer state applies or which start tags an
-// element-building parse would keep (select contents and the table parts that
-// end a select, foreign content and, roughly, the HTML elements open around
-// it, the first of two duplicate attributes, <image> as <img>). One pass over
-// the page, no recursion, and no allocation per token once its buffers have
-// grown.
+// The HTML tokenizer and its tokens. What the tokens make of a document, and
+// which tokenizer state follows each start tag, is the tree builder's
+// (delivery/HtmlTreeBuilder.h), which also hands the tokens on to whoever
+// reads the page.
 
 #include <cstddef>
 #include <array>
@@ -35,6 +30,7 @@ struct THtmlAttribute {
 };
 
 struct THtmlStartTag {
+    // The tree builder's: from the name, <image> as <img>.
     THtmlTag Tag = THtmlTag::Other;
     std::string_view Name; // lower case
     std::size_t Offset = 0; // the '<'
@@ -54,20 +50,8 @@ struct THtmlStartTag {
     }
 };
 
-class THtmlSink {
-public:
-    virtual ~THtmlSink() = default;
-    virtual void StartTag(const THtmlStartTag& tag) = 0;
-    virtual void EndTag(THtmlTag tag, std::string_view name, std::size_t offset, std::size_t end) = 0;
-    // Comments, bogus comments included; not doctypes.
-    virtual void Comment(std::size_t offset, std::size_t end) = 0;
-    // Character data between tokens, raw. In script data, style and the other
-    // raw text elements it is the element's whole content.
-    virtual void Text(std::size_t offset, std::size_t end) = 0;
-};
-
-// The hash the scanner and the parser keep open elements' names by (FNV-1a):
-// every start and end tag asks for one.
+// The hash the tree builder and the selector keep open elements' names by
+// (FNV-1a): every start and end tag asks for one.
 inline std::uint64_t NameHash(std::string_view name)
 {
     std::uint64_t h = 14695981039346656037ull;
@@ -76,42 +60,48 @@ inline std::uint64_t NameHash(std::string_view name)
     return h;
 }
 
+// HTML's white space: space, tab, LF, FF and CR (the input stream turns CR
+// into LF before tokenizing). Attribute values, selectors and words of text
+// are split at the same five characters.
+inline constexpr std::array<bool, 256> HtmlSpaceTable = [] {
+    std::array<bool, 256> t{};
+    for (unsigned char c : {' ', '\t', '\n', '\r', '\f'})
+        t[c] = true;
+    return t;
+}();
+
+inline bool IsHtmlSpace(char c)
+{
+    return HtmlSpaceTable[static_cast<unsigned char>(c)];
+}
+
+// How the tokenizer reads what follows a start tag; the tree builder, which
+// knows the element, switches it.
+enum class THtmlContent : std::uint8_t { Data, RcData, RawText, ScriptData, PlainText };
+
+class THtmlTreeBuilder;
+
+// The tokenizer: tags with their attributes, comments, doctypes, character
+// data, raw text and script data with its escapes, CDATA, character
+// references and where every token stands in the page. It hands each token
+// to the tree builder, which decides what the token makes and which state the
+// tokenizer goes on in. One pass over the page, no recursion, and no
+// allocation per token once its buffers have grown.
 class THtmlScanner {
 public:
-    void Scan(std::string_view page, THtmlSink& sink);
-    // Ends the scan after the current token (a sink's time limit).
+    void Scan(std::string_view page, THtmlTreeBuilder& builder);
+    // Ends the scan after the current token.
     void Stop() { stop_ = true; }
     bool Stopped() const { return stop_; }
-    // Where the last token left the scan: inside an SVG or MathML element,
-    // where a start tag makes one of theirs (a sink's question in Text).
-    bool InForeignContent() const { return ForeignNow(); }
-
-    static THtmlTag TagOf(std::string_view lowerName);
+    // From the next character on: text up to the end tag of `name` (RCDATA,
+    // RAWTEXT, script data), or everything to the page's end (PLAINTEXT).
+    void SwitchTo(THtmlContent content, std::string_view name)
+    {
+        content_ = content;
+        rawName_.assign(name);
+    }
 
 private:
-    enum class TContent { Data, RcData, RawText, ScriptData, PlainText };
-    enum class TSpace : std::uint8_t { Html, Svg, Math };
-
-    struct TOpen {
-        std::uint64_t Hash;
-        TSpace Space;
-        // Start tags under it are HTML again: SVG foreignObject, desc, title
-        // and MathML annotation-xml for HTML; MathML text elements.
-        bool HtmlPoint;
-        bool TextPoint;
-        bool AnnotationXml;
-        // An end tag of HTML content stops at it (an HTML "special" element
-        // or an integration point).
-        bool Special;
-        // An HTML element before which a <p> that a block's start tag ends
-        // is not looked for.
-        bool ButtonBoundary = false;
-        // HTML formatting elements, and the elements that end them for good
-        // (a cell, a caption).
-        bool Formatting = false;
-        bool Marker = false;
-    };
-
     struct TPendingAttribute {
         std::size_t NameAt, NameLength; // in names_ when NameLowered, else in the page
         bool NameLowered;
@@ -133,21 +123,11 @@ private:
     void EmitEnd(std::size_t lt, std::size_t end);
     bool Duplicate(std::string_view name);
     std::string_view PendingName(const TPendingAttribute& a) const;
-    bool ForeignNow() const;
-    bool AcceptsHtmlStart(THtmlTag tag) const;
-    void CloseOpen(std::uint64_t hash, std::string_view name);
-    bool CloseOutside(std::uint64_t hash, std::string_view name);
-    void BreakOut();
-    void TableStart(THtmlTag tag);
-    void CloseP();
-    void PopOutside(std::size_t at);
-    void PopOpen(std::size_t at);
-    void TableEnd(THtmlTag tag);
 
     std::string_view page_;
-    THtmlSink* sink_ = nullptr;
+    THtmlTreeBuilder* builder_ = nullptr;
     bool stop_ = false;
-    TContent content_ = TContent::Data;
+    THtmlContent content_ = THtmlContent::Data;
     std::string rawName_; // the start tag that opened RCDATA, RAWTEXT or script data
 
     std::string tagName_;
@@ -159,37 +139,6 @@ private:
     std::vector<THtmlAttribute> attributes_;
     std::vector<std::int32_t> seen_; // open-addressing table of attribute names, for tags with many
     std::size_t seenFilled_ = 0;
-
-    std::vector<TOpen> open_; // the open SVG and MathML elements, with HTML ones inside them
-    // The HTML elements open around the foreign content, roughly (the end
-    // tags the tree construction supplies are not followed): an end tag
-    // inside SVG or MathML that closes one of them ends the foreign content.
-    struct TOutside {
-        std::uint32_t Hash; // the name's, its low half
-        bool Special;  // a stray end tag stops at it
-        bool Boundary; // an end tag that looks for its element in scope stops at it
-        bool ButtonBoundary; // and a <p> ending before a block's start tag
-        bool Formatting;
-    };
-    std::vector<TOutside> outside_;
-    bool inSelect_ = false;
-    bool selectInTable_ = false;
-    int tables_ = 0;
-    // For each open table, innermost last, the parts of it that are open
-    // (TablePart bits): a select inside the table ends at the end tag of
-    // one of them, and only then.
-    std::vector<std::uint8_t> tableParts_;
-    // A template's contents start afresh: no select, no table around them.
-    struct TOuter {
-        bool InSelect, SelectInTable;
-        int Tables;
-        std::size_t Parts;
-        bool TemplateFresh;
-    };
-    // No start tag but the head's ones has come in the innermost template's
-    // contents yet: a table's part there makes the template a table.
-    bool templateFresh_ = false;
-    std::vector<TOuter> templates_;
 };
 
 // Appends the value of raw text with its character references decoded, as
@@ -200,7 +149,3 @@ bool DecodeHtmlText(std::string_view raw, bool inAttribute, std::string& out);
 
 // A code point as UTF-8, as character references and selector escapes give it.
 void AppendUtf8(std::uint32_t cp, std::string& out);
-
-// The elements whose contents the tokenizer reads as text up to their own
-// end tag (PLAINTEXT aside, which has none).
-bool IsRawText(THtmlTag tag);

@@ -1,6 +1,6 @@
 #include "delivery/PageSelector.h"
 
-#include "delivery/HtmlScanner.h"
+#include "delivery/HtmlTreeBuilder.h"
 
 #include <algorithm>
 #include <array>
@@ -777,7 +777,7 @@ std::vector<TPageSelector::TMatch> TPageSelector::Select(std::string_view page) 
     if (parts_.empty())
         return {};
     TSelectingSink sink(*this, page.size());
-    THtmlScanner scanner;
+    THtmlTreeBuilder scanner;
     scanner.Scan(page, sink);
     sink.Finish();
     return std::move(sink.Matches);

@@ -1,6 +1,6 @@
 #include "delivery/PageText.h"
 
-#include "delivery/HtmlScanner.h"
+#include "delivery/HtmlTreeBuilder.h"
 
 #include <algorithm>
 #include <array>
@@ -185,7 +185,7 @@ void AppendWord(std::string_view raw, std::string& text)
 
 class TTextSink final : public THtmlSink {
 public:
-    TTextSink(std::string_view page, TPageText& out, THtmlScanner& scanner, const TPageTextLimits& limits)
+    TTextSink(std::string_view page, TPageText& out, THtmlTreeBuilder& scanner, const TPageTextLimits& limits)
         : page_(page), out_(out), scanner_(scanner), limits_(limits)
     {
     }
@@ -434,7 +434,7 @@ private:
 
     std::string_view page_;
     TPageText& out_;
-    THtmlScanner& scanner_;
+    THtmlTreeBuilder& scanner_;
     const TPageTextLimits& limits_;
     bool stopped_ = false;
     bool done_ = false;
@@ -469,7 +469,7 @@ bool ReadPageText(std::string_view page, TPageText& out, const TPageTextLimits& 
     out.Text.reserve(page.size() / 2);
     out.Pieces.reserve(page.size() / 32);
     out.Blocks.reserve(page.size() / 64);
-    THtmlScanner scanner;
+    THtmlTreeBuilder scanner;
     TTextSink sink(page, out, scanner, limits);
     scanner.Scan(page, sink);
     sink.Finish();

@@ -8,7 +8,7 @@
 #include <tuple>
 
 #include "delivery/DocParser.h"
-#include "delivery/HtmlScanner.h"
+#include "delivery/HtmlTreeBuilder.h"
 
 bool TOracleLink::operator<(const TOracleLink& o) const
 {

@@ -2,7 +2,7 @@
 // generated and real-world-shaped pages, the extent of each match, what it
 // refuses and where, and its behaviour on arbitrary input.
 
-#include "delivery/HtmlScanner.h"
+#include "delivery/HtmlTreeBuilder.h"
 #include "delivery/PageSelector.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDataFolder.h"
@@ -111,7 +111,7 @@ std::string OurAnswer(const std::string& page, const std::string& selector, bool
     if (refused)
         return "!";
     TKeyOfTag keys;
-    THtmlScanner scanner;
+    THtmlTreeBuilder scanner;
     scanner.Scan(page, keys);
     std::string out;
     for (const auto& m : s.Select(page)) {
@@ -408,7 +408,7 @@ TEST(PageSelectorOracle, RealWorldShapedPagesSelectWhatLxmlSelects)
         std::string page((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
         ASSERT_FALSE(page.empty()) << name;
         TLabeller labels;
-        THtmlScanner scanner;
+        THtmlTreeBuilder scanner;
         scanner.Scan(page, labels);
         for (std::size_t i = labels.NameEnds.size(); i > 0; --i)
             page.insert(labels.NameEnds[i - 1], " data-k=\"" + std::to_string(i) + "\"");

@@ -1,0 +1,1195 @@
+#include "delivery/HtmlTreeBuilder.h"
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+inline char Lower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+}
+
+struct TTagName {
+    std::string_view Name;
+    THtmlTag Tag;
+};
+
+const TTagName TagNames[] = {
+    {"a", THtmlTag::A},
+    {"img", THtmlTag::Img},
+    {"image", THtmlTag::Image},
+    {"body", THtmlTag::Body},
+    {"html", THtmlTag::Html},
+    {"head", THtmlTag::Head},
+    {"script", THtmlTag::Script},
+    {"link", THtmlTag::Link},
+    {"base", THtmlTag::Base},
+    {"basefont", THtmlTag::BaseFont},
+    {"frameset", THtmlTag::FrameSet},
+    {"frame", THtmlTag::Frame},
+    {"noframes", THtmlTag::NoFrames},
+    {"font", THtmlTag::Font},
+    {"meta", THtmlTag::Meta},
+    {"marquee", THtmlTag::Marquee},
+    {"form", THtmlTag::Form},
+    {"div", THtmlTag::Div},
+    {"hr", THtmlTag::HR},
+    {"br", THtmlTag::BR},
+    {"comment", THtmlTag::Comment},
+    {"title", THtmlTag::Title},
+    {"textarea", THtmlTag::TextArea},
+    {"style", THtmlTag::Style},
+    {"xmp", THtmlTag::Xmp},
+    {"iframe", THtmlTag::IFrame},
+    {"noembed", THtmlTag::NoEmbed},
+    {"plaintext", THtmlTag::PlainText},
+    {"noscript", THtmlTag::NoScript},
+    {"select", THtmlTag::Select},
+    {"option", THtmlTag::Option},
+    {"optgroup", THtmlTag::OptGroup},
+    {"input", THtmlTag::Input},
+    {"keygen", THtmlTag::Keygen},
+    {"template", THtmlTag::Template},
+    {"svg", THtmlTag::Svg},
+    {"math", THtmlTag::Math},
+    {"foreignobject", THtmlTag::ForeignObject},
+    {"desc", THtmlTag::Desc},
+    {"annotation-xml", THtmlTag::AnnotationXml},
+    {"mi", THtmlTag::Mi},
+    {"mo", THtmlTag::Mo},
+    {"mn", THtmlTag::Mn},
+    {"ms", THtmlTag::Ms},
+    {"mtext", THtmlTag::MText},
+    {"mglyph", THtmlTag::MGlyph},
+    {"malignmark", THtmlTag::MAlignMark},
+    {"table", THtmlTag::Table},
+    {"caption", THtmlTag::Caption},
+    {"tbody", THtmlTag::TBody},
+    {"tfoot", THtmlTag::TFoot},
+    {"thead", THtmlTag::THead},
+    {"tr", THtmlTag::Tr},
+    {"td", THtmlTag::Td},
+    {"th", THtmlTag::Th},
+    {"bgsound", THtmlTag::BgSound},
+    // The rest of the HTML elements that end SVG or MathML content.
+    {"b", THtmlTag::Breakout},
+    {"big", THtmlTag::Breakout},
+    {"blockquote", THtmlTag::Breakout},
+    {"center", THtmlTag::Breakout},
+    {"code", THtmlTag::Breakout},
+    {"dd", THtmlTag::Breakout},
+    {"dl", THtmlTag::Breakout},
+    {"dt", THtmlTag::Breakout},
+    {"em", THtmlTag::Breakout},
+    {"embed", THtmlTag::Breakout},
+    {"h1", THtmlTag::Breakout},
+    {"h2", THtmlTag::Breakout},
+    {"h3", THtmlTag::Breakout},
+    {"h4", THtmlTag::Breakout},
+    {"h5", THtmlTag::Breakout},
+    {"h6", THtmlTag::Breakout},
+    {"i", THtmlTag::Breakout},
+    {"li", THtmlTag::Breakout},
+    {"listing", THtmlTag::Breakout},
+    {"menu", THtmlTag::Breakout},
+    {"nobr", THtmlTag::Breakout},
+    {"ol", THtmlTag::Breakout},
+    {"p", THtmlTag::Breakout},
+    {"pre", THtmlTag::Breakout},
+    {"ruby", THtmlTag::Breakout},
+    {"s", THtmlTag::Breakout},
+    {"small", THtmlTag::Breakout},
+    {"span", THtmlTag::Breakout},
+    {"strong", THtmlTag::Breakout},
+    {"strike", THtmlTag::Breakout},
+    {"sub", THtmlTag::Breakout},
+    {"sup", THtmlTag::Breakout},
+    {"tt", THtmlTag::Breakout},
+    {"u", THtmlTag::Breakout},
+    {"ul", THtmlTag::Breakout},
+    {"var", THtmlTag::Breakout},
+};
+
+// Open addressing over the names above; built once.
+class TTagTable {
+public:
+    TTagTable()
+    {
+        slots_.fill(-1);
+        for (std::size_t i = 0; i < std::size(TagNames); ++i) {
+            std::size_t s = Slot(TagNames[i].Name);
+            while (slots_[s] >= 0)
+                s = (s + 1) & (Size - 1);
+            slots_[s] = static_cast<std::int16_t>(i);
+        }
+    }
+
+    THtmlTag Find(std::string_view name) const
+    {
+        if (name.empty() || name.size() > 14)
+            return THtmlTag::Other;
+        for (std::size_t s = Slot(name);; s = (s + 1) & (Size - 1)) {
+            const int i = slots_[s];
+            if (i < 0)
+                return THtmlTag::Other;
+            if (name == TagNames[i].Name)
+                return TagNames[i].Tag;
+        }
+    }
+
+private:
+    static constexpr std::size_t Size = 512;
+    static std::size_t Slot(std::string_view n)
+    {
+        std::size_t h = n.size() * 131u;
+        for (char c : n)
+            h = h * 33u + static_cast<unsigned char>(c);
+        return (h ^ (h >> 9)) & (Size - 1);
+    }
+    std::array<std::int16_t, Size> slots_;
+};
+
+const TTagTable& Tags()
+{
+    static const TTagTable table;
+    return table;
+}
+
+bool IsVoid(THtmlTag tag, std::string_view name)
+{
+    switch (tag) {
+    case THtmlTag::Img:
+    case THtmlTag::Base:
+    case THtmlTag::BaseFont:
+    case THtmlTag::BgSound:
+    case THtmlTag::BR:
+    case THtmlTag::Frame:
+    case THtmlTag::HR:
+    case THtmlTag::Input:
+    case THtmlTag::Keygen:
+    case THtmlTag::Link:
+    case THtmlTag::Meta:
+        return true;
+    default:
+        return name == "area" || name == "col" || name == "embed" || name == "param" || name == "source" ||
+               name == "track" || name == "wbr";
+    }
+}
+
+bool EndsForeignContent(const THtmlStartTag& t)
+{
+    switch (t.Tag) {
+    case THtmlTag::Breakout:
+    case THtmlTag::Body:
+    case THtmlTag::BR:
+    case THtmlTag::Div:
+    case THtmlTag::Head:
+    case THtmlTag::HR:
+    case THtmlTag::Img:
+    case THtmlTag::Meta:
+    case THtmlTag::Table:
+        return true;
+    case THtmlTag::Font:
+        return t.Find("color") || t.Find("face") || t.Find("size");
+    default:
+        return false;
+    }
+}
+
+bool HtmlAnnotation(const THtmlStartTag& t)
+{
+    const THtmlAttribute* encoding = t.Find("encoding");
+    if (!encoding)
+        return false;
+    std::string lower(encoding->Value);
+    for (char& c : lower)
+        c = Lower(c);
+    return lower == "text/html" || lower == "application/xhtml+xml";
+}
+
+} // namespace
+
+bool IsRawText(THtmlTag tag)
+{
+    switch (tag) {
+    case THtmlTag::Title:
+    case THtmlTag::TextArea:
+    case THtmlTag::Style:
+    case THtmlTag::Xmp:
+    case THtmlTag::IFrame:
+    case THtmlTag::NoEmbed:
+    case THtmlTag::NoFrames:
+    case THtmlTag::Script:
+        return true;
+    default:
+        return false;
+    }
+}
+
+namespace {
+
+enum TablePart : std::uint8_t {
+    PartCaption = 1, PartTBody = 2, PartTHead = 4, PartTFoot = 8, PartTr = 16, PartTd = 32, PartTh = 64,
+    PartSections = PartTBody | PartTHead | PartTFoot,
+    // Not a table but a template whose contents are a table's.
+    PartTemplate = 128,
+};
+
+std::uint8_t TablePartOf(THtmlTag tag)
+{
+    switch (tag) {
+    case THtmlTag::Caption: return PartCaption;
+    case THtmlTag::TBody: return PartTBody;
+    case THtmlTag::THead: return PartTHead;
+    case THtmlTag::TFoot: return PartTFoot;
+    case THtmlTag::Tr: return PartTr;
+    case THtmlTag::Td: return PartTd;
+    case THtmlTag::Th: return PartTh;
+    default: return 0;
+    }
+}
+
+bool IsSpecialHtml(THtmlTag tag, std::string_view n)
+{
+    switch (tag) {
+    // SVG and MathML names, here as HTML elements of those names.
+    case THtmlTag::ForeignObject:
+    case THtmlTag::Desc:
+    case THtmlTag::AnnotationXml:
+    case THtmlTag::Mi:
+    case THtmlTag::Mo:
+    case THtmlTag::Mn:
+    case THtmlTag::Ms:
+    case THtmlTag::MText:
+    case THtmlTag::MGlyph:
+    case THtmlTag::MAlignMark:
+    case THtmlTag::Other:
+    case THtmlTag::A:
+    case THtmlTag::Font:
+    case THtmlTag::Comment:
+    case THtmlTag::Option:
+    case THtmlTag::OptGroup:
+    case THtmlTag::Svg:
+    case THtmlTag::Math:
+    case THtmlTag::Image:
+        break;
+    case THtmlTag::Breakout:
+        return n == "blockquote" || n == "center" || n == "dd" || n == "dl" || n == "dt" || n == "embed" ||
+               (n.size() == 2 && n[0] == 'h' && n[1] >= '1' && n[1] <= '6') || n == "li" || n == "listing" ||
+               n == "menu" || n == "ol" || n == "p" || n == "pre" || n == "ul";
+    default:
+        // Every other named tag of the scanner's table is special.
+        return true;
+    }
+    return n == "address" || n == "applet" || n == "area" || n == "article" || n == "aside" || n == "button" ||
+           n == "col" || n == "colgroup" || n == "details" || n == "dir" || n == "fieldset" || n == "figcaption" ||
+           n == "figure" || n == "footer" || n == "header" || n == "hgroup" || n == "main" || n == "nav" ||
+           n == "object" || n == "param" || n == "section" || n == "source" || n == "summary" || n == "track" ||
+           n == "wbr";
+}
+
+bool IsFormatting(THtmlTag tag, std::string_view n)
+{
+    if (tag == THtmlTag::A || tag == THtmlTag::Font)
+        return true;
+    return tag == THtmlTag::Breakout &&
+           (n == "b" || n == "big" || n == "code" || n == "em" || n == "i" || n == "nobr" || n == "s" ||
+            n == "small" || n == "strike" || n == "strong" || n == "tt" || n == "u");
+}
+
+bool ClosesP(THtmlTag tag, std::string_view n)
+{
+    switch (tag) {
+    case THtmlTag::Div:
+    case THtmlTag::HR:
+    case THtmlTag::Xmp:
+    case THtmlTag::PlainText:
+    case THtmlTag::Form:
+        return true;
+    case THtmlTag::Breakout:
+        return n == "p" || n == "blockquote" || n == "center" || n == "dd" || n == "dl" || n == "dt" || n == "li" ||
+               n == "listing" || n == "menu" || n == "ol" || n == "pre" || n == "ul" ||
+               (n.size() == 2 && n[0] == 'h' && n[1] >= '1' && n[1] <= '6');
+    case THtmlTag::Other:
+        return n == "address" || n == "article" || n == "aside" || n == "details" || n == "dialog" || n == "dir" ||
+               n == "fieldset" || n == "figcaption" || n == "figure" || n == "footer" || n == "header" ||
+               n == "hgroup" || n == "main" || n == "nav" || n == "search" || n == "section" || n == "summary";
+    default:
+        return false;
+    }
+}
+
+bool IsScopeBoundary(THtmlTag tag, std::string_view n)
+{
+    switch (tag) {
+    case THtmlTag::Html:
+    case THtmlTag::Table:
+    case THtmlTag::Td:
+    case THtmlTag::Th:
+    case THtmlTag::Caption:
+    case THtmlTag::Marquee:
+    case THtmlTag::Template:
+        return true;
+    default:
+        return n == "object" || n == "applet";
+    }
+}
+
+
+enum : std::uint8_t {
+    KindSpecial = 1, KindBoundary = 2, KindButtonBoundary = 4, KindClosesP = 8, KindFormatting = 16, KindVoid = 32,
+};
+
+// What the element of a name is to the tree construction, looked up by the
+// name's hash: a page's every start tag asks, and most names have nothing.
+class TKindTable {
+public:
+    TKindTable()
+    {
+        static const std::string_view others[] = {
+            "address", "applet",  "area",   "article", "aside",   "button",  "col",     "colgroup",
+            "details", "dialog",  "dir",    "fieldset", "figcaption", "figure", "footer", "header",
+            "hgroup",  "main",    "nav",    "object",  "param",   "search",  "section", "source",
+            "summary", "track",   "wbr",
+        };
+        for (const TTagName& t : TagNames)
+            Add(t.Name, t.Tag);
+        for (std::string_view n : others)
+            Add(n, THtmlTag::Other);
+    }
+
+    std::uint8_t Find(std::string_view name, std::uint64_t hash) const
+    {
+        for (std::size_t s = hash & (Size - 1);; s = (s + 1) & (Size - 1)) {
+            const TSlot& slot = slots_[s];
+            if (slot.Name.empty())
+                return 0;
+            // The names are a few letters: a call to memcmp costs more.
+            if (slot.Hash == hash && slot.Name.size() == name.size()) {
+                std::size_t i = 0;
+                while (i < name.size() && slot.Name[i] == name[i])
+                    ++i;
+                if (i == name.size())
+                    return slot.Kind;
+            }
+        }
+    }
+
+private:
+    static constexpr std::size_t Size = 512;
+    struct TSlot {
+        std::string_view Name;
+        std::uint64_t Hash = 0;
+        std::uint8_t Kind = 0;
+    };
+
+    void Add(std::string_view name, THtmlTag tag)
+    {
+        const bool boundary = IsScopeBoundary(tag, name);
+        const std::uint8_t kind = static_cast<std::uint8_t>(
+            (IsSpecialHtml(tag, name) ? KindSpecial : 0) | (boundary ? KindBoundary : 0) |
+            (boundary || name == "button" ? KindButtonBoundary : 0) | (ClosesP(tag, name) ? KindClosesP : 0) |
+            (IsFormatting(tag, name) ? KindFormatting : 0) | (IsVoid(tag, name) ? KindVoid : 0));
+        if (kind == 0)
+            return;
+        const std::uint64_t hash = NameHash(name);
+        std::size_t s = hash & (Size - 1);
+        while (!slots_[s].Name.empty())
+            s = (s + 1) & (Size - 1);
+        slots_[s] = TSlot{name, hash, kind};
+    }
+
+    std::array<TSlot, Size> slots_{};
+};
+
+const TKindTable KindTable;
+
+const TKindTable& Kinds()
+{
+    return KindTable;
+}
+
+} // namespace
+
+bool IsHeadTag(THtmlTag tag)
+{
+    switch (tag) {
+    case THtmlTag::Base:
+    case THtmlTag::BaseFont:
+    case THtmlTag::BgSound:
+    case THtmlTag::Link:
+    case THtmlTag::Meta:
+    case THtmlTag::Title:
+    case THtmlTag::NoScript:
+    case THtmlTag::NoFrames:
+    case THtmlTag::Style:
+    case THtmlTag::Script:
+    case THtmlTag::Template:
+        return true;
+    default:
+        return false;
+    }
+}
+
+THtmlTag THtmlTreeBuilder::TagOf(std::string_view lowerName)
+{
+    return Tags().Find(lowerName);
+}
+
+void THtmlTreeBuilder::Reset(std::string_view page)
+{
+    page_ = page;
+    open_.clear();
+    foreignAt_ = NotForeign;
+    inSelect_ = selectInTable_ = false;
+    tables_ = 0;
+    tableParts_.clear();
+    templates_.clear();
+    templateFresh_ = false;
+    mode_ = TMode::Initial;
+    framesetOk_ = true;
+    documentTemplates_ = 0;
+    rawPending_ = rawReported_ = false;
+    ticks_ = 0;
+    timedOut_ = false;
+}
+
+void THtmlTreeBuilder::Scan(std::string_view page, THtmlSink& sink)
+{
+    Reset(page);
+    sink_ = &sink;
+    tree_ = nullptr;
+    overTime_ = nullptr;
+    scanner_.Scan(page, *this);
+    sink_ = nullptr;
+}
+
+void THtmlTreeBuilder::Build(std::string_view page, THtmlTreeSink& tree, std::function<bool()> overTime)
+{
+    Reset(page);
+    sink_ = nullptr;
+    tree_ = &tree;
+    overTime_ = std::move(overTime);
+    scanner_.Scan(page, *this);
+    // The page has ended: what a browser would still have supplied.
+    if (!timedOut_ && mode_ != TMode::InFrameset)
+        EnterBody(page.size());
+    tree_ = nullptr;
+    overTime_ = nullptr;
+}
+
+bool THtmlTreeBuilder::AcceptsHtmlStart(THtmlTag tag) const
+{
+    const TOpen& top = open_.back();
+    if (top.HtmlPoint)
+        return true;
+    if (top.TextPoint && tag != THtmlTag::MGlyph && tag != THtmlTag::MAlignMark)
+        return true;
+    return top.AnnotationXml && tag == THtmlTag::Svg;
+}
+
+// The foreign part of the stack is gone when nothing is left above its base.
+void THtmlTreeBuilder::EndForeign()
+{
+    if (foreignAt_ != NotForeign && open_.size() <= foreignAt_)
+        foreignAt_ = NotForeign;
+}
+
+void THtmlTreeBuilder::BreakOut()
+{
+    while (foreignAt_ != NotForeign && open_.size() > foreignAt_ && open_.back().Space != TSpace::Html &&
+           !open_.back().HtmlPoint && !open_.back().TextPoint)
+        open_.pop_back();
+    EndForeign();
+}
+
+// An end tag while SVG or MathML is open: in foreign content it closes the
+// nearest foreign element of its name; in HTML content (inside an integration
+// point) the nearest HTML element of its name, unless a special element
+// stands in between. An end tag that finds none of them goes on to the HTML
+// elements around the foreign content.
+void THtmlTreeBuilder::CloseOpen(std::uint64_t hash, std::string_view name)
+{
+    // Looking further down than this would make a page of deep nesting and
+    // stray end tags quadratic.
+    constexpr std::size_t Reach = 256;
+    const std::size_t base = foreignAt_;
+    const std::size_t count = open_.size() - base;
+    const std::size_t bottom = base + (count > Reach ? count - Reach : 0);
+    std::size_t i = open_.size();
+    if (InForeignContent()) {
+        bool html = false;
+        // The HTML rules the end tag goes on to look from the current node
+        // down, and stop at a special element: an integration point.
+        bool special = false;
+        while (i > bottom) {
+            --i;
+            if (open_[i].Space == TSpace::Html) {
+                html = true;
+                ++i;
+                break;
+            }
+            if (open_[i].Hash == hash) {
+                open_.resize(i);
+                EndForeign();
+                return;
+            }
+            special = special || open_[i].Special;
+        }
+        if (special)
+            return;
+        if (!html) {
+            if (bottom == base)
+                CloseOutside(hash, name);
+            return;
+        }
+    }
+    while (i-- > bottom) {
+        if (open_[i].Space == TSpace::Html && open_[i].Hash == hash) {
+            PopOpen(i);
+            return;
+        }
+        if (open_[i].Special)
+            return;
+    }
+    if (bottom == base)
+        CloseOutside(hash, name);
+}
+
+// An end tag for the HTML elements outside any foreign content; true when it
+// closes one, and then the foreign content above them is closed too. The end
+// tag of a formatting element closes everything opened after it but the
+// special elements; a stray end tag stops at a special element; the other
+// end tags look for their element in scope. The elements outside keep only
+// the low half of their names' hashes.
+bool THtmlTreeBuilder::CloseOutside(std::uint64_t hash, std::string_view name)
+{
+    constexpr std::size_t Reach = 256;
+    const std::size_t top = foreignAt_ == NotForeign ? open_.size() : foreignAt_;
+    const std::size_t bottom = top > Reach ? top - Reach : 0;
+    const std::uint8_t kind = Kinds().Find(name, hash);
+    const bool formatting = (kind & KindFormatting) != 0;
+    const bool scoped = (kind & (KindFormatting | KindSpecial)) != 0;
+    std::size_t i = top;
+    for (;;) {
+        if (i == bottom)
+            return false;
+        --i;
+        if (static_cast<std::uint32_t>(open_[i].Hash) == static_cast<std::uint32_t>(hash))
+            break;
+        if (scoped ? open_[i].Boundary : open_[i].Special)
+            return false;
+    }
+    if (formatting) {
+        std::size_t kept = i;
+        for (std::size_t j = i + 1; j < top; ++j)
+            if (open_[j].Special || open_[j].Formatting)
+                open_[kept++] = open_[j];
+        open_.resize(kept);
+    } else {
+        PopOutside(i);
+    }
+    foreignAt_ = NotForeign;
+    return true;
+}
+
+// Closes the element at `at` of those outside foreign content, and the ones
+// opened after it. Formatting elements among those are opened again before
+// whatever comes next, so they stay, unless a cell, caption or the like (the
+// element at `at`) ends them.
+void THtmlTreeBuilder::PopOutside(std::size_t at)
+{
+    const std::size_t top = foreignAt_ == NotForeign ? open_.size() : foreignAt_;
+    std::size_t kept = at;
+    if (!open_[at].Boundary)
+        for (std::size_t j = at + 1; j < top; ++j)
+            if (open_[j].Formatting)
+                open_[kept++] = open_[j];
+    open_.resize(kept);
+}
+
+// The same inside foreign content, among the HTML elements of an
+// integration point.
+void THtmlTreeBuilder::PopOpen(std::size_t at)
+{
+    std::size_t kept = at;
+    if (!open_[at].Boundary)
+        for (std::size_t j = at + 1; j < open_.size(); ++j)
+            if (open_[j].Formatting)
+                open_[kept++] = open_[j];
+    open_.resize(kept);
+    EndForeign();
+}
+
+void THtmlTreeBuilder::Forward(const THtmlStartTag& t)
+{
+    if (tree_)
+        DocumentStart(t);
+    else
+        sink_->StartTag(t);
+}
+
+void THtmlTreeBuilder::StartTag(THtmlStartTag& t)
+{
+    t.Tag = TagOf(t.Name);
+    const bool selfClosing = t.SelfClosing;
+    const std::uint64_t hash = foreignAt_ == NotForeign ? 0 : NameHash(t.Name);
+    if (InForeignContent() && !AcceptsHtmlStart(t.Tag)) {
+        if (!EndsForeignContent(t)) {
+            const TOpen& top = open_.back();
+            // A start tag here makes an element of the current one's kind:
+            // <math> inside SVG is an SVG element (and its annotation-xml no
+            // way back to HTML), <svg> inside MathML a MathML one.
+            const TSpace space = top.Space;
+            t.Foreign = true;
+            Forward(t);
+            if (!selfClosing) {
+                const bool svg = space == TSpace::Svg, math = space == TSpace::Math;
+                const bool htmlPoint =
+                    (svg && (t.Tag == THtmlTag::ForeignObject || t.Tag == THtmlTag::Desc || t.Tag == THtmlTag::Title)) ||
+                    (math && t.Tag == THtmlTag::AnnotationXml && HtmlAnnotation(t));
+                const bool textPoint = math && (t.Tag == THtmlTag::Mi || t.Tag == THtmlTag::Mo || t.Tag == THtmlTag::Mn ||
+                                                t.Tag == THtmlTag::Ms || t.Tag == THtmlTag::MText);
+                const bool annotation = math && t.Tag == THtmlTag::AnnotationXml;
+                open_.push_back(TOpen{hash, space, htmlPoint, textPoint, annotation,
+                                      htmlPoint || textPoint || annotation ||
+                                          (svg && (t.Tag == THtmlTag::ForeignObject || t.Tag == THtmlTag::Desc ||
+                                                   t.Tag == THtmlTag::Title))});
+            }
+            return;
+        }
+        BreakOut();
+    }
+
+    if (inSelect_) {
+        switch (t.Tag) {
+        case THtmlTag::Option:
+        case THtmlTag::OptGroup:
+        case THtmlTag::Script:
+        case THtmlTag::Template:
+        case THtmlTag::Html:
+            break;
+        case THtmlTag::Select:
+            inSelect_ = false;
+            return;
+        case THtmlTag::Input:
+        case THtmlTag::Keygen:
+        case THtmlTag::TextArea:
+            inSelect_ = false;
+            break;
+        case THtmlTag::Caption:
+        case THtmlTag::Table:
+        case THtmlTag::TBody:
+        case THtmlTag::TFoot:
+        case THtmlTag::THead:
+        case THtmlTag::Tr:
+        case THtmlTag::Td:
+        case THtmlTag::Th:
+            if (!selectInTable_)
+                return;
+            inSelect_ = false;
+            break;
+        default:
+            // Tree construction drops every other start tag inside a select.
+            return;
+        }
+    }
+    if (templateFresh_) {
+        if (TablePartOf(t.Tag) != 0 || t.Name == "colgroup" || t.Name == "col") {
+            // The template's contents are a table's from here on.
+            templateFresh_ = false;
+            ++tables_;
+            tableParts_.push_back(PartTemplate);
+        } else if (!IsHeadTag(t.Tag) || t.Tag == THtmlTag::NoScript) {
+            // Only the start tags the head takes (a template among them)
+            // leave the contents open to a table's parts.
+            templateFresh_ = false;
+        }
+    }
+    if (t.Tag == THtmlTag::Image) {
+        t.Tag = THtmlTag::Img;
+        t.Name = "img";
+    }
+    Forward(t);
+    switch (t.Tag) {
+    case THtmlTag::Svg:
+    case THtmlTag::Math:
+        if (!selfClosing) {
+            if (foreignAt_ == NotForeign)
+                foreignAt_ = open_.size();
+            open_.push_back(TOpen{NameHash(t.Name), t.Tag == THtmlTag::Svg ? TSpace::Svg : TSpace::Math});
+        }
+        return;
+    case THtmlTag::Select:
+        inSelect_ = true;
+        selectInTable_ = tables_ > 0;
+        break;
+    case THtmlTag::Table:
+        // Outside a cell or caption of a table, a table's start tag ends
+        // that table before it opens its own.
+        if (tables_ > 0 && !(tableParts_.back() & (PartCaption | PartTd | PartTh))) {
+            if (!(tableParts_.back() & PartTemplate))
+                tableParts_.back() = 0;
+        } else {
+            ++tables_;
+            tableParts_.push_back(0);
+        }
+        break;
+    case THtmlTag::Caption:
+    case THtmlTag::TBody:
+    case THtmlTag::THead:
+    case THtmlTag::TFoot:
+    case THtmlTag::Tr:
+    case THtmlTag::Td:
+    case THtmlTag::Th:
+        TableStart(t.Tag);
+        break;
+    case THtmlTag::Template:
+        templates_.push_back(TOuter{inSelect_, selectInTable_, tables_, tableParts_.size(), templateFresh_});
+        templateFresh_ = true;
+        inSelect_ = selectInTable_ = false;
+        tables_ = 0;
+        break;
+    case THtmlTag::Title:
+    case THtmlTag::TextArea:
+        scanner_.SwitchTo(THtmlContent::RcData, t.Name);
+        break;
+    case THtmlTag::Style:
+    case THtmlTag::Xmp:
+    case THtmlTag::IFrame:
+    case THtmlTag::NoEmbed:
+    case THtmlTag::NoFrames:
+        scanner_.SwitchTo(THtmlContent::RawText, t.Name);
+        break;
+    case THtmlTag::Script:
+        scanner_.SwitchTo(THtmlContent::ScriptData, t.Name);
+        break;
+    case THtmlTag::PlainText:
+        scanner_.SwitchTo(THtmlContent::PlainText, {});
+        break;
+    default:
+        break;
+    }
+    // HTML elements inside SVG or MathML integration points are tracked so
+    // that their end tags do not close the foreign elements around them.
+    // (A '/' before the '>' does not close an HTML element.) A second
+    // <html> or <body>, and <head> or <frameset> in the body, open nothing.
+    // Outside a table its parts open nothing either.
+    const bool opensNothing = t.Tag == THtmlTag::Html || t.Tag == THtmlTag::Head || t.Tag == THtmlTag::Body ||
+                              t.Tag == THtmlTag::FrameSet ||
+                              (tables_ == 0 && (TablePartOf(t.Tag) != 0 || t.Name == "colgroup"));
+    if (foreignAt_ == NotForeign) {
+        const std::uint64_t h = NameHash(t.Name);
+        const std::uint8_t kind = Kinds().Find(t.Name, h);
+        if (kind & KindClosesP)
+            CloseP();
+        // An <a> inside an open one ends it as its end tag would.
+        if (t.Tag == THtmlTag::A)
+            CloseOutside(h, t.Name);
+        if (!(kind & KindVoid) && !opensNothing) {
+            // A page of unclosed elements would grow this without end; the
+            // bottom half goes when it is full, which only a page nested
+            // deeper than any real one can tell.
+            constexpr std::size_t MaxOutside = std::size_t{1} << 16;
+            if (open_.size() == MaxOutside)
+                open_.erase(open_.begin(), open_.begin() + MaxOutside / 2);
+            open_.push_back(TOpen{h, TSpace::Html, false, false, false, (kind & KindSpecial) != 0,
+                                  (kind & KindButtonBoundary) != 0, (kind & KindFormatting) != 0,
+                                  (kind & KindBoundary) != 0});
+        }
+    } else {
+        // Inside an integration point: the same, among the HTML elements
+        // above it.
+        const std::uint8_t kind = Kinds().Find(t.Name, hash);
+        if (kind & KindClosesP) {
+            static const std::uint64_t p = NameHash("p");
+            for (std::size_t i = open_.size();
+                 i-- > foreignAt_ && open_[i].Space == TSpace::Html && !open_[i].ButtonBoundary;)
+                if (open_[i].Hash == p) {
+                    PopOpen(i);
+                    break;
+                }
+        }
+        if (!IsVoid(t.Tag, t.Name) && !opensNothing)
+            open_.push_back(TOpen{hash, TSpace::Html, false, false, false, (kind & KindSpecial) != 0,
+                                  (kind & KindButtonBoundary) != 0, (kind & KindFormatting) != 0,
+                                  (kind & KindBoundary) != 0});
+    }
+}
+
+// The start tags before which an open <p> ends, when it is in button scope.
+void THtmlTreeBuilder::CloseP()
+{
+    static const std::uint64_t p = NameHash("p");
+    constexpr std::size_t Reach = 256;
+    const std::size_t bottom = open_.size() > Reach ? open_.size() - Reach : 0;
+    for (std::size_t i = open_.size(); i-- > bottom;) {
+        if (static_cast<std::uint32_t>(open_[i].Hash) == static_cast<std::uint32_t>(p)) {
+            PopOutside(i);
+            return;
+        }
+        if (open_[i].ButtonBoundary)
+            return;
+    }
+}
+
+void THtmlTreeBuilder::EndTag(std::string_view name, std::size_t lt, std::size_t end)
+{
+    const THtmlTag tag = TagOf(name);
+    const std::uint64_t hash = NameHash(name);
+    if (tree_)
+        DocumentEnd(tag, hash, lt, end);
+    else
+        sink_->EndTag(tag, name, lt, end);
+    if (foreignAt_ != NotForeign)
+        CloseOpen(hash, name);
+    else
+        CloseOutside(hash, name);
+    if (tag == THtmlTag::Select) {
+        inSelect_ = false;
+    } else if (tag == THtmlTag::Template) {
+        if (!templates_.empty()) {
+            inSelect_ = templates_.back().InSelect;
+            selectInTable_ = templates_.back().SelectInTable;
+            tables_ = templates_.back().Tables;
+            tableParts_.resize(std::min(tableParts_.size(), templates_.back().Parts));
+            templateFresh_ = templates_.back().TemplateFresh;
+            templates_.pop_back();
+        }
+    } else if (tag == THtmlTag::Table) {
+        // In a template that is a table's contents there is no table to end.
+        if (tables_ > 0 && !(tableParts_.back() & PartTemplate)) {
+            --tables_;
+            tableParts_.pop_back();
+            if (inSelect_ && selectInTable_)
+                inSelect_ = false;
+        }
+    } else if (TablePartOf(tag) != 0) {
+        TableEnd(tag);
+    }
+}
+
+// A start tag of a table's part, in the innermost table: the parts it closes
+// and the ones the tree construction supplies for it (a row's section, a
+// cell's row).
+void THtmlTreeBuilder::TableStart(THtmlTag tag)
+{
+    if (tables_ == 0)
+        return;
+    std::uint8_t& open = tableParts_.back();
+    const std::uint8_t part = TablePartOf(tag);
+    const std::uint8_t kept = open & PartTemplate;
+    if (part == PartCaption || (part & PartSections)) {
+        open = part | kept;
+        return;
+    }
+    const std::uint8_t section = (open & PartSections) ? open & PartSections : PartTBody;
+    open = static_cast<std::uint8_t>((part == PartTr ? section | PartTr : section | PartTr | part) | kept);
+}
+
+// An end tag of a table's part. Inside a select in the table it ends the
+// select when the part is open, and then closes the part as well.
+void THtmlTreeBuilder::TableEnd(THtmlTag tag)
+{
+    if (tables_ == 0)
+        return;
+    std::uint8_t& open = tableParts_.back();
+    const std::uint8_t part = TablePartOf(tag);
+    if (!(open & part))
+        return;
+    if (inSelect_ && selectInTable_)
+        inSelect_ = false;
+    if (part == PartTd || part == PartTh)
+        open &= static_cast<std::uint8_t>(~(PartTd | PartTh));
+    else if (part == PartTr)
+        open &= static_cast<std::uint8_t>(~(PartTr | PartTd | PartTh));
+    else
+        open &= PartTemplate;
+}
+
+// ------------------------------------------------------------ the document
+
+namespace {
+
+// Start tags after which a frameset can no longer replace the body.
+bool EndsFramesetChance(const THtmlStartTag& t)
+{
+    switch (t.Tag) {
+    case THtmlTag::Img:
+    case THtmlTag::BR:
+    case THtmlTag::HR:
+    case THtmlTag::Keygen:
+    case THtmlTag::TextArea:
+    case THtmlTag::Xmp:
+    case THtmlTag::IFrame:
+    case THtmlTag::Select:
+    case THtmlTag::Table:
+    case THtmlTag::Marquee:
+        return !t.Foreign;
+    case THtmlTag::Input: {
+        if (t.Foreign)
+            return false;
+        const THtmlAttribute* type = t.Find("type");
+        if (!type || type->Value.size() != 6)
+            return true;
+        for (std::size_t i = 0; i < 6; ++i)
+            if (Lower(type->Value[i]) != "hidden"[i])
+                return true;
+        return false;
+    }
+    default:
+        if (t.Foreign)
+            return false;
+        return t.Name == "applet" || t.Name == "object" || t.Name == "area" || t.Name == "embed" ||
+               t.Name == "wbr" || t.Name == "pre" || t.Name == "listing" || t.Name == "li" || t.Name == "dd" ||
+               t.Name == "dt" || t.Name == "button";
+    }
+}
+
+const std::uint64_t HeadHash = NameHash("head");
+
+} // namespace
+
+void THtmlTreeBuilder::Tick()
+{
+    // The clock is read now and then, not for every token.
+    if ((++ticks_ & 1023) == 0 && overTime_ && overTime_()) {
+        timedOut_ = true;
+        scanner_.Stop();
+    }
+}
+
+// The document's insertion modes up to the body: html, head and body are
+// supplied when the page leaves them out, a second <html> or <body> only
+// adds attributes to the first, a frameset takes the body's place while
+// nothing of the body shows yet. Template contents are elements of their
+// own, but never the document's html or body, and no frameset.
+void THtmlTreeBuilder::DocumentStart(const THtmlStartTag& t)
+{
+    Tick();
+    rawPending_ = !t.Foreign && IsRawText(t.Tag);
+    rawReported_ = false;
+    THtmlTreeSink& tree = *tree_;
+    auto add = [&] {
+        tree.Element(t, !(t.Foreign && t.SelfClosing) && !IsVoid(t.Tag, t.Name) && t.Tag != THtmlTag::PlainText);
+        rawReported_ = rawPending_;
+    };
+    if (t.Foreign) {
+        if (mode_ == TMode::InFrameset)
+            return;
+        if (documentTemplates_ == 0)
+            EnterBody(t.Offset);
+        add();
+        return;
+    }
+    if (documentTemplates_ > 0) {
+        switch (t.Tag) {
+        case THtmlTag::Html:
+        case THtmlTag::Body:
+        case THtmlTag::Head:
+        case THtmlTag::FrameSet:
+        case THtmlTag::Frame:
+            return;
+        case THtmlTag::Template:
+            ++documentTemplates_;
+            [[fallthrough]];
+        default:
+            add();
+            return;
+        }
+    }
+    if (t.Tag == THtmlTag::Template && mode_ != TMode::InFrameset) {
+        ++documentTemplates_;
+        // A template ends the frameset's chance, wherever it stands.
+        framesetOk_ = false;
+    }
+    switch (mode_) {
+    case TMode::Initial:
+        if (t.Tag == THtmlTag::Html) {
+            tree.DocumentElement(THtmlTag::Html, &t, t.Offset);
+            mode_ = TMode::BeforeHead;
+            return;
+        }
+        tree.DocumentElement(THtmlTag::Html, nullptr, t.Offset);
+        mode_ = TMode::BeforeHead;
+        [[fallthrough]];
+    case TMode::BeforeHead:
+        if (t.Tag == THtmlTag::Html)
+            return tree.Merge(THtmlTag::Html, t);
+        if (t.Tag == THtmlTag::Head) {
+            tree.DocumentElement(THtmlTag::Head, &t, t.Offset);
+            mode_ = TMode::InHead;
+            return;
+        }
+        tree.DocumentElement(THtmlTag::Head, nullptr, t.Offset);
+        mode_ = TMode::InHead;
+        [[fallthrough]];
+    case TMode::InHead:
+        if (t.Tag == THtmlTag::Html)
+            return tree.Merge(THtmlTag::Html, t);
+        if (t.Tag == THtmlTag::Head)
+            return;
+        if (IsHeadTag(t.Tag))
+            return add();
+        tree.Closed(HeadHash, t.Offset, std::string_view::npos);
+        mode_ = TMode::AfterHead;
+        [[fallthrough]];
+    case TMode::AfterHead:
+        if (t.Tag == THtmlTag::Html)
+            return tree.Merge(THtmlTag::Html, t);
+        if (t.Tag == THtmlTag::Head)
+            return;
+        if (t.Tag == THtmlTag::Body) {
+            // A body the page opens itself can no longer give way to a
+            // frameset.
+            framesetOk_ = false;
+            tree.DocumentElement(THtmlTag::Body, &t, t.Offset);
+            mode_ = TMode::InBody;
+            return;
+        }
+        if (t.Tag == THtmlTag::FrameSet) {
+            add();
+            mode_ = TMode::InFrameset;
+            return;
+        }
+        if (IsHeadTag(t.Tag))
+            return add();
+        tree.DocumentElement(THtmlTag::Body, nullptr, t.Offset);
+        mode_ = TMode::InBody;
+        [[fallthrough]];
+    case TMode::InBody:
+        switch (t.Tag) {
+        case THtmlTag::Html:
+            return tree.Merge(THtmlTag::Html, t);
+        case THtmlTag::Body:
+            framesetOk_ = false;
+            return tree.Merge(THtmlTag::Body, t);
+        case THtmlTag::FrameSet:
+            if (framesetOk_) {
+                // Nothing of the body shows yet: the frameset replaces it.
+                tree.BodyReplaced();
+                add();
+                mode_ = TMode::InFrameset;
+            }
+            return;
+        case THtmlTag::Head:
+        case THtmlTag::Frame:
+            return;
+        default:
+            if (EndsFramesetChance(t))
+                framesetOk_ = false;
+            return add();
+        }
+    case TMode::InFrameset:
+        if (t.Tag == THtmlTag::Html)
+            return tree.Merge(THtmlTag::Html, t);
+        if (t.Tag == THtmlTag::FrameSet || t.Tag == THtmlTag::Frame || t.Tag == THtmlTag::NoFrames)
+            add();
+        return;
+    }
+}
+
+void THtmlTreeBuilder::DocumentEnd(THtmlTag tag, std::uint64_t hash, std::size_t offset, std::size_t end)
+{
+    Tick();
+    rawPending_ = false;
+    if (tag == THtmlTag::Template && documentTemplates_ > 0)
+        --documentTemplates_;
+    const bool structural =
+        tag == THtmlTag::Html || tag == THtmlTag::Head || tag == THtmlTag::Body || tag == THtmlTag::BR;
+    switch (mode_) {
+    case TMode::Initial:
+    case TMode::BeforeHead:
+    case TMode::InHead:
+        if (mode_ == TMode::InHead && tag == THtmlTag::Head) {
+            tree_->Closed(HeadHash, offset, end);
+            mode_ = TMode::AfterHead;
+            return;
+        }
+        if (!structural)
+            return;
+        EnterBody(offset);
+        break;
+    case TMode::AfterHead:
+        if (!structural)
+            return;
+        EnterBody(offset);
+        break;
+    case TMode::InBody:
+    case TMode::InFrameset:
+        break;
+    }
+    if (mode_ == TMode::InBody && tag == THtmlTag::BR) {
+        framesetOk_ = false;
+        // "</br>" makes a br element.
+        THtmlStartTag br;
+        br.Tag = THtmlTag::BR;
+        br.Name = "br";
+        br.Offset = offset;
+        br.End = end;
+        tree_->Element(br, false);
+        return;
+    }
+    tree_->Closed(hash, offset, end);
+}
+
+void THtmlTreeBuilder::DocumentComment(std::size_t offset, std::size_t end)
+{
+    Tick();
+    rawPending_ = false;
+    tree_->Comment(offset, end);
+}
+
+void THtmlTreeBuilder::DocumentText(std::size_t offset, std::size_t end)
+{
+    if (rawPending_) {
+        rawPending_ = false;
+        if (rawReported_)
+            tree_->RawText(offset, end);
+        return;
+    }
+    // A template's text is its own: it opens no body.
+    if (mode_ == TMode::InFrameset || (mode_ == TMode::InBody && !framesetOk_) || documentTemplates_ > 0)
+        return;
+    for (std::size_t i = offset; i < end; ++i) {
+        if (mode_ == TMode::InBody) {
+            if (!IsHtmlSpace(page_[i]) && page_[i] != '\0') {
+                framesetOk_ = false;
+                return;
+            }
+            continue;
+        }
+        if (!IsHtmlSpace(page_[i])) {
+            EnterBody(i);
+            // A NUL opens the body but is dropped there: a frameset after it
+            // still takes the body's place.
+            if (page_[i] != '\0') {
+                framesetOk_ = false;
+                return;
+            }
+        }
+    }
+}
+
+void THtmlTreeBuilder::EnterBody(std::size_t at)
+{
+    switch (mode_) {
+    case TMode::Initial:
+        tree_->DocumentElement(THtmlTag::Html, nullptr, at);
+        [[fallthrough]];
+    case TMode::BeforeHead:
+        tree_->DocumentElement(THtmlTag::Head, nullptr, at);
+        [[fallthrough]];
+    case TMode::InHead:
+        tree_->Closed(HeadHash, at, std::string_view::npos);
+        [[fallthrough]];
+    case TMode::AfterHead:
+        tree_->DocumentElement(THtmlTag::Body, nullptr, at);
+        mode_ = TMode::InBody;
+        break;
+    case TMode::InBody:
+    case TMode::InFrameset:
+        break;
+    }
+}

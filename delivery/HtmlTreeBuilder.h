@@ -1,0 +1,198 @@
+#pragma once
+
+// The tree rules of HTML parsing, in one place: which element each of the
+// tokenizer's tokens makes, and which tokenizer state follows it. Nothing
+// here builds a tree: what the page's readers ask of one is which start tags
+// make elements (select contents drop most; a table's parts end a select),
+// which are SVG or MathML ones, which elements a browser supplies (html,
+// head, body) or merges (a second html or body), and when a frameset takes
+// the body's place. The rules follow the HTML insertion modes as far as
+// those questions need, with one stack of the open elements that decide
+// them (the HTML elements around foreign content only roughly: the end tags
+// the tree construction supplies are not followed).
+//
+// Two kinds of reader: a THtmlSink takes the tokens as the tree rules leave
+// them (PageText, PageSelector, ChangeMarks); a THtmlTreeSink takes the
+// document's elements as a browser's `all` collection lists them (DocParser).
+
+#include "delivery/HtmlScanner.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string_view>
+#include <vector>
+
+// The tokens that make something, with the tree rules applied: start tags
+// that make no element are left out, <image> comes as <img>, and start tags
+// inside SVG or MathML say so.
+class THtmlSink {
+public:
+    virtual ~THtmlSink() = default;
+    virtual void StartTag(const THtmlStartTag& tag) = 0;
+    virtual void EndTag(THtmlTag tag, std::string_view name, std::size_t offset, std::size_t end) = 0;
+    // Comments, bogus comments included; not doctypes.
+    virtual void Comment(std::size_t offset, std::size_t end) = 0;
+    // Character data between tokens, raw. In script data, style and the other
+    // raw text elements it is the element's whole content.
+    virtual void Text(std::size_t offset, std::size_t end) = 0;
+};
+
+// The elements of a document in document order, as a browser's element
+// collection holds them.
+class THtmlTreeSink {
+public:
+    virtual ~THtmlTreeSink() = default;
+    // The document's html, head or body element: from the page's own start
+    // tag, or, with written null, supplied at `at` where the page left it out.
+    virtual void DocumentElement(THtmlTag tag, const THtmlStartTag* written, std::size_t at) = 0;
+    // Any other element of the page. awaitsEnd: it has content, which an
+    // end tag or the page's end closes (not a void or self-closed one).
+    virtual void Element(const THtmlStartTag& tag, bool awaitsEnd) = 0;
+    // A second <html> or <body>: the attributes the first lacks go to it.
+    virtual void Merge(THtmlTag tag, const THtmlStartTag& with) = 0;
+    // A frameset takes the place of the body and everything put in it.
+    virtual void BodyReplaced() = 0;
+    // The nearest open element of the name (by NameHash) ends, and with it
+    // every element opened after it: its content at `at`, its source at
+    // `end` (npos: at `at` as well, for an element that no end tag closes).
+    virtual void Closed(std::uint64_t nameHash, std::size_t at, std::size_t end) = 0;
+    virtual void Comment(std::size_t offset, std::size_t end) = 0;
+    // The contents of the raw text element just reported (a script's text).
+    virtual void RawText(std::size_t offset, std::size_t end) = 0;
+};
+
+class THtmlTreeBuilder {
+public:
+    // The page's tokens, with the tree rules applied, to sink.
+    void Scan(std::string_view page, THtmlSink& sink);
+    // The page's elements to tree, the supplied ones included. overTime,
+    // when given, is asked now and then; true ends the parse (TimedOut).
+    void Build(std::string_view page, THtmlTreeSink& tree, std::function<bool()> overTime = {});
+
+    // Ends the parse after the current token (a sink's time limit).
+    void Stop() { scanner_.Stop(); }
+    bool Stopped() const { return scanner_.Stopped(); }
+    bool TimedOut() const { return timedOut_; }
+    // Where the last token left the parse: inside an SVG or MathML element,
+    // where a start tag makes one of theirs (a sink's question in Text).
+    bool InForeignContent() const { return foreignAt_ != NotForeign && open_.back().Space != TSpace::Html; }
+
+    static THtmlTag TagOf(std::string_view lowerName);
+
+private:
+    friend class THtmlScanner;
+
+    // From the tokenizer.
+    void StartTag(THtmlStartTag& t);
+    void EndTag(std::string_view name, std::size_t offset, std::size_t end);
+    void Comment(std::size_t offset, std::size_t end)
+    {
+        if (tree_)
+            DocumentComment(offset, end);
+        else
+            sink_->Comment(offset, end);
+    }
+    void Text(std::size_t offset, std::size_t end)
+    {
+        if (tree_)
+            DocumentText(offset, end);
+        else
+            sink_->Text(offset, end);
+    }
+
+    enum class TSpace : std::uint8_t { Html, Svg, Math };
+
+    // One open element. Below foreignAt_ the HTML elements outside any SVG
+    // or MathML; from it on the SVG and MathML elements, with the HTML ones
+    // of their integration points.
+    struct TOpen {
+        std::uint64_t Hash;
+        TSpace Space;
+        // Start tags under it are HTML again: SVG foreignObject, desc, title
+        // and MathML annotation-xml for HTML; MathML text elements.
+        bool HtmlPoint = false;
+        bool TextPoint = false;
+        bool AnnotationXml = false;
+        // An end tag of HTML content stops at it (an HTML "special" element
+        // or an integration point).
+        bool Special = false;
+        // An HTML element before which a <p> that a block's start tag ends
+        // is not looked for.
+        bool ButtonBoundary = false;
+        // HTML formatting elements, and the elements that end them for good
+        // (a cell, a caption), which also bound the scope an end tag looks in.
+        bool Formatting = false;
+        bool Boundary = false;
+    };
+    static constexpr std::size_t NotForeign = static_cast<std::size_t>(-1);
+
+    void Reset(std::string_view page);
+    void Forward(const THtmlStartTag& t);
+    bool AcceptsHtmlStart(THtmlTag tag) const;
+    void BreakOut();
+    void CloseOpen(std::uint64_t hash, std::string_view name);
+    bool CloseOutside(std::uint64_t hash, std::string_view name);
+    void CloseP();
+    void PopOutside(std::size_t at);
+    void PopOpen(std::size_t at);
+    void EndForeign();
+    void TableStart(THtmlTag tag);
+    void TableEnd(THtmlTag tag);
+
+    // The document's own modes, up to the body and the frameset.
+    void DocumentStart(const THtmlStartTag& t);
+    void DocumentEnd(THtmlTag tag, std::uint64_t hash, std::size_t offset, std::size_t end);
+    void DocumentComment(std::size_t offset, std::size_t end);
+    void DocumentText(std::size_t offset, std::size_t end);
+    void EnterBody(std::size_t at);
+    void Tick();
+
+    THtmlScanner scanner_;
+    std::string_view page_;
+    THtmlSink* sink_ = nullptr;
+    THtmlTreeSink* tree_ = nullptr;
+
+    std::vector<TOpen> open_;
+    std::size_t foreignAt_ = NotForeign;
+    bool inSelect_ = false;
+    bool selectInTable_ = false;
+    int tables_ = 0;
+    // For each open table, innermost last, the parts of it that are open
+    // (TablePart bits): a select inside the table ends at the end tag of
+    // one of them, and only then.
+    std::vector<std::uint8_t> tableParts_;
+    // A template's contents start afresh: no select, no table around them.
+    struct TOuter {
+        bool InSelect, SelectInTable;
+        int Tables;
+        std::size_t Parts;
+        bool TemplateFresh;
+    };
+    // No start tag but the head's ones has come in the innermost template's
+    // contents yet: a table's part there makes the template a table.
+    bool templateFresh_ = false;
+    std::vector<TOuter> templates_;
+
+    enum class TMode { Initial, BeforeHead, InHead, AfterHead, InBody, InFrameset };
+    TMode mode_ = TMode::Initial;
+    bool framesetOk_ = true;
+    // The templates the document's modes count: one in a frameset opens
+    // no contents there.
+    int documentTemplates_ = 0;
+    // The last start tag was a raw text element's: the text that follows
+    // is its content (rawReported_: and it was reported as an element).
+    bool rawPending_ = false;
+    bool rawReported_ = false;
+    std::function<bool()> overTime_;
+    std::uint32_t ticks_ = 0;
+    bool timedOut_ = false;
+};
+
+// The elements whose contents the tokenizer reads as text up to their own
+// end tag (PLAINTEXT aside, which has none).
+bool IsRawText(THtmlTag tag);
+
+// The start tags that stay in the head while it is open, and that a
+// template's contents take as the head would.
+bool IsHeadTag(THtmlTag tag);
