@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "delivery/HtmlTreeBuilder.h"
+#include "delivery/HtmlScanner.h"
 #include "delivery/PageRewriter.h"
 #include "delivery/PageSelector.h"
 #include "engine/PageWatch.h"

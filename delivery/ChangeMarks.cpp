@@ -1,6 +1,6 @@
 #include "delivery/ChangeMarks.h"
 
-#include "delivery/HtmlTreeBuilder.h"
+#include "delivery/HtmlScanner.h"
 #include "delivery/PageText.h"
 #include "delivery/TextDiff.h"
 #include "message/NetCharset.h"
@@ -35,11 +35,6 @@ struct TChange {
     const TTextBlock* New = nullptr;
     std::uint32_t OldFirst = 0, NewFirst = 0;
 };
-
-bool IsSpace(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
-}
 
 bool IsContinuation(char c)
 {
@@ -110,7 +105,7 @@ std::string Collapse(std::string_view text)
     bool space = false;
     for (char c : text) {
         const auto u = static_cast<unsigned char>(c);
-        if (IsSpace(c) || u < 0x20 || u == 0x7F) {
+        if (IsAsciiSpace(c) || u < 0x20 || u == 0x7F) {
             space = !out.empty();
             continue;
         }

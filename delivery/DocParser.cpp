@@ -691,17 +691,17 @@ bool TDocParser::Execute(const std::string& address)
             if (!a)
                 return std::string_view();
             std::string_view value = store.Text(a->ValueAt, a->ValueLength);
-            while (!value.empty() && IsHtmlSpace(value.front()))
+            while (!value.empty() && IsAsciiSpace(value.front()))
                 value.remove_prefix(1);
-            while (!value.empty() && IsHtmlSpace(value.back()))
+            while (!value.empty() && IsAsciiSpace(value.back()))
                 value.remove_suffix(1);
             if (at && a->HasValue) {
                 std::size_t offset = a->RawOffset, length = a->RawLength;
-                while (length > 0 && IsHtmlSpace(source[offset])) {
+                while (length > 0 && IsAsciiSpace(source[offset])) {
                     ++offset;
                     --length;
                 }
-                while (length > 0 && IsHtmlSpace(source[offset + length - 1]))
+                while (length > 0 && IsAsciiSpace(source[offset + length - 1]))
                     --length;
                 if (length > 0) {
                     at->Offset = offset;

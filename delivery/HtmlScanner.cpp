@@ -368,7 +368,7 @@ bool THtmlScanner::EndNameAt(std::size_t at) const
     if (!SameLower(page_.data() + at, rawName_))
         return false;
     const char c = page_[at + rawName_.size()];
-    return IsHtmlSpace(c) || c == '/' || c == '>';
+    return IsAsciiSpace(c) || c == '/' || c == '>';
 }
 
 std::size_t THtmlScanner::RawEnd(std::size_t from) const
@@ -401,7 +401,7 @@ std::size_t THtmlScanner::ScriptEnd(std::size_t from) const
         while (j < n && IsAlpha(s[j]))
             ++j;
         next = j;
-        if (j >= n || !(IsHtmlSpace(s[j]) || s[j] == '/' || s[j] == '>'))
+        if (j >= n || !(IsAsciiSpace(s[j]) || s[j] == '/' || s[j] == '>'))
             return false;
         if (j - at != 6 || !SameLower(s + at, "script"))
             return false;
@@ -526,7 +526,7 @@ std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
     bool lowered = false;
     while (p < n) {
         const char c = s[p];
-        if (IsHtmlSpace(c) || c == '/' || c == '>')
+        if (IsAsciiSpace(c) || c == '/' || c == '>')
             break;
         if ((c >= 'A' && c <= 'Z') || c == '\0')
             lowered = true;
@@ -554,7 +554,7 @@ std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
     }
     bool selfClosing = false;
     for (;;) {
-        while (p < n && IsHtmlSpace(s[p]))
+        while (p < n && IsAsciiSpace(s[p]))
             ++p;
         if (p >= n)
             return n;
@@ -582,7 +582,7 @@ std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
             nameLowered = true;
         while (p < n) {
             c = s[p];
-            if (IsHtmlSpace(c) || c == '/' || c == '>' || c == '=')
+            if (IsAsciiSpace(c) || c == '/' || c == '>' || c == '=')
                 break;
             if ((c >= 'A' && c <= 'Z') || c == '\0')
                 nameLowered = true;
@@ -600,13 +600,13 @@ std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
             a.NameLength = names_.size() - a.NameAt;
         }
         // After the name.
-        while (p < n && IsHtmlSpace(s[p]))
+        while (p < n && IsAsciiSpace(s[p]))
             ++p;
         if (p >= n)
             return n;
         if (s[p] == '=') {
             ++p;
-            while (p < n && IsHtmlSpace(s[p]))
+            while (p < n && IsAsciiSpace(s[p]))
                 ++p;
             if (p >= n)
                 return n;
@@ -627,7 +627,7 @@ std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
                 a.RawLength = 0;
             } else {
                 const std::size_t start = p;
-                while (p < n && !IsHtmlSpace(s[p]) && s[p] != '>')
+                while (p < n && !IsAsciiSpace(s[p]) && s[p] != '>')
                     ++p;
                 if (p >= n)
                     return n;

@@ -5,6 +5,8 @@
 // (delivery/HtmlTreeBuilder.h), which also hands the tokens on to whoever
 // reads the page.
 
+#include "platform/Text.h"
+
 #include <cstddef>
 #include <array>
 #include <cstdint>
@@ -58,21 +60,6 @@ inline std::uint64_t NameHash(std::string_view name)
     for (char c : name)
         h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
     return h;
-}
-
-// HTML's white space: space, tab, LF, FF and CR (the input stream turns CR
-// into LF before tokenizing). Attribute values, selectors and words of text
-// are split at the same five characters.
-inline constexpr std::array<bool, 256> HtmlSpaceTable = [] {
-    std::array<bool, 256> t{};
-    for (unsigned char c : {' ', '\t', '\n', '\r', '\f'})
-        t[c] = true;
-    return t;
-}();
-
-inline bool IsHtmlSpace(char c)
-{
-    return HtmlSpaceTable[static_cast<unsigned char>(c)];
 }
 
 // How the tokenizer reads what follows a start tag; the tree builder, which

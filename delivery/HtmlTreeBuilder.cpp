@@ -1154,13 +1154,13 @@ void THtmlTreeBuilder::DocumentText(std::size_t offset, std::size_t end)
         return;
     for (std::size_t i = offset; i < end; ++i) {
         if (mode_ == TMode::InBody) {
-            if (!IsHtmlSpace(page_[i]) && page_[i] != '\0') {
+            if (!IsAsciiSpace(page_[i]) && page_[i] != '\0') {
                 framesetOk_ = false;
                 return;
             }
             continue;
         }
-        if (!IsHtmlSpace(page_[i])) {
+        if (!IsAsciiSpace(page_[i])) {
             EnterBody(i);
             // A NUL opens the body but is dropped there: a frameset after it
             // still takes the body's place.

@@ -10,11 +10,6 @@ namespace {
 
 // ------------------------------------------------------------------ reading
 
-inline bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
-}
-
 inline bool IsNameStart(char c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || static_cast<unsigned char>(c) >= 0x80;
@@ -67,7 +62,7 @@ public:
     bool SkipBlanks()
     {
         const std::size_t from = p_;
-        while (!AtEnd() && IsBlank(s_[p_]))
+        while (!AtEnd() && IsAsciiSpace(s_[p_]))
             ++p_;
         return p_ > from;
     }
@@ -175,7 +170,7 @@ private:
             }
             if (!AtEnd() && s_[p_] == '\r' && Peek(1) == '\n')
                 p_ += 2;
-            else if (!AtEnd() && IsBlank(s_[p_]))
+            else if (!AtEnd() && IsAsciiSpace(s_[p_]))
                 ++p_;
             AppendCodePoint(cp, out);
             return;
@@ -218,7 +213,6 @@ enum : std::uint32_t {
     KHead = 1u << 13,
     KBody = 1u << 14,
     KHtml = 1u << 15,
-    KHeadContent = 1u << 16,  // may stand in the head without ending it
     KAnchor = 1u << 17,
     KTable = 1u << 18,
     KListScope = 1u << 19,    // ol, ul: a list item's scope ends here
@@ -266,9 +260,6 @@ public:
         add({"head"}, KHead);
         add({"body"}, KBody);
         add({"html"}, KHtml);
-        add({"base", "basefont", "bgsound", "link", "meta", "title", "noscript", "noframes", "style", "script",
-             "template"},
-            KHeadContent);
         add({"a"}, KAnchor);
         add({"table"}, KTable);
         add({"ol", "ul"}, KListScope);
@@ -469,14 +460,14 @@ bool HasWord(std::string_view list, std::string_view word)
     if (word.empty())
         return false;
     for (char c : word)
-        if (IsBlank(c))
+        if (IsAsciiSpace(c))
             return false;
     std::size_t i = 0;
     while (i < list.size()) {
-        while (i < list.size() && IsBlank(list[i]))
+        while (i < list.size() && IsAsciiSpace(list[i]))
             ++i;
         std::size_t j = i;
-        while (j < list.size() && !IsBlank(list[j]))
+        while (j < list.size() && !IsAsciiSpace(list[j]))
             ++j;
         if (list.substr(i, j - i) == word)
             return true;
@@ -523,7 +514,7 @@ public:
             seenBody_ = true;
         }
         // Body content ends an open head.
-        if (!(k & (KHeadContent | KHead | KHtml)))
+        if (!(k & (KHead | KHtml)) && !IsHeadTag(t.Tag))
             CloseTop(KHead, t.Offset);
 
         if (k & KClosesP)

@@ -23,14 +23,7 @@ constexpr std::array BlockNames = {
     "ul"sv,      "xmp"sv,
 };
 
-// Start tags that may stand before a page's body without opening it.
-constexpr std::array HeadNames = {
-    "base"sv, "basefont"sv, "bgsound"sv, "head"sv,   "html"sv,     "link"sv,
-    "meta"sv, "noframes"sv, "noscript"sv, "script"sv, "style"sv,   "template"sv, "title"sv,
-};
-
 static_assert(std::is_sorted(BlockNames.begin(), BlockNames.end()));
-static_assert(std::is_sorted(HeadNames.begin(), HeadNames.end()));
 
 // Asked for every start and end tag of a page: a name of up to eight
 // characters is read as one number and looked up in a small open table.
@@ -83,9 +76,10 @@ bool IsBlockName(std::string_view name)
     }
 }
 
-bool IsHeadName(std::string_view name)
+// Start tags that may stand before a page's body without opening it.
+bool IsHeadName(THtmlTag tag)
 {
-    return std::binary_search(HeadNames.begin(), HeadNames.end(), name);
+    return IsHeadTag(tag) || tag == THtmlTag::Head || tag == THtmlTag::Html;
 }
 
 // The start tags after which the tokenizer reads text, not tags, up to the
@@ -93,18 +87,6 @@ bool IsHeadName(std::string_view name)
 bool OpensRawText(THtmlTag tag)
 {
     return IsRawText(tag) || tag == THtmlTag::PlainText;
-}
-
-constexpr std::array<bool, 256> SpaceTable = [] {
-    std::array<bool, 256> t{};
-    for (unsigned char c : {' ', '\t', '\n', '\r', '\f'})
-        t[c] = true;
-    return t;
-}();
-
-bool IsSpace(char c)
-{
-    return SpaceTable[static_cast<unsigned char>(c)];
 }
 
 // Copies text (which starts with a word) to out with each run of white
@@ -136,11 +118,11 @@ std::size_t CopyCollapsed(std::string_view text, char* out, bool& gap)
             p += k;
             o += k;
         }
-        if (!IsSpace(*p)) {
+        if (!IsAsciiSpace(*p)) {
             *o++ = *p++;
             continue;
         }
-        while (p < end && IsSpace(*p))
+        while (p < end && IsAsciiSpace(*p))
             ++p;
         if (p == end) {
             gap = true;
@@ -167,7 +149,7 @@ std::size_t WordEnd(std::string_view text, std::size_t p, std::size_t end)
             }
             p += static_cast<std::size_t>(std::countr_zero(low) / 8);
         }
-        if (IsSpace(text[p]))
+        if (IsAsciiSpace(text[p]))
             return p;
         ++p;
     }
@@ -225,7 +207,7 @@ public:
                 PlaceBody(t.End);
             } else if (t.Tag == THtmlTag::FrameSet) {
                 bodyPlaced_ = true;
-            } else if (!IsHeadName(t.Name) || (afterHead_ && t.Tag == THtmlTag::NoScript)) {
+            } else if (!IsHeadName(t.Tag) || (afterHead_ && t.Tag == THtmlTag::NoScript)) {
                 // After the head's end a noscript opens the body.
                 PlaceBody(t.Offset);
             }
@@ -299,7 +281,7 @@ public:
             return;
         const std::uint32_t node = nodes_++;
         std::size_t p = offset;
-        while (p < end && IsSpace(page_[p]))
+        while (p < end && IsAsciiSpace(page_[p]))
             ++p;
         if (p > offset)
             space_ = true;
@@ -401,13 +383,13 @@ private:
         } else {
             // Word by word, as ReadBlockWords reads them again.
             for (std::size_t p = 0; p < raw.size();) {
-                if (IsSpace(raw[p])) {
+                if (IsAsciiSpace(raw[p])) {
                     gap = true;
                     ++p;
                     continue;
                 }
                 const std::size_t wordAt = p;
-                while (p < raw.size() && !IsSpace(raw[p]))
+                while (p < raw.size() && !IsAsciiSpace(raw[p]))
                     ++p;
                 if (gap)
                     text += ' ';
@@ -486,7 +468,7 @@ void ReadBlockWords(std::string_view page, const TPageText& text, const TTextBlo
         const TTextPiece& piece = text.Pieces[i];
         bool space = piece.SpaceBefore;
         for (std::size_t p = piece.RawBegin; p < piece.RawEnd;) {
-            if (IsSpace(page[p])) {
+            if (IsAsciiSpace(page[p])) {
                 space = true;
                 ++p;
                 continue;

@@ -13,11 +13,6 @@ namespace {
 
 constexpr std::size_t PrescanLength = 1024;
 
-bool IsSpace(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
-}
-
 char Lower(char c)
 {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -35,12 +30,12 @@ std::string CharsetInContent(std::string_view content)
             return {};
         at += 7;
         std::size_t p = at;
-        while (p < lower.size() && IsSpace(lower[p]))
+        while (p < lower.size() && IsAsciiSpace(lower[p]))
             ++p;
         if (p >= lower.size() || lower[p] != '=')
             continue;  // "charset" that is not followed by "=": look further on
         ++p;
-        while (p < lower.size() && IsSpace(lower[p]))
+        while (p < lower.size() && IsAsciiSpace(lower[p]))
             ++p;
         if (p >= lower.size())
             return {};
@@ -51,7 +46,7 @@ std::string CharsetInContent(std::string_view content)
             return std::string(content.substr(p + 1, end - p - 1));
         }
         std::size_t end = p;
-        while (end < lower.size() && !IsSpace(lower[end]) && lower[end] != ';')
+        while (end < lower.size() && !IsAsciiSpace(lower[end]) && lower[end] != ';')
             ++end;
         return std::string(content.substr(p, end - p));
     }
@@ -63,7 +58,7 @@ bool NextAttribute(std::string_view s, std::size_t& p, std::string& name, std::s
 {
     name.clear();
     value.clear();
-    while (p < s.size() && (IsSpace(s[p]) || s[p] == '/'))
+    while (p < s.size() && (IsAsciiSpace(s[p]) || s[p] == '/'))
         ++p;
     if (p >= s.size() || s[p] == '>')
         return false;
@@ -72,18 +67,18 @@ bool NextAttribute(std::string_view s, std::size_t& p, std::string& name, std::s
         name += '=';
         ++p;
     }
-    while (p < s.size() && s[p] != '=' && !IsSpace(s[p]) && s[p] != '/' && s[p] != '>')
+    while (p < s.size() && s[p] != '=' && !IsAsciiSpace(s[p]) && s[p] != '/' && s[p] != '>')
         name += Lower(s[p++]);
     if (p >= s.size())
         return false;
-    while (p < s.size() && IsSpace(s[p]))
+    while (p < s.size() && IsAsciiSpace(s[p]))
         ++p;
     if (p >= s.size())
         return false;
     if (s[p] != '=')
         return true;  // no value
     ++p;
-    while (p < s.size() && IsSpace(s[p]))
+    while (p < s.size() && IsAsciiSpace(s[p]))
         ++p;
     if (p >= s.size())
         return false;
@@ -100,7 +95,7 @@ bool NextAttribute(std::string_view s, std::size_t& p, std::string& name, std::s
     }
     if (s[p] == '>')
         return true;
-    while (p < s.size() && !IsSpace(s[p]) && s[p] != '>')
+    while (p < s.size() && !IsAsciiSpace(s[p]) && s[p] != '>')
         value += s[p++];
     return true;
 }
@@ -128,7 +123,7 @@ std::string CharsetOfContentType(std::string_view contentType)
     std::size_t p = contentType.find(';');
     while (p != std::string_view::npos) {
         ++p;
-        while (p < contentType.size() && IsSpace(contentType[p]))
+        while (p < contentType.size() && IsAsciiSpace(contentType[p]))
             ++p;
         const std::size_t equals = contentType.find('=', p);
         if (equals == std::string_view::npos)
@@ -171,7 +166,7 @@ std::string MetaCharset(std::string_view page)
             p = end + 3;
             continue;
         }
-        if (StartsWithNoCase(s, p, "<meta") && p + 5 < s.size() && (IsSpace(s[p + 5]) || s[p + 5] == '/')) {
+        if (StartsWithNoCase(s, p, "<meta") && p + 5 < s.size() && (IsAsciiSpace(s[p + 5]) || s[p + 5] == '/')) {
             p += 5;
             std::string name, value, charset;
             bool gotPragma = false;
@@ -206,7 +201,7 @@ std::string MetaCharset(std::string_view page)
             // Another tag: its attributes are read so that a ">" inside a
             // quoted value does not end it.
             p += s[p + 1] == '/' ? 2 : 1;
-            while (p < s.size() && !IsSpace(s[p]) && s[p] != '>')
+            while (p < s.size() && !IsAsciiSpace(s[p]) && s[p] != '>')
                 ++p;
             std::string name, value;
             while (NextAttribute(s, p, name, value)) {
@@ -303,20 +298,15 @@ const TEncodingLabels AsciiCompatibleEncodings[] = {
     {"x-user-defined", {"x-user-defined"}},
 };
 
-bool IsLabelSpace(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
-}
-
 } // namespace
 
 std::string MailCharset(std::string_view label)
 {
     // A label is matched as browsers match it: ASCII white space around it
     // dropped, letters compared without regard to case, nothing else.
-    while (!label.empty() && IsLabelSpace(label.front()))
+    while (!label.empty() && IsAsciiSpace(label.front()))
         label.remove_prefix(1);
-    while (!label.empty() && IsLabelSpace(label.back()))
+    while (!label.empty() && IsAsciiSpace(label.back()))
         label.remove_suffix(1);
     std::string lower(label);
     for (char& c : lower)

@@ -3,6 +3,7 @@
 // Text is 8-bit throughout the program. These helpers give the few text rules
 // every subsystem shares: line splitting, letter case and integer reading.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -25,6 +26,20 @@ std::string CrLfLines(std::string_view text);
 
 // Length of JoinLines(lines) without building it.
 std::uint64_t JoinedLength(const TLines& lines);
+
+// ASCII white space, as the web's formats read it (HTML, CSS, encoding
+// labels): space, tab, LF, FF and CR. Asked for nearly every byte of a page.
+inline constexpr std::array<bool, 256> AsciiSpaceTable = [] {
+    std::array<bool, 256> t{};
+    for (unsigned char c : {' ', '\t', '\n', '\r', '\f'})
+        t[c] = true;
+    return t;
+}();
+
+inline bool IsAsciiSpace(char c)
+{
+    return AsciiSpaceTable[static_cast<unsigned char>(c)];
+}
 
 // Letter case is ASCII only: bytes above 127 are never folded, whatever the
 // locale says, so that comparisons and sort orders never change with it.

@@ -8,7 +8,7 @@
 #include <tuple>
 
 #include "delivery/DocParser.h"
-#include "delivery/HtmlTreeBuilder.h"
+#include "delivery/HtmlScanner.h"
 
 bool TOracleLink::operator<(const TOracleLink& o) const
 {
@@ -22,16 +22,11 @@ bool TOracleLink::operator==(const TOracleLink& o) const
 
 namespace {
 
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
-}
-
 std::string_view Trimmed(std::string_view s)
 {
-    while (!s.empty() && IsBlank(s.front()))
+    while (!s.empty() && IsAsciiSpace(s.front()))
         s.remove_prefix(1);
-    while (!s.empty() && IsBlank(s.back()))
+    while (!s.empty() && IsAsciiSpace(s.back()))
         s.remove_suffix(1);
     return s;
 }
@@ -57,9 +52,9 @@ bool EndTagWithAttributes(std::string_view page)
         std::size_t p = i + 2;
         if (p >= page.size() || !std::isalpha(static_cast<unsigned char>(page[p])))
             continue;
-        while (p < page.size() && !IsBlank(page[p]) && page[p] != '/' && page[p] != '>')
+        while (p < page.size() && !IsAsciiSpace(page[p]) && page[p] != '/' && page[p] != '>')
             ++p;
-        while (p < page.size() && (IsBlank(page[p]) || page[p] == '/'))
+        while (p < page.size() && (IsAsciiSpace(page[p]) || page[p] == '/'))
             ++p;
         if (p < page.size() && page[p] != '>')
             return true;
@@ -235,11 +230,11 @@ TOracleResult GumboLinks(std::string_view page)
                             fault("source position of a value does not hold the value (unquoted value "
                                   "starting with a character reference)");
                         } else {
-                            while (!raw.empty() && IsBlank(raw.front())) {
+                            while (!raw.empty() && IsAsciiSpace(raw.front())) {
                                 raw.remove_prefix(1);
                                 ++offset;
                             }
-                            while (!raw.empty() && IsBlank(raw.back()))
+                            while (!raw.empty() && IsAsciiSpace(raw.back()))
                                 raw.remove_suffix(1);
                             link.Offset = offset;
                             link.Length = raw.size();

@@ -1,6 +1,7 @@
 #include "tests/delivery/MarkOracle.h"
 
 #include "delivery/ChangeMarks.h"
+#include "platform/Text.h"
 
 #include <gumbo.h>
 
@@ -189,7 +190,7 @@ TMarkCheck CompareMarkedTree(std::string_view original, std::string_view marked)
             const auto join = [](const std::vector<std::string>& pieces, std::string& out) {
                 for (const std::string& t : pieces)
                     for (char c : t)
-                        if (c != ' ' && c != '\t' && c != '\n' && c != '\r' && c != '\f')
+                        if (!IsAsciiSpace(c))
                             out += c;
             };
             join(x, xs);
