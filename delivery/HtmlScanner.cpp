@@ -198,7 +198,6 @@ void THtmlScanner::Scan(std::string_view page, THtmlTreeBuilder& builder)
 {
     page_ = page;
     builder_ = &builder;
-    THtmlTreeBuilder& sink = builder;
     stop_ = false;
     content_ = THtmlContent::Data;
     const std::size_t n = page.size();
@@ -208,13 +207,13 @@ void THtmlScanner::Scan(std::string_view page, THtmlTreeBuilder& builder)
         case THtmlContent::Data: {
             const void* found = std::memchr(page.data() + pos, '<', n - pos);
             if (!found) {
-                sink.Text(pos, n);
+                builder.Text(pos, n);
                 pos = n;
                 break;
             }
             const std::size_t lt = static_cast<std::size_t>(static_cast<const char*>(found) - page.data());
             if (lt > pos)
-                sink.Text(pos, lt);
+                builder.Text(pos, lt);
             pos = Markup(lt);
             break;
         }
@@ -223,18 +222,18 @@ void THtmlScanner::Scan(std::string_view page, THtmlTreeBuilder& builder)
         case THtmlContent::ScriptData: {
             const std::size_t lt = content_ == THtmlContent::ScriptData ? ScriptEnd(pos) : RawEnd(pos);
             if (lt == std::string_view::npos) {
-                sink.Text(pos, n);
+                builder.Text(pos, n);
                 pos = n;
                 break;
             }
             if (lt > pos)
-                sink.Text(pos, lt);
+                builder.Text(pos, lt);
             content_ = THtmlContent::Data;
             pos = Tag(lt, lt + 2, true);
             break;
         }
         case THtmlContent::PlainText:
-            sink.Text(pos, n);
+            builder.Text(pos, n);
             pos = n;
             break;
         }

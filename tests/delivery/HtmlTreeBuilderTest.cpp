@@ -1,0 +1,218 @@
+// The tree builder's word on SVG and MathML against gumbo's tree: whether
+// character data lands inside a foreign element, and whether a start tag
+// makes one. Random pages nest SVG, MathML and HTML as a page's author
+// would, through the integration points, so that the end tags a browser
+// supplies (which the builder follows only roughly) do not come into it;
+// the HTML tags that break out of foreign content have cases of their own.
+
+#include "delivery/HtmlTreeBuilder.h"
+
+#include <gtest/gtest.h>
+#include <gumbo.h>
+
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+class TForeignPageGenerator {
+public:
+    explicit TForeignPageGenerator(unsigned seed) : random_(seed) {}
+
+    std::string Page()
+    {
+        std::string page = Pick({"", "<!DOCTYPE html>", "<html><body>"});
+        const int pieces = 1 + static_cast<int>(random_() % 6);
+        for (int i = 0; i < pieces; ++i)
+            page += Element(TContext::Html, 0);
+        return page;
+    }
+
+private:
+    std::string Pick(std::initializer_list<const char*> items)
+    {
+        auto it = items.begin();
+        std::advance(it, random_() % items.size());
+        return *it;
+    }
+
+    std::string Text() { return Pick({"x", "a b", " ", "<![CDATA[c<d]]>", "&amp;", "<!--n-->"}); }
+
+    enum class TContext { Html, Svg, Math };
+    struct TKind {
+        const char* Open;
+        const char* Name; // null: void or self-closed
+        TContext Inside;
+    };
+
+    // An element that belongs where it stands, with its contents, closed
+    // where it should be: HTML tags inside SVG or MathML only at their
+    // integration points.
+    std::string Element(TContext context, int depth)
+    {
+        if (depth > 5 || random_() % 4 == 0)
+            return Text();
+        static const TKind html[] = {
+            {"<svg>", "svg", TContext::Svg}, {"<math>", "math", TContext::Math}, {"<div>", "div", TContext::Html},
+            {"<span>", "span", TContext::Html}, {"<b>", "b", TContext::Html},
+            {"<font color=red>", "font", TContext::Html}, {"<em>", "em", TContext::Html},
+            {"<section>", "section", TContext::Html}, {"<br>", nullptr, TContext::Html},
+            {"<img>", nullptr, TContext::Html},
+        };
+        static const TKind svg[] = {
+            {"<g>", "g", TContext::Svg}, {"<path/>", nullptr, TContext::Svg},
+            {"<foreignObject>", "foreignObject", TContext::Html}, {"<desc>", "desc", TContext::Html},
+            {"<title>", "title", TContext::Html}, {"<font>", "font", TContext::Svg}, {"<math>", "math", TContext::Svg},
+        };
+        static const TKind math[] = {
+            {"<mrow>", "mrow", TContext::Math}, {"<mi>", "mi", TContext::Html}, {"<mtext>", "mtext", TContext::Html},
+            {"<annotation-xml encoding=\"text/html\">", "annotation-xml", TContext::Html},
+            {"<annotation-xml encoding='Application/XHTML+XML'>", "annotation-xml", TContext::Html},
+            {"<annotation-xml encoding=\"TeX\">", "annotation-xml", TContext::Math},
+            {"<mglyph/>", nullptr, TContext::Math}, {"<font>", "font", TContext::Math},
+        };
+        const TKind& k = context == TContext::Html  ? html[random_() % std::size(html)]
+                         : context == TContext::Svg ? svg[random_() % std::size(svg)]
+                                                    : math[random_() % std::size(math)];
+        std::string out = k.Open;
+        if (!k.Name)
+            return out;
+        const int children = static_cast<int>(random_() % 4);
+        for (int i = 0; i < children; ++i)
+            out += Element(k.Inside, depth + 1);
+        return out + "</" + k.Name + ">";
+    }
+
+    std::mt19937 random_;
+};
+
+// For every byte of character data gumbo keeps, whether its parent is an
+// SVG or MathML element (1), an HTML one (0), or unknown (-1).
+void MarkText(const GumboNode* node, bool foreignParent, std::vector<int>& at)
+{
+    switch (node->type) {
+    case GUMBO_NODE_DOCUMENT:
+        for (unsigned i = 0; i < node->v.document.children.length; ++i)
+            MarkText(static_cast<const GumboNode*>(node->v.document.children.data[i]), false, at);
+        break;
+    case GUMBO_NODE_ELEMENT:
+    case GUMBO_NODE_TEMPLATE: {
+        const GumboElement& e = node->v.element;
+        for (unsigned i = 0; i < e.children.length; ++i)
+            MarkText(static_cast<const GumboNode*>(e.children.data[i]), e.tag_namespace != GUMBO_NAMESPACE_HTML, at);
+        break;
+    }
+    case GUMBO_NODE_TEXT:
+    case GUMBO_NODE_WHITESPACE:
+    case GUMBO_NODE_CDATA: {
+        const GumboText& t = node->v.text;
+        for (std::size_t i = 0; i < t.original_text.length && t.start_pos.offset + i < at.size(); ++i)
+            at[t.start_pos.offset + i] = foreignParent ? 1 : 0;
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+// The start tags gumbo makes elements of, by the offset of their '<': 1 in
+// SVG or MathML, 0 in HTML.
+void MarkStarts(const GumboNode* node, std::vector<int>& at)
+{
+    if (node->type == GUMBO_NODE_DOCUMENT) {
+        for (unsigned i = 0; i < node->v.document.children.length; ++i)
+            MarkStarts(static_cast<const GumboNode*>(node->v.document.children.data[i]), at);
+        return;
+    }
+    if (node->type != GUMBO_NODE_ELEMENT && node->type != GUMBO_NODE_TEMPLATE)
+        return;
+    const GumboElement& e = node->v.element;
+    if (e.original_tag.length > 0 && e.start_pos.offset < at.size())
+        at[e.start_pos.offset] = e.tag_namespace != GUMBO_NAMESPACE_HTML ? 1 : 0;
+    for (unsigned i = 0; i < e.children.length; ++i)
+        MarkStarts(static_cast<const GumboNode*>(e.children.data[i]), at);
+}
+
+class TForeignRecorder : public THtmlSink {
+public:
+    TForeignRecorder(const THtmlTreeBuilder& builder, std::string_view page) : builder_(builder), page_(page) {}
+
+    std::vector<std::pair<std::size_t, bool>> Texts;  // first byte kept, in foreign content
+    std::vector<std::pair<std::size_t, bool>> Starts; // '<', foreign
+
+    // An svg or math start tag in HTML content is not foreign itself, but
+    // makes the foreign element that its contents go into.
+    void StartTag(const THtmlStartTag& t) override
+    {
+        Starts.emplace_back(t.Offset, t.Foreign || t.Tag == THtmlTag::Svg || t.Tag == THtmlTag::Math);
+    }
+    void EndTag(THtmlTag, std::string_view, std::size_t, std::size_t) override {}
+    void Comment(std::size_t, std::size_t) override {}
+    void Text(std::size_t offset, std::size_t end) override
+    {
+        // White space between tags may go where gumbo puts it; words may not.
+        for (std::size_t i = offset; i < end; ++i)
+            if (!IsAsciiSpace(page_[i])) {
+                Texts.emplace_back(i, builder_.InForeignContent());
+                return;
+            }
+    }
+
+private:
+    const THtmlTreeBuilder& builder_;
+    std::string_view page_;
+};
+
+std::string Compare(const std::string& page)
+{
+    std::unique_ptr<GumboOutput, void (*)(GumboOutput*)> tree(
+        gumbo_parse_with_options(&kGumboDefaultOptions, page.data(), page.size()),
+        [](GumboOutput* o) { gumbo_destroy_output(&kGumboDefaultOptions, o); });
+    std::vector<int> text(page.size(), -1), starts(page.size(), -1);
+    MarkText(tree->document, false, text);
+    MarkStarts(tree->document, starts);
+
+    THtmlTreeBuilder builder;
+    TForeignRecorder recorder(builder, page);
+    builder.Scan(page, recorder);
+    for (const auto& [at, foreign] : recorder.Texts)
+        if (text[at] >= 0 && (text[at] == 1) != foreign)
+            return "text at " + std::to_string(at) + (foreign ? " taken as foreign" : " taken as HTML");
+    for (const auto& [at, foreign] : recorder.Starts)
+        if (starts[at] >= 0 && (starts[at] == 1) != foreign)
+            return "start tag at " + std::to_string(at) + (foreign ? " taken as foreign" : " taken as HTML");
+    return {};
+}
+
+} // namespace
+
+TEST(HtmlTreeBuilder, ForeignContentFollowsGumbosTree)
+{
+    TForeignPageGenerator generator(20261209);
+    int foreignTexts = 0;
+    for (int i = 0; i < 4000; ++i) {
+        const std::string page = generator.Page();
+        const std::string difference = Compare(page);
+        ASSERT_EQ(difference, "") << "page: " << page;
+        foreignTexts += page.find("<svg") != std::string::npos || page.find("<math") != std::string::npos;
+    }
+    // The pages must go into foreign content often for the comparison to mean anything.
+    EXPECT_GT(foreignTexts, 1000);
+}
+
+TEST(HtmlTreeBuilder, IntegrationPointsAndBreakoutsFollowGumbosTree)
+{
+    for (const char* page : {
+             "<svg><foreignObject><p>html</p><svg><g>deep</g></svg>back</foreignObject>svg</svg>after",
+             "<math><mi>text<mglyph/>x</mi><annotation-xml encoding='Text/HTML'><div>in</div></annotation-xml></math>",
+             "<math><annotation-xml><svg><desc>h<b>x</b></desc></svg></annotation-xml>m</math>",
+             "<svg><g>a<font color=red>out</font>b</g></svg>",
+             "<svg><g>a<font>in</font>b</g><![CDATA[data]]></svg><![CDATA[bogus]]>",
+             "<svg><title><svg><g>t</g></svg></title><p>html</svg>x",
+             "<table><tr><td><svg><desc><table><td>x</td></table></desc></svg>y</td></tr></table>",
+             "<select><svg>dropped</svg><option>o</select><math><mtext>t</mtext></math>",
+         })
+        EXPECT_EQ(Compare(page), "") << "page: " << page;
+}
