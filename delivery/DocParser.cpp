@@ -300,8 +300,7 @@ public:
         if (written) {
             element = Add(*written, true);
         } else {
-            static constexpr std::string_view names[] = {"HTML", "HEAD", "BODY"};
-            element = Implied(tag, tag == THtmlTag::Html ? names[0] : tag == THtmlTag::Head ? names[1] : names[2], at);
+            element = Implied(tag, tag == THtmlTag::Html ? "HTML" : tag == THtmlTag::Head ? "HEAD" : "BODY", at);
         }
         if (tag == THtmlTag::Html)
             html_ = element;
