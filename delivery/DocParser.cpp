@@ -288,6 +288,8 @@ public:
 
     int Count() const { return count_; }
 
+    bool FollowsEnds() const override { return texts_; }
+
     void DocumentElement(THtmlTag tag, const THtmlStartTag* written, std::size_t at) override
     {
         pendingScript_ = -1;

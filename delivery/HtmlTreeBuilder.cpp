@@ -470,6 +470,7 @@ void THtmlTreeBuilder::Build(std::string_view page, THtmlTreeSink& tree, std::fu
     Reset(page);
     sink_ = nullptr;
     tree_ = &tree;
+    followsEnds_ = tree.FollowsEnds();
     overTime_ = std::move(overTime);
     scanner_.Scan(page, *this);
     // The page has ended: what a browser would still have supplied.
@@ -972,7 +973,8 @@ void THtmlTreeBuilder::DocumentStart(const THtmlStartTag& t)
     rawReported_ = false;
     THtmlTreeSink& tree = *tree_;
     auto add = [&] {
-        tree.Element(t, !(t.Foreign && t.SelfClosing) && !IsVoid(t.Tag, t.Name) && t.Tag != THtmlTag::PlainText);
+        tree.Element(t, followsEnds_ && !(t.Foreign && t.SelfClosing) && !IsVoid(t.Tag, t.Name) &&
+                            t.Tag != THtmlTag::PlainText);
         rawReported_ = rawPending_;
     };
     if (t.Foreign) {
@@ -1032,7 +1034,8 @@ void THtmlTreeBuilder::DocumentStart(const THtmlStartTag& t)
             return;
         if (IsHeadTag(t.Tag))
             return add();
-        tree.Closed(HeadHash, t.Offset, std::string_view::npos);
+        if (followsEnds_)
+            tree.Closed(HeadHash, t.Offset, std::string_view::npos);
         mode_ = TMode::AfterHead;
         [[fallthrough]];
     case TMode::AfterHead:
@@ -1103,7 +1106,8 @@ void THtmlTreeBuilder::DocumentEnd(THtmlTag tag, std::uint64_t hash, std::size_t
     case TMode::BeforeHead:
     case TMode::InHead:
         if (mode_ == TMode::InHead && tag == THtmlTag::Head) {
-            tree_->Closed(HeadHash, offset, end);
+            if (followsEnds_)
+                tree_->Closed(HeadHash, offset, end);
             mode_ = TMode::AfterHead;
             return;
         }
@@ -1131,7 +1135,8 @@ void THtmlTreeBuilder::DocumentEnd(THtmlTag tag, std::uint64_t hash, std::size_t
         tree_->Element(br, false);
         return;
     }
-    tree_->Closed(hash, offset, end);
+    if (followsEnds_)
+        tree_->Closed(hash, offset, end);
 }
 
 void THtmlTreeBuilder::DocumentComment(std::size_t offset, std::size_t end)
@@ -1182,7 +1187,8 @@ void THtmlTreeBuilder::EnterBody(std::size_t at)
         tree_->DocumentElement(THtmlTag::Head, nullptr, at);
         [[fallthrough]];
     case TMode::InHead:
-        tree_->Closed(HeadHash, at, std::string_view::npos);
+        if (followsEnds_)
+            tree_->Closed(HeadHash, at, std::string_view::npos);
         [[fallthrough]];
     case TMode::AfterHead:
         tree_->DocumentElement(THtmlTag::Body, nullptr, at);

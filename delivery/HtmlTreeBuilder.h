@@ -60,6 +60,9 @@ public:
     virtual void Comment(std::size_t offset, std::size_t end) = 0;
     // The contents of the raw text element just reported (a script's text).
     virtual void RawText(std::size_t offset, std::size_t end) = 0;
+    // False spares a reader that needs no element's end (no Closed, and
+    // awaitsEnd always false), asked once per parse.
+    virtual bool FollowsEnds() const = 0;
 };
 
 class THtmlTreeBuilder {
@@ -177,6 +180,7 @@ private:
     enum class TMode { Initial, BeforeHead, InHead, AfterHead, InBody, InFrameset };
     TMode mode_ = TMode::Initial;
     bool framesetOk_ = true;
+    bool followsEnds_ = false;
     // The templates the document's modes count: one in a frameset opens
     // no contents there.
     int documentTemplates_ = 0;
