@@ -8,7 +8,6 @@
 #include "platform/Text.h"
 
 #include <cstddef>
-#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -38,7 +37,8 @@ struct THtmlStartTag {
     std::size_t Offset = 0; // the '<'
     std::size_t End = 0;    // just after the '>'
     bool SelfClosing = false;
-    // Inside SVG or MathML, where a name means the foreign element.
+    // The tree builder's: inside SVG or MathML, where a name means the
+    // foreign element.
     bool Foreign = false;
     const THtmlAttribute* Attributes = nullptr;
     std::size_t Count = 0;
