@@ -133,8 +133,15 @@ public:
             const int i = slots_[s];
             if (i < 0)
                 return THtmlTag::Other;
-            if (name == TagNames[i].Name)
-                return TagNames[i].Tag;
+            // The names are a few letters: a call to memcmp costs more.
+            const std::string_view candidate = TagNames[i].Name;
+            if (candidate.size() == name.size()) {
+                std::size_t k = 0;
+                while (k < name.size() && candidate[k] == name[k])
+                    ++k;
+                if (k == name.size())
+                    return TagNames[i].Tag;
+            }
         }
     }
 
