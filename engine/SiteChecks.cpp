@@ -6,6 +6,10 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <optional>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 std::string SiteChecksPath(const std::string& pageFolder, const std::string& name)
 {
@@ -44,10 +48,46 @@ TSiteChecks ParseSiteChecks(const std::string& text)
     return checks;
 }
 
+namespace {
+
+std::optional<TDateTime> ModifiedAt(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return TDateTime{} + std::chrono::duration_cast<TDateTime::duration>(std::chrono::seconds(st.st_mtim.tv_sec) +
+                                                                         std::chrono::nanoseconds(st.st_mtim.tv_nsec));
+}
+
+bool SetModifiedAt(const std::string& path, TDateTime when)
+{
+    const auto since = when.time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
+    timespec times[2];
+    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(seconds.count());
+    times[0].tv_nsec = times[1].tv_nsec =
+        static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count());
+    return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
+} // namespace
+
 TSiteChecks ReadSiteChecks(const std::string& path)
 {
     const auto text = ReadWholeFile(path);
-    return text ? ParseSiteChecks(*text) : TSiteChecks{};
+    if (!text)
+        return {};
+    TSiteChecks checks = ParseSiteChecks(*text);
+    if (checks.Failures == 0)
+        if (const auto modified = ModifiedAt(path); modified && (!checks.LastGood || *modified > *checks.LastGood))
+            checks.LastGood = *modified;
+    return checks;
+}
+
+bool NoteGoodCheck(const std::string& path, TDateTime when)
+{
+    const auto text = ReadWholeFile(path);
+    return text && ParseSiteChecks(*text).Failures == 0 && SetModifiedAt(path, when);
 }
 
 bool WriteSiteChecks(const std::string& path, const TSiteChecks& checks)
@@ -65,5 +105,8 @@ bool WriteSiteChecks(const std::string& path, const TSiteChecks& checks)
             errno = writeError;
         return false;
     }
+    // A record of no failures keeps its last good check in its time too.
+    if (checks.Failures == 0 && checks.LastGood)
+        SetModifiedAt(path, *checks.LastGood);
     return true;
 }

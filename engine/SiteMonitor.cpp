@@ -713,6 +713,8 @@ void TSiteMonitor::NoteCheck(TSiteLog& site, const std::string& name, const std:
     if (!SiteNameError(name).empty())
         return;
     const std::string path = SiteChecksPath(name);
+    if (ok && NoteGoodCheck(path, clock_.Now()))
+        return;
     TSiteChecks checks = ReadSiteChecks(path);
     if (ok) {
         checks.Failures = 0;

@@ -568,3 +568,26 @@ TEST(SiteChecks, RecordsReadBackAndDamagedOnesReadAsNoRecord)
     // A torn write keeps what came whole.
     EXPECT_EQ(ParseSiteChecks("Failures=2\r\nLastGo").Failures, 2);
 }
+
+// Good checks after good checks leave the record's bytes alone and move only
+// its time; the last good check's time still reaches the record at the
+// failure after it, and a record of failures is never taken for a good one.
+TEST(SiteChecksRecord, AGoodCheckAfterGoodChecksMovesOnlyTheTimeAndAFailureKeepsIt)
+{
+    TTempDataFolder tmp{TDesktopHome::Untouched};
+    const std::string path = tmp.Root() + "Site.checks";
+    const TDateTime first = TDateTime{} + std::chrono::seconds(1700000000);
+    const TDateTime later = first + std::chrono::hours(5);
+    EXPECT_FALSE(NoteGoodCheck(path, first)) << "no record yet: it is written whole";
+    ASSERT_TRUE(WriteSiteChecks(path, {0, first}));
+    const std::string bytes = ReadFile(path);
+    ASSERT_TRUE(NoteGoodCheck(path, later));
+    EXPECT_EQ(ReadFile(path), bytes);
+    EXPECT_EQ(ReadSiteChecks(path), (TSiteChecks{0, later}));
+
+    TSiteChecks failed = ReadSiteChecks(path);
+    ++failed.Failures;
+    ASSERT_TRUE(WriteSiteChecks(path, failed));
+    EXPECT_FALSE(NoteGoodCheck(path, later + std::chrono::hours(1)));
+    EXPECT_EQ(ReadSiteChecks(path), (TSiteChecks{1, later}));
+}
