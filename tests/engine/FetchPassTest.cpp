@@ -560,7 +560,7 @@ TEST_F(FetchPass, ANoticeAfterThePassesLastMailStillGoesOut)
     const auto notice = std::find(subjects.begin(), subjects.end(), "Vendrel could not check Refused");
     ASSERT_NE(notice, subjects.end()) << ::testing::PrintToString(subjects);
     EXPECT_EQ(std::count(subjects.begin(), subjects.end(), "Vendrel Delivery: Fine"), 3);
-    const std::string& text = mail.Received()[static_cast<std::size_t>(notice - subjects.begin())];
+    const std::string text = mail.Received()[static_cast<std::size_t>(notice - subjects.begin())];
     EXPECT_NE(text.find("Reason: " + reason + "\r\n"), std::string::npos);
     EXPECT_FALSE(monitor.Sending());
 }
