@@ -124,10 +124,14 @@ private:
         if (Error.empty() && parent && parent->tag_namespace == GUMBO_NAMESPACE_HTML) {
             // (A mark in a select is dropped by the tree construction: it never gets here.)
             static const GumboTag forbidden[] = {GUMBO_TAG_SCRIPT, GUMBO_TAG_STYLE, GUMBO_TAG_TITLE,
-                                                 GUMBO_TAG_TEXTAREA, GUMBO_TAG_MARK};
+                                                 GUMBO_TAG_TEXTAREA};
             for (GumboTag t : forbidden)
                 if (parent->tag == t)
                     Error = std::string("a mark inside <") + gumbo_normalized_tagname(t) + ">";
+            // The page's own <mark> holds text like any element; only one of
+            // ours inside another of ours would mark a text twice.
+            if (IsMark(*parent))
+                Error = "a mark inside a mark";
         }
         MarkedText += "[";
         for (unsigned i = 0; i < e.children.length; ++i) {
