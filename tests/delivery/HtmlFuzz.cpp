@@ -103,6 +103,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     }
 
+    // A page that is one comment never ended has no token to put the
+    // summary after: it goes first in the document, as the mail's summary
+    // does on a page without a body, and the comment moves behind it into
+    // the body. Nothing of such a page shows either way.
+    const std::size_t first = ascii.find_first_not_of(" \t\n\r\f");
+    if (first != std::string::npos && ascii.compare(first, 4, "<!--") == 0 &&
+        ascii.find("-->", first + 4) == std::string::npos && ascii.find("--!>", first + 4) == std::string::npos)
+        return 0;
+
     // The page marked against a copy of itself with some bytes gone: gumbo
     // builds the same tree around the marks.
     std::string stored;
