@@ -75,7 +75,7 @@ TLoopbackServer::TLoopbackServer() = default;
 
 TLoopbackServer::~TLoopbackServer() = default;
 
-void TLoopbackServer::Start()
+void TLoopbackServer::Start(const std::string& address)
 {
     listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listen_ < 0)
@@ -84,8 +84,9 @@ void TLoopbackServer::Start()
     ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listen_, 256) != 0)
+    if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1)
+        throw std::runtime_error("not an address: " + address);
+    if (::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listen_, 512) != 0)
         throw std::runtime_error("bind failed");
     socklen_t len = sizeof addr;
     ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
@@ -121,6 +122,7 @@ void TLoopbackServer::AcceptLoop()
         const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0)
             continue;
+        ++connections_;
         if (!concurrent_) {
             Serve(fd);
             ::close(fd);

@@ -19,10 +19,14 @@ public:
     TLoopbackServer(const TLoopbackServer&) = delete;
     TLoopbackServer& operator=(const TLoopbackServer&) = delete;
     int Port() const { return port_; }
+    // Connections accepted so far.
+    int Connections() const { return connections_; }
 
 protected:
-    void Start();
+    // address: a loopback address such as "127.0.0.1" or "127.0.0.7".
+    void Start(const std::string& address = "127.0.0.1");
     void Stop();
+    bool Stopping() const { return stopping_; }
     virtual void Serve(int fd) = 0;
     // Each connection on a thread of its own, as a mail server takes the
     // sessions of a pass side by side.
@@ -35,6 +39,7 @@ private:
     std::vector<int> open_;
     int listen_ = -1;
     int port_ = 0;
+    std::atomic<int> connections_{0};
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };

@@ -1,14 +1,8 @@
 #include "tests/support/PageServer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
-#include <stdexcept>
 
 namespace {
 
@@ -57,42 +51,20 @@ void CountIn(std::atomic<int>& now, std::atomic<int>& most)
 TPageServer::TPageServer(const std::string& address, std::shared_ptr<TFlightCounter> all)
     : address_(address), all_(std::move(all))
 {
-    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listen_ < 0)
-        throw std::runtime_error("socket failed");
-    const int one = 1;
-    ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1)
-        throw std::runtime_error("not an address: " + address);
-    if (::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listen_, 512) != 0)
-        throw std::runtime_error("bind failed");
-    socklen_t len = sizeof addr;
-    ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-    acceptor_ = std::thread([this] { AcceptLoop(); });
+    concurrent_ = true;
+    Start(address);
 }
 
 TPageServer::~TPageServer()
 {
-    stopping_ = true;
+    // Answers held back are let go, so that their connections can end.
     Release();
-    ::shutdown(listen_, SHUT_RDWR);
-    acceptor_.join();
-    {
-        std::lock_guard lock(mutex_);
-        for (int fd : open_)
-            ::shutdown(fd, SHUT_RDWR);
-    }
-    for (auto& w : workers_)
-        w.join();
-    ::close(listen_);
+    Stop();
 }
 
 std::string TPageServer::Url(const std::string& path) const
 {
-    return "http://" + address_ + ":" + std::to_string(port_) + path;
+    return "http://" + address_ + ":" + std::to_string(Port()) + path;
 }
 
 void TPageServer::SetPage(const std::string& path, TPage page)
@@ -130,32 +102,16 @@ void TPageServer::Release()
     released_.notify_all();
 }
 
-void TPageServer::AcceptLoop()
-{
-    while (!stopping_) {
-        pollfd p{listen_, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0)
-            continue;
-        const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
-        ++connections_;
-        std::lock_guard lock(mutex_);
-        open_.push_back(fd);
-        workers_.emplace_back([this, fd] { Serve(fd); });
-    }
-}
-
 void TPageServer::Serve(int fd)
 {
     std::string buffer;
     char chunk[16384];
-    while (!stopping_) {
+    while (!Stopping()) {
         std::size_t end;
         while ((end = buffer.find("\r\n\r\n")) == std::string::npos) {
             const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
             if (n <= 0)
-                goto done;
+                return;
             buffer.append(chunk, static_cast<std::size_t>(n));
         }
         {
@@ -216,8 +172,4 @@ void TPageServer::Serve(int fd)
                 break;
         }
     }
-done:
-    std::lock_guard lock(mutex_);
-    open_.erase(std::find(open_.begin(), open_.end(), fd));
-    ::close(fd);
 }

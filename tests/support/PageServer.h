@@ -7,6 +7,8 @@
 // its answer. It counts what a test needs to see: requests, connections,
 // requests in flight at once, and the headers each request carried.
 
+#include "tests/support/LoopbackServers.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <map>
@@ -22,7 +24,7 @@ struct TFlightCounter {
     std::atomic<int> Most{0};
 };
 
-class TPageServer {
+class TPageServer final : public TLoopbackServer {
 public:
     struct TPage {
         std::string Body;
@@ -39,17 +41,13 @@ public:
 
     // address: a loopback address such as "127.0.0.1" or "127.0.0.7".
     explicit TPageServer(const std::string& address = "127.0.0.1", std::shared_ptr<TFlightCounter> all = nullptr);
-    ~TPageServer();
-    TPageServer(const TPageServer&) = delete;
-    TPageServer& operator=(const TPageServer&) = delete;
+    ~TPageServer() override;
 
-    int Port() const { return port_; }
     std::string Url(const std::string& path) const;
     void SetPage(const std::string& path, TPage page);
     void SetBody(const std::string& path, std::string body);
 
     int Requests() const { return requests_; }
-    int Connections() const { return connections_; }
     int MostInFlight() const { return mostInFlight_; }
     std::vector<TRequest> Log() const;
     // Answers wait until Release (for tests that need fetches held open).
@@ -57,24 +55,16 @@ public:
     void Release();
 
 private:
-    void AcceptLoop();
-    void Serve(int fd);
+    void Serve(int fd) override;
 
     std::string address_;
     std::shared_ptr<TFlightCounter> all_;
-    int listen_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stopping_{false};
-    std::thread acceptor_;
     mutable std::mutex mutex_;
     std::condition_variable released_;
     bool held_ = false;
     std::map<std::string, std::shared_ptr<const TPage>> pages_;
     std::vector<TRequest> log_;
-    std::vector<std::thread> workers_;
-    std::vector<int> open_;
     std::atomic<int> requests_{0};
-    std::atomic<int> connections_{0};
     std::atomic<int> inFlight_{0};
     std::atomic<int> mostInFlight_{0};
 };
