@@ -39,6 +39,63 @@ inline char Lower(char c)
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
 }
 
+// What each byte is to the tag states, looked up once per byte: a tag's
+// bytes are most of what the tokenizer reads byte by byte.
+enum : std::uint8_t {
+    ClassSpace = 1,     // ends a name and is skipped between attributes
+    ClassTagEnd = 2,    // '/' or '>'
+    ClassEquals = 4,    // '='
+    ClassFolded = 8,    // an upper-case letter or NUL: the name is not the page's
+    ClassGt = 16,       // '>'
+};
+
+constexpr std::array<std::uint8_t, 256> ByteClasses = [] {
+    std::array<std::uint8_t, 256> c{};
+    for (char s : {' ', '\t', '\n', '\f', '\r'})
+        c[static_cast<unsigned char>(s)] = ClassSpace;
+    c['/'] = ClassTagEnd;
+    c['>'] = ClassTagEnd | ClassGt;
+    c['='] = ClassEquals;
+    c[0] = ClassFolded;
+    for (int u = 'A'; u <= 'Z'; ++u)
+        c[static_cast<std::size_t>(u)] = ClassFolded;
+    return c;
+}();
+
+inline std::uint8_t ClassOf(char c)
+{
+    return ByteClasses[static_cast<unsigned char>(c)];
+}
+
+// Whether raw holds a byte that DecodeHtmlText changes: '&' or CR, and NUL
+// in attributes. Eight bytes at a time, as most values hold none.
+bool NeedsDecoding(std::string_view raw, bool inAttribute)
+{
+    constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    auto hasZero = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
+    const std::uint64_t nulMask = inAttribute ? ~std::uint64_t{0} : 0;
+    auto special = [&](std::uint64_t v) {
+        return (hasZero(v ^ (ones * '&')) | hasZero(v ^ (ones * '\r')) | (hasZero(v) & nulMask)) != 0;
+    };
+    const char* p = raw.data();
+    const std::size_t n = raw.size();
+    std::uint64_t v;
+    if (n < 8) {
+        // Short values are padded with a letter, which needs nothing.
+        v = ones * 'a';
+        std::memcpy(&v, p, n);
+        return special(v);
+    }
+    for (std::size_t i = 0; i + 8 <= n; i += 8) {
+        std::memcpy(&v, p + i, 8);
+        if (special(v))
+            return true;
+    }
+    // The last eight bytes, which may overlap the ones read.
+    std::memcpy(&v, p + n - 8, 8);
+    return special(v);
+}
+
 inline bool SameLower(const char* text, std::string_view lower)
 {
     for (std::size_t i = 0; i < lower.size(); ++i)
@@ -170,6 +227,10 @@ void AppendUtf8(std::uint32_t cp, std::string& out)
 
 bool DecodeHtmlText(std::string_view raw, bool inAttribute, std::string& out)
 {
+    if (!NeedsDecoding(raw, inAttribute)) {
+        out.append(raw);
+        return false;
+    }
     bool changed = false;
     std::size_t i = 0;
     const std::size_t n = raw.size();
@@ -476,7 +537,7 @@ std::size_t THtmlScanner::ScriptEnd(std::size_t from) const
     return std::string_view::npos;
 }
 
-std::string_view THtmlScanner::PendingName(const TPendingAttribute& a) const
+inline std::string_view THtmlScanner::PendingName(const TPendingAttribute& a) const
 {
     return a.NameLowered ? std::string_view(names_).substr(a.NameAt, a.NameLength)
                          : page_.substr(a.NameAt, a.NameLength);
@@ -522,15 +583,15 @@ std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
     const std::size_t n = page_.size();
     const char* s = page_.data();
     std::size_t p = nameAt;
-    bool lowered = false;
+    std::uint8_t classes = 0;
     while (p < n) {
-        const char c = s[p];
-        if (IsAsciiSpace(c) || c == '/' || c == '>')
+        const std::uint8_t k = ClassOf(s[p]);
+        if (k & (ClassSpace | ClassTagEnd))
             break;
-        if ((c >= 'A' && c <= 'Z') || c == '\0')
-            lowered = true;
+        classes |= k;
         ++p;
     }
+    const bool lowered = (classes & ClassFolded) != 0;
     if (p >= n)
         return n;
     tagNameAt_ = nameAt;
@@ -575,18 +636,16 @@ std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
         }
         // Attribute name; a first '=' belongs to it.
         const std::size_t nameStart = p;
-        bool nameLowered = false;
+        std::uint8_t nameClasses = ClassOf(c);
         ++p;
-        if ((c >= 'A' && c <= 'Z') || c == '\0')
-            nameLowered = true;
         while (p < n) {
-            c = s[p];
-            if (IsAsciiSpace(c) || c == '/' || c == '>' || c == '=')
+            const std::uint8_t k = ClassOf(s[p]);
+            if (k & (ClassSpace | ClassTagEnd | ClassEquals))
                 break;
-            if ((c >= 'A' && c <= 'Z') || c == '\0')
-                nameLowered = true;
+            nameClasses |= k;
             ++p;
         }
+        const bool nameLowered = (nameClasses & ClassFolded) != 0;
         TPendingAttribute a{nameStart, p - nameStart, nameLowered, false, 0, 0, 0, false, 0, 0};
         if (nameLowered) {
             a.NameAt = names_.size();
@@ -655,13 +714,17 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
     // once the buffer has stopped moving.
     decoded_.clear();
     for (TPendingAttribute& a : pending_) {
-        a.DecodedAt = decoded_.size();
-        a.Decoded = DecodeHtmlText(page_.substr(a.RawOffset, a.RawLength), true, decoded_);
+        const std::string_view raw = page_.substr(a.RawOffset, a.RawLength);
+        a.Decoded = NeedsDecoding(raw, true);
         if (!a.Decoded)
-            decoded_.resize(a.DecodedAt);
+            continue;
+        a.DecodedAt = decoded_.size();
+        DecodeHtmlText(raw, true, decoded_);
         a.DecodedLength = decoded_.size() - a.DecodedAt;
     }
-    attributes_.resize(pending_.size());
+    // The array only grows: its entries are overwritten, not made afresh.
+    if (attributes_.size() < pending_.size())
+        attributes_.resize(pending_.size());
     for (std::size_t i = 0; i < pending_.size(); ++i) {
         const TPendingAttribute& a = pending_[i];
         THtmlAttribute& v = attributes_[i];
@@ -680,7 +743,7 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
     t.End = end;
     t.SelfClosing = selfClosing;
     t.Attributes = attributes_.data();
-    t.Count = attributes_.size();
+    t.Count = pending_.size();
     builder_->StartTag(t);
 }
 
