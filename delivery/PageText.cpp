@@ -105,16 +105,25 @@ std::size_t CopyCollapsed(std::string_view text, char* out, bool& gap)
         if (std::endian::native == std::endian::little && end - p >= 8) {
             std::uint64_t v;
             std::memcpy(&v, p, 8);
-            // The lowest byte below 0x21 is marked exactly (white space is
-            // among those bytes; the others are copied one by one below).
-            const std::uint64_t low = (v - 0x21 * ones) & ~v & (0x80 * ones);
+            // Every byte below 0x21 is marked (white space is among them;
+            // the others are copied one by one below), but a lone blank
+            // between words stays as it is, and most white space is one.
+            // The sums stay within their bytes, so each mark is exact.
+            constexpr std::uint64_t highs = 0x80 * ones, lows = 0x7F * ones;
+            const std::uint64_t below = ~(((v & lows) + (0x7F - 0x20) * ones) | v) & highs;
+            const std::uint64_t x = v ^ (0x20 * ones);
+            const std::uint64_t blank = ~(((x & lows) + lows) | x) & highs;
+            // The next byte is no white space: the last byte's next is
+            // unknown, so a blank there is marked.
+            const std::uint64_t lone = blank & ~(below >> 8) & ~(highs << 56);
+            const std::uint64_t marked = below & ~lone;
             std::memcpy(o, &v, 8);
-            if (low == 0) {
+            if (marked == 0) {
                 p += 8;
                 o += 8;
                 continue;
             }
-            const auto k = static_cast<std::size_t>(std::countr_zero(low) / 8);
+            const auto k = static_cast<std::size_t>(std::countr_zero(marked) / 8);
             p += k;
             o += k;
         }
