@@ -695,7 +695,7 @@ std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
         } else {
             a.RawOffset = p;
         }
-        if (!Duplicate(PendingName(a)))
+        if (pending_.empty() || !Duplicate(PendingName(a)))
             pending_.push_back(a);
         else if (a.NameLowered)
             names_.resize(a.NameAt);
