@@ -131,7 +131,13 @@ void AppendEscaped(std::string& out, std::string_view s, bool escapeApostrophe =
     static const char hex[] = "0123456789ABCDEF";
     const std::uint8_t wanted = Unsafe | (escapeApostrophe ? Apostrophe : 0) | (ampersands ? Ampersand : 0);
     std::size_t copied = 0;
+    const auto kindAt = [&](std::size_t i) { return ByteKinds[static_cast<unsigned char>(s[i])]; };
     for (std::size_t i = 0; i < s.size(); ++i) {
+        // Most of an address needs nothing: four bytes are asked at once.
+        while (i + 4 <= s.size() && ((kindAt(i) | kindAt(i + 1) | kindAt(i + 2) | kindAt(i + 3)) & wanted) == 0)
+            i += 4;
+        if (i == s.size())
+            break;
         const auto c = static_cast<unsigned char>(s[i]);
         const std::uint8_t kind = ByteKinds[c] & wanted;
         if (kind == 0)
