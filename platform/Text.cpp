@@ -81,16 +81,6 @@ std::uint64_t JoinedLength(const TLines& lines)
     return total;
 }
 
-char LowerChar(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-char UpperChar(char c)
-{
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 std::string UpperCase(std::string_view text)
 {
     std::string out(text);

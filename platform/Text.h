@@ -43,8 +43,16 @@ inline bool IsAsciiSpace(char c)
 
 // Letter case is ASCII only: bytes above 127 are never folded, whatever the
 // locale says, so that comparisons and sort orders never change with it.
-char LowerChar(char c);
-char UpperChar(char c);
+inline char LowerChar(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+inline char UpperChar(char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
 std::string UpperCase(std::string_view text);
 std::string LowerCase(std::string_view text);
 bool SameText(std::string_view a, std::string_view b);
