@@ -110,7 +110,7 @@ class TCountingSink : public THtmlSink {
 public:
     std::size_t Tags = 0;
     void StartTag(const THtmlStartTag& t) override { Tags += t.Count + 1; }
-    void EndTag(THtmlTag, std::string_view, std::size_t, std::size_t) override { ++Tags; }
+    void EndTag(const THtmlEndTag&) override { ++Tags; }
     void Comment(std::size_t, std::size_t) override {}
     void Text(std::size_t, std::size_t) override {}
 };

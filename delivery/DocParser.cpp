@@ -507,7 +507,7 @@ public:
         if (t.Tag == THtmlTag::BR)
             out_ += "\r\n";
     }
-    void EndTag(THtmlTag, std::string_view, std::size_t, std::size_t) override { skip_ = false; }
+    void EndTag(const THtmlEndTag&) override { skip_ = false; }
     void Comment(std::size_t, std::size_t) override { skip_ = false; }
     void Text(std::size_t offset, std::size_t end) override
     {

@@ -34,6 +34,10 @@ struct THtmlStartTag {
     // The tree builder's: from the name, <image> as <img>.
     THtmlTag Tag = THtmlTag::Other;
     std::string_view Name; // lower case
+    // The tree builder's as well, from one look at the name: its NameHash
+    // and what its element is to the tree rules (THtmlKind bits).
+    std::uint64_t Hash = 0;
+    std::uint32_t Kind = 0;
     std::size_t Offset = 0; // the '<'
     std::size_t End = 0;    // just after the '>'
     bool SelfClosing = false;
@@ -52,8 +56,8 @@ struct THtmlStartTag {
     }
 };
 
-// The hash the tree builder and the selector keep open elements' names by
-// (FNV-1a): every start and end tag asks for one.
+// The hash the tree builder keeps open elements' names by and looks names up
+// by (FNV-1a): it works it out once for every start and end tag.
 inline std::uint64_t NameHash(std::string_view name)
 {
     std::uint64_t h = 14695981039346656037ull;

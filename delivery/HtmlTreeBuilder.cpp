@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <initializer_list>
+#include <string>
 
 namespace {
 
@@ -111,78 +113,114 @@ const TTagName TagNames[] = {
     {"var", THtmlTag::Breakout},
 };
 
-// Open addressing over the names above; built once.
-class TTagTable {
+// Every name the tree rules know, by NameHash: a tag's name is hashed once
+// and found with one probe, which gives its THtmlTag and its kind together.
+class TNameTable {
 public:
-    TTagTable()
+    struct TEntry {
+        std::uint64_t Hash = 0;
+        std::uint32_t Kind = 0;
+        std::uint16_t NameAt = 0;
+        std::uint8_t Length = 0; // 0: a free slot
+        THtmlTag Tag = THtmlTag::Other;
+    };
+
+    TNameTable()
     {
-        slots_.fill(-1);
-        for (std::size_t i = 0; i < std::size(TagNames); ++i) {
-            std::size_t s = Slot(TagNames[i].Name);
-            while (slots_[s] >= 0)
-                s = (s + 1) & (Size - 1);
-            slots_[s] = static_cast<std::int16_t>(i);
-        }
+        for (const TTagName& t : TagNames)
+            Entry(t.Name).Tag = t.Tag;
+        // What the elements of the names are to the tree rules.
+        Mark(KindVoid, {"area", "base", "basefont", "bgsound", "br", "col", "embed", "frame", "hr", "img", "input", "keygen", "link", "meta", "param", "source", "track", "wbr"});
+        Mark(KindSpecial, {"address", "applet", "area", "article", "aside", "base", "basefont", "bgsound", "blockquote", "body", "br", "button", "caption", "center", "col", "colgroup", "dd", "details", "dir", "div", "dl", "dt", "embed", "fieldset", "figcaption", "figure", "footer", "form", "frame", "frameset", "h1", "h2", "h3", "h4", "h5", "h6", "head", "header", "hgroup", "hr", "html", "iframe", "img", "input", "keygen", "li", "link", "listing", "main", "marquee", "menu", "meta", "nav", "noembed", "noframes", "noscript", "object", "ol", "p", "param", "plaintext", "pre", "script", "section", "select", "source", "style", "summary", "table", "tbody", "td", "template", "textarea", "tfoot", "th", "thead", "title", "tr", "track", "ul", "wbr", "xmp"});
+        // Newer than the token rules' list of special elements, which gumbo's
+        // tree bears out; the element tree counts it.
+        Mark(KindSearch, {"search"});
+        Mark(KindBoundary, {"applet", "caption", "html", "marquee", "object", "table", "td", "template", "th"});
+        Mark(KindButton, {"button"});
+        Mark(KindClosesP, {"address", "article", "aside", "blockquote", "center", "dd", "details", "dialog", "dir", "div", "dl", "dt", "fieldset", "figcaption", "figure", "footer", "form", "h1", "h2", "h3", "h4", "h5", "h6", "header", "hgroup", "hr", "li", "listing", "main", "menu", "nav", "ol", "p", "plaintext", "pre", "search", "section", "summary", "ul", "xmp"});
+        Mark(KindFormatting, {"a", "b", "big", "code", "em", "font", "i", "nobr", "s", "small", "strike", "strong", "tt", "u"});
+        Mark(KindTableScope, {"html", "table", "template"});
+        Mark(KindListItem, {"li"});
+        Mark(KindDefinition, {"dd", "dt"});
+        Mark(KindHeading, {"h1", "h2", "h3", "h4", "h5", "h6"});
+        Mark(KindSection, {"tbody", "tfoot", "thead"});
+        Mark(KindRow, {"tr"});
+        Mark(KindCell, {"td", "th"});
+        Mark(KindOption, {"option"});
+        Mark(KindOptGroup, {"optgroup"});
+        Mark(KindHead, {"head"});
+        Mark(KindBody, {"body"});
+        Mark(KindHtml, {"html"});
+        Mark(KindAnchor, {"a"});
+        Mark(KindTable, {"table"});
+        Mark(KindListScope, {"ol", "ul"});
+        Mark(KindParagraph, {"p"});
+        Mark(KindCaption, {"caption"});
+        Mark(KindColGroup, {"colgroup"});
+        // The page's text takes these as the ends of its blocks.
+        Mark(KindBlock, {"address", "article", "aside", "blockquote", "body", "br", "caption", "center", "dd", "details", "dialog", "dir", "div", "dl", "dt", "fieldset", "figcaption", "figure", "footer", "form", "frameset", "h1", "h2", "h3", "h4", "h5", "h6", "head", "header", "hgroup", "hr", "html", "legend", "li", "listing", "main", "menu", "nav", "ol", "optgroup", "option", "p", "plaintext", "pre", "section", "select", "summary", "table", "tbody", "td", "textarea", "tfoot", "th", "thead", "title", "tr", "ul", "xmp"});
     }
 
-    THtmlTag Find(std::string_view name) const
+    // A name of none of the lists gives an entry of THtmlTag::Other and no
+    // kind.
+    const TEntry& Find(std::string_view name, std::uint64_t hash) const
     {
-        if (name.empty() || name.size() > 14)
-            return THtmlTag::Other;
-        for (std::size_t s = Slot(name);; s = (s + 1) & (Size - 1)) {
-            const int i = slots_[s];
-            if (i < 0)
-                return THtmlTag::Other;
-            // The names are a few letters: a call to memcmp costs more.
-            const std::string_view candidate = TagNames[i].Name;
-            if (candidate.size() == name.size()) {
-                std::size_t k = 0;
-                while (k < name.size() && candidate[k] == name[k])
-                    ++k;
-                if (k == name.size())
-                    return TagNames[i].Tag;
+        for (std::size_t s = hash & (Size - 1);; s = (s + 1) & (Size - 1)) {
+            const TEntry& e = slots_[s];
+            if (e.Length == 0)
+                return none_;
+            if (e.Hash == hash && e.Length == name.size()) {
+                // The names are a few letters: a call to memcmp costs more.
+                const char* candidate = names_.data() + e.NameAt;
+                std::size_t i = 0;
+                while (i < name.size() && candidate[i] == name[i])
+                    ++i;
+                if (i == name.size())
+                    return e;
             }
         }
     }
 
 private:
     static constexpr std::size_t Size = 512;
-    static std::size_t Slot(std::string_view n)
+
+    void Mark(std::uint32_t kind, std::initializer_list<std::string_view> names)
     {
-        std::size_t h = n.size() * 131u;
-        for (char c : n)
-            h = h * 33u + static_cast<unsigned char>(c);
-        return (h ^ (h >> 9)) & (Size - 1);
+        for (std::string_view n : names)
+            Entry(n).Kind |= kind;
     }
-    std::array<std::int16_t, Size> slots_;
+
+    TEntry& Entry(std::string_view name)
+    {
+        const std::uint64_t hash = NameHash(name);
+        std::size_t s = hash & (Size - 1);
+        for (; slots_[s].Length != 0; s = (s + 1) & (Size - 1))
+            if (slots_[s].Hash == hash && std::string_view(names_).substr(slots_[s].NameAt, slots_[s].Length) == name)
+                return slots_[s];
+        TEntry& e = slots_[s];
+        e.Hash = hash;
+        e.NameAt = static_cast<std::uint16_t>(names_.size());
+        e.Length = static_cast<std::uint8_t>(name.size());
+        names_.append(name);
+        return e;
+    }
+
+    std::array<TEntry, Size> slots_{};
+    std::string names_;
+    TEntry none_{};
 };
 
-const TTagTable& Tags()
+const TNameTable NameTable;
+
+const TNameTable::TEntry& Named(std::string_view name, std::uint64_t hash)
 {
-    static const TTagTable table;
-    return table;
+    return NameTable.Find(name, hash);
 }
 
-bool IsVoid(THtmlTag tag, std::string_view name)
-{
-    switch (tag) {
-    case THtmlTag::Img:
-    case THtmlTag::Base:
-    case THtmlTag::BaseFont:
-    case THtmlTag::BgSound:
-    case THtmlTag::BR:
-    case THtmlTag::Frame:
-    case THtmlTag::HR:
-    case THtmlTag::Input:
-    case THtmlTag::Keygen:
-    case THtmlTag::Link:
-    case THtmlTag::Meta:
-        return true;
-    default:
-        return name == "area" || name == "col" || name == "embed" || name == "param" || name == "source" ||
-               name == "track" || name == "wbr";
-    }
-}
+const std::uint64_t ImgHash = NameHash("img");
+const std::uint32_t ImgKind = Named("img", ImgHash).Kind;
+const std::uint64_t BrHash = NameHash("br");
+const std::uint32_t BrKind = Named("br", BrHash).Kind;
 
 bool EndsForeignContent(const THtmlStartTag& t)
 {
@@ -257,166 +295,6 @@ std::uint8_t TablePartOf(THtmlTag tag)
     }
 }
 
-bool IsSpecialHtml(THtmlTag tag, std::string_view n)
-{
-    switch (tag) {
-    // SVG and MathML names, here as HTML elements of those names.
-    case THtmlTag::ForeignObject:
-    case THtmlTag::Desc:
-    case THtmlTag::AnnotationXml:
-    case THtmlTag::Mi:
-    case THtmlTag::Mo:
-    case THtmlTag::Mn:
-    case THtmlTag::Ms:
-    case THtmlTag::MText:
-    case THtmlTag::MGlyph:
-    case THtmlTag::MAlignMark:
-    case THtmlTag::Other:
-    case THtmlTag::A:
-    case THtmlTag::Font:
-    case THtmlTag::Comment:
-    case THtmlTag::Option:
-    case THtmlTag::OptGroup:
-    case THtmlTag::Svg:
-    case THtmlTag::Math:
-    case THtmlTag::Image:
-        break;
-    case THtmlTag::Breakout:
-        return n == "blockquote" || n == "center" || n == "dd" || n == "dl" || n == "dt" || n == "embed" ||
-               (n.size() == 2 && n[0] == 'h' && n[1] >= '1' && n[1] <= '6') || n == "li" || n == "listing" ||
-               n == "menu" || n == "ol" || n == "p" || n == "pre" || n == "ul";
-    default:
-        // Every other named tag of the scanner's table is special.
-        return true;
-    }
-    return n == "address" || n == "applet" || n == "area" || n == "article" || n == "aside" || n == "button" ||
-           n == "col" || n == "colgroup" || n == "details" || n == "dir" || n == "fieldset" || n == "figcaption" ||
-           n == "figure" || n == "footer" || n == "header" || n == "hgroup" || n == "main" || n == "nav" ||
-           n == "object" || n == "param" || n == "section" || n == "source" || n == "summary" || n == "track" ||
-           n == "wbr";
-}
-
-bool IsFormatting(THtmlTag tag, std::string_view n)
-{
-    if (tag == THtmlTag::A || tag == THtmlTag::Font)
-        return true;
-    return tag == THtmlTag::Breakout &&
-           (n == "b" || n == "big" || n == "code" || n == "em" || n == "i" || n == "nobr" || n == "s" ||
-            n == "small" || n == "strike" || n == "strong" || n == "tt" || n == "u");
-}
-
-bool ClosesP(THtmlTag tag, std::string_view n)
-{
-    switch (tag) {
-    case THtmlTag::Div:
-    case THtmlTag::HR:
-    case THtmlTag::Xmp:
-    case THtmlTag::PlainText:
-    case THtmlTag::Form:
-        return true;
-    case THtmlTag::Breakout:
-        return n == "p" || n == "blockquote" || n == "center" || n == "dd" || n == "dl" || n == "dt" || n == "li" ||
-               n == "listing" || n == "menu" || n == "ol" || n == "pre" || n == "ul" ||
-               (n.size() == 2 && n[0] == 'h' && n[1] >= '1' && n[1] <= '6');
-    case THtmlTag::Other:
-        return n == "address" || n == "article" || n == "aside" || n == "details" || n == "dialog" || n == "dir" ||
-               n == "fieldset" || n == "figcaption" || n == "figure" || n == "footer" || n == "header" ||
-               n == "hgroup" || n == "main" || n == "nav" || n == "search" || n == "section" || n == "summary";
-    default:
-        return false;
-    }
-}
-
-bool IsScopeBoundary(THtmlTag tag, std::string_view n)
-{
-    switch (tag) {
-    case THtmlTag::Html:
-    case THtmlTag::Table:
-    case THtmlTag::Td:
-    case THtmlTag::Th:
-    case THtmlTag::Caption:
-    case THtmlTag::Marquee:
-    case THtmlTag::Template:
-        return true;
-    default:
-        return n == "object" || n == "applet";
-    }
-}
-
-
-enum : std::uint8_t {
-    KindSpecial = 1, KindBoundary = 2, KindButtonBoundary = 4, KindClosesP = 8, KindFormatting = 16, KindVoid = 32,
-};
-
-// What the element of a name is to the tree construction, looked up by the
-// name's hash: a page's every start tag asks, and most names have nothing.
-class TKindTable {
-public:
-    TKindTable()
-    {
-        static const std::string_view others[] = {
-            "address", "applet",  "area",   "article", "aside",   "button",  "col",     "colgroup",
-            "details", "dialog",  "dir",    "fieldset", "figcaption", "figure", "footer", "header",
-            "hgroup",  "main",    "nav",    "object",  "param",   "search",  "section", "source",
-            "summary", "track",   "wbr",
-        };
-        for (const TTagName& t : TagNames)
-            Add(t.Name, t.Tag);
-        for (std::string_view n : others)
-            Add(n, THtmlTag::Other);
-    }
-
-    std::uint8_t Find(std::string_view name, std::uint64_t hash) const
-    {
-        for (std::size_t s = hash & (Size - 1);; s = (s + 1) & (Size - 1)) {
-            const TSlot& slot = slots_[s];
-            if (slot.Name.empty())
-                return 0;
-            // The names are a few letters: a call to memcmp costs more.
-            if (slot.Hash == hash && slot.Name.size() == name.size()) {
-                std::size_t i = 0;
-                while (i < name.size() && slot.Name[i] == name[i])
-                    ++i;
-                if (i == name.size())
-                    return slot.Kind;
-            }
-        }
-    }
-
-private:
-    static constexpr std::size_t Size = 512;
-    struct TSlot {
-        std::string_view Name;
-        std::uint64_t Hash = 0;
-        std::uint8_t Kind = 0;
-    };
-
-    void Add(std::string_view name, THtmlTag tag)
-    {
-        const bool boundary = IsScopeBoundary(tag, name);
-        const std::uint8_t kind = static_cast<std::uint8_t>(
-            (IsSpecialHtml(tag, name) ? KindSpecial : 0) | (boundary ? KindBoundary : 0) |
-            (boundary || name == "button" ? KindButtonBoundary : 0) | (ClosesP(tag, name) ? KindClosesP : 0) |
-            (IsFormatting(tag, name) ? KindFormatting : 0) | (IsVoid(tag, name) ? KindVoid : 0));
-        if (kind == 0)
-            return;
-        const std::uint64_t hash = NameHash(name);
-        std::size_t s = hash & (Size - 1);
-        while (!slots_[s].Name.empty())
-            s = (s + 1) & (Size - 1);
-        slots_[s] = TSlot{name, hash, kind};
-    }
-
-    std::array<TSlot, Size> slots_{};
-};
-
-const TKindTable KindTable;
-
-const TKindTable& Kinds()
-{
-    return KindTable;
-}
-
 } // namespace
 
 bool IsHeadTag(THtmlTag tag)
@@ -441,7 +319,7 @@ bool IsHeadTag(THtmlTag tag)
 
 THtmlTag THtmlTreeBuilder::TagOf(std::string_view lowerName)
 {
-    return Tags().Find(lowerName);
+    return Named(lowerName, NameHash(lowerName)).Tag;
 }
 
 void THtmlTreeBuilder::Reset(std::string_view page)
@@ -467,6 +345,7 @@ void THtmlTreeBuilder::Scan(std::string_view page, THtmlSink& sink)
     Reset(page);
     sink_ = &sink;
     tree_ = nullptr;
+    nest_ = nullptr;
     overTime_ = nullptr;
     scanner_.Scan(page, *this);
     sink_ = nullptr;
@@ -477,6 +356,7 @@ void THtmlTreeBuilder::Build(std::string_view page, THtmlTreeSink& tree, std::fu
     Reset(page);
     sink_ = nullptr;
     tree_ = &tree;
+    nest_ = nullptr;
     followsEnds_ = tree.FollowsEnds();
     overTime_ = std::move(overTime);
     scanner_.Scan(page, *this);
@@ -517,7 +397,7 @@ void THtmlTreeBuilder::BreakOut()
 // point) the nearest HTML element of its name, unless a special element
 // stands in between. An end tag that finds none of them goes on to the HTML
 // elements around the foreign content.
-void THtmlTreeBuilder::CloseOpen(std::uint64_t hash, std::string_view name)
+void THtmlTreeBuilder::CloseOpen(std::uint64_t hash, std::uint32_t kind)
 {
     // Looking further down than this would make a page of deep nesting and
     // stray end tags quadratic.
@@ -549,7 +429,7 @@ void THtmlTreeBuilder::CloseOpen(std::uint64_t hash, std::string_view name)
             return;
         if (!html) {
             if (bottom == base)
-                CloseOutside(hash, name);
+                CloseOutside(hash, kind);
             return;
         }
     }
@@ -562,7 +442,7 @@ void THtmlTreeBuilder::CloseOpen(std::uint64_t hash, std::string_view name)
             return;
     }
     if (bottom == base)
-        CloseOutside(hash, name);
+        CloseOutside(hash, kind);
 }
 
 // An end tag for the HTML elements outside any foreign content; true when it
@@ -571,12 +451,11 @@ void THtmlTreeBuilder::CloseOpen(std::uint64_t hash, std::string_view name)
 // special elements; a stray end tag stops at a special element; the other
 // end tags look for their element in scope. The elements outside keep only
 // the low half of their names' hashes.
-bool THtmlTreeBuilder::CloseOutside(std::uint64_t hash, std::string_view name)
+bool THtmlTreeBuilder::CloseOutside(std::uint64_t hash, std::uint32_t kind)
 {
     constexpr std::size_t Reach = 256;
     const std::size_t top = foreignAt_ == NotForeign ? open_.size() : foreignAt_;
     const std::size_t bottom = top > Reach ? top - Reach : 0;
-    const std::uint8_t kind = Kinds().Find(name, hash);
     const bool formatting = (kind & KindFormatting) != 0;
     const bool scoped = (kind & (KindFormatting | KindSpecial)) != 0;
     std::size_t i = top;
@@ -632,17 +511,21 @@ void THtmlTreeBuilder::PopOpen(std::size_t at)
 
 void THtmlTreeBuilder::Forward(const THtmlStartTag& t)
 {
-    if (tree_)
+    if (sink_)
+        sink_->StartTag(t);
+    else if (tree_)
         DocumentStart(t);
     else
-        sink_->StartTag(t);
+        NestStart(t);
 }
 
 void THtmlTreeBuilder::StartTag(THtmlStartTag& t)
 {
-    t.Tag = TagOf(t.Name);
+    t.Hash = NameHash(t.Name);
+    const TNameTable::TEntry& named = Named(t.Name, t.Hash);
+    t.Tag = named.Tag;
+    t.Kind = named.Kind;
     const bool selfClosing = t.SelfClosing;
-    const std::uint64_t hash = foreignAt_ == NotForeign ? 0 : NameHash(t.Name);
     if (InForeignContent() && !AcceptsHtmlStart(t.Tag)) {
         if (!EndsForeignContent(t)) {
             const TOpen& top = open_.back();
@@ -660,7 +543,7 @@ void THtmlTreeBuilder::StartTag(THtmlStartTag& t)
                 const bool textPoint = math && (t.Tag == THtmlTag::Mi || t.Tag == THtmlTag::Mo || t.Tag == THtmlTag::Mn ||
                                                 t.Tag == THtmlTag::Ms || t.Tag == THtmlTag::MText);
                 const bool annotation = math && t.Tag == THtmlTag::AnnotationXml;
-                open_.push_back(TOpen{hash, space, htmlPoint, textPoint, annotation,
+                open_.push_back(TOpen{t.Hash, space, htmlPoint, textPoint, annotation,
                                       htmlPoint || textPoint || annotation ||
                                           (svg && (t.Tag == THtmlTag::ForeignObject || t.Tag == THtmlTag::Desc ||
                                                    t.Tag == THtmlTag::Title))});
@@ -718,6 +601,8 @@ void THtmlTreeBuilder::StartTag(THtmlStartTag& t)
     if (t.Tag == THtmlTag::Image) {
         t.Tag = THtmlTag::Img;
         t.Name = "img";
+        t.Hash = ImgHash;
+        t.Kind = ImgKind;
     }
     Forward(t);
     switch (t.Tag) {
@@ -726,7 +611,7 @@ void THtmlTreeBuilder::StartTag(THtmlStartTag& t)
         if (!selfClosing) {
             if (foreignAt_ == NotForeign)
                 foreignAt_ = open_.size();
-            open_.push_back(TOpen{NameHash(t.Name), t.Tag == THtmlTag::Svg ? TSpace::Svg : TSpace::Math});
+            open_.push_back(TOpen{t.Hash, t.Tag == THtmlTag::Svg ? TSpace::Svg : TSpace::Math});
         }
         return;
     case THtmlTag::Select:
@@ -788,13 +673,12 @@ void THtmlTreeBuilder::StartTag(THtmlStartTag& t)
                               t.Tag == THtmlTag::FrameSet ||
                               (tables_ == 0 && (TablePartOf(t.Tag) != 0 || t.Name == "colgroup"));
     if (foreignAt_ == NotForeign) {
-        const std::uint64_t h = NameHash(t.Name);
-        const std::uint8_t kind = Kinds().Find(t.Name, h);
+        const std::uint32_t kind = t.Kind;
         if (kind & KindClosesP)
             CloseP();
         // An <a> inside an open one ends it as its end tag would.
         if (t.Tag == THtmlTag::A)
-            CloseOutside(h, t.Name);
+            CloseOutside(t.Hash, kind);
         if (!(kind & KindVoid) && !opensNothing) {
             // A page of unclosed elements would grow this without end; the
             // bottom half goes when it is full, which only a page nested
@@ -802,14 +686,14 @@ void THtmlTreeBuilder::StartTag(THtmlStartTag& t)
             constexpr std::size_t MaxOutside = std::size_t{1} << 16;
             if (open_.size() == MaxOutside)
                 open_.erase(open_.begin(), open_.begin() + MaxOutside / 2);
-            open_.push_back(TOpen{h, TSpace::Html, false, false, false, (kind & KindSpecial) != 0,
-                                  (kind & KindButtonBoundary) != 0, (kind & KindFormatting) != 0,
+            open_.push_back(TOpen{t.Hash, TSpace::Html, false, false, false, (kind & KindSpecial) != 0,
+                                  (kind & (KindBoundary | KindButton)) != 0, (kind & KindFormatting) != 0,
                                   (kind & KindBoundary) != 0});
         }
     } else {
         // Inside an integration point: the same, among the HTML elements
         // above it.
-        const std::uint8_t kind = Kinds().Find(t.Name, hash);
+        const std::uint32_t kind = t.Kind;
         if (kind & KindClosesP) {
             static const std::uint64_t p = NameHash("p");
             for (std::size_t i = open_.size();
@@ -819,9 +703,9 @@ void THtmlTreeBuilder::StartTag(THtmlStartTag& t)
                     break;
                 }
         }
-        if (!IsVoid(t.Tag, t.Name) && !opensNothing)
-            open_.push_back(TOpen{hash, TSpace::Html, false, false, false, (kind & KindSpecial) != 0,
-                                  (kind & KindButtonBoundary) != 0, (kind & KindFormatting) != 0,
+        if (!(kind & KindVoid) && !opensNothing)
+            open_.push_back(TOpen{t.Hash, TSpace::Html, false, false, false, (kind & KindSpecial) != 0,
+                                  (kind & (KindBoundary | KindButton)) != 0, (kind & KindFormatting) != 0,
                                   (kind & KindBoundary) != 0});
     }
 }
@@ -844,16 +728,20 @@ void THtmlTreeBuilder::CloseP()
 
 void THtmlTreeBuilder::EndTag(std::string_view name, std::size_t lt, std::size_t end)
 {
-    const THtmlTag tag = TagOf(name);
     const std::uint64_t hash = NameHash(name);
-    if (tree_)
+    const TNameTable::TEntry& named = Named(name, hash);
+    const THtmlTag tag = named.Tag;
+    const THtmlEndTag e{tag, name, hash, named.Kind, lt, end};
+    if (sink_)
+        sink_->EndTag(e);
+    else if (tree_)
         DocumentEnd(tag, hash, lt, end);
     else
-        sink_->EndTag(tag, name, lt, end);
+        NestEnd(e);
     if (foreignAt_ != NotForeign)
-        CloseOpen(hash, name);
+        CloseOpen(hash, named.Kind);
     else
-        CloseOutside(hash, name);
+        CloseOutside(hash, named.Kind);
     if (tag == THtmlTag::Select) {
         inSelect_ = false;
     } else if (tag == THtmlTag::Template) {
@@ -980,7 +868,7 @@ void THtmlTreeBuilder::DocumentStart(const THtmlStartTag& t)
     rawReported_ = false;
     THtmlTreeSink& tree = *tree_;
     auto add = [&] {
-        tree.Element(t, followsEnds_ && !(t.Foreign && t.SelfClosing) && !IsVoid(t.Tag, t.Name) &&
+        tree.Element(t, followsEnds_ && !(t.Foreign && t.SelfClosing) && !(t.Kind & KindVoid) &&
                             t.Tag != THtmlTag::PlainText);
         rawReported_ = rawPending_;
     };
@@ -1137,6 +1025,8 @@ void THtmlTreeBuilder::DocumentEnd(THtmlTag tag, std::uint64_t hash, std::size_t
         THtmlStartTag br;
         br.Tag = THtmlTag::BR;
         br.Name = "br";
+        br.Hash = BrHash;
+        br.Kind = BrKind;
         br.Offset = offset;
         br.End = end;
         tree_->Element(br, false);
@@ -1204,5 +1094,244 @@ void THtmlTreeBuilder::EnterBody(std::size_t at)
     case TMode::InBody:
     case TMode::InFrameset:
         break;
+    }
+}
+
+// ------------------------------------------------------- the element tree
+
+namespace {
+
+const std::uint64_t TBodyHash = NameHash("tbody");
+const std::uint64_t TrHash = NameHash("tr");
+const std::uint32_t TBodyKind = Named("tbody", TBodyHash).Kind;
+const std::uint32_t TrKind = Named("tr", TrHash).Kind;
+const std::uint64_t AddressHash = NameHash("address");
+const std::uint64_t DivHash = NameHash("div");
+
+// The special elements as the element tree counts them, and the start tags
+// that end an open <p> there (a table's as well).
+constexpr std::uint32_t NestSpecial = KindSpecial | KindSearch;
+constexpr std::uint32_t NestClosesP = KindClosesP | KindTable;
+
+// Looking further down the element tree's stack than this for an end tag's
+// element would make a page of deep nesting and stray end tags quadratic.
+constexpr std::size_t NestReach = 512;
+
+bool IsIntegrationPoint(THtmlTag tag)
+{
+    switch (tag) {
+    case THtmlTag::ForeignObject:
+    case THtmlTag::Desc:
+    case THtmlTag::Title:
+    case THtmlTag::AnnotationXml:
+    case THtmlTag::Mi:
+    case THtmlTag::Mo:
+    case THtmlTag::Mn:
+    case THtmlTag::Ms:
+    case THtmlTag::MText:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+void THtmlTreeBuilder::Nest(std::string_view page, THtmlElementSink& elements)
+{
+    Reset(page);
+    sink_ = nullptr;
+    tree_ = nullptr;
+    nest_ = &elements;
+    overTime_ = nullptr;
+    nested_.clear();
+    seenHtml_ = seenHead_ = seenBody_ = false;
+    scanner_.Scan(page, *this);
+    while (!nested_.empty())
+        NestPop(page.size());
+    nest_ = nullptr;
+}
+
+void THtmlTreeBuilder::NestStart(const THtmlStartTag& t)
+{
+    const THtmlElement e{t.Hash, &t, t.Offset, t.End};
+    if (t.Foreign) {
+        NestOpen(e, 0, true, IsIntegrationPoint(t.Tag), t.SelfClosing);
+        return;
+    }
+    // HTML again: foreign elements that are no integration point end.
+    while (!nested_.empty() && nested_.back().Foreign && !nested_.back().Integration)
+        NestPop(t.Offset);
+
+    if (t.Tag == THtmlTag::Svg || t.Tag == THtmlTag::Math) {
+        NestOpen(e, 0, true, false, t.SelfClosing);
+        return;
+    }
+    const std::uint32_t k = t.Kind;
+    if (k & KindHtml) {
+        if (seenHtml_)
+            return;
+        seenHtml_ = true;
+    } else if (k & KindHead) {
+        if (seenHead_ || seenBody_)
+            return;
+        seenHead_ = true;
+    } else if (k & KindBody) {
+        if (seenBody_)
+            return;
+        seenBody_ = true;
+    }
+    // Body content ends an open head.
+    if (!(k & (KindHead | KindHtml)) && !IsHeadTag(t.Tag))
+        NestCloseTop(KindHead, t.Offset);
+
+    if (k & NestClosesP)
+        NestCloseInScope(KindParagraph, KindBoundary | KindButton, t.Offset);
+    if (k & KindListItem) {
+        NestCloseItem(KindListItem, t.Offset);
+    } else if (k & KindDefinition) {
+        NestCloseItem(KindDefinition, t.Offset);
+    } else if (k & KindHeading) {
+        NestCloseTop(KindHeading, t.Offset);
+    } else if (k & KindOption) {
+        NestCloseTop(KindOption, t.Offset);
+    } else if (k & KindOptGroup) {
+        NestCloseTop(KindOption, t.Offset);
+        NestCloseTop(KindOptGroup, t.Offset);
+    } else if (k & KindAnchor) {
+        NestCloseInScope(KindAnchor, KindBoundary, t.Offset);
+    } else if (k & (KindSection | KindCaption | KindColGroup)) {
+        NestClearBackTo(KindTable, t.Offset);
+    } else if (k & KindRow) {
+        NestClearBackTo(KindTable | KindSection, t.Offset);
+        // A row directly in a table has a body the page did not write.
+        if (!nested_.empty() && (nested_.back().Kind & KindTable))
+            NestOpen(THtmlElement{TBodyHash, nullptr, t.Offset, t.Offset}, TBodyKind, false, false, false);
+    } else if (k & KindCell) {
+        NestClearBackTo(KindTable | KindSection | KindRow, t.Offset);
+        if (!nested_.empty() && (nested_.back().Kind & KindTable))
+            NestOpen(THtmlElement{TBodyHash, nullptr, t.Offset, t.Offset}, TBodyKind, false, false, false);
+        if (!nested_.empty() && (nested_.back().Kind & KindSection))
+            NestOpen(THtmlElement{TrHash, nullptr, t.Offset, t.Offset}, TrKind, false, false, false);
+    }
+    NestOpen(e, k, false, false, (k & KindVoid) != 0);
+}
+
+void THtmlTreeBuilder::NestEnd(const THtmlEndTag& t)
+{
+    const std::uint64_t hash = t.Hash;
+    // Inside SVG or MathML an end tag closes its own foreign element.
+    for (std::size_t i = nested_.size(), seen = 0; i > 0 && seen < NestReach && nested_[i - 1].Foreign;
+         --i, ++seen) {
+        if (nested_[i - 1].Hash == hash) {
+            NestPopTo(i - 1, t.Offset, t.End);
+            return;
+        }
+    }
+    const std::uint32_t k = t.Kind;
+    if (k & (KindHtml | KindBody)) {
+        // Whatever follows still belongs to them; they end with the page.
+        return;
+    }
+    std::uint32_t stop;
+    if (k & (KindRow | KindSection | KindCell | KindTable | KindCaption | KindColGroup))
+        stop = KindTableScope;
+    else if (k & KindListItem)
+        stop = KindBoundary | KindListScope;
+    else if (k & KindParagraph)
+        stop = KindBoundary | KindButton;
+    else if (k & NestSpecial)
+        stop = KindBoundary;
+    else
+        stop = NestSpecial; // a stray end tag: its element is not open above the nearest special one
+    for (std::size_t i = nested_.size(), seen = 0; i > 0 && seen < NestReach; --i, ++seen) {
+        const TNested& o = nested_[i - 1];
+        // Any heading's end tag ends the open heading.
+        if (!o.Foreign && (o.Hash == hash || (k & o.Kind & KindHeading))) {
+            NestPopTo(i - 1, t.Offset, t.End);
+            return;
+        }
+        if ((o.Kind & stop) || o.Foreign)
+            return;
+    }
+}
+
+void THtmlTreeBuilder::NestOpen(const THtmlElement& e, std::uint32_t kind, bool foreign, bool integration, bool leaf)
+{
+    nest_->Opened(e, leaf);
+    if (!leaf)
+        nested_.push_back(TNested{e.Hash, kind, foreign, integration});
+}
+
+void THtmlTreeBuilder::NestPop(std::size_t end)
+{
+    nested_.pop_back();
+    nest_->Closed(end);
+}
+
+// Pops everything above at, then at itself, which ends at end; the ones
+// above end where its end tag starts.
+void THtmlTreeBuilder::NestPopTo(std::size_t at, std::size_t endTag, std::size_t end)
+{
+    while (nested_.size() > at + 1)
+        NestPop(endTag);
+    NestPop(end);
+}
+
+void THtmlTreeBuilder::NestCloseTop(std::uint32_t kind, std::size_t at)
+{
+    if (!nested_.empty() && !nested_.back().Foreign && (nested_.back().Kind & kind))
+        NestPop(at);
+}
+
+// Closes the nearest open element of kind unless one of stop comes first.
+void THtmlTreeBuilder::NestCloseInScope(std::uint32_t kind, std::uint32_t stop, std::size_t at)
+{
+    for (std::size_t i = nested_.size(), seen = 0; i > 0 && seen < NestReach; --i, ++seen) {
+        const TNested& o = nested_[i - 1];
+        if (o.Foreign)
+            return;
+        if (o.Kind & kind) {
+            while (nested_.size() > i - 1)
+                NestPop(at);
+            return;
+        }
+        if (o.Kind & stop)
+            return;
+    }
+}
+
+// A table's part ends the row, cell or section open in the nearest table:
+// everything above the nearest element of keep closes, unless a template or
+// the root comes first (no table is open).
+void THtmlTreeBuilder::NestClearBackTo(std::uint32_t keep, std::size_t at)
+{
+    for (std::size_t i = nested_.size(), seen = 0; i > 0 && seen < NestReach; --i, ++seen) {
+        const TNested& o = nested_[i - 1];
+        if (!o.Foreign && (o.Kind & keep)) {
+            while (nested_.size() > i)
+                NestPop(at);
+            return;
+        }
+        if (!o.Foreign && (o.Kind & KindTableScope))
+            return;
+    }
+}
+
+// A list item or definition ends the open one of its kind, unless a special
+// element other than address, div and p stands between.
+void THtmlTreeBuilder::NestCloseItem(std::uint32_t kind, std::size_t at)
+{
+    for (std::size_t i = nested_.size(), seen = 0; i > 0 && seen < NestReach; --i, ++seen) {
+        const TNested& o = nested_[i - 1];
+        if (o.Foreign)
+            return;
+        if (o.Kind & kind) {
+            while (nested_.size() > i - 1)
+                NestPop(at);
+            return;
+        }
+        if ((o.Kind & NestSpecial) && o.Hash != AddressHash && o.Hash != DivHash && !(o.Kind & KindParagraph))
+            return;
     }
 }

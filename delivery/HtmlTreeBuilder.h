@@ -11,9 +11,14 @@
 // them (the HTML elements around foreign content only roughly: the end tags
 // the tree construction supplies are not followed).
 //
-// Two kinds of reader: a THtmlSink takes the tokens as the tree rules leave
-// them (PageText, PageSelector, ChangeMarks); a THtmlTreeSink takes the
-// document's elements as a browser's `all` collection lists them (DocParser).
+// Three kinds of reader: a THtmlSink takes the tokens as the tree rules leave
+// them (PageText, ChangeMarks); a THtmlTreeSink takes the document's
+// elements as a browser's `all` collection lists them (DocParser); a
+// THtmlElementSink takes the elements nested as a tree, each with where it
+// ends (PageSelector).
+//
+// Every name is looked up once, in one table, which gives its THtmlTag, its
+// NameHash and its THtmlKind bits; the tags the readers get carry all three.
 
 #include "delivery/HtmlScanner.h"
 
@@ -23,6 +28,47 @@
 #include <string_view>
 #include <vector>
 
+// What the element of a name is to the tree rules, as bits: one table holds
+// them for every name the rules know.
+enum THtmlKind : std::uint32_t {
+    KindVoid = 1u << 0,           // no content, no end tag
+    KindSpecial = 1u << 1,        // a stray end tag of another name stops at it
+    KindSearch = 1u << 2,         // <search>: special to the element tree only
+    KindBoundary = 1u << 3,       // "has an element in scope" stops at it
+    KindButton = 1u << 4,         // with the boundaries, a <p>'s scope ends at it
+    KindClosesP = 1u << 5,        // its start tag ends an open <p>
+    KindFormatting = 1u << 6,     // a formatting element (b, a, font...)
+    KindTableScope = 1u << 7,     // "in table scope" stops at it: html, table, template
+    KindListItem = 1u << 8,       // li
+    KindDefinition = 1u << 9,     // dt, dd
+    KindHeading = 1u << 10,       // h1 to h6
+    KindSection = 1u << 11,       // tbody, thead, tfoot
+    KindRow = 1u << 12,           // tr
+    KindCell = 1u << 13,          // td, th
+    KindOption = 1u << 14,
+    KindOptGroup = 1u << 15,
+    KindHead = 1u << 16,
+    KindBody = 1u << 17,
+    KindHtml = 1u << 18,
+    KindAnchor = 1u << 19,        // a
+    KindTable = 1u << 20,
+    KindListScope = 1u << 21,     // ol, ul: a list item's scope ends at them
+    KindParagraph = 1u << 22,     // p
+    KindCaption = 1u << 23,
+    KindColGroup = 1u << 24,
+    KindBlock = 1u << 25,         // starts and ends a block of the page's text
+};
+
+// An end tag, looked up as start tags are.
+struct THtmlEndTag {
+    THtmlTag Tag = THtmlTag::Other;
+    std::string_view Name; // lower case
+    std::uint64_t Hash = 0;
+    std::uint32_t Kind = 0;
+    std::size_t Offset = 0; // the '<'
+    std::size_t End = 0;    // just after the '>'
+};
+
 // The tokens that make something, with the tree rules applied: start tags
 // that make no element are left out, <image> comes as <img>, and start tags
 // inside SVG or MathML say so.
@@ -30,7 +76,7 @@ class THtmlSink {
 public:
     virtual ~THtmlSink() = default;
     virtual void StartTag(const THtmlStartTag& tag) = 0;
-    virtual void EndTag(THtmlTag tag, std::string_view name, std::size_t offset, std::size_t end) = 0;
+    virtual void EndTag(const THtmlEndTag& tag) = 0;
     // Comments, bogus comments included; not doctypes.
     virtual void Comment(std::size_t offset, std::size_t end) = 0;
     // Character data between tokens, raw. In script data, style and the other
@@ -65,6 +111,34 @@ public:
     virtual bool FollowsEnds() const = 0;
 };
 
+// One element of the page's tree.
+struct THtmlElement {
+    std::uint64_t Hash = 0;
+    // Its start tag; null for a table's body or row that the tree supplies
+    // where the page left it out.
+    const THtmlStartTag* Start = nullptr;
+    std::size_t Offset = 0; // its start tag's '<' (a supplied one's: the tag it is supplied for)
+    std::size_t End = 0;    // just after its start tag's '>'
+};
+
+// The page's elements as a tree, the way a browser nests them as far as a
+// selector asks: html, head and body once each, the end tags pages leave out
+// (paragraphs, list items, definitions, headings, options, a table's parts),
+// a table's body and row where the page leaves them out, and SVG and MathML
+// elements with their integration points. Formatting elements are not
+// opened again after a block's end, and nothing moves out of a table.
+class THtmlElementSink {
+public:
+    virtual ~THtmlElementSink() = default;
+    // An element inside the innermost open one. leaf: a void or self-closed
+    // one, which ends with its start tag (no Closed follows); any other is
+    // the innermost open one now.
+    virtual void Opened(const THtmlElement& element, bool leaf) = 0;
+    // The innermost open element ends at `end`: after its end tag, at the
+    // tag that closes it without one, or at the page's end.
+    virtual void Closed(std::size_t end) = 0;
+};
+
 class THtmlTreeBuilder {
 public:
     // The page's tokens, with the tree rules applied, to sink.
@@ -72,6 +146,9 @@ public:
     // The page's elements to tree, the supplied ones included. overTime,
     // when given, is asked now and then; true ends the parse (TimedOut).
     void Build(std::string_view page, THtmlTreeSink& tree, std::function<bool()> overTime = {});
+    // The page's elements to elements, nested; every one that opens is
+    // closed before this returns.
+    void Nest(std::string_view page, THtmlElementSink& elements);
 
     // Ends the parse after the current token (a sink's time limit).
     void Stop() { scanner_.Stop(); }
@@ -91,17 +168,17 @@ private:
     void EndTag(std::string_view name, std::size_t offset, std::size_t end);
     void Comment(std::size_t offset, std::size_t end)
     {
-        if (tree_)
-            DocumentComment(offset, end);
-        else
+        if (sink_)
             sink_->Comment(offset, end);
+        else if (tree_)
+            DocumentComment(offset, end);
     }
     void Text(std::size_t offset, std::size_t end)
     {
-        if (tree_)
-            DocumentText(offset, end);
-        else
+        if (sink_)
             sink_->Text(offset, end);
+        else if (tree_)
+            DocumentText(offset, end);
     }
 
     enum class TSpace : std::uint8_t { Html, Svg, Math };
@@ -134,8 +211,8 @@ private:
     void Forward(const THtmlStartTag& t);
     bool AcceptsHtmlStart(THtmlTag tag) const;
     void BreakOut();
-    void CloseOpen(std::uint64_t hash, std::string_view name);
-    bool CloseOutside(std::uint64_t hash, std::string_view name);
+    void CloseOpen(std::uint64_t hash, std::uint32_t kind);
+    bool CloseOutside(std::uint64_t hash, std::uint32_t kind);
     void CloseP();
     void PopOutside(std::size_t at);
     void PopOpen(std::size_t at);
@@ -151,10 +228,22 @@ private:
     void EnterBody(std::size_t at);
     void Tick();
 
+    // The element tree (Nest).
+    void NestStart(const THtmlStartTag& t);
+    void NestEnd(const THtmlEndTag& t);
+    void NestOpen(const THtmlElement& e, std::uint32_t kind, bool foreign, bool integration, bool leaf);
+    void NestPop(std::size_t end);
+    void NestPopTo(std::size_t at, std::size_t endTag, std::size_t end);
+    void NestCloseTop(std::uint32_t kind, std::size_t at);
+    void NestCloseInScope(std::uint32_t kind, std::uint32_t stop, std::size_t at);
+    void NestClearBackTo(std::uint32_t keep, std::size_t at);
+    void NestCloseItem(std::uint32_t kind, std::size_t at);
+
     THtmlScanner scanner_;
     std::string_view page_;
     THtmlSink* sink_ = nullptr;
     THtmlTreeSink* tree_ = nullptr;
+    THtmlElementSink* nest_ = nullptr;
 
     std::vector<TOpen> open_;
     std::size_t foreignAt_ = NotForeign;
@@ -191,6 +280,19 @@ private:
     std::function<bool()> overTime_;
     std::uint32_t ticks_ = 0;
     bool timedOut_ = false;
+
+    // The element tree's own stack: the elements open as a selector sees
+    // them. It closes more than open_ does (the end tags pages leave out) and
+    // opens nothing again, so the two are kept apart; both take their kinds
+    // from the one table.
+    struct TNested {
+        std::uint64_t Hash;
+        std::uint32_t Kind; // 0 for SVG and MathML elements
+        bool Foreign;
+        bool Integration; // an SVG or MathML element that HTML may go into
+    };
+    std::vector<TNested> nested_;
+    bool seenHtml_ = false, seenHead_ = false, seenBody_ = false;
 };
 
 // The elements whose contents the tokenizer reads as text up to their own

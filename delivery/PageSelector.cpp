@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <unordered_map>
 
 namespace {
 
@@ -192,103 +191,6 @@ std::size_t CharacterPosition(std::string_view text, std::size_t byte)
             ++chars;
     return chars + 1;
 }
-
-// ------------------------------------------------------------- tree rules
-
-// What an HTML element is to the open-element stack.
-enum : std::uint32_t {
-    KVoid = 1u << 0,
-    KClosesP = 1u << 1,
-    KSpecial = 1u << 2,       // a stray end tag of another name stops here
-    KScope = 1u << 3,         // "has an element in scope" stops here
-    KTableScope = 1u << 4,    // "in table scope" stops here
-    KListItem = 1u << 5,
-    KDefinition = 1u << 6,    // dt, dd
-    KHeading = 1u << 7,
-    KSection = 1u << 8,       // tbody, thead, tfoot
-    KRow = 1u << 9,
-    KCell = 1u << 10,         // td, th
-    KOption = 1u << 11,
-    KOptGroup = 1u << 12,
-    KHead = 1u << 13,
-    KBody = 1u << 14,
-    KHtml = 1u << 15,
-    KAnchor = 1u << 17,
-    KTable = 1u << 18,
-    KListScope = 1u << 19,    // ol, ul: a list item's scope ends here
-    KButton = 1u << 20,
-    KParagraph = 1u << 21,
-    KCaption = 1u << 22,
-    KColGroup = 1u << 23,
-};
-
-class TKinds {
-public:
-    TKinds()
-    {
-        const auto add = [this](std::initializer_list<const char*> names, std::uint32_t kind) {
-            for (const char* n : names)
-                map_[NameHash(n)] |= kind;
-        };
-        add({"area", "base", "basefont", "bgsound", "br", "col", "embed", "frame", "hr", "image", "img", "input",
-             "keygen", "link", "meta", "param", "source", "track", "wbr"},
-            KVoid);
-        add({"address", "article", "aside", "blockquote", "center", "details", "dialog", "dir", "div", "dl",
-             "fieldset", "figcaption", "figure", "footer", "form", "header", "hgroup", "main", "menu", "nav", "ol",
-             "p", "search", "section", "summary", "ul", "h1", "h2", "h3", "h4", "h5", "h6", "pre", "listing", "xmp",
-             "plaintext", "table", "hr", "dd", "dt", "li"},
-            KClosesP);
-        add({"address", "applet", "area", "article", "aside", "base", "basefont", "bgsound", "blockquote", "body",
-             "br", "button", "caption", "center", "col", "colgroup", "dd", "details", "dir", "div", "dl", "dt",
-             "embed", "fieldset", "figcaption", "figure", "footer", "form", "frame", "frameset", "h1", "h2", "h3",
-             "h4", "h5", "h6", "head", "header", "hgroup", "hr", "html", "iframe", "img", "input", "keygen", "li",
-             "link", "listing", "main", "marquee", "menu", "meta", "nav", "noembed", "noframes", "noscript",
-             "object", "ol", "p", "param", "plaintext", "pre", "script", "search", "section", "select", "source",
-             "style", "summary", "table", "tbody", "td", "template", "textarea", "tfoot", "th", "thead", "title",
-             "tr", "track", "ul", "wbr", "xmp"},
-            KSpecial);
-        add({"applet", "caption", "html", "table", "td", "th", "marquee", "object", "template"}, KScope);
-        add({"html", "table", "template"}, KTableScope);
-        add({"li"}, KListItem);
-        add({"dt", "dd"}, KDefinition);
-        add({"h1", "h2", "h3", "h4", "h5", "h6"}, KHeading);
-        add({"tbody", "thead", "tfoot"}, KSection);
-        add({"tr"}, KRow);
-        add({"td", "th"}, KCell);
-        add({"option"}, KOption);
-        add({"optgroup"}, KOptGroup);
-        add({"head"}, KHead);
-        add({"body"}, KBody);
-        add({"html"}, KHtml);
-        add({"a"}, KAnchor);
-        add({"table"}, KTable);
-        add({"ol", "ul"}, KListScope);
-        add({"button"}, KButton);
-        add({"p"}, KParagraph);
-        add({"caption"}, KCaption);
-        add({"colgroup"}, KColGroup);
-    }
-
-    std::uint32_t Of(std::uint64_t hash) const
-    {
-        const auto it = map_.find(hash);
-        return it == map_.end() ? 0 : it->second;
-    }
-
-private:
-    std::unordered_map<std::uint64_t, std::uint32_t> map_;
-};
-
-const TKinds& Kinds()
-{
-    static const TKinds kinds;
-    return kinds;
-}
-
-const std::uint64_t TBodyHash = NameHash("tbody");
-const std::uint64_t TrHash = NameHash("tr");
-const std::uint64_t SvgHash = NameHash("svg");
-const std::uint64_t MathHash = NameHash("math");
 
 } // namespace
 
@@ -478,144 +380,53 @@ bool HasWord(std::string_view list, std::string_view word)
 
 } // namespace
 
-class TSelectingSink : public THtmlSink {
+// Matches the selector against the page's elements as the tree builder nests
+// them.
+class TSelectingSink final : public THtmlElementSink {
 public:
-    TSelectingSink(const TPageSelector& selector, std::size_t pageSize) : sel_(selector), pageSize_(pageSize) {}
+    explicit TSelectingSink(const TPageSelector& selector) : sel_(selector) {}
 
     std::vector<TPageSelector::TMatch> Matches;
 
-    void StartTag(const THtmlStartTag& t) override
+    // Which parts a new element matches follows from its parent's parts
+    // (child) and its ancestors' (descendant), so the whole list is decided
+    // in one step per element.
+    void Opened(const THtmlElement& e, bool leaf) override
     {
-        const std::uint64_t hash = NameHash(t.Name);
-        if (t.Foreign) {
-            Push(hash, 0, true, IsIntegrationPoint(t), t.Offset, &t, t.SelfClosing, t.End);
-            return;
+        const std::uint64_t parentHere = open_.empty() ? 0 : open_.back().Here;
+        const std::uint64_t parentAbove = open_.empty() ? 0 : open_.back().Above;
+        std::uint64_t candidates = sel_.first_ | (sel_.child_ & (parentHere << 1)) | (sel_.descendant_ & (parentAbove << 1));
+        std::uint64_t here = 0;
+        while (candidates) {
+            const int i = __builtin_ctzll(candidates);
+            candidates &= candidates - 1;
+            if (PartMatches(sel_.parts_[static_cast<std::size_t>(i)], e.Hash, e.Start))
+                here |= std::uint64_t{1} << i;
         }
-        // HTML again: foreign elements that are no integration point end.
-        while (!open_.empty() && open_.back().Foreign && !open_.back().Integration)
-            Pop(t.Offset);
-
-        if (hash == SvgHash || hash == MathHash) {
-            Push(hash, 0, true, false, t.Offset, &t, t.SelfClosing, t.End);
-            return;
+        std::size_t match = std::string::npos;
+        if (here & sel_.last_) {
+            match = Matches.size();
+            Matches.push_back({e.Offset, e.End});
         }
-        const std::uint32_t k = Kinds().Of(hash);
-        if (k & KHtml) {
-            if (seenHtml_)
-                return;
-            seenHtml_ = true;
-        } else if (k & KHead) {
-            if (seenHead_ || seenBody_)
-                return;
-            seenHead_ = true;
-        } else if (k & KBody) {
-            if (seenBody_)
-                return;
-            seenBody_ = true;
-        }
-        // Body content ends an open head.
-        if (!(k & (KHead | KHtml)) && !IsHeadTag(t.Tag))
-            CloseTop(KHead, t.Offset);
-
-        if (k & KClosesP)
-            CloseInScope(KParagraph, KScope | KButton, t.Offset);
-        if (k & KListItem) {
-            CloseItem(KListItem, t.Offset);
-        } else if (k & KDefinition) {
-            CloseItem(KDefinition, t.Offset);
-        } else if (k & KHeading) {
-            CloseTop(KHeading, t.Offset);
-        } else if (k & KOption) {
-            CloseTop(KOption, t.Offset);
-        } else if (k & KOptGroup) {
-            CloseTop(KOption, t.Offset);
-            CloseTop(KOptGroup, t.Offset);
-        } else if (k & KAnchor) {
-            CloseInScope(KAnchor, KScope, t.Offset);
-        } else if (k & (KSection | KCaption | KColGroup)) {
-            ClearBackTo(KTable, t.Offset);
-        } else if (k & KRow) {
-            ClearBackTo(KTable | KSection, t.Offset);
-            // A row directly in a table has a body the page did not write.
-            if (!open_.empty() && (open_.back().Kind & KTable))
-                Push(TBodyHash, Kinds().Of(TBodyHash), false, false, t.Offset, nullptr, false, t.Offset);
-        } else if (k & KCell) {
-            ClearBackTo(KTable | KSection | KRow, t.Offset);
-            if (!open_.empty() && (open_.back().Kind & KTable))
-                Push(TBodyHash, Kinds().Of(TBodyHash), false, false, t.Offset, nullptr, false, t.Offset);
-            if (!open_.empty() && (open_.back().Kind & KSection))
-                Push(TrHash, Kinds().Of(TrHash), false, false, t.Offset, nullptr, false, t.Offset);
-        }
-        Push(hash, k, false, false, t.Offset, &t, (k & KVoid) != 0, t.End);
+        if (!leaf)
+            open_.push_back(TOpen{here, parentAbove | here, match});
     }
 
-    void EndTag(THtmlTag, std::string_view name, std::size_t offset, std::size_t end) override
+    void Closed(std::size_t end) override
     {
-        const std::uint64_t hash = NameHash(name);
-        // Inside SVG or MathML an end tag closes its own foreign element.
-        for (std::size_t i = open_.size(), seen = 0; i > 0 && seen < Reach && open_[i - 1].Foreign; --i, ++seen) {
-            if (open_[i - 1].Hash == hash) {
-                PopTo(i - 1, offset, end);
-                return;
-            }
-        }
-        const std::uint32_t k = Kinds().Of(hash);
-        if (k & (KHtml | KBody)) {
-            // Whatever follows still belongs to them; they end with the page.
-            return;
-        }
-        std::uint32_t stop;
-        if (k & (KRow | KSection | KCell | KTable | KCaption | KColGroup))
-            stop = KTableScope;
-        else if (k & KListItem)
-            stop = KScope | KListScope;
-        else if (k & KParagraph)
-            stop = KScope | KButton;
-        else if (k & KSpecial)
-            stop = KScope;
-        else
-            stop = KSpecial; // a stray end tag: its element is not open above the nearest special one
-        for (std::size_t i = open_.size(), seen = 0; i > 0 && seen < Reach; --i, ++seen) {
-            const TOpen& o = open_[i - 1];
-            // Any heading's end tag ends the open heading.
-            if (!o.Foreign && (o.Hash == hash || (k & o.Kind & KHeading))) {
-                PopTo(i - 1, offset, end);
-                return;
-            }
-            if ((o.Kind & stop) || o.Foreign)
-                return;
-        }
-    }
-
-    void Comment(std::size_t, std::size_t) override {}
-    void Text(std::size_t, std::size_t) override {}
-
-    void Finish()
-    {
-        while (!open_.empty())
-            Pop(pageSize_);
+        const TOpen& o = open_.back();
+        if (o.Match != std::string::npos)
+            Matches[o.Match].End = end;
+        open_.pop_back();
     }
 
 private:
-    // Looking further down the stack than this for an end tag's element
-    // would make a page of deep nesting and stray end tags quadratic.
-    static constexpr std::size_t Reach = 512;
-
+    // What the selector made of each open element, innermost last.
     struct TOpen {
-        std::uint64_t Hash;
-        std::uint32_t Kind;
-        bool Foreign;
-        bool Integration;
         std::uint64_t Here;  // the selector's parts matched by this element
         std::uint64_t Above; // ... by it or any element around it
         std::size_t Match;   // its index in Matches, or npos
     };
-
-    static bool IsIntegrationPoint(const THtmlStartTag& t)
-    {
-        return t.Name == "foreignobject" || t.Name == "desc" || t.Name == "title" || t.Name == "annotation-xml" ||
-               t.Name == "mi" || t.Name == "mo" || t.Name == "mn" || t.Name == "ms" || t.Name == "mtext";
-    }
 
     bool PartMatches(const TPageSelector::TPart& part, std::uint64_t hash, const THtmlStartTag* t) const
     {
@@ -655,122 +466,17 @@ private:
         return true;
     }
 
-    // A new element under the current one: which parts it matches follows
-    // from its parent's parts (child) and its ancestors' (descendant), so
-    // the whole list is decided in one step per element.
-    void Push(std::uint64_t hash, std::uint32_t kind, bool foreign, bool integration, std::size_t start,
-              const THtmlStartTag* t, bool closed, std::size_t end)
-    {
-        const std::uint64_t parentHere = open_.empty() ? 0 : open_.back().Here;
-        const std::uint64_t parentAbove = open_.empty() ? 0 : open_.back().Above;
-        std::uint64_t candidates = sel_.first_ | (sel_.child_ & (parentHere << 1)) | (sel_.descendant_ & (parentAbove << 1));
-        std::uint64_t here = 0;
-        while (candidates) {
-            const int i = __builtin_ctzll(candidates);
-            candidates &= candidates - 1;
-            if (PartMatches(sel_.parts_[static_cast<std::size_t>(i)], hash, t))
-                here |= std::uint64_t{1} << i;
-        }
-        std::size_t match = std::string::npos;
-        if (here & sel_.last_) {
-            match = Matches.size();
-            Matches.push_back({start, end});
-        }
-        if (closed)
-            return;
-        open_.push_back(TOpen{hash, kind, foreign, integration, here, parentAbove | here, match});
-    }
-
-    void Pop(std::size_t end)
-    {
-        const TOpen& o = open_.back();
-        if (o.Match != std::string::npos)
-            Matches[o.Match].End = end;
-        open_.pop_back();
-    }
-
-    // Pops everything above at, then at itself, which ends at end; the ones
-    // above end where its end tag starts.
-    void PopTo(std::size_t at, std::size_t endTag, std::size_t end)
-    {
-        while (open_.size() > at + 1)
-            Pop(endTag);
-        Pop(end);
-    }
-
-    void CloseTop(std::uint32_t kind, std::size_t at)
-    {
-        if (!open_.empty() && !open_.back().Foreign && (open_.back().Kind & kind))
-            Pop(at);
-    }
-
-    // Closes the nearest open element of kind unless one of stop comes first.
-    void CloseInScope(std::uint32_t kind, std::uint32_t stop, std::size_t at)
-    {
-        for (std::size_t i = open_.size(), seen = 0; i > 0 && seen < Reach; --i, ++seen) {
-            const TOpen& o = open_[i - 1];
-            if (o.Foreign)
-                return;
-            if (o.Kind & kind) {
-                while (open_.size() > i - 1)
-                    Pop(at);
-                return;
-            }
-            if (o.Kind & stop)
-                return;
-        }
-    }
-
-    // A table's part ends the row, cell or section open in the nearest
-    // table: everything above the nearest element of keep closes, unless a
-    // template or the root comes first (no table is open).
-    void ClearBackTo(std::uint32_t keep, std::size_t at)
-    {
-        for (std::size_t i = open_.size(), seen = 0; i > 0 && seen < Reach; --i, ++seen) {
-            const TOpen& o = open_[i - 1];
-            if (!o.Foreign && (o.Kind & keep)) {
-                while (open_.size() > i)
-                    Pop(at);
-                return;
-            }
-            if (!o.Foreign && (o.Kind & KTableScope))
-                return;
-        }
-    }
-
-    // A list item or definition ends the open one of its kind, unless a
-    // special element other than address, div and p stands between.
-    void CloseItem(std::uint32_t kind, std::size_t at)
-    {
-        static const std::uint64_t address = NameHash("address"), div = NameHash("div");
-        for (std::size_t i = open_.size(), seen = 0; i > 0 && seen < Reach; --i, ++seen) {
-            const TOpen& o = open_[i - 1];
-            if (o.Foreign)
-                return;
-            if (o.Kind & kind) {
-                while (open_.size() > i - 1)
-                    Pop(at);
-                return;
-            }
-            if ((o.Kind & KSpecial) && o.Hash != address && o.Hash != div && !(o.Kind & KParagraph))
-                return;
-        }
-    }
-
     const TPageSelector& sel_;
-    std::size_t pageSize_;
     std::vector<TOpen> open_;
-    bool seenHtml_ = false, seenHead_ = false, seenBody_ = false;
 };
 
 std::vector<TPageSelector::TMatch> TPageSelector::Select(std::string_view page) const
 {
     if (parts_.empty())
         return {};
-    TSelectingSink sink(*this, page.size());
-    THtmlTreeBuilder scanner;
-    scanner.Scan(page, sink);
-    sink.Finish();
+    TSelectingSink sink(*this);
+    THtmlTreeBuilder builder;
+    builder.Nest(page, sink);
     return std::move(sink.Matches);
 }
 

@@ -3,10 +3,10 @@
 // The part of a page a site watches, named by a CSS selector: type, "*",
 // #id, .class, [attr], [attr=v], [attr~=v], [attr^=v], [attr$=v],
 // [attr*=v], compounds of these, the descendant and child combinators, and
-// lists of selectors. Elements come from our own scanner; the tree they form
-// is kept here as the open-element stack a browser would keep, closing the
-// elements whose end tags pages leave out (paragraphs, list items, table
-// cells, options). Element and attribute names compare without regard to
+// lists of selectors. The elements and their tree come from the tree
+// builder (THtmlTreeBuilder::Nest), which closes the elements whose end tags
+// pages leave out (paragraphs, list items, table cells, options) as a
+// browser would. Element and attribute names compare without regard to
 // letter case; ids, classes and attribute values compare exactly.
 
 #include <cstddef>

@@ -242,21 +242,21 @@ public:
             Clean(t.End);
     }
 
-    void EndTag(THtmlTag tag, std::string_view name, std::size_t offset, std::size_t end) override
+    void EndTag(const THtmlEndTag& tag) override
     {
         Tick();
         raw_ = false;
         // These end tags open the body when it is not open yet.
-        if (!bodyPlaced_ && templates_ == 0 && (tag == THtmlTag::Body || tag == THtmlTag::Html || tag == THtmlTag::BR))
-            PlaceBody(offset);
-        if (IsBlockName(name))
+        if (!bodyPlaced_ && templates_ == 0 && (tag.Tag == THtmlTag::Body || tag.Tag == THtmlTag::Html || tag.Tag == THtmlTag::BR))
+            PlaceBody(tag.Offset);
+        if (IsBlockName(tag.Name))
             EndBlock();
-        if (tag == THtmlTag::Head)
+        if (tag.Tag == THtmlTag::Head)
             afterHead_ = true;
-        switch (tag) {
+        switch (tag.Tag) {
         case THtmlTag::Svg:
         case THtmlTag::Math:
-            if (!roots_.empty() && roots_.back() == tag)
+            if (!roots_.empty() && roots_.back() == tag.Tag)
                 roots_.pop_back();
             break;
         case THtmlTag::Template:
@@ -269,7 +269,7 @@ public:
         default:
             break;
         }
-        Clean(end);
+        Clean(tag.End);
     }
 
     void Comment(std::size_t, std::size_t end) override

@@ -148,7 +148,7 @@ public:
     {
         Starts.emplace_back(t.Offset, t.Foreign || t.Tag == THtmlTag::Svg || t.Tag == THtmlTag::Math);
     }
-    void EndTag(THtmlTag, std::string_view, std::size_t, std::size_t) override {}
+    void EndTag(const THtmlEndTag&) override {}
     void Comment(std::size_t, std::size_t) override {}
     void Text(std::size_t offset, std::size_t end) override
     {

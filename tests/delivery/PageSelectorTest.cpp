@@ -98,7 +98,7 @@ public:
         if (const THtmlAttribute* k = t.Find("data-k"))
             Keys[t.Offset] = std::string(k->Value);
     }
-    void EndTag(THtmlTag, std::string_view, std::size_t, std::size_t) override {}
+    void EndTag(const THtmlEndTag&) override {}
     void Comment(std::size_t, std::size_t) override {}
     void Text(std::size_t, std::size_t) override {}
 };
@@ -390,7 +390,7 @@ TEST(PageSelectorOracle, RealWorldShapedPagesSelectWhatLxmlSelects)
         std::vector<std::size_t> NameEnds;
         std::string_view Page;
         void StartTag(const THtmlStartTag& t) override { NameEnds.push_back(t.Offset + 1 + t.Name.size()); }
-        void EndTag(THtmlTag, std::string_view, std::size_t, std::size_t) override {}
+        void EndTag(const THtmlEndTag&) override {}
         void Comment(std::size_t, std::size_t) override {}
         void Text(std::size_t, std::size_t) override {}
     };
