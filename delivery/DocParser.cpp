@@ -472,7 +472,7 @@ private:
             store_.Elements.push_back(e);
         }
         if (texts_ && awaitsEnd) {
-            open_.push_back(TOpen{NameHash(t.Name), stored});
+            open_.push_back(TOpen{t.Hash, stored});
             if (stored >= 0)
                 store_.Elements[static_cast<std::size_t>(stored)].ContentEnd =
                     store_.Elements[static_cast<std::size_t>(stored)].End = page_.size();
