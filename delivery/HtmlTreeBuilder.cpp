@@ -130,15 +130,30 @@ public:
         for (const TTagName& t : TagNames)
             Entry(t.Name).Tag = t.Tag;
         // What the elements of the names are to the tree rules.
-        Mark(KindVoid, {"area", "base", "basefont", "bgsound", "br", "col", "embed", "frame", "hr", "img", "input", "keygen", "link", "meta", "param", "source", "track", "wbr"});
-        Mark(KindSpecial, {"address", "applet", "area", "article", "aside", "base", "basefont", "bgsound", "blockquote", "body", "br", "button", "caption", "center", "col", "colgroup", "dd", "details", "dir", "div", "dl", "dt", "embed", "fieldset", "figcaption", "figure", "footer", "form", "frame", "frameset", "h1", "h2", "h3", "h4", "h5", "h6", "head", "header", "hgroup", "hr", "html", "iframe", "img", "input", "keygen", "li", "link", "listing", "main", "marquee", "menu", "meta", "nav", "noembed", "noframes", "noscript", "object", "ol", "p", "param", "plaintext", "pre", "script", "section", "select", "source", "style", "summary", "table", "tbody", "td", "template", "textarea", "tfoot", "th", "thead", "title", "tr", "track", "ul", "wbr", "xmp"});
+        Mark(KindVoid,
+             {"area", "base", "basefont", "bgsound", "br", "col", "embed", "frame", "hr", "img", "input", "keygen",
+              "link", "meta", "param", "source", "track", "wbr"});
+        Mark(KindSpecial,
+             {"address", "applet", "area", "article", "aside", "base", "basefont", "bgsound", "blockquote", "body",
+              "br", "button", "caption", "center", "col", "colgroup", "dd", "details", "dir", "div", "dl", "dt",
+              "embed", "fieldset", "figcaption", "figure", "footer", "form", "frame", "frameset", "h1", "h2", "h3",
+              "h4", "h5", "h6", "head", "header", "hgroup", "hr", "html", "iframe", "img", "input", "keygen", "li",
+              "link", "listing", "main", "marquee", "menu", "meta", "nav", "noembed", "noframes", "noscript",
+              "object", "ol", "p", "param", "plaintext", "pre", "script", "section", "select", "source", "style",
+              "summary", "table", "tbody", "td", "template", "textarea", "tfoot", "th", "thead", "title", "tr",
+              "track", "ul", "wbr", "xmp"});
         // Newer than the token rules' list of special elements, which gumbo's
         // tree bears out; the element tree counts it.
         Mark(KindSearch, {"search"});
         Mark(KindBoundary, {"applet", "caption", "html", "marquee", "object", "table", "td", "template", "th"});
         Mark(KindButton, {"button"});
-        Mark(KindClosesP, {"address", "article", "aside", "blockquote", "center", "dd", "details", "dialog", "dir", "div", "dl", "dt", "fieldset", "figcaption", "figure", "footer", "form", "h1", "h2", "h3", "h4", "h5", "h6", "header", "hgroup", "hr", "li", "listing", "main", "menu", "nav", "ol", "p", "plaintext", "pre", "search", "section", "summary", "ul", "xmp"});
-        Mark(KindFormatting, {"a", "b", "big", "code", "em", "font", "i", "nobr", "s", "small", "strike", "strong", "tt", "u"});
+        Mark(KindClosesP,
+             {"address", "article", "aside", "blockquote", "center", "dd", "details", "dialog", "dir", "div", "dl",
+              "dt", "fieldset", "figcaption", "figure", "footer", "form", "h1", "h2", "h3", "h4", "h5", "h6",
+              "header", "hgroup", "hr", "li", "listing", "main", "menu", "nav", "ol", "p", "plaintext", "pre",
+              "search", "section", "summary", "ul", "xmp"});
+        Mark(KindFormatting,
+             {"a", "b", "big", "code", "em", "font", "i", "nobr", "s", "small", "strike", "strong", "tt", "u"});
         Mark(KindTableScope, {"html", "table", "template"});
         Mark(KindListItem, {"li"});
         Mark(KindDefinition, {"dd", "dt"});
@@ -158,7 +173,12 @@ public:
         Mark(KindCaption, {"caption"});
         Mark(KindColGroup, {"colgroup"});
         // The page's text takes these as the ends of its blocks.
-        Mark(KindBlock, {"address", "article", "aside", "blockquote", "body", "br", "caption", "center", "dd", "details", "dialog", "dir", "div", "dl", "dt", "fieldset", "figcaption", "figure", "footer", "form", "frameset", "h1", "h2", "h3", "h4", "h5", "h6", "head", "header", "hgroup", "hr", "html", "legend", "li", "listing", "main", "menu", "nav", "ol", "optgroup", "option", "p", "plaintext", "pre", "section", "select", "summary", "table", "tbody", "td", "textarea", "tfoot", "th", "thead", "title", "tr", "ul", "xmp"});
+        Mark(KindBlock,
+             {"address", "article", "aside", "blockquote", "body", "br", "caption", "center", "dd", "details",
+              "dialog", "dir", "div", "dl", "dt", "fieldset", "figcaption", "figure", "footer", "form", "frameset",
+              "h1", "h2", "h3", "h4", "h5", "h6", "head", "header", "hgroup", "hr", "html", "legend", "li", "listing",
+              "main", "menu", "nav", "ol", "optgroup", "option", "p", "plaintext", "pre", "section", "select",
+              "summary", "table", "tbody", "td", "textarea", "tfoot", "th", "thead", "title", "tr", "ul", "xmp"});
     }
 
     // A name of none of the lists gives an entry of THtmlTag::Other and no

@@ -2,14 +2,16 @@
 
 // The tree rules of HTML parsing, in one place: which element each of the
 // tokenizer's tokens makes, and which tokenizer state follows it. Nothing
-// here builds a tree: what the page's readers ask of one is which start tags
-// make elements (select contents drop most; a table's parts end a select),
-// which are SVG or MathML ones, which elements a browser supplies (html,
-// head, body) or merges (a second html or body), and when a frameset takes
-// the body's place. The rules follow the HTML insertion modes as far as
+// here builds a tree in memory: what the page's readers ask of one is which
+// start tags make elements (select contents drop most; a table's parts end a
+// select), which are SVG or MathML ones, which elements a browser supplies
+// (html, head, body) or merges (a second html or body), when a frameset
+// takes the body's place, and, for a selector, how the elements nest and
+// where each ends. The rules follow the HTML insertion modes as far as
 // those questions need, with one stack of the open elements that decide
 // them (the HTML elements around foreign content only roughly: the end tags
-// the tree construction supplies are not followed).
+// the tree construction supplies are not followed), and for the nesting a
+// stack of the elements as nested.
 //
 // Three kinds of reader: a THtmlSink takes the tokens as the tree rules leave
 // them (PageText, ChangeMarks); a THtmlTreeSink takes the document's

@@ -1,7 +1,7 @@
 // libFuzzer target: the parser's addresses against gumbo's, the rewrite of
-// the same page, its text read whole and again in parts, and the marks of
-// what changed in it against gumbo's tree, under the address and
-// undefined-behaviour sanitizers.
+// the same page, its text read whole and again in parts, the elements as the
+// selector sees them nested, and the marks of what changed in it against
+// gumbo's tree, under the address and undefined-behaviour sanitizers.
 // Run with ./build.sh fuzz.
 
 #include <cctype>
@@ -10,9 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "delivery/ChangeMarks.h"
+#include "delivery/HtmlTreeBuilder.h"
 #include "delivery/PageRewriter.h"
 #include "delivery/PageText.h"
 #include "tests/delivery/MarkOracle.h"
@@ -27,6 +29,47 @@ public:
     TCursor Cursor() const override { return TCursor::Default; }
     void SetCursor(TCursor) override {}
     void ProcessMessages() override {}
+};
+
+// The elements nested as a tree: each starts no earlier than the one before
+// it and lies inside its parent, and every one that opens is closed.
+class TNestChecker : public THtmlElementSink {
+public:
+    explicit TNestChecker(std::string_view page) : page_(page) {}
+
+    std::string Fault;
+    std::size_t Open() const { return open_.size(); }
+
+    void Opened(const THtmlElement& e, bool leaf) override
+    {
+        if (e.Offset < last_ || e.End < e.Offset || e.End > page_.size() || (e.Start && page_[e.Offset] != '<'))
+            Note("element at " + std::to_string(e.Offset) + " out of order or out of the page");
+        last_ = e.Offset;
+        if (!leaf)
+            open_.push_back(e.Offset);
+    }
+    void Closed(std::size_t end) override
+    {
+        if (open_.empty()) {
+            Note("an element closed that was not open");
+            return;
+        }
+        if (end < open_.back() || end > page_.size() || end < lastEnd_)
+            Note("element at " + std::to_string(open_.back()) + " ends at " + std::to_string(end));
+        lastEnd_ = end;
+        open_.pop_back();
+    }
+
+private:
+    void Note(std::string what)
+    {
+        if (Fault.empty())
+            Fault = std::move(what);
+    }
+
+    std::string_view page_;
+    std::vector<std::size_t> open_;
+    std::size_t last_ = 0, lastEnd_ = 0;
 };
 
 } // namespace
@@ -74,6 +117,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                          std::string(text.BlockText(block)).c_str(), joined.c_str());
             std::abort();
         }
+    }
+
+    // Any bytes at all nested as the selector takes them.
+    THtmlTreeBuilder builder;
+    TNestChecker nest(raw);
+    builder.Nest(raw, nest);
+    if (nest.Fault.empty() && nest.Open() != 0)
+        nest.Fault = std::to_string(nest.Open()) + " elements left open";
+    if (!nest.Fault.empty()) {
+        std::fprintf(stderr, "page:\n%s\nnested: %s\n", raw.c_str(), nest.Fault.c_str());
+        std::abort();
     }
 
     // gumbo replaces bytes that are not UTF-8, and control characters,
