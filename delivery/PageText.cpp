@@ -2,79 +2,10 @@
 
 #include "delivery/HtmlTreeBuilder.h"
 
-#include <algorithm>
-#include <array>
 #include <bit>
 #include <cstring>
 
 namespace {
-
-using namespace std::string_view_literals;
-
-// Elements that start and end a block of text (sorted, for the search).
-constexpr std::array BlockNames = {
-    "address"sv, "article"sv, "aside"sv,    "blockquote"sv, "body"sv,     "br"sv,      "caption"sv, "center"sv,
-    "dd"sv,      "details"sv, "dialog"sv,   "dir"sv,        "div"sv,      "dl"sv,      "dt"sv,      "fieldset"sv,
-    "figcaption"sv, "figure"sv, "footer"sv, "form"sv,       "frameset"sv, "h1"sv,      "h2"sv,      "h3"sv,
-    "h4"sv,      "h5"sv,      "h6"sv,       "head"sv,       "header"sv,   "hgroup"sv,  "hr"sv,      "html"sv,
-    "legend"sv,  "li"sv,      "listing"sv,  "main"sv,       "menu"sv,     "nav"sv,     "ol"sv,      "optgroup"sv,
-    "option"sv,  "p"sv,       "plaintext"sv, "pre"sv,       "section"sv,  "select"sv,  "summary"sv, "table"sv,
-    "tbody"sv,   "td"sv,      "textarea"sv, "tfoot"sv,      "th"sv,       "thead"sv,   "title"sv,   "tr"sv,
-    "ul"sv,      "xmp"sv,
-};
-
-static_assert(std::is_sorted(BlockNames.begin(), BlockNames.end()));
-
-// Asked for every start and end tag of a page: a name of up to eight
-// characters is read as one number and looked up in a small open table.
-constexpr std::uint64_t ShortKey(std::string_view name)
-{
-    std::uint64_t key = 0;
-    for (std::size_t i = 0; i < name.size(); ++i)
-        key |= static_cast<std::uint64_t>(static_cast<unsigned char>(name[i])) << (8 * i);
-    return key;
-}
-
-constexpr std::size_t ShortSlot(std::uint64_t key)
-{
-    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 57); // 128 slots
-}
-
-struct TShortName {
-    std::uint64_t Key = 0;
-    std::uint8_t Length = 0; // 0: a free slot
-};
-
-constexpr std::array<TShortName, 128> ShortBlockNames = [] {
-    std::array<TShortName, 128> table{};
-    for (std::string_view name : BlockNames) {
-        if (name.size() > 8)
-            continue;
-        std::size_t slot = ShortSlot(ShortKey(name));
-        while (table[slot].Length != 0)
-            slot = (slot + 1) % table.size();
-        table[slot] = TShortName{ShortKey(name), static_cast<std::uint8_t>(name.size())};
-    }
-    return table;
-}();
-
-bool IsBlockName(std::string_view name)
-{
-    if (name.empty() || name.size() > 8) {
-        for (std::string_view candidate : BlockNames)
-            if (candidate.size() > 8 && candidate == name)
-                return true;
-        return false;
-    }
-    const std::uint64_t key = ShortKey(name);
-    for (std::size_t slot = ShortSlot(key);; slot = (slot + 1) % ShortBlockNames.size()) {
-        const TShortName& entry = ShortBlockNames[slot];
-        if (entry.Length == 0)
-            return false;
-        if (entry.Key == key && entry.Length == name.size())
-            return true;
-    }
-}
 
 // Start tags that may stand before a page's body without opening it.
 bool IsHeadName(THtmlTag tag)
@@ -202,7 +133,7 @@ public:
         raw_ = !t.Foreign && OpensRawText(t.Tag);
         if (t.Tag == THtmlTag::PlainText && !t.Foreign)
             plainText_ = true;
-        if (!t.Foreign && IsBlockName(t.Name))
+        if (!t.Foreign && (t.Kind & KindBlock))
             EndBlock();
         // A frameset replaces a body that has held nothing yet: a page with
         // one anywhere gets nothing put in, so that its frames stay.
@@ -249,7 +180,7 @@ public:
         // These end tags open the body when it is not open yet.
         if (!bodyPlaced_ && templates_ == 0 && (tag.Tag == THtmlTag::Body || tag.Tag == THtmlTag::Html || tag.Tag == THtmlTag::BR))
             PlaceBody(tag.Offset);
-        if (IsBlockName(tag.Name))
+        if (tag.Kind & KindBlock)
             EndBlock();
         if (tag.Tag == THtmlTag::Head)
             afterHead_ = true;
