@@ -6,6 +6,7 @@
 #include <gumbo.h>
 
 #include <memory>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -17,6 +18,12 @@ std::string TagName(const GumboElement& e)
         name = gumbo_normalized_tagname(e.tag);
     } else {
         GumboStringPiece piece = e.original_tag;
+        // gumbo lets the text of an empty end tag ("</>"), which the
+        // tokenizer drops, run into the next tag's.
+        while (piece.length > 3 && std::string_view(piece.data, 3) == "</>") {
+            piece.data += 3;
+            piece.length -= 3;
+        }
         gumbo_tag_from_original_text(&piece);
         for (std::size_t i = 0; i < piece.length; ++i) {
             const char c = piece.data[i];
