@@ -234,6 +234,21 @@ public:
             if (done_)
                 return;
         }
+        // The tree construction drops NUL characters from a page's text: a
+        // node of nothing else (and white space) shows nothing, and a mark
+        // around it would only make elements of its own.
+        std::size_t shown = p;
+        bool blank = false;
+        for (; shown < end; ++shown) {
+            if (IsAsciiSpace(page_[shown]))
+                blank = true;
+            else if (page_[shown] != '\0')
+                break;
+        }
+        if (shown == end) {
+            space_ = space_ || blank;
+            return;
+        }
         AddPiece(p, end, node, !Foreign() && !inSelect_);
     }
 

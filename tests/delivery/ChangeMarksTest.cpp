@@ -102,6 +102,21 @@ TEST(ChangeMarks, MarksOnlyWrapTextAndKeepEveryPageTreeAsItWas)
     EXPECT_GT(marks, 300) << "the edits left words to mark";
 }
 
+// A browser drops NUL characters from a page's text. New text of nothing
+// else must take no mark: its start tag would open again the formatting
+// elements a paragraph's end left behind, and the page would gain a <b>.
+TEST(ChangeMarks, TextOfNothingButNulCharactersTakesNoMark)
+{
+    const std::string stored = "<p><b>bold</p><p>after</p>";
+    const std::string fresh = std::string("<p><b>bold</p>\0\0 \0<p>after</p>", 30);
+    std::string page = fresh;
+    MarkPageChanges(page, &stored, News());
+    const TMarkCheck check = CompareMarkedTree(fresh, page);
+    EXPECT_EQ(check.Error, "");
+    EXPECT_EQ(check.Marks, 0);
+    EXPECT_EQ(Unmarked(page), fresh);
+}
+
 TEST(ChangeMarks, TheSummaryListsNewAndGoneTextFirstInTheBody)
 {
     const std::string stored = "<!DOCTYPE html><html><head><title>News</title></head>\r\n<body class=\"x\">\r\n"
