@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <future>
 #include <memory>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -231,9 +233,7 @@ public:
     // False past a limit: nothing is known then.
     bool Compare(TClockPoint deadline)
     {
-        TPageTextLimits textLimits;
-        textLimits.Deadline = deadline;
-        if (!ReadPageText(page_, new_, textLimits) || !ReadPageText(stored_, old_, textLimits))
+        if (!ReadBothCopies(deadline))
             return false;
 
         TTextIds ids;
@@ -314,6 +314,34 @@ public:
     }
 
 private:
+    // Reading the two copies is most of what telling the changes costs, and
+    // neither needs the other: a large stored copy is read on a thread of
+    // its own meanwhile, so that a pass waits for one reading, not two. Each
+    // reading keeps to what is left of the budget, in its own thread's
+    // processor time.
+    bool ReadBothCopies(TClockPoint deadline)
+    {
+        constexpr std::size_t OwnThreadFrom = 128 * 1024;
+        TPageTextLimits limits;
+        limits.Deadline = deadline;
+        std::future<bool> stored;
+        if (stored_.size() >= OwnThreadFrom) {
+            const auto left = deadline - TThreadClock::now();
+            try {
+                stored = std::async(std::launch::async, [this, left] {
+                    TPageTextLimits own;
+                    own.Deadline = TThreadClock::now() + left;
+                    return ReadPageText(stored_, old_, own);
+                });
+            } catch (const std::system_error&) {
+                // No thread to be had: the copies are read one after the other.
+            }
+        }
+        const bool fresh = ReadPageText(page_, new_, limits);
+        const bool old = stored.valid() ? stored.get() : ReadPageText(stored_, old_, limits);
+        return fresh && old;
+    }
+
     // The words of a block that changed against those of the block it
     // replaced; the new block's words are newWords_[first, end).
     bool CompareWords(TChange& change, std::uint32_t first, std::uint32_t end, std::vector<std::uint32_t>& oldIds,
@@ -321,16 +349,44 @@ private:
     {
         oldWords_.clear();
         ReadBlockWords(stored_, old_, *change.Old, oldWords_);
-        wordIds_.Reset(oldWords_.size() + (end - first));
         oldIds.clear();
         newIds.clear();
-        for (const TTextWord& w : oldWords_)
-            oldIds.push_back(wordIds_.Of(old_.WordText(w), WordHash(old_, w)));
-        for (std::uint32_t w = first; w < end; ++w)
-            newIds.push_back(wordIds_.Of(new_.WordText(newWords_[w]), WordHash(new_, newWords_[w])));
+        const std::size_t olds = oldWords_.size(), news = end - first;
+        const auto same = [&](std::size_t o, std::size_t n) {
+            return old_.WordText(oldWords_[o]) == new_.WordText(newWords_[first + n]);
+        };
+        // The common head and tail, as the diff takes them first.
+        std::size_t head = 0, tail = 0;
+        while (head < olds && head < news && same(head, head))
+            ++head;
+        while (olds - tail > head && news - tail > head && same(olds - tail - 1, news - tail - 1))
+            ++tail;
+        if (head == olds - tail || head == news - tail) {
+            // Most changed blocks differ in one place, where one side has
+            // no words of its own: the diff then goes by the head and tail
+            // alone, and any numbers that tell those apart from the rest do
+            // as well as the words' own, which need every word hashed.
+            constexpr std::uint32_t OldOwn = 1u << 30, NewOwn = 1u << 31;
+            const auto number = [&](std::size_t i, std::size_t count, std::uint32_t own) {
+                if (i < head)
+                    return static_cast<std::uint32_t>(i);
+                if (i >= count - tail)
+                    return static_cast<std::uint32_t>(head + (i - (count - tail)));
+                return own + static_cast<std::uint32_t>(i);
+            };
+            for (std::size_t i = 0; i < olds; ++i)
+                oldIds.push_back(number(i, olds, OldOwn));
+            for (std::size_t i = 0; i < news; ++i)
+                newIds.push_back(number(i, news, NewOwn));
+        } else {
+            wordIds_.Reset(olds + news);
+            for (const TTextWord& w : oldWords_)
+                oldIds.push_back(wordIds_.Of(old_.WordText(w), WordHash(old_, w)));
+            for (std::uint32_t w = first; w < end; ++w)
+                newIds.push_back(wordIds_.Of(new_.WordText(newWords_[w]), WordHash(new_, newWords_[w])));
+        }
         if (!DiffTokens(oldIds, newIds, ranges, limits))
             return false;
-        const auto olds = static_cast<std::uint32_t>(oldIds.size()), news = static_cast<std::uint32_t>(newIds.size());
         bool firstFound = false;
         for (const TDiffRange& r : ranges) {
             if (r.Op == TDiffOp::Equal)
