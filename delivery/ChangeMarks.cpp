@@ -545,7 +545,10 @@ TChangeSummary MarkPageChanges(std::string& page, const std::string* stored, con
         inserts.push_back(TInsert{at, box});
     if (marker)
         marker->AddMarks(inserts);
-    std::stable_sort(inserts.begin(), inserts.end(), [](const TInsert& a, const TInsert& b) { return a.At < b.At; });
+    // The marks come in page order, and the summary mostly before them.
+    const auto before = [](const TInsert& a, const TInsert& b) { return a.At < b.At; };
+    if (!std::is_sorted(inserts.begin(), inserts.end(), before))
+        std::stable_sort(inserts.begin(), inserts.end(), before);
     if (!inserts.empty()) {
         std::size_t extra = 0;
         for (const TInsert& i : inserts)
