@@ -462,9 +462,9 @@ TChangeSummary MarkPageChanges(std::string& page, const std::string* stored, con
             // download, rewriting, encoding, sending, storing), so that a
             // pass that tells its changes, or gives up on them, stays well
             // below twice as long: 20 ms a MiB of the two copies, at least
-            // 10 ms. Reading both copies of a 1 MiB page and telling the
-            // changes in half its blocks takes 11 ms, and up to 18 ms of
-            // processor time on a machine busy with other work.
+            // 10 ms. Reading both copies of a 1 MiB page (at once) and
+            // telling the changes in half its blocks takes about 11 ms, and
+            // more on a machine busy with other work.
             const double mebibytes =
                 (static_cast<double>(page.size()) + static_cast<double>(stored->size())) / 2 / (1 << 20);
             budget = std::chrono::milliseconds(std::max<long>(10, static_cast<long>(20.0 * mebibytes)));
