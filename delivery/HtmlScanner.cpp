@@ -46,7 +46,6 @@ enum : std::uint8_t {
     ClassTagEnd = 2,    // '/' or '>'
     ClassEquals = 4,    // '='
     ClassFolded = 8,    // an upper-case letter or NUL: the name is not the page's
-    ClassGt = 16,       // '>'
 };
 
 constexpr std::array<std::uint8_t, 256> ByteClasses = [] {
@@ -54,7 +53,7 @@ constexpr std::array<std::uint8_t, 256> ByteClasses = [] {
     for (char s : {' ', '\t', '\n', '\f', '\r'})
         c[static_cast<unsigned char>(s)] = ClassSpace;
     c['/'] = ClassTagEnd;
-    c['>'] = ClassTagEnd | ClassGt;
+    c['>'] = ClassTagEnd;
     c['='] = ClassEquals;
     c[0] = ClassFolded;
     for (int u = 'A'; u <= 'Z'; ++u)
@@ -80,6 +79,8 @@ bool NeedsDecoding(std::string_view raw, bool inAttribute)
     const char* p = raw.data();
     const std::size_t n = raw.size();
     std::uint64_t v;
+    if (n == 0)
+        return false;
     if (n < 8) {
         // Short values are padded with a letter, which needs nothing.
         v = ones * 'a';
