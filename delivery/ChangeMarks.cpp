@@ -349,44 +349,31 @@ private:
     {
         oldWords_.clear();
         ReadBlockWords(stored_, old_, *change.Old, oldWords_);
-        oldIds.clear();
-        newIds.clear();
         const std::size_t olds = oldWords_.size(), news = end - first;
         const auto same = [&](std::size_t o, std::size_t n) {
             return old_.WordText(oldWords_[o]) == new_.WordText(newWords_[first + n]);
         };
-        // The common head and tail, as the diff takes them first.
+        // Most changed blocks differ in one place, where one side has no
+        // words of its own between the common head and tail: the diff then
+        // follows from those alone, with no word hashed.
         std::size_t head = 0, tail = 0;
         while (head < olds && head < news && same(head, head))
             ++head;
         while (olds - tail > head && news - tail > head && same(olds - tail - 1, news - tail - 1))
             ++tail;
-        if (head == olds - tail || head == news - tail) {
-            // Most changed blocks differ in one place, where one side has
-            // no words of its own: the diff then goes by the head and tail
-            // alone, and any numbers that tell those apart from the rest do
-            // as well as the words' own, which need every word hashed.
-            constexpr std::uint32_t OldOwn = 1u << 30, NewOwn = 1u << 31;
-            const auto number = [&](std::size_t i, std::size_t count, std::uint32_t own) {
-                if (i < head)
-                    return static_cast<std::uint32_t>(i);
-                if (i >= count - tail)
-                    return static_cast<std::uint32_t>(head + (i - (count - tail)));
-                return own + static_cast<std::uint32_t>(i);
-            };
-            for (std::size_t i = 0; i < olds; ++i)
-                oldIds.push_back(number(i, olds, OldOwn));
-            for (std::size_t i = 0; i < news; ++i)
-                newIds.push_back(number(i, news, NewOwn));
+        if ((head == olds - tail || head == news - tail) && olds <= limits.MaxTokens && news <= limits.MaxTokens) {
+            DiffAroundOnePlace(olds, news, head, tail, ranges);
         } else {
             wordIds_.Reset(olds + news);
+            oldIds.clear();
+            newIds.clear();
             for (const TTextWord& w : oldWords_)
                 oldIds.push_back(wordIds_.Of(old_.WordText(w), WordHash(old_, w)));
             for (std::uint32_t w = first; w < end; ++w)
                 newIds.push_back(wordIds_.Of(new_.WordText(newWords_[w]), WordHash(new_, newWords_[w])));
+            if (!DiffTokens(oldIds, newIds, ranges, limits))
+                return false;
         }
-        if (!DiffTokens(oldIds, newIds, ranges, limits))
-            return false;
         bool firstFound = false;
         for (const TDiffRange& r : ranges) {
             if (r.Op == TDiffOp::Equal)

@@ -78,9 +78,9 @@ bool NeedsDecoding(std::string_view raw, bool inAttribute)
     };
     const char* p = raw.data();
     const std::size_t n = raw.size();
-    std::uint64_t v;
     if (n == 0)
         return false;
+    std::uint64_t v;
     if (n < 8) {
         // Short values are padded with a letter, which needs nothing.
         v = ones * 'a';

@@ -305,11 +305,7 @@ bool DiffTokens(std::span<const std::uint32_t> oldTokens, std::span<const std::u
     while (n - tail > head && m - tail > head && oldTokens[n - tail - 1] == newTokens[m - tail - 1])
         ++tail;
     if (head == n - tail || head == m - tail) {
-        if (head > 0)
-            out.push_back(TDiffRange{TDiffOp::Equal, 0, head, 0, head});
-        Gap(head, n - tail, head, m - tail, out);
-        if (tail > 0)
-            out.push_back(TDiffRange{TDiffOp::Equal, n - tail, n, m - tail, m});
+        DiffAroundOnePlace(n, m, head, tail, out);
         return true;
     }
 
@@ -333,4 +329,15 @@ bool DiffTokens(std::span<const std::uint32_t> oldTokens, std::span<const std::u
     }
     Gap(oldAt, oldTokens.size(), newAt, newTokens.size(), out);
     return true;
+}
+
+void DiffAroundOnePlace(std::size_t oldSize, std::size_t newSize, std::size_t head, std::size_t tail,
+                        std::vector<TDiffRange>& out)
+{
+    out.clear();
+    if (head > 0)
+        out.push_back(TDiffRange{TDiffOp::Equal, 0, head, 0, head});
+    Gap(head, oldSize - tail, head, newSize - tail, out);
+    if (tail > 0)
+        out.push_back(TDiffRange{TDiffOp::Equal, oldSize - tail, oldSize, newSize - tail, newSize});
 }

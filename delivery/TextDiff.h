@@ -42,3 +42,10 @@ struct TDiffLimits {
 // kind. False, with out emptied, when a limit was reached.
 bool DiffTokens(std::span<const std::uint32_t> oldTokens, std::span<const std::uint32_t> newTokens,
                 std::vector<TDiffRange>& out, const TDiffLimits& limits = {});
+
+// What DiffTokens gives for two sequences of oldSize and newSize tokens that
+// share their first head and last tail tokens (each as long as can be), when
+// one of them has nothing else (head + tail is its size): a caller that
+// found the head and tail some other way needs no tokens for them.
+void DiffAroundOnePlace(std::size_t oldSize, std::size_t newSize, std::size_t head, std::size_t tail,
+                        std::vector<TDiffRange>& out);

@@ -264,6 +264,28 @@ TEST(ChangeMarks, PastItsBudgetThePageGoesUnmarkedAndTheSummarySaysWhy)
     EXPECT_EQ(page.find(BoxStart), fresh.find("<body>") + 6);
 }
 
+// A stored copy large enough to be read on a thread of its own, with a few
+// paragraphs changed in one place each: exactly those are told and marked.
+TEST(ChangeMarks, ALargePageTellsExactlyItsFewChangedParagraphs)
+{
+    std::string stored = "<html><body>";
+    for (int i = 0; i < 4000; ++i)
+        stored += "<p>paragraph " + std::to_string(i) + " says the same as before</p>\n";
+    ASSERT_GT(stored.size(), 128u * 1024);
+    std::string fresh = stored;
+    for (const int i : {7, 1999, 3998}) {
+        const std::string was = "paragraph " + std::to_string(i) + " says";
+        fresh.insert(fresh.find(was) + was.size(), " freshly");
+    }
+    std::string page = fresh;
+    const TChangeSummary summary = MarkPageChanges(page, &stored, News());
+    EXPECT_EQ(summary.Changes, 3);
+    const TMarkCheck check = CompareMarkedTree(fresh, page);
+    EXPECT_EQ(check.Error, "");
+    EXPECT_EQ(check.MarkedText, "[freshly][freshly][freshly]");
+    EXPECT_EQ(Unmarked(page), fresh);
+}
+
 TEST(ChangeMarks, ThePlainPartTakesTheSummaryAfterItsFirstLine)
 {
     EXPECT_EQ(PlainWithSummary("\"News\" sent from Vendrel at now\r\nVendrel is free software", "S1\r\nS2"),

@@ -280,3 +280,41 @@ TEST(TextDiff, LimitsEndTheDiffWithNothing)
     EXPECT_FALSE(DiffTokens(a, b, ranges, limits));
     EXPECT_TRUE(ranges.empty());
 }
+
+// Sequences that differ in one place, with tokens that repeat on either side
+// of it (so the head and tail could be taken shorter or longer than they
+// are): the ranges from the head and tail alone are DiffTokens' own.
+TEST(TextDiff, OnePlaceFromItsHeadAndTailIsWhatTheDiffGives)
+{
+    std::mt19937 rng(31);
+    int cases = 0;
+    while (cases < 3000) {
+        std::vector<std::uint32_t> a(rng() % 12), b;
+        for (auto& t : a)
+            t = rng() % 3;
+        b = a;
+        const std::size_t at = rng() % (b.size() + 1);
+        if (rng() % 2) {
+            std::vector<std::uint32_t> added(1 + rng() % 4);
+            for (auto& t : added)
+                t = rng() % 3;
+            b.insert(b.begin() + static_cast<std::ptrdiff_t>(at), added.begin(), added.end());
+        } else {
+            b.erase(b.begin() + static_cast<std::ptrdiff_t>(at),
+                    b.begin() + static_cast<std::ptrdiff_t>(std::min(b.size(), at + 1 + rng() % 4)));
+        }
+        if (rng() % 2)
+            std::swap(a, b);
+        std::size_t head = 0, tail = 0;
+        while (head < a.size() && head < b.size() && a[head] == b[head])
+            ++head;
+        while (a.size() - tail > head && b.size() - tail > head && a[a.size() - tail - 1] == b[b.size() - tail - 1])
+            ++tail;
+        ASSERT_TRUE(head == a.size() - tail || head == b.size() - tail) << "one side has nothing of its own";
+        std::vector<TDiffRange> expected, got;
+        ASSERT_TRUE(DiffTokens(a, b, expected));
+        DiffAroundOnePlace(a.size(), b.size(), head, tail, got);
+        ASSERT_EQ(got, expected) << "case " << cases;
+        ++cases;
+    }
+}
