@@ -566,7 +566,7 @@ void FillElementInfo(const TElementStore& store, std::size_t index, std::string_
         DecodeHtmlText(inner, false, info.InnerText);
     } else {
         TTextCollector collector(inner, info.InnerText);
-        textBuilder.Scan(inner, collector);
+        textBuilder.ScanContent(inner, collector);
     }
     info.OuterText = info.InnerText;
 }

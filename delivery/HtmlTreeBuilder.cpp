@@ -342,6 +342,30 @@ THtmlTag THtmlTreeBuilder::TagOf(std::string_view lowerName)
     return Named(lowerName, NameHash(lowerName)).Tag;
 }
 
+namespace {
+
+// The tree that Scan and Nest give the document's modes: they need to know
+// where a frameset takes over, not what the tree holds.
+class TNoTree final : public THtmlTreeSink {
+public:
+    void DocumentElement(THtmlTag, const THtmlStartTag*, std::size_t) override {}
+    void Element(const THtmlStartTag&, bool) override {}
+    void Merge(THtmlTag, const THtmlStartTag&) override {}
+    void BodyReplaced() override {}
+    void Closed(std::uint64_t, std::size_t, std::size_t) override {}
+    void Comment(std::size_t, std::size_t) override {}
+    void RawText(std::size_t, std::size_t) override {}
+    bool FollowsEnds() const override { return false; }
+};
+
+THtmlTreeSink& NoTree()
+{
+    static TNoTree none;
+    return none;
+}
+
+} // namespace
+
 void THtmlTreeBuilder::Reset(std::string_view page)
 {
     page_ = page;
@@ -354,36 +378,51 @@ void THtmlTreeBuilder::Reset(std::string_view page)
     templateFresh_ = false;
     mode_ = TMode::Initial;
     framesetOk_ = true;
+    settled_ = false;
     documentTemplates_ = 0;
     rawPending_ = rawReported_ = false;
     ticks_ = 0;
     timedOut_ = false;
+    sink_ = nullptr;
+    nest_ = nullptr;
+    tree_ = &NoTree();
+    building_ = false;
+    followsEnds_ = false;
+    overTime_ = nullptr;
 }
 
 void THtmlTreeBuilder::Scan(std::string_view page, THtmlSink& sink)
 {
     Reset(page);
     sink_ = &sink;
-    tree_ = nullptr;
-    nest_ = nullptr;
-    overTime_ = nullptr;
     scanner_.Scan(page, *this);
+    sink_ = nullptr;
+}
+
+void THtmlTreeBuilder::ScanContent(std::string_view content, THtmlSink& sink)
+{
+    Reset(content);
+    mode_ = TMode::InBody;
+    framesetOk_ = false;
+    settled_ = true;
+    sink_ = &sink;
+    scanner_.Scan(content, *this);
     sink_ = nullptr;
 }
 
 void THtmlTreeBuilder::Build(std::string_view page, THtmlTreeSink& tree, std::function<bool()> overTime)
 {
     Reset(page);
-    sink_ = nullptr;
     tree_ = &tree;
-    nest_ = nullptr;
+    building_ = true;
     followsEnds_ = tree.FollowsEnds();
     overTime_ = std::move(overTime);
     scanner_.Scan(page, *this);
     // The page has ended: what a browser would still have supplied.
     if (!timedOut_ && mode_ != TMode::InFrameset)
         EnterBody(page.size());
-    tree_ = nullptr;
+    tree_ = &NoTree();
+    building_ = false;
     overTime_ = nullptr;
 }
 
@@ -531,10 +570,16 @@ void THtmlTreeBuilder::PopOpen(std::size_t at)
 
 void THtmlTreeBuilder::Forward(const THtmlStartTag& t)
 {
+    if (building_) {
+        DocumentStart(t);
+        return;
+    }
+    if (!settled_) {
+        DocumentStart(t);
+        Settle();
+    }
     if (sink_)
         sink_->StartTag(t);
-    else if (tree_)
-        DocumentStart(t);
     else
         NestStart(t);
 }
@@ -545,6 +590,12 @@ void THtmlTreeBuilder::StartTag(THtmlStartTag& t)
     const TNameTable::TEntry& named = Named(t.Name, t.Hash);
     t.Tag = named.Tag;
     t.Kind = named.Kind;
+    // A frameset document takes its frames and their fallback, and no other
+    // start tag: one dropped there makes no element and leaves the tokenizer
+    // reading on as before, so what follows a <script> there is no script.
+    if (mode_ == TMode::InFrameset && t.Tag != THtmlTag::Html && t.Tag != THtmlTag::FrameSet &&
+        t.Tag != THtmlTag::Frame && t.Tag != THtmlTag::NoFrames)
+        return;
     const bool selfClosing = t.SelfClosing;
     if (InForeignContent() && !AcceptsHtmlStart(t.Tag)) {
         if (!EndsForeignContent(t)) {
@@ -752,12 +803,18 @@ void THtmlTreeBuilder::EndTag(std::string_view name, std::size_t lt, std::size_t
     const TNameTable::TEntry& named = Named(name, hash);
     const THtmlTag tag = named.Tag;
     const THtmlEndTag e{tag, name, hash, named.Kind, lt, end};
-    if (sink_)
-        sink_->EndTag(e);
-    else if (tree_)
+    if (building_) {
         DocumentEnd(tag, hash, lt, end);
-    else
-        NestEnd(e);
+    } else {
+        if (!settled_) {
+            DocumentEnd(tag, hash, lt, end);
+            Settle();
+        }
+        if (sink_)
+            sink_->EndTag(e);
+        else
+            NestEnd(e);
+    }
     if (foreignAt_ != NotForeign)
         CloseOpen(hash, named.Kind);
     else
@@ -1160,10 +1217,7 @@ bool IsIntegrationPoint(THtmlTag tag)
 void THtmlTreeBuilder::Nest(std::string_view page, THtmlElementSink& elements)
 {
     Reset(page);
-    sink_ = nullptr;
-    tree_ = nullptr;
     nest_ = &elements;
-    overTime_ = nullptr;
     nested_.clear();
     seenHtml_ = seenHead_ = seenBody_ = false;
     scanner_.Scan(page, *this);

@@ -145,6 +145,9 @@ class THtmlTreeBuilder {
 public:
     // The page's tokens, with the tree rules applied, to sink.
     void Scan(std::string_view page, THtmlSink& sink);
+    // An element's contents the same way, read as the body reads them: there
+    // is no document around them that could still turn into a frameset.
+    void ScanContent(std::string_view content, THtmlSink& sink);
     // The page's elements to tree, the supplied ones included. overTime,
     // when given, is asked now and then; true ends the parse (TimedOut).
     void Build(std::string_view page, THtmlTreeSink& tree, std::function<bool()> overTime = {});
@@ -172,15 +175,21 @@ private:
     {
         if (sink_)
             sink_->Comment(offset, end);
-        else if (tree_)
+        else if (building_)
             DocumentComment(offset, end);
     }
     void Text(std::size_t offset, std::size_t end)
     {
+        if (building_) {
+            DocumentText(offset, end);
+            return;
+        }
+        if (!settled_) {
+            DocumentText(offset, end);
+            Settle();
+        }
         if (sink_)
             sink_->Text(offset, end);
-        else if (tree_)
-            DocumentText(offset, end);
     }
 
     enum class TSpace : std::uint8_t { Html, Svg, Math };
@@ -229,6 +238,9 @@ private:
     void DocumentText(std::size_t offset, std::size_t end);
     void EnterBody(std::size_t at);
     void Tick();
+    // The readers that build no tree follow the document's modes only until
+    // the page can no longer turn into a frameset, or has.
+    void Settle() { settled_ = mode_ == TMode::InFrameset || (mode_ == TMode::InBody && !framesetOk_); }
 
     // The element tree (Nest).
     void NestStart(const THtmlStartTag& t);
@@ -244,7 +256,11 @@ private:
     THtmlScanner scanner_;
     std::string_view page_;
     THtmlSink* sink_ = nullptr;
+    // The tree the document's modes report to: Build's, or one that keeps
+    // nothing for the other readers, which follow the modes all the same.
     THtmlTreeSink* tree_ = nullptr;
+    bool building_ = false;
+    bool settled_ = false;
     THtmlElementSink* nest_ = nullptr;
 
     std::vector<TOpen> open_;

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <random>
@@ -464,4 +465,82 @@ TEST(HtmlTreeBuilder, NestedElementsEndWhereGumbosTreeEndsThem)
     // Enough of the page's elements, and of the supplied ones, to mean something.
     EXPECT_GT(elements, 30000u);
     EXPECT_GT(supplied, 500u);
+}
+
+namespace {
+
+// Every comment's '<' in gumbo's tree.
+void GumboComments(const GumboNode* node, std::vector<std::size_t>& out)
+{
+    if (node->type == GUMBO_NODE_COMMENT) {
+        out.push_back(node->v.text.start_pos.offset);
+        return;
+    }
+    const GumboVector* children = node->type == GUMBO_NODE_DOCUMENT ? &node->v.document.children
+                                  : node->type == GUMBO_NODE_ELEMENT || node->type == GUMBO_NODE_TEMPLATE
+                                      ? &node->v.element.children
+                                      : nullptr;
+    if (children)
+        for (unsigned i = 0; i < children->length; ++i)
+            GumboComments(static_cast<const GumboNode*>(children->data[i]), out);
+}
+
+class TCommentRecorder : public THtmlSink, public THtmlTreeSink {
+public:
+    std::vector<std::size_t> Comments;
+
+    void StartTag(const THtmlStartTag&) override {}
+    void EndTag(const THtmlEndTag&) override {}
+    void Comment(std::size_t offset, std::size_t) override { Comments.push_back(offset); }
+    void Text(std::size_t, std::size_t) override {}
+    void DocumentElement(THtmlTag, const THtmlStartTag*, std::size_t) override {}
+    void Element(const THtmlStartTag&, bool) override {}
+    void Merge(THtmlTag, const THtmlStartTag&) override {}
+    void BodyReplaced() override {}
+    void Closed(std::uint64_t, std::size_t, std::size_t) override {}
+    void RawText(std::size_t, std::size_t) override {}
+    bool FollowsEnds() const override { return false; }
+};
+
+} // namespace
+
+// A frameset document drops every start tag but its frames' and noframes:
+// a <script> or <style> there starts no script and no style, so what
+// follows is read on as before, and a comment there is one. A page whose
+// body has begun keeps its raw text elements, frameset or not.
+TEST(HtmlTreeBuilder, AFramesetDocumentReadsOnPastTheStartTagsItDrops)
+{
+    static const char* const starts[] = {
+        "<frameset>", "<!DOCTYPE html>\n<html><head><title>t</title></head><frameset cols=*>",
+        "<head><script>var x;</script></head>\n<frameset>", "<div><frameset>", "\0<frameset>",
+        "<template><frameset></template><frameset>", "<body><frameset>", "x<frameset>", "<img><frameset>",
+    };
+    static const char* const pieces[] = {
+        "<script>", "<style>", "<title>", "<textarea>", "<xmp>", "<iframe>", "<noembed>", "<noscript>",
+        "<noframes>", "</noframes>", "</script>", "</style>", "</title>", "<!--a</script>b-->", "<!--</style>-->",
+        "<!--</noframes>-->", "<frame>", "<frameset>", "</frameset>", "</html>", "<html>", "<svg>", "<template>",
+        "<select>", "<table>", "<p>words", " ", "\n", "<plaintext>",
+    };
+    std::mt19937 random(20261210);
+    std::size_t comments = 0;
+    for (int i = 0; i < 3000; ++i) {
+        const char* start = starts[random() % std::size(starts)];
+        std::string page(start, start[0] == '\0' ? 11 : std::strlen(start));
+        for (int n = 1 + static_cast<int>(random() % 8); n > 0; --n)
+            page += pieces[random() % std::size(pieces)];
+        std::unique_ptr<GumboOutput, void (*)(GumboOutput*)> tree(
+            gumbo_parse_with_options(&kGumboDefaultOptions, page.data(), page.size()),
+            [](GumboOutput* o) { gumbo_destroy_output(&kGumboDefaultOptions, o); });
+        std::vector<std::size_t> theirs;
+        GumboComments(tree->document, theirs);
+        std::sort(theirs.begin(), theirs.end());
+        THtmlTreeBuilder builder;
+        TCommentRecorder scanned, built;
+        builder.Scan(page, scanned);
+        EXPECT_EQ(scanned.Comments, theirs) << "scanned page: " << page;
+        builder.Build(page, built);
+        ASSERT_EQ(built.Comments, theirs) << "built page: " << page;
+        comments += theirs.size();
+    }
+    EXPECT_GT(comments, 1000u);
 }
