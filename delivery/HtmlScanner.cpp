@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 namespace {
@@ -95,6 +96,44 @@ bool NeedsDecoding(std::string_view raw, bool inAttribute)
     // The last eight bytes, which may overlap the ones read.
     std::memcpy(&v, p + n - 8, 8);
     return special(v);
+}
+
+// The closing quote of an attribute value from p on (null: none before
+// end), and whether the value holds a byte that decoding changes: '&', CR or
+// NUL. Values are most of a tag's bytes, so each is looked at once, eight at
+// a time.
+const char* ClosingQuote(const char* p, const char* end, char quote, bool& special)
+{
+    special = false;
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+        // The lowest bit this sets is exact: the first byte that matches.
+        auto zeros = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
+        const std::uint64_t quotes = ones * static_cast<unsigned char>(quote);
+        for (; end - p >= 8; p += 8) {
+            std::uint64_t v;
+            std::memcpy(&v, p, 8);
+            const std::uint64_t q = zeros(v ^ quotes);
+            const std::uint64_t sp = zeros(v ^ (ones * '&')) | zeros(v ^ (ones * '\r')) | zeros(v);
+            if (q != 0) {
+                special = sp != 0 && std::countr_zero(sp) < std::countr_zero(q);
+                return p + std::countr_zero(q) / 8;
+            }
+            if (sp != 0) {
+                special = true;
+                p += 8;
+                break;
+            }
+        }
+        if (special)
+            return static_cast<const char*>(std::memchr(p, quote, static_cast<std::size_t>(end - p)));
+    }
+    for (; p < end; ++p) {
+        if (*p == quote)
+            return p;
+        special = special || *p == '&' || *p == '\r' || *p == '\0';
+    }
+    return nullptr;
 }
 
 inline bool SameLower(const char* text, std::string_view lower)
@@ -276,7 +315,13 @@ void THtmlScanner::Scan(std::string_view page, THtmlTreeBuilder& builder)
             const std::size_t lt = static_cast<std::size_t>(static_cast<const char*>(found) - page.data());
             if (lt > pos)
                 builder.Text(pos, lt);
-            pos = Markup(lt);
+            // Tags are most of the markup: they go straight to their state.
+            if (lt + 1 < n && IsAlpha(page[lt + 1]))
+                pos = Tag(lt, lt + 1, false);
+            else if (lt + 2 < n && page[lt + 1] == '/' && IsAlpha(page[lt + 2]))
+                pos = Tag(lt, lt + 2, true);
+            else
+                pos = Markup(lt);
             break;
         }
         case THtmlContent::RcData:
@@ -585,11 +630,15 @@ std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
     const char* s = page_.data();
     std::size_t p = nameAt;
     std::uint8_t classes = 0;
+    // The tree builder looks every name up by its hash: it is worked out on
+    // the way over the name, which is read byte by byte anyway.
+    std::uint64_t hash = NameHashStart;
     while (p < n) {
         const std::uint8_t k = ClassOf(s[p]);
         if (k & (ClassSpace | ClassTagEnd))
             break;
         classes |= k;
+        hash = NameHashStep(hash, s[p]);
         ++p;
     }
     const bool lowered = (classes & ClassFolded) != 0;
@@ -598,6 +647,7 @@ std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
     tagNameAt_ = nameAt;
     tagNameLength_ = p - nameAt;
     tagNameLowered_ = lowered;
+    tagNameHash_ = hash;
     if (lowered) {
         tagName_.clear();
         for (std::size_t i = nameAt; i < p; ++i) {
@@ -606,8 +656,25 @@ std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
             else
                 tagName_ += Lower(s[i]);
         }
+        tagNameHash_ = NameHash(tagName_);
     }
     pending_.clear();
+    if (s[p] == '>') {
+        // Most tags have no attributes.
+        if (end)
+            EmitEnd(lt, p + 1);
+        else
+            EmitStart(lt, p + 1, false);
+        return p + 1;
+    }
+    return Attributes(lt, p, end);
+}
+
+// A tag's attributes, from the end of its name (at p) to its '>'.
+std::size_t THtmlScanner::Attributes(std::size_t lt, std::size_t p, bool end)
+{
+    const std::size_t n = page_.size();
+    const char* s = page_.data();
     names_.clear();
     if (seenFilled_ > 0) {
         std::fill(seen_.begin(), seen_.end(), -1);
@@ -672,13 +739,15 @@ std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
             c = s[p];
             a.HasValue = true;
             if (c == '"' || c == '\'') {
-                const void* close = std::memchr(s + p + 1, c, n - p - 1);
+                bool special = false;
+                const char* close = ClosingQuote(s + p + 1, s + n, c, special);
                 if (!close)
                     return n;
-                const std::size_t q = static_cast<std::size_t>(static_cast<const char*>(close) - s);
+                const std::size_t q = static_cast<std::size_t>(close - s);
                 a.Quote = c;
                 a.RawOffset = p + 1;
                 a.RawLength = q - p - 1;
+                a.Decoded = special;
                 p = q + 1;
             } else if (c == '>') {
                 // A missing value; the tag ends here.
@@ -692,6 +761,7 @@ std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
                     return n;
                 a.RawOffset = start;
                 a.RawLength = p - start;
+                a.Decoded = NeedsDecoding(std::string_view(s + start, p - start), true);
             }
         } else {
             a.RawOffset = p;
@@ -715,10 +785,9 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
     // once the buffer has stopped moving.
     decoded_.clear();
     for (TPendingAttribute& a : pending_) {
-        const std::string_view raw = page_.substr(a.RawOffset, a.RawLength);
-        a.Decoded = NeedsDecoding(raw, true);
         if (!a.Decoded)
             continue;
+        const std::string_view raw(page_.data() + a.RawOffset, a.RawLength);
         a.DecodedAt = decoded_.size();
         DecodeHtmlText(raw, true, decoded_);
         a.DecodedLength = decoded_.size() - a.DecodedAt;
@@ -730,8 +799,8 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
         const TPendingAttribute& a = pending_[i];
         THtmlAttribute& v = attributes_[i];
         v.Name = PendingName(a);
-        v.Value = a.Decoded ? std::string_view(decoded_).substr(a.DecodedAt, a.DecodedLength)
-                            : page_.substr(a.RawOffset, a.RawLength);
+        v.Value = a.Decoded ? std::string_view(decoded_.data() + a.DecodedAt, a.DecodedLength)
+                            : std::string_view(page_.data() + a.RawOffset, a.RawLength);
         v.RawOffset = a.RawOffset;
         v.RawLength = a.RawLength;
         v.Quote = a.Quote;
@@ -739,7 +808,8 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
     }
 
     THtmlStartTag t;
-    t.Name = tagNameLowered_ ? std::string_view(tagName_) : page_.substr(tagNameAt_, tagNameLength_);
+    t.Name = tagNameLowered_ ? std::string_view(tagName_) : std::string_view(page_.data() + tagNameAt_, tagNameLength_);
+    t.Hash = tagNameHash_;
     t.Offset = lt;
     t.End = end;
     t.SelfClosing = selfClosing;
@@ -750,6 +820,7 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
 
 void THtmlScanner::EmitEnd(std::size_t lt, std::size_t end)
 {
-    const std::string_view name = tagNameLowered_ ? std::string_view(tagName_) : page_.substr(tagNameAt_, tagNameLength_);
-    builder_->EndTag(name, lt, end);
+    const std::string_view name =
+        tagNameLowered_ ? std::string_view(tagName_) : std::string_view(page_.data() + tagNameAt_, tagNameLength_);
+    builder_->EndTag(name, tagNameHash_, lt, end);
 }

@@ -34,8 +34,8 @@ struct THtmlStartTag {
     // The tree builder's: from the name, <image> as <img>.
     THtmlTag Tag = THtmlTag::Other;
     std::string_view Name; // lower case
-    // The tree builder's as well, from one look at the name: its NameHash
-    // and what its element is to the tree rules (THtmlKind bits).
+    // Its NameHash, from the tokenizer; and the tree builder's, from one look
+    // at the name: what its element is to the tree rules (THtmlKind bits).
     std::uint64_t Hash = 0;
     std::uint32_t Kind = 0;
     std::size_t Offset = 0; // the '<'
@@ -58,11 +58,18 @@ struct THtmlStartTag {
 
 // The hash the tree builder keeps open elements' names by and looks names up
 // by (FNV-1a): it works it out once for every start and end tag.
+constexpr std::uint64_t NameHashStart = 14695981039346656037ull;
+
+inline std::uint64_t NameHashStep(std::uint64_t h, char c)
+{
+    return (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+}
+
 inline std::uint64_t NameHash(std::string_view name)
 {
-    std::uint64_t h = 14695981039346656037ull;
+    std::uint64_t h = NameHashStart;
     for (char c : name)
-        h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+        h = NameHashStep(h, c);
     return h;
 }
 
@@ -99,12 +106,13 @@ private:
         bool HasValue;
         char Quote;
         std::size_t RawOffset, RawLength;
-        bool Decoded;
+        bool Decoded; // the value holds something decoding changes
         std::size_t DecodedAt, DecodedLength; // in decoded_
     };
 
     std::size_t Markup(std::size_t lt);
     std::size_t Tag(std::size_t lt, std::size_t nameAt, bool end);
+    std::size_t Attributes(std::size_t lt, std::size_t p, bool end);
     std::size_t CommentFrom(std::size_t lt, std::size_t at);
     std::size_t BogusComment(std::size_t lt, std::size_t at);
     std::size_t RawEnd(std::size_t from) const;
@@ -124,6 +132,7 @@ private:
     std::string tagName_;
     bool tagNameLowered_ = false;
     std::size_t tagNameAt_ = 0, tagNameLength_ = 0;
+    std::uint64_t tagNameHash_ = 0;
     std::vector<TPendingAttribute> pending_;
     std::string names_;
     std::string decoded_;

@@ -586,7 +586,6 @@ void THtmlTreeBuilder::Forward(const THtmlStartTag& t)
 
 void THtmlTreeBuilder::StartTag(THtmlStartTag& t)
 {
-    t.Hash = NameHash(t.Name);
     const TNameTable::TEntry& named = Named(t.Name, t.Hash);
     t.Tag = named.Tag;
     t.Kind = named.Kind;
@@ -675,7 +674,12 @@ void THtmlTreeBuilder::StartTag(THtmlStartTag& t)
         t.Hash = ImgHash;
         t.Kind = ImgKind;
     }
-    Forward(t);
+    // A reader of the tokens, once the document can no longer turn into a
+    // frameset, is all there is to tell.
+    if (sink_ && settled_)
+        sink_->StartTag(t);
+    else
+        Forward(t);
     switch (t.Tag) {
     case THtmlTag::Svg:
     case THtmlTag::Math:
@@ -740,9 +744,10 @@ void THtmlTreeBuilder::StartTag(THtmlStartTag& t)
     // (A '/' before the '>' does not close an HTML element.) A second
     // <html> or <body>, and <head> or <frameset> in the body, open nothing.
     // Outside a table its parts open nothing either.
-    const bool opensNothing = t.Tag == THtmlTag::Html || t.Tag == THtmlTag::Head || t.Tag == THtmlTag::Body ||
-                              t.Tag == THtmlTag::FrameSet ||
-                              (tables_ == 0 && (TablePartOf(t.Tag) != 0 || t.Name == "colgroup"));
+    auto opensNothing = [&] {
+        return t.Tag == THtmlTag::Html || t.Tag == THtmlTag::Head || t.Tag == THtmlTag::Body ||
+               t.Tag == THtmlTag::FrameSet || (tables_ == 0 && (TablePartOf(t.Tag) != 0 || t.Name == "colgroup"));
+    };
     if (foreignAt_ == NotForeign) {
         const std::uint32_t kind = t.Kind;
         if (kind & KindClosesP)
@@ -750,7 +755,7 @@ void THtmlTreeBuilder::StartTag(THtmlStartTag& t)
         // An <a> inside an open one ends it as its end tag would.
         if (t.Tag == THtmlTag::A)
             CloseOutside(t.Hash, kind);
-        if (!(kind & KindVoid) && !opensNothing) {
+        if (!(kind & KindVoid) && !opensNothing()) {
             // A page of unclosed elements would grow this without end; the
             // bottom half goes when it is full, which only a page nested
             // deeper than any real one can tell.
@@ -774,7 +779,7 @@ void THtmlTreeBuilder::StartTag(THtmlStartTag& t)
                     break;
                 }
         }
-        if (!(kind & KindVoid) && !opensNothing)
+        if (!(kind & KindVoid) && !opensNothing())
             open_.push_back(TOpen{t.Hash, TSpace::Html, false, false, false, (kind & KindSpecial) != 0,
                                   (kind & (KindBoundary | KindButton)) != 0, (kind & KindFormatting) != 0,
                                   (kind & KindBoundary) != 0});
@@ -797,13 +802,14 @@ void THtmlTreeBuilder::CloseP()
     }
 }
 
-void THtmlTreeBuilder::EndTag(std::string_view name, std::size_t lt, std::size_t end)
+void THtmlTreeBuilder::EndTag(std::string_view name, std::uint64_t hash, std::size_t lt, std::size_t end)
 {
-    const std::uint64_t hash = NameHash(name);
     const TNameTable::TEntry& named = Named(name, hash);
     const THtmlTag tag = named.Tag;
     const THtmlEndTag e{tag, name, hash, named.Kind, lt, end};
-    if (building_) {
+    if (sink_ && settled_) {
+        sink_->EndTag(e);
+    } else if (building_) {
         DocumentEnd(tag, hash, lt, end);
     } else {
         if (!settled_) {
@@ -817,6 +823,9 @@ void THtmlTreeBuilder::EndTag(std::string_view name, std::size_t lt, std::size_t
     }
     if (foreignAt_ != NotForeign)
         CloseOpen(hash, named.Kind);
+    else if (!open_.empty() && static_cast<std::uint32_t>(open_.back().Hash) == static_cast<std::uint32_t>(hash))
+        // Most end tags close the element opened last, which ends nothing else.
+        open_.pop_back();
     else
         CloseOutside(hash, named.Kind);
     if (tag == THtmlTag::Select) {

@@ -170,7 +170,7 @@ private:
 
     // From the tokenizer.
     void StartTag(THtmlStartTag& t);
-    void EndTag(std::string_view name, std::size_t offset, std::size_t end);
+    void EndTag(std::string_view name, std::uint64_t hash, std::size_t offset, std::size_t end);
     void Comment(std::size_t offset, std::size_t end)
     {
         if (sink_)
