@@ -584,11 +584,74 @@ void THtmlTreeBuilder::Forward(const THtmlStartTag& t)
         NestStart(t);
 }
 
+namespace {
+
+// Start tags that no rule but the one for an open <p> and the stack of open
+// elements has anything to do with, outside SVG, MathML, a select, a
+// template's first tags and a frameset: most of a page's.
+bool Routine(THtmlTag tag)
+{
+    switch (tag) {
+    case THtmlTag::A:
+    case THtmlTag::Image:
+    case THtmlTag::Html:
+    case THtmlTag::Head:
+    case THtmlTag::Body:
+    case THtmlTag::FrameSet:
+    case THtmlTag::Script:
+    case THtmlTag::Title:
+    case THtmlTag::TextArea:
+    case THtmlTag::Style:
+    case THtmlTag::Xmp:
+    case THtmlTag::IFrame:
+    case THtmlTag::NoEmbed:
+    case THtmlTag::NoFrames:
+    case THtmlTag::PlainText:
+    case THtmlTag::Select:
+    case THtmlTag::Template:
+    case THtmlTag::Svg:
+    case THtmlTag::Math:
+    case THtmlTag::Table:
+    case THtmlTag::Caption:
+    case THtmlTag::TBody:
+    case THtmlTag::TFoot:
+    case THtmlTag::THead:
+    case THtmlTag::Tr:
+    case THtmlTag::Td:
+    case THtmlTag::Th:
+        return false;
+    default:
+        return true;
+    }
+}
+
+} // namespace
+
+// A page of unclosed elements would grow the stack without end; the bottom
+// half goes when it is full, which only a page nested deeper than any real
+// one can tell.
+void THtmlTreeBuilder::HalveOutside()
+{
+    open_.erase(open_.begin(), open_.begin() + MaxOutside / 2);
+}
+
 void THtmlTreeBuilder::StartTag(THtmlStartTag& t)
 {
     const TNameTable::TEntry& named = Named(t.Name, t.Hash);
     t.Tag = named.Tag;
     t.Kind = named.Kind;
+    if (foreignAt_ == NotForeign && !inSelect_ && !templateFresh_ && mode_ != TMode::InFrameset && Routine(t.Tag) &&
+        !(t.Kind & KindColGroup)) {
+        if (sink_ && settled_)
+            sink_->StartTag(t);
+        else
+            Forward(t);
+        if (t.Kind & KindClosesP)
+            CloseP();
+        if (!(t.Kind & KindVoid))
+            PushOutside(t);
+        return;
+    }
     // A frameset document takes its frames and their fallback, and no other
     // start tag: one dropped there makes no element and leaves the tokenizer
     // reading on as before, so what follows a <script> there is no script.
@@ -746,7 +809,7 @@ void THtmlTreeBuilder::StartTag(THtmlStartTag& t)
     // Outside a table its parts open nothing either.
     auto opensNothing = [&] {
         return t.Tag == THtmlTag::Html || t.Tag == THtmlTag::Head || t.Tag == THtmlTag::Body ||
-               t.Tag == THtmlTag::FrameSet || (tables_ == 0 && (TablePartOf(t.Tag) != 0 || t.Name == "colgroup"));
+               t.Tag == THtmlTag::FrameSet || (tables_ == 0 && (TablePartOf(t.Tag) != 0 || (t.Kind & KindColGroup)));
     };
     if (foreignAt_ == NotForeign) {
         const std::uint32_t kind = t.Kind;
@@ -755,17 +818,8 @@ void THtmlTreeBuilder::StartTag(THtmlStartTag& t)
         // An <a> inside an open one ends it as its end tag would.
         if (t.Tag == THtmlTag::A)
             CloseOutside(t.Hash, kind);
-        if (!(kind & KindVoid) && !opensNothing()) {
-            // A page of unclosed elements would grow this without end; the
-            // bottom half goes when it is full, which only a page nested
-            // deeper than any real one can tell.
-            constexpr std::size_t MaxOutside = std::size_t{1} << 16;
-            if (open_.size() == MaxOutside)
-                open_.erase(open_.begin(), open_.begin() + MaxOutside / 2);
-            open_.push_back(TOpen{t.Hash, TSpace::Html, false, false, false, (kind & KindSpecial) != 0,
-                                  (kind & (KindBoundary | KindButton)) != 0, (kind & KindFormatting) != 0,
-                                  (kind & KindBoundary) != 0});
-        }
+        if (!(kind & KindVoid) && !opensNothing())
+            PushOutside(t);
     } else {
         // Inside an integration point: the same, among the HTML elements
         // above it.

@@ -225,6 +225,19 @@ private:
     void CloseOpen(std::uint64_t hash, std::uint32_t kind);
     bool CloseOutside(std::uint64_t hash, std::uint32_t kind);
     void CloseP();
+    static constexpr std::size_t MaxOutside = std::size_t{1} << 16;
+    void HalveOutside();
+    // Most start tags come to this; the compiler leaves a call in StartTag,
+    // which is too large for it, and the call costs as much as the push.
+    [[gnu::always_inline]] void PushOutside(const THtmlStartTag& t)
+    {
+        if (open_.size() == MaxOutside)
+            HalveOutside();
+        const std::uint32_t kind = t.Kind;
+        open_.push_back(TOpen{t.Hash, TSpace::Html, false, false, false, (kind & KindSpecial) != 0,
+                              (kind & (KindBoundary | KindButton)) != 0, (kind & KindFormatting) != 0,
+                              (kind & KindBoundary) != 0});
+    }
     void PopOutside(std::size_t at);
     void PopOpen(std::size_t at);
     void EndForeign();
