@@ -1115,7 +1115,7 @@ void THtmlTreeBuilder::DocumentStart(const THtmlStartTag& t)
         case THtmlTag::Frame:
             return;
         default:
-            if (EndsFramesetChance(t))
+            if (framesetOk_ && EndsFramesetChance(t))
                 framesetOk_ = false;
             return add();
         }
