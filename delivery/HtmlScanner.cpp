@@ -7,6 +7,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 struct TEntity {
@@ -105,6 +109,25 @@ bool NeedsDecoding(std::string_view raw, bool inAttribute)
 const char* ClosingQuote(const char* p, const char* end, char quote, bool& special)
 {
     special = false;
+#if defined(__SSE2__)
+    // Sixteen at a time where every x86-64 processor can.
+    const __m128i quotes = _mm_set1_epi8(quote), amps = _mm_set1_epi8('&'), crs = _mm_set1_epi8('\r'),
+                  nuls = _mm_setzero_si128();
+    for (; end - p >= 16; p += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const unsigned q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, quotes)));
+        const unsigned sp = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, amps), _mm_cmpeq_epi8(v, crs)), _mm_cmpeq_epi8(v, nuls))));
+        if (q != 0) {
+            special = sp != 0 && std::countr_zero(sp) < std::countr_zero(q);
+            return p + std::countr_zero(q);
+        }
+        if (sp != 0) {
+            special = true;
+            return static_cast<const char*>(std::memchr(p + 16, quote, static_cast<std::size_t>(end - p - 16)));
+        }
+    }
+#endif
     if constexpr (std::endian::native == std::endian::little) {
         constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
         // The lowest bit this sets is exact: the first byte that matches.
