@@ -3,10 +3,7 @@
 // (trayer). What counts is what the screen shows: which of the program's
 // windows are mapped, their captions, and whether the window is painted.
 
-#include "engine/SiteList.h"
-#include "tests/support/ProgramCopy.h"
-#include "tests/support/TempDataFolder.h"
-#include "tests/support/XDesktop.h"
+#include "tests/support/DesktopProgram.h"
 
 #include <gtest/gtest.h>
 
@@ -26,36 +23,9 @@ constexpr long IconicState = 3;
 constexpr int MainWidth = 495;
 constexpr int MainHeight = 567;
 
-class Desktop : public ::testing::Test {
+class Desktop : public TDesktopProgramTest {
 protected:
-    void Begin(bool withTray)
-    {
-        const std::string missing = TXDesktop::Missing(withTray);
-        if (!missing.empty())
-            GTEST_SKIP() << missing << " is not installed";
-        desktop_ = std::make_unique<TXDesktop>(withTray);
-        ASSERT_TRUE(desktop_->Ready()) << "the virtual desktop did not come up";
-
-        fs::create_directories(home_.DataFolder());
-        WriteFile(home_.DataFolder() + "Sites.dat", MakeSiteEntry("Quiet", "http://127.0.0.1:9/", -2) + "\r\n");
-        WriteFile(home_.DataFolder() + "Settings.dat",
-                  "[Server]\r\nSMTPServer=127.0.0.1\r\n[Settings]\r\nDestEmail=me@example.test\r\n"
-                  "ActiveNetConnection=False\r\nTrayIcon=True\r\nConfirmClose=False\r\n");
-    }
-    void TearDown() override
-    {
-        if (desktop_)
-            TXDesktop::End(pid_);
-        desktop_.reset();
-    }
-
-    void StartProgram(const std::vector<std::string>& args)
-    {
-        std::vector<std::string> argv{copy_.Path()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        pid_ = desktop_->Spawn(argv, {"QT_QPA_PLATFORM=xcb", "XDG_DATA_HOME=" + home_.Root() + "data",
-                                      "XDG_CONFIG_HOME=" + home_.Root() + "config"});
-    }
+    void Begin(bool withTray) { TDesktopProgramTest::Begin(withTray, withTray, "ConfirmClose=False\r\n"); }
     unsigned long MainWindow() const { return desktop_->WindowOfSize(copy_.FileName(), MainWidth, MainHeight); }
     // Any window of the program on screen other than its tray icon.
     bool AnyWindowShown() const
@@ -72,11 +42,6 @@ protected:
         desktop_->Xdotool({"mousemove", std::to_string(x), std::to_string(y)});
         desktop_->Xdotool({"click", "--repeat", "2", "--delay", "80", "1"});
     }
-
-    TTempDataFolder home_;
-    TProgramCopy copy_{VENDREL_PROGRAM, home_};
-    std::unique_ptr<TXDesktop> desktop_;
-    int pid_ = -1;
 };
 
 } // namespace

@@ -4,9 +4,7 @@
 
 #include "engine/SiteChecks.h"
 #include "engine/SiteList.h"
-#include "tests/support/ProgramCopy.h"
-#include "tests/support/TempDataFolder.h"
-#include "tests/support/XDesktop.h"
+#include "tests/support/DesktopProgram.h"
 
 #include <gtest/gtest.h>
 
@@ -21,35 +19,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class TrayHostTest : public ::testing::Test {
+class TrayHostTest : public TDesktopProgramTest {
 protected:
     // With or without the notification area at first.
-    void Begin(bool withTray)
-    {
-        const std::string missing = TXDesktop::Missing(true);
-        if (!missing.empty())
-            GTEST_SKIP() << missing << " is not installed";
-        desktop_ = std::make_unique<TXDesktop>(withTray);
-        ASSERT_TRUE(desktop_->Ready()) << "the virtual desktop did not come up";
-
-        fs::create_directories(home_.DataFolder());
-        WriteFile(home_.DataFolder() + "Sites.dat", MakeSiteEntry("Quiet", "http://127.0.0.1:9/", -2) + "\r\n");
-        WriteFile(home_.DataFolder() + "Settings.dat",
-                  "[Server]\r\nSMTPServer=127.0.0.1\r\n[Settings]\r\nDestEmail=me@example.test\r\n"
-                  "ActiveNetConnection=False\r\nTrayIcon=True\r\n");
-    }
-    void TearDown() override
-    {
-        if (desktop_)
-            TXDesktop::End(pid_);
-        desktop_.reset();
-    }
-
-    void StartProgram()
-    {
-        pid_ = desktop_->Spawn({copy_.Path(), "/start"}, {"QT_QPA_PLATFORM=xcb", "XDG_DATA_HOME=" + home_.Root() + "data",
-                                                      "XDG_CONFIG_HOME=" + home_.Root() + "config"});
-    }
+    void Begin(bool withTray) { TDesktopProgramTest::Begin(withTray, true); }
+    void StartProgram() { TDesktopProgramTest::StartProgram({"/start"}); }
     bool Docked() const { return desktop_->TrayIconOf(copy_.FileName()) != 0; }
 
     // Sizes of the program's windows now on screen, icon included.
@@ -79,11 +53,6 @@ protected:
                 return true;
         return false;
     }
-
-    TTempDataFolder home_;
-    TProgramCopy copy_{VENDREL_PROGRAM, home_};
-    std::unique_ptr<TXDesktop> desktop_;
-    int pid_ = -1;
 };
 
 } // namespace
