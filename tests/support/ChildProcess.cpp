@@ -9,6 +9,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+void ExecOrExit(const std::vector<std::string>& argv, bool searchPath)
+{
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    if (searchPath)
+        execvp(args[0], args.data());
+    else
+        execv(args[0], args.data());
+    _exit(127);
+}
+
 TChildProcess::TChildProcess(const std::vector<std::string>& argv, int startTimeoutMs)
 {
     int pipefd[2];
@@ -32,12 +45,7 @@ TChildProcess::TChildProcess(const std::vector<std::string>& argv, int startTime
         dup2(pipefd[1], STDOUT_FILENO);
         close(pipefd[0]);
         close(pipefd[1]);
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        ExecOrExit(argv, false);
     }
     close(pipefd[1]);
     out_ = pipefd[0];
@@ -135,12 +143,7 @@ TCommandResult RunCommand(const std::vector<std::string>& argv, int timeoutMs)
         close(out[1]);
         close(err[0]);
         close(err[1]);
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
+        ExecOrExit(argv, true);
     }
     close(out[1]);
     close(err[1]);

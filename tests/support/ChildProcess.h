@@ -28,6 +28,10 @@ private:
     std::string firstLine_;
 };
 
+// In a child just forked: runs argv (argv[0] looked for on PATH when
+// searchPath), or ends the child with status 127 when it cannot.
+[[noreturn]] void ExecOrExit(const std::vector<std::string>& argv, bool searchPath);
+
 // Starts a Python fixture from tests/fixtures with Debian's interpreter.
 std::vector<std::string> PythonFixture(const std::string& script, const std::vector<std::string>& args = {});
 

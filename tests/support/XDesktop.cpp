@@ -166,12 +166,7 @@ int TXDesktop::Spawn(const std::vector<std::string>& argv, const std::vector<std
         const int null = ::open("/dev/null", O_WRONLY);
         dup2(null, STDOUT_FILENO);
         dup2(null, STDERR_FILENO);
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
+        ExecOrExit(argv, true);
     }
     return pid;
 }
