@@ -720,17 +720,63 @@ bool TDocParser::Execute(const std::string& address)
         TBodyInfo b;
         TScriptInfo sc;
         TLinkedItemInfo l;
+        // The events whose handler reads only the address: their sinks are
+        // handed it directly, with no record filled.
+        TAddressSink* sinks[EventCount] = {};
+        std::string reported;
+        const auto sinkOf = [](const auto& handler) -> TAddressSink* {
+            const TAddressHandler* h = handler.template target<TAddressHandler>();
+            return h ? &h->Sink() : nullptr;
+        };
+        sinks[static_cast<int>(TTagEvent::A)] = sinkOf(OnAnchor);
+        sinks[static_cast<int>(TTagEvent::Img)] = sinkOf(OnImage);
+        sinks[static_cast<int>(TTagEvent::Body)] = sinkOf(OnBody);
+        sinks[static_cast<int>(TTagEvent::Script)] = sinkOf(OnScript);
+        sinks[static_cast<int>(TTagEvent::Link)] = sinkOf(OnOtherLinkedItem);
+        sinks[static_cast<int>(TTagEvent::Base)] = sinkOf(OnBase);
         for (std::size_t index = 0; index < store.Elements.size(); ++index) {
             const auto& e = store.Elements[index];
             const TTagEvent event = e.Event;
             const bool fire = wanted[static_cast<int>(event)];
             if (!OnElement && !fire)
                 continue;
-            FillElementInfo(store, index, source, ElementTexts, store.TextBuilder, info);
+            TAddressSink* const sink = sinks[static_cast<int>(event)];
+            if (OnElement || !sink)
+                FillElementInfo(store, index, source, ElementTexts, store.TextBuilder, info);
             if (OnElement)
                 OnElement(info);
             if (!fire)
                 continue;
+            if (sink) {
+                TSourceSpan at;
+                switch (event) {
+                case TTagEvent::A:
+                    AssignReported(reported, address(index, "href"sv, &at));
+                    sink->Address(TAddressEvent::Anchor, reported, at);
+                    break;
+                case TTagEvent::Img:
+                    AssignReported(reported, address(index, "src"sv, &at));
+                    sink->Address(TAddressEvent::Image, reported, at);
+                    break;
+                case TTagEvent::Body:
+                    AssignReported(reported, address(index, "background"sv, &at));
+                    sink->Address(TAddressEvent::Body, reported, at);
+                    break;
+                case TTagEvent::Script:
+                    AssignReported(reported, address(index, "src"sv, &at));
+                    sink->Address(TAddressEvent::Script, reported, at);
+                    break;
+                case TTagEvent::Link:
+                    AssignReported(reported, address(index, "href"sv, &at));
+                    sink->Address(TAddressEvent::LinkedItem, reported, at);
+                    break;
+                default:
+                    AssignReported(reported, address(index, "href"sv, nullptr));
+                    sink->Address(TAddressEvent::Base, reported, at);
+                    break;
+                }
+                continue;
+            }
             switch (event) {
             case TTagEvent::A:
                 a.hRefAt = TSourceSpan{};

@@ -144,6 +144,58 @@ struct TMarqueeInfo {
 };
 struct TMetaInfo { std::string HttpEquiv, Content, Name, URL, Charset; };
 
+// The elements whose events carry one address: the address attribute of
+// each (A href, IMG src, BODY background, SCRIPT src, LINK href, BASE href).
+enum class TAddressEvent { Anchor, Image, Body, Script, LinkedItem, Base };
+
+// An owner that reads nothing of those events but the address, as the event
+// gives it, and where it stands (unknown for a base).
+class TAddressSink {
+public:
+    virtual void Address(TAddressEvent event, const std::string& address, const TSourceSpan& at) = 0;
+
+protected:
+    ~TAddressSink() = default;
+};
+
+// A handler for OnAnchor, OnImage, OnBody, OnScript, OnOtherLinkedItem or
+// OnBase that passes the record's address and its place to a sink. The parser
+// calls the sink of a handler bound this way without filling the records,
+// which on a page of thousands of links is most of the walk's work.
+class TAddressHandler {
+public:
+    explicit TAddressHandler(TAddressSink& sink) : sink_(&sink) {}
+    TAddressSink& Sink() const { return *sink_; }
+
+    void operator()(const TAnchorInfo& a, const TElementInfo&) const
+    {
+        sink_->Address(TAddressEvent::Anchor, a.hRef, a.hRefAt);
+    }
+    void operator()(const TImageInfo& i, const TElementInfo&) const
+    {
+        sink_->Address(TAddressEvent::Image, i.Source, i.SourceAt);
+    }
+    void operator()(const TBodyInfo& b, const TElementInfo&) const
+    {
+        sink_->Address(TAddressEvent::Body, b.Background, b.BackgroundAt);
+    }
+    void operator()(const TScriptInfo& s, const TElementInfo&) const
+    {
+        sink_->Address(TAddressEvent::Script, s.Source, s.SourceAt);
+    }
+    void operator()(const TLinkedItemInfo& l, const TElementInfo&) const
+    {
+        sink_->Address(TAddressEvent::LinkedItem, l.hRef, l.hRefAt);
+    }
+    void operator()(const TBaseInfo& b, const TElementInfo&) const
+    {
+        sink_->Address(TAddressEvent::Base, b.hRef, TSourceSpan{});
+    }
+
+private:
+    TAddressSink* sink_;
+};
+
 class TElementStore;
 
 class TDocParser {

@@ -462,23 +462,36 @@ TPageRewriter::TPageRewriter(TDeliveryHost& host, const TClock& clock) : host_(h
     docparse.Clock = &clock;
     docparse.ElementTexts = false;
     Wait = [](int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); };
-    docparse.OnAnchor = [this](const TAnchorInfo& a, const TElementInfo& e) { docparseAnchor(a, e); };
-    docparse.OnImage = [this](const TImageInfo& i, const TElementInfo& e) { docparseImage(i, e); };
-    docparse.OnBody = [this](const TBodyInfo& b, const TElementInfo& e) { docparseBody(b, e); };
-    docparse.OnScript = [this](const TScriptInfo& s, const TElementInfo& e) { docparseScript(s, e); };
-    docparse.OnOtherLinkedItem = [this](const TLinkedItemInfo& l, const TElementInfo& e) {
-        docparseOtherLinkedItem(l, e);
-    };
-    docparse.OnBase = [this](const TBaseInfo& b, const TElementInfo& e) { docparseBase(b, e); };
+    // The handlers read the address alone: bound through TAddressHandler,
+    // the parser hands them just that.
+    const TAddressHandler handler(*this);
+    docparse.OnAnchor = handler;
+    docparse.OnImage = handler;
+    docparse.OnBody = handler;
+    docparse.OnScript = handler;
+    docparse.OnOtherLinkedItem = handler;
+    docparse.OnBase = handler;
+}
+
+void TPageRewriter::Address(TAddressEvent event, const std::string& address, const TSourceSpan& at)
+{
+    switch (event) {
+    case TAddressEvent::Anchor: docparseAnchor(address, at); break;
+    case TAddressEvent::Image: docparseImage(address, at); break;
+    case TAddressEvent::Body: docparseBody(address, at); break;
+    case TAddressEvent::Script: docparseScript(address, at); break;
+    case TAddressEvent::LinkedItem: docparseOtherLinkedItem(address, at); break;
+    case TAddressEvent::Base: docparseBase(address); break;
+    }
 }
 
 // The first <base> with an address sets what the page's links resolve
 // against, for the links before it as well.
-void TPageRewriter::docparseBase(const TBaseInfo& base, const TElementInfo&)
+void TPageRewriter::docparseBase(const std::string& hRef)
 {
     if (baseSeen_)
         return;
-    std::string href = base.hRef;
+    std::string href = hRef;
     if (StartsText("ABOUT:BLANK", href))
         href.erase(0, 11);
     if (href.empty())
@@ -493,29 +506,29 @@ void TPageRewriter::docparseBase(const TBaseInfo& base, const TElementInfo&)
         Resolve(std::string_view(reportedText_).substr(r.TextAt, r.TextLength), r.At);
 }
 
-void TPageRewriter::docparseAnchor(const TAnchorInfo& anchor, const TElementInfo&)
+void TPageRewriter::docparseAnchor(const std::string& hRef, const TSourceSpan& at)
 {
-    RecordLinkAt(anchor.hRef, anchor.hRefAt);
+    RecordLinkAt(hRef, at);
 }
 
-void TPageRewriter::docparseImage(const TImageInfo& image, const TElementInfo&)
+void TPageRewriter::docparseImage(const std::string& source, const TSourceSpan& at)
 {
-    RecordLinkAt(image.Source, image.SourceAt);
+    RecordLinkAt(source, at);
 }
 
-void TPageRewriter::docparseBody(const TBodyInfo& body, const TElementInfo&)
+void TPageRewriter::docparseBody(const std::string& background, const TSourceSpan& at)
 {
-    RecordLinkAt(body.Background, body.BackgroundAt);
+    RecordLinkAt(background, at);
 }
 
-void TPageRewriter::docparseScript(const TScriptInfo& script, const TElementInfo&)
+void TPageRewriter::docparseScript(const std::string& source, const TSourceSpan& at)
 {
-    RecordLinkAt(script.Source, script.SourceAt);
+    RecordLinkAt(source, at);
 }
 
-void TPageRewriter::docparseOtherLinkedItem(const TLinkedItemInfo& item, const TElementInfo&)
+void TPageRewriter::docparseOtherLinkedItem(const std::string& hRef, const TSourceSpan& at)
 {
-    RecordLinkAt(item.hRef, item.hRefAt);
+    RecordLinkAt(hRef, at);
 }
 
 void TPageRewriter::RecordLink(const std::string& link)

@@ -43,7 +43,7 @@ private:
     std::string merged_, path_; // scratch, kept for their capacity
 };
 
-class TPageRewriter {
+class TPageRewriter : private TAddressSink {
 public:
     // The clock measures the parser's runs against their time limit.
     TPageRewriter(TDeliveryHost& host, const TClock& clock);
@@ -88,12 +88,14 @@ private:
 
     void RecordLinkAt(std::string_view link, const TSourceSpan& at);
     void Resolve(std::string_view link, const TSourceSpan& at);
-    void docparseBase(const TBaseInfo& base, const TElementInfo& element);
-    void docparseAnchor(const TAnchorInfo& anchor, const TElementInfo& element);
-    void docparseImage(const TImageInfo& image, const TElementInfo& element);
-    void docparseBody(const TBodyInfo& body, const TElementInfo& element);
-    void docparseScript(const TScriptInfo& script, const TElementInfo& element);
-    void docparseOtherLinkedItem(const TLinkedItemInfo& item, const TElementInfo& element);
+    // The parser's events, each with the one address it carries.
+    void Address(TAddressEvent event, const std::string& address, const TSourceSpan& at) override;
+    void docparseBase(const std::string& hRef);
+    void docparseAnchor(const std::string& hRef, const TSourceSpan& at);
+    void docparseImage(const std::string& source, const TSourceSpan& at);
+    void docparseBody(const std::string& background, const TSourceSpan& at);
+    void docparseScript(const std::string& source, const TSourceSpan& at);
+    void docparseOtherLinkedItem(const std::string& hRef, const TSourceSpan& at);
     void RewritePlacedLinks(std::string& page) const;
     [[noreturn]] void TooLarge() const;
     // Before each run of the parser: nothing recorded, the page's own
