@@ -71,13 +71,18 @@ TUrlParts SplitReference(std::string_view s)
     return p;
 }
 
+bool HasDotSegment(std::string_view path)
+{
+    for (std::size_t i = 0; i < path.size(); ++i)
+        if (path[i] == '.' && (i == 0 || path[i - 1] == '/'))
+            return true;
+    return false;
+}
+
 void RemoveDotSegments(std::string_view input, std::string& output)
 {
     // Most paths have no segment that starts with a dot: nothing to remove.
-    bool dotted = false;
-    for (std::size_t i = 0; i < input.size() && !dotted; ++i)
-        dotted = input[i] == '.' && (i == 0 || input[i - 1] == '/');
-    if (!dotted) {
+    if (!HasDotSegment(input)) {
         output.assign(input);
         return;
     }
@@ -209,11 +214,67 @@ TUrlResolver::TUrlResolver(std::string_view base) : base_(base)
         if (slash != std::string::npos)
             baseDirectory_ = b.Path.substr(0, slash + 1);
     }
+    if (!baseDirectory_.empty() && baseDirectory_[0] == '/' && !HasDotSegment(baseDirectory_))
+        AppendEscaped(plainDirectory_, baseDirectory_);
+}
+
+// Most links of a page are a path relative to the page's folder, perhaps
+// after "./" and "../", or to the site's root, with no dot segment, query or
+// fragment to follow: what merging and removing dot segments would make of
+// them is the base's folder, less a segment for each "../", and the path.
+// False, with resolved untouched, for any other form.
+bool TUrlResolver::ResolvePlainPath(std::string_view link, std::string& out, bool& resolved) const
+{
+    std::size_t ups = 0, at = 0;
+    for (;;) {
+        if (link.substr(at, 3) == "../") {
+            ++ups;
+            at += 3;
+        } else if (link.substr(at, 2) == "./") {
+            at += 2;
+        } else {
+            break;
+        }
+    }
+    const std::string_view path = link.substr(at);
+    if (path.empty() || path[0] == '.')
+        return false;
+    const bool rooted = path[0] == '/';
+    // "//" starts an authority, and a "/" after leading dots an empty segment.
+    if (rooted && (at > 0 || path.substr(0, 2) == "//"))
+        return false;
+    if (!rooted && plainDirectory_.empty())
+        return false;
+    // No colon: neither a scheme nor "TP:/" can stand in the link.
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const char c = path[i];
+        if (c == ':' || c == '?' || c == '#' || (c == '.' && path[i - 1] == '/'))
+            return false;
+    }
+    out = origin_;
+    if (!rooted) {
+        // Without its last "/", the folder loses a segment to each "../";
+        // "/" stands only for itself. No escape holds a "/".
+        std::size_t keep = plainDirectory_.size() - 1;
+        for (std::size_t i = 0; i < ups && keep > 0; ++i) {
+            const std::size_t slash = plainDirectory_.rfind('/', keep - 1);
+            keep = slash == std::string::npos ? 0 : slash;
+        }
+        out.append(plainDirectory_, 0, keep);
+        out += '/';
+    }
+    AppendEscaped(out, path);
+    resolved = out.size() <= MaxCombinedLength;
+    return true;
 }
 
 bool TUrlResolver::Resolve(std::string_view link, std::string& out)
 {
-    if (!usable_ || HoldsTpColonSlash(link))
+    if (!usable_)
+        return false;
+    if (bool resolved = false; ResolvePlainPath(link, out, resolved))
+        return resolved;
+    if (HoldsTpColonSlash(link))
         return false;
     // A reference with a scheme of its own (mailto:, javascript:, ...) is
     // absolute already.

@@ -31,6 +31,8 @@ public:
     bool Resolve(std::string_view link, std::string& out);
 
 private:
+    bool ResolvePlainPath(std::string_view link, std::string& out, bool& resolved) const;
+
     std::string base_;
     bool usable_ = false;
     std::string scheme_;        // the base's scheme with its colon, escaped
@@ -40,6 +42,9 @@ private:
     bool baseHasQuery_ = false;
     std::string baseQuery_;     // as written
     std::string baseDirectory_; // what a relative path is appended to
+    // baseDirectory_ escaped, when it is a path with no dot segments: then
+    // a plain relative path is appended to it without merging.
+    std::string plainDirectory_;
     std::string merged_, path_; // scratch, kept for their capacity
 };
 

@@ -180,8 +180,8 @@ TEST(MakeAbsoluteUrl, AgreesWithCurlOnGeneratedReferences)
     const std::vector<std::string> bases = {
         "http://a/b/c/d;p?q", "http://www.example.com/", "http://www.example.com/news/", "https://h:8080/x/y/z?k",
         "http://user@h/" + std::string(300, 'd') + "/", "http://h/a%20b/c", "ftp://h/pub/", "www.example.com/news/",
-        "http://h/dir with space/\xC3\xA9/", "HTTP://H/x"};
-    const std::vector<std::string> starts = {"", "", "", "./", "../", "../../", "/", "/./", "/../"};
+        "http://h/dir with space/\xC3\xA9/", "HTTP://H/x", "http://h", "http://h/a//b/c"};
+    const std::vector<std::string> starts = {"", "", "", "./", "../", "../../", "/", "/./", "/../", "./../", "../../../"};
     const std::vector<std::string> segments = {
         "a",   "b.html", ".",   "..",     "g;p",   "%20",         "~", "g.", "..g", "x-y_z", "!$&'()*+,=@", "",
         "c:d", "%2e%2e", "..;", "A%2F",   "x y",   "\xC3\xA9",     "\"", "<",  "'",   "{x}",   "\x01\x7F",   "a|b^`\\"};
