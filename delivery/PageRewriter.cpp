@@ -601,7 +601,9 @@ void TPageRewriter::RecordLinkAt(std::string_view link, const TSourceSpan& at)
 {
     if (link.empty())
         return;
-    if (StartsText("ABOUT:BLANK", link))
+    // The parser puts "about:blank" before every relative address, in lower
+    // case: that is checked first, as most addresses of a page are relative.
+    if (link.substr(0, 11) == "about:blank" || StartsText("ABOUT:BLANK", link))
         link.remove_prefix(11);
     // "about:blank" itself names no address of the page; recording it would
     // turn every empty quoted string of the page into the page's address.
@@ -638,22 +640,42 @@ void TPageRewriter::TooLarge() const
 
 namespace {
 
-// The absolute form of a link as it goes into the page at the link's place:
-// safe inside the attribute's quoting, and with the page's own escaping kept
-// where the absolute form is the page's text with the base in front.
-void AppendPlaced(std::string& out, std::string_view raw, std::string_view original, std::string_view absolute,
-                  char quote)
-{
-    const bool escapeApostrophe = quote != '"';
-    const bool pageEscapes = raw.find('&') != std::string_view::npos;
-    if (absolute.size() >= original.size() &&
-        absolute.compare(absolute.size() - original.size(), original.size(), original) == 0) {
-        AppendEscaped(out, absolute.substr(0, absolute.size() - original.size()), escapeApostrophe, pageEscapes);
-        out += raw;
-        return;
+// Writes the absolute form of a link as it goes into the page at the link's
+// place: safe inside the attribute's quoting, and with the page's own
+// escaping kept where the absolute form is the page's text with the base in
+// front.
+class TPlacedWriter {
+public:
+    void Append(std::string& out, std::string_view raw, std::string_view original, std::string_view absolute,
+                char quote)
+    {
+        const bool escapeApostrophe = quote != '"';
+        const bool pageEscapes = raw.find('&') != std::string_view::npos;
+        if (absolute.size() >= original.size() &&
+            absolute.compare(absolute.size() - original.size(), original.size(), original) == 0) {
+            // Most such links have the same front, the base's folder: it is
+            // escaped again only when it or the escaping changes.
+            const std::string_view front = absolute.substr(0, absolute.size() - original.size());
+            if (!escaped_ || front != front_ || escapeApostrophe != apostrophe_ || pageEscapes != ampersands_) {
+                front_.assign(front);
+                apostrophe_ = escapeApostrophe;
+                ampersands_ = pageEscapes;
+                escapedFront_.clear();
+                AppendEscaped(escapedFront_, front, escapeApostrophe, pageEscapes);
+                escaped_ = true;
+            }
+            out += escapedFront_;
+            out += raw;
+            return;
+        }
+        AppendEscaped(out, absolute, escapeApostrophe, pageEscapes);
     }
-    AppendEscaped(out, absolute, escapeApostrophe, pageEscapes);
-}
+
+private:
+    bool escaped_ = false;
+    std::string front_, escapedFront_;
+    bool apostrophe_ = false, ampersands_ = false;
+};
 
 } // namespace
 
@@ -675,14 +697,15 @@ void TPageRewriter::RewritePlacedLinks(std::string& page) const
     // The size the placed links make, once: no doubling of a growing copy.
     out.reserve(std::min(std::max(expectedSize_, page.size()), MaxPageBytes) + 64);
     std::size_t copied = 0;
+    TPlacedWriter writer;
     for (const TPlacedLink* p : order) {
         // Each stretch of the page is written once.
         if (p->At.Offset < copied || p->At.Offset + p->At.Length > page.size() || p->Pair >= OriginalLinks.size() ||
             p->Pair >= AbsoluteLinks.size())
             continue;
         out.append(page, copied, p->At.Offset - copied);
-        AppendPlaced(out, std::string_view(page).substr(p->At.Offset, p->At.Length), OriginalLinks[p->Pair],
-                     AbsoluteLinks[p->Pair], p->At.Quote);
+        writer.Append(out, std::string_view(page).substr(p->At.Offset, p->At.Length), OriginalLinks[p->Pair],
+                      AbsoluteLinks[p->Pair], p->At.Quote);
         copied = p->At.Offset + p->At.Length;
         // The rest of the page follows unchanged at the least.
         if (out.size() + (page.size() - copied) > MaxPageBytes)
