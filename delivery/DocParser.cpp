@@ -67,6 +67,32 @@ TTagEvent EventOf(THtmlTag tag)
     }
 }
 
+// The attribute that holds the address of the events that carry one.
+std::string_view AddressAttribute(TTagEvent event)
+{
+    switch (event) {
+    case TTagEvent::A: return "href";
+    case TTagEvent::Img: return "src";
+    case TTagEvent::Body: return "background";
+    case TTagEvent::Script: return "src";
+    case TTagEvent::Link: return "href";
+    case TTagEvent::Base: return "href";
+    default: return {};
+    }
+}
+
+TAddressEvent AddressEventOf(TTagEvent event)
+{
+    switch (event) {
+    case TTagEvent::A: return TAddressEvent::Anchor;
+    case TTagEvent::Img: return TAddressEvent::Image;
+    case TTagEvent::Body: return TAddressEvent::Body;
+    case TTagEvent::Script: return TAddressEvent::Script;
+    case TTagEvent::Link: return TAddressEvent::LinkedItem;
+    default: return TAddressEvent::Base;
+    }
+}
+
 // The document service reports addresses of a page loaded from text against
 // the empty document's address: a relative one gets "about:blank" in front.
 void AssignReported(std::string& to, std::string_view address)
@@ -281,8 +307,11 @@ namespace {
 // whatever is still open inside it.
 class TCollector : public THtmlTreeSink {
 public:
-    TCollector(TElementStore& store, std::string_view page, const bool* wanted, bool everything, bool texts)
-        : store_(store), page_(page), wanted_(wanted), everything_(everything), texts_(texts)
+    // Of an event whose only reader wants one attribute, named in only, no
+    // other attribute and not the element's name is kept.
+    TCollector(TElementStore& store, std::string_view page, const bool* wanted, const std::string_view* only,
+               bool everything, bool texts)
+        : store_(store), page_(page), wanted_(wanted), only_(only), everything_(everything), texts_(texts)
     {
     }
 
@@ -326,8 +355,10 @@ public:
         if (element < 0)
             return;
         auto& e = store_.Elements[static_cast<std::size_t>(element)];
+        const std::string_view only = only_[static_cast<int>(e.Event)];
         for (std::size_t i = 0; i < t.Count; ++i) {
-            if (store_.Find(static_cast<std::size_t>(element), t.Attributes[i].Name))
+            if ((!only.empty() && t.Attributes[i].Name != only) ||
+                store_.Find(static_cast<std::size_t>(element), t.Attributes[i].Name))
                 continue;
             e.Merged = true;
             store_.MergedAttributes.emplace_back(static_cast<std::uint32_t>(element),
@@ -457,13 +488,23 @@ private:
             TElementStore::TElement e{};
             e.Event = event;
             e.Tag = t.Tag;
-            e.NameAt = static_cast<std::uint32_t>(store_.Strings.size());
-            for (char c : t.Name)
-                store_.Strings += static_cast<char>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
-            e.NameLength = static_cast<std::uint32_t>(t.Name.size());
             e.AttributesBegin = static_cast<std::uint32_t>(store_.Attributes.size());
-            for (std::size_t i = 0; i < t.Count; ++i)
-                store_.AddAttribute(t.Attributes[i]);
+            const std::string_view only = only_[static_cast<int>(event)];
+            if (only.empty()) {
+                e.NameAt = static_cast<std::uint32_t>(store_.Strings.size());
+                for (char c : t.Name)
+                    store_.Strings += static_cast<char>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
+                e.NameLength = static_cast<std::uint32_t>(t.Name.size());
+                for (std::size_t i = 0; i < t.Count; ++i)
+                    store_.AddAttribute(t.Attributes[i]);
+            } else {
+                // The first of that name, as a look-up among all would find.
+                for (std::size_t i = 0; i < t.Count; ++i)
+                    if (t.Attributes[i].Name == only) {
+                        store_.AddAttribute(t.Attributes[i]);
+                        break;
+                    }
+            }
             e.AttributesEnd = static_cast<std::uint32_t>(store_.Attributes.size());
             e.SourceIndex = index;
             e.Start = t.Offset;
@@ -483,6 +524,7 @@ private:
     TElementStore& store_;
     std::string_view page_;
     const bool* wanted_;
+    const std::string_view* only_;
     bool everything_;
     bool texts_;
     int count_ = 0;
@@ -660,7 +702,28 @@ bool TDocParser::Execute(const std::string& address)
         ~TClearLater() { store.Clear(); }
     } clearLater{store};
     store.Clear();
-    TCollector collector(store, source, wanted, everything, walk && any && ElementTexts);
+    // The events whose handler reads only the address: their sinks are
+    // handed it directly, with no record filled, and with no other reader
+    // the element keeps nothing but that attribute.
+    TAddressSink* sinks[EventCount] = {};
+    std::string_view only[EventCount] = {};
+    if (walk) {
+        const auto sinkOf = [](const auto& handler) -> TAddressSink* {
+            const TAddressHandler* h = handler.template target<TAddressHandler>();
+            return h ? &h->Sink() : nullptr;
+        };
+        sinks[static_cast<int>(TTagEvent::A)] = sinkOf(OnAnchor);
+        sinks[static_cast<int>(TTagEvent::Img)] = sinkOf(OnImage);
+        sinks[static_cast<int>(TTagEvent::Body)] = sinkOf(OnBody);
+        sinks[static_cast<int>(TTagEvent::Script)] = sinkOf(OnScript);
+        sinks[static_cast<int>(TTagEvent::Link)] = sinkOf(OnOtherLinkedItem);
+        sinks[static_cast<int>(TTagEvent::Base)] = sinkOf(OnBase);
+        if (!everything)
+            for (int event = 0; event < EventCount; ++event)
+                if (sinks[event])
+                    only[event] = AddressAttribute(static_cast<TTagEvent>(event));
+    }
+    TCollector collector(store, source, wanted, only, everything, walk && any && ElementTexts);
     store.Builder.Build(source, collector, [this] { return Clock->TickMs() - started_ > TimeLimitMs; });
     if (store.Builder.TimedOut() || Clock->TickMs() - started_ > TimeLimitMs)
         return false;
@@ -720,20 +783,7 @@ bool TDocParser::Execute(const std::string& address)
         TBodyInfo b;
         TScriptInfo sc;
         TLinkedItemInfo l;
-        // The events whose handler reads only the address: their sinks are
-        // handed it directly, with no record filled.
-        TAddressSink* sinks[EventCount] = {};
         std::string reported;
-        const auto sinkOf = [](const auto& handler) -> TAddressSink* {
-            const TAddressHandler* h = handler.template target<TAddressHandler>();
-            return h ? &h->Sink() : nullptr;
-        };
-        sinks[static_cast<int>(TTagEvent::A)] = sinkOf(OnAnchor);
-        sinks[static_cast<int>(TTagEvent::Img)] = sinkOf(OnImage);
-        sinks[static_cast<int>(TTagEvent::Body)] = sinkOf(OnBody);
-        sinks[static_cast<int>(TTagEvent::Script)] = sinkOf(OnScript);
-        sinks[static_cast<int>(TTagEvent::Link)] = sinkOf(OnOtherLinkedItem);
-        sinks[static_cast<int>(TTagEvent::Base)] = sinkOf(OnBase);
         for (std::size_t index = 0; index < store.Elements.size(); ++index) {
             const auto& e = store.Elements[index];
             const TTagEvent event = e.Event;
@@ -748,33 +798,11 @@ bool TDocParser::Execute(const std::string& address)
             if (!fire)
                 continue;
             if (sink) {
+                // A base's address is not rewritten where it stands.
                 TSourceSpan at;
-                switch (event) {
-                case TTagEvent::A:
-                    AssignReported(reported, address(index, "href"sv, &at));
-                    sink->Address(TAddressEvent::Anchor, reported, at);
-                    break;
-                case TTagEvent::Img:
-                    AssignReported(reported, address(index, "src"sv, &at));
-                    sink->Address(TAddressEvent::Image, reported, at);
-                    break;
-                case TTagEvent::Body:
-                    AssignReported(reported, address(index, "background"sv, &at));
-                    sink->Address(TAddressEvent::Body, reported, at);
-                    break;
-                case TTagEvent::Script:
-                    AssignReported(reported, address(index, "src"sv, &at));
-                    sink->Address(TAddressEvent::Script, reported, at);
-                    break;
-                case TTagEvent::Link:
-                    AssignReported(reported, address(index, "href"sv, &at));
-                    sink->Address(TAddressEvent::LinkedItem, reported, at);
-                    break;
-                default:
-                    AssignReported(reported, address(index, "href"sv, nullptr));
-                    sink->Address(TAddressEvent::Base, reported, at);
-                    break;
-                }
+                AssignReported(reported,
+                               address(index, AddressAttribute(event), event == TTagEvent::Base ? nullptr : &at));
+                sink->Address(AddressEventOf(event), reported, at);
                 continue;
             }
             switch (event) {
