@@ -659,15 +659,11 @@ bool TDocParser::Execute(const std::string& address)
     Progress(S_OK_CODE, "Getting IConnectionPointContainer: ", "Error while getting IConnectionPointContainer: ");
     Progress(S_OK_CODE, "Getting ConnectionPoint.Advise ", "Error while getting ConnectionPoint.Advise: ");
 
-    // Parsed from a copy: the handlers may touch Html while the element
-    // texts, which point into the source, are read.
-    std::string source;
-    if (Html.empty()) {
+    const bool loaded = !Html.empty();
+    if (!loaded)
         Progress(E_FAIL_CODE, "Loading from string: ", "Error while loading from string: ");
-    } else {
+    else
         Progress(S_OK_CODE, "Loading from string: ", "Error while loading from string: ");
-        source = Html;
-    }
 
     bool wanted[EventCount] = {};
     wanted[static_cast<int>(TTagEvent::FrameSet)] = bool(OnFrameSet);
@@ -723,6 +719,16 @@ bool TDocParser::Execute(const std::string& address)
                 if (sinks[event])
                     only[event] = AddressAttribute(static_cast<TTagEvent>(event));
     }
+    // Parsed from a copy where handlers other than address handlers run in
+    // the walk: they may touch Html while the element texts, which point
+    // into the source, are read.
+    bool othersRun = everything;
+    for (int event = 0; event < EventCount; ++event)
+        othersRun = othersRun || (wanted[event] && !sinks[event]);
+    std::string copy;
+    if (loaded && othersRun)
+        copy = Html;
+    const std::string_view source = !loaded ? std::string_view() : othersRun ? std::string_view(copy) : Html;
     TCollector collector(store, source, wanted, only, everything, walk && any && ElementTexts);
     store.Builder.Build(source, collector, [this] { return Clock->TickMs() - started_ > TimeLimitMs; });
     if (store.Builder.TimedOut() || Clock->TickMs() - started_ > TimeLimitMs)

@@ -149,7 +149,8 @@ struct TMetaInfo { std::string HttpEquiv, Content, Name, URL, Charset; };
 enum class TAddressEvent { Anchor, Image, Body, Script, LinkedItem, Base };
 
 // An owner that reads nothing of those events but the address, as the event
-// gives it, and where it stands (unknown for a base).
+// gives it, and where it stands (unknown for a base). It is called while the
+// parser reads its Html, which it leaves alone.
 class TAddressSink {
 public:
     virtual void Address(TAddressEvent event, const std::string& address, const TSourceSpan& at) = 0;
