@@ -115,8 +115,9 @@ void RemoveDotSegments(std::string_view input, std::string& output)
 }
 
 // Characters that cannot stand in an address as written into a page, and
-// the two that only some places in a page cannot take as they are.
-enum : std::uint8_t { Unsafe = 1, Apostrophe = 2, Ampersand = 4 };
+// the two that only some places in a page cannot take as they are; and those
+// that end or may change a path.
+enum : std::uint8_t { Unsafe = 1, Apostrophe = 2, Ampersand = 4, PathEnd = 8, Dot = 16 };
 constexpr std::array<std::uint8_t, 256> ByteKinds = [] {
     std::array<std::uint8_t, 256> kinds{};
     for (int c = 0; c < 256; ++c) {
@@ -126,6 +127,8 @@ constexpr std::array<std::uint8_t, 256> ByteKinds = [] {
     }
     kinds['\''] = Apostrophe;
     kinds['&'] = Ampersand;
+    kinds[':'] = kinds['?'] = kinds['#'] = PathEnd;
+    kinds['.'] = Dot;
     return kinds;
 }();
 
@@ -245,11 +248,14 @@ bool TUrlResolver::ResolvePlainPath(std::string_view link, std::string& out, boo
         return false;
     if (!rooted && plainDirectory_.empty())
         return false;
-    // No colon: neither a scheme nor "TP:/" can stand in the link.
+    // No colon: neither a scheme nor "TP:/" can stand in the link. The same
+    // look at each byte tells whether the path needs escaping at all.
+    std::uint8_t kinds = 0;
     for (std::size_t i = 0; i < path.size(); ++i) {
-        const char c = path[i];
-        if (c == ':' || c == '?' || c == '#' || (c == '.' && path[i - 1] == '/'))
+        const std::uint8_t kind = ByteKinds[static_cast<unsigned char>(path[i])];
+        if ((kind & PathEnd) || ((kind & Dot) && path[i - 1] == '/'))
             return false;
+        kinds |= kind;
     }
     out = origin_;
     if (!rooted) {
@@ -263,7 +269,10 @@ bool TUrlResolver::ResolvePlainPath(std::string_view link, std::string& out, boo
         out.append(plainDirectory_, 0, keep);
         out += '/';
     }
-    AppendEscaped(out, path);
+    if (kinds & Unsafe)
+        AppendEscaped(out, path);
+    else
+        out += path;
     resolved = out.size() <= MaxCombinedLength;
     return true;
 }
