@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -323,6 +326,91 @@ TEST(DocParser, EachRecordHoldsOnlyItsOwnElementsValues)
     EXPECT_NE(anchorAt, records.end()) << "the bare anchor's record keeps the one before's id, class or title";
     const auto commentAt = std::find(records.begin(), records.end(), Fields(bare("!", "", "<!--c-->")));
     EXPECT_NE(commentAt, records.end()) << "the comment's record keeps the anchor's id, class or title";
+}
+
+// What the address events give, one line each, in the order they come.
+class TAddressLog : public TAddressSink {
+public:
+    std::vector<std::string> Lines;
+
+    void Address(TAddressEvent event, const std::string& address, const TSourceSpan& at) override
+    {
+        Lines.push_back(std::to_string(static_cast<int>(event)) + "|" + address + "|" + std::to_string(at.Offset) +
+                        "|" + std::to_string(at.Length) + "|" + std::to_string(at.Quote));
+    }
+};
+
+// The address events as handlers of the records see them, through the same
+// adapter's record path.
+void BindRecords(TDocParser& p, TAddressLog& log)
+{
+    const TAddressHandler handler(log);
+    p.OnAnchor = [handler](const TAnchorInfo& a, const TElementInfo& e) { handler(a, e); };
+    p.OnImage = [handler](const TImageInfo& i, const TElementInfo& e) { handler(i, e); };
+    p.OnBody = [handler](const TBodyInfo& b, const TElementInfo& e) { handler(b, e); };
+    p.OnScript = [handler](const TScriptInfo& s, const TElementInfo& e) { handler(s, e); };
+    p.OnOtherLinkedItem = [handler](const TLinkedItemInfo& l, const TElementInfo& e) { handler(l, e); };
+    p.OnBase = [handler](const TBaseInfo& b, const TElementInfo& e) { handler(b, e); };
+}
+
+TEST(DocParser, AddressHandlersGetWhatTheRecordsGive)
+{
+    // Bound through TAddressHandler, a handler is called without records and
+    // the elements keep only their address: on real pages and on copies with
+    // markup that merges, drops or repeats what holds an address, each
+    // handler must get what the records would give it, in the same order,
+    // alone or beside handlers and an element handler that take the records.
+    std::vector<std::string> pages;
+    for (const char* name : {"blog.html", "frames.html", "legacy.html", "news.html", "scripts.html", "shop.html",
+                             "svg.html"}) {
+        std::ifstream in(std::string(VENDREL_FIXTURES_DIR) + "/pages/" + name, std::ios::binary);
+        pages.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        ASSERT_FALSE(pages.back().empty()) << name;
+    }
+    const char* const inserts[] = {
+        "<body background=\"second.gif\" bgcolor=red>", "<body id=b background='third.gif'>", "<html background=h.gif>",
+        "<frameset><frame src=f.html></frameset>", "<base href=\"http://other/dir/\">", "<base target=_top>",
+        "<a href=\" sp.html \" href=dup.html>", "<a HREF=Up.html title=t>", "<a>", "<a href>", "<img src=&quot;q&quot;>",
+        "<img alt=a src='i.png' src=j.png>", "<script src=s.js></script>", "<link href=c.css rel=x>", "<svg><a href=v>",
+        "<table><a href=t.html><td>", "<!-- <a href=c.html> -->", "<a href=\"a&amp;b\">", "<textarea><a href=x>",
+        "</body><a href=after.html>", "<p>text</p>"};
+    std::mt19937 random(20261210);
+    for (int i = 0; i < 300; ++i) {
+        std::string page = pages[random() % 7];
+        for (int k = 1 + static_cast<int>(random() % 6); k > 0; --k)
+            page.insert(random() % (page.size() + 1), inserts[random() % std::size(inserts)]);
+        pages.push_back(page);
+    }
+    int compared = 0;
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        TAddressLog expected, direct, mixed;
+        TDocParser records, handlers, both;
+        BindRecords(records, expected);
+        const TAddressHandler handler(direct);
+        handlers.OnAnchor = handler;
+        handlers.OnImage = handler;
+        handlers.OnBody = handler;
+        handlers.OnScript = handler;
+        handlers.OnOtherLinkedItem = handler;
+        handlers.OnBase = handler;
+        handlers.ElementTexts = i % 2 == 0;
+        BindRecords(both, mixed);
+        const TAddressHandler mixedHandler(mixed);
+        both.OnAnchor = mixedHandler;
+        both.OnBody = mixedHandler;
+        both.OnBase = mixedHandler;
+        int elements = 0;
+        if (i % 3 == 0)
+            both.OnElement = [&](const TElementInfo&) { ++elements; };
+        records.Html = handlers.Html = both.Html = pages[i];
+        ASSERT_TRUE(records.Execute());
+        ASSERT_TRUE(handlers.Execute());
+        ASSERT_TRUE(both.Execute());
+        ASSERT_EQ(direct.Lines, expected.Lines) << "page " << i;
+        ASSERT_EQ(mixed.Lines, expected.Lines) << "page " << i;
+        compared += static_cast<int>(expected.Lines.size());
+    }
+    EXPECT_GT(compared, 3000);
 }
 
 TEST(DocParser, DownloadControlFlags)
