@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
@@ -186,12 +187,23 @@ bool SameFolded(std::string_view a, std::string_view b)
 
 // Texts that are the same without regard to case hash the same: setting the
 // bit that tells an ASCII letter's case folds more than letters, which only
-// makes a few more texts share a hash.
+// makes a few more texts share a hash. Eight bytes are taken at a time; the
+// last steps carry every bit into the low ones that pick a slot.
 std::uint64_t FoldedHash(std::string_view s)
 {
-    std::uint64_t h = 14695981039346656037ull;
-    for (char c : s)
-        h = (h ^ (static_cast<unsigned char>(c) | 0x20u)) * 1099511628211ull;
+    constexpr std::uint64_t prime = 1099511628211ull;
+    std::uint64_t h = 14695981039346656037ull ^ s.size();
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, s.data() + i, 8);
+        h = (h ^ (word | 0x2020202020202020ull)) * prime;
+    }
+    for (; i < s.size(); ++i)
+        h = (h ^ (static_cast<unsigned char>(s[i]) | 0x20u)) * prime;
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
     return h;
 }
 
