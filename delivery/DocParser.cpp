@@ -111,7 +111,11 @@ void AssignReported(std::string& to, std::string_view address)
             return;
         }
     }
-    to.assign("about:blank");
+    // A record refilled for each element mostly holds a relative address
+    // already: only what follows "about:blank" is written again.
+    if (to.size() < 11 || std::memcmp(to.data(), "about:blank", 11) != 0)
+        to.assign("about:blank");
+    to.resize(11);
     to.append(address);
 }
 
