@@ -235,8 +235,10 @@ TUrlResolver::TUrlResolver(std::string_view base) : base_(base)
         if (slash != std::string::npos)
             baseDirectory_ = b.Path.substr(0, slash + 1);
     }
-    if (!baseDirectory_.empty() && baseDirectory_[0] == '/' && !HasDotSegment(baseDirectory_))
+    if (!baseDirectory_.empty() && baseDirectory_[0] == '/' && !HasDotSegment(baseDirectory_)) {
+        plainDirectory_ = origin_;
         AppendEscaped(plainDirectory_, baseDirectory_);
+    }
 }
 
 // Most links of a page are a path relative to the page's folder, perhaps
@@ -268,24 +270,31 @@ bool TUrlResolver::ResolvePlainPath(std::string_view link, std::string& out, boo
         return false;
     // No colon: neither a scheme nor "TP:/" can stand in the link. The same
     // look at each byte tells whether the path needs escaping at all.
+    const auto kindAt = [&](std::size_t i) { return ByteKinds[static_cast<unsigned char>(path[i])]; };
     std::uint8_t kinds = 0;
     for (std::size_t i = 0; i < path.size(); ++i) {
-        const std::uint8_t kind = ByteKinds[static_cast<unsigned char>(path[i])];
+        // Most of a path is letters, digits and "/": four bytes are asked at
+        // once.
+        while (i + 4 <= path.size() &&
+               ((kindAt(i) | kindAt(i + 1) | kindAt(i + 2) | kindAt(i + 3)) & (Unsafe | PathEnd | Dot)) == 0)
+            i += 4;
+        if (i == path.size())
+            break;
+        const std::uint8_t kind = kindAt(i);
         if ((kind & PathEnd) || ((kind & Dot) && path[i - 1] == '/'))
             return false;
         kinds |= kind;
     }
-    out = origin_;
-    if (!rooted) {
-        // Without its last "/", the folder loses a segment to each "../";
-        // "/" stands only for itself. No escape holds a "/".
-        std::size_t keep = plainDirectory_.size() - 1;
-        for (std::size_t i = 0; i < ups && keep > 0; ++i) {
-            const std::size_t slash = plainDirectory_.rfind('/', keep - 1);
-            keep = slash == std::string::npos ? 0 : slash;
-        }
-        out.append(plainDirectory_, 0, keep);
-        out += '/';
+    if (rooted) {
+        out = origin_;
+    } else {
+        // The folder loses a segment to each "../", back to the "/" its path
+        // starts with. No escape holds a "/".
+        const std::size_t root = origin_.size();
+        std::size_t end = plainDirectory_.size() - 1;
+        for (std::size_t i = 0; i < ups && end > root; ++i)
+            end = plainDirectory_.rfind('/', end - 1);
+        out.assign(plainDirectory_, 0, end + 1);
     }
     if (kinds & Unsafe)
         AppendEscaped(out, path);

@@ -42,8 +42,8 @@ private:
     bool baseHasQuery_ = false;
     std::string baseQuery_;     // as written
     std::string baseDirectory_; // what a relative path is appended to
-    // baseDirectory_ escaped, when it is a path with no dot segments: then
-    // a plain relative path is appended to it without merging.
+    // origin_ and baseDirectory_ escaped, when that is a path with no dot
+    // segments: then a plain relative path is appended to it without merging.
     std::string plainDirectory_;
     std::string merged_, path_; // scratch, kept for their capacity
 };
