@@ -102,7 +102,8 @@ void AssignReported(std::string& to, std::string_view address)
         return;
     }
     std::size_t i = 0;
-    if (std::isalpha(static_cast<unsigned char>(address[0]))) {
+    // Without a colon there is no scheme to read.
+    if (address.find(':') != std::string_view::npos && std::isalpha(static_cast<unsigned char>(address[0]))) {
         while (i < address.size() && (std::isalnum(static_cast<unsigned char>(address[i])) || address[i] == '+' ||
                                       address[i] == '-' || address[i] == '.'))
             ++i;
