@@ -682,15 +682,21 @@ std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
         }
         tagNameHash_ = NameHash(tagName_);
     }
-    pending_.clear();
     if (s[p] == '>') {
         // Most tags have no attributes.
-        if (end)
+        if (end) {
             EmitEnd(lt, p + 1);
-        else
-            EmitStart(lt, p + 1, false);
+        } else {
+            THtmlStartTag t;
+            t.Name = TagName();
+            t.Hash = tagNameHash_;
+            t.Offset = lt;
+            t.End = p + 1;
+            builder_->StartTag(t);
+        }
         return p + 1;
     }
+    pending_.clear();
     return Attributes(lt, p, end);
 }
 
@@ -832,7 +838,7 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
     }
 
     THtmlStartTag t;
-    t.Name = tagNameLowered_ ? std::string_view(tagName_) : std::string_view(page_.data() + tagNameAt_, tagNameLength_);
+    t.Name = TagName();
     t.Hash = tagNameHash_;
     t.Offset = lt;
     t.End = end;
@@ -844,7 +850,5 @@ void THtmlScanner::EmitStart(std::size_t lt, std::size_t end, bool selfClosing)
 
 void THtmlScanner::EmitEnd(std::size_t lt, std::size_t end)
 {
-    const std::string_view name =
-        tagNameLowered_ ? std::string_view(tagName_) : std::string_view(page_.data() + tagNameAt_, tagNameLength_);
-    builder_->EndTag(name, tagNameHash_, lt, end);
+    builder_->EndTag(TagName(), tagNameHash_, lt, end);
 }

@@ -121,6 +121,10 @@ private:
     void EmitStart(std::size_t lt, std::size_t end, bool selfClosing);
     void EmitEnd(std::size_t lt, std::size_t end);
     bool Duplicate(std::string_view name);
+    std::string_view TagName() const
+    {
+        return tagNameLowered_ ? std::string_view(tagName_) : std::string_view(page_.data() + tagNameAt_, tagNameLength_);
+    }
     std::string_view PendingName(const TPendingAttribute& a) const;
 
     std::string_view page_;

@@ -180,6 +180,11 @@ private:
     }
     void Text(std::size_t offset, std::size_t end)
     {
+        // Only Scan's sinks settle.
+        if (settled_ && sink_) {
+            sink_->Text(offset, end);
+            return;
+        }
         if (building_) {
             DocumentText(offset, end);
             return;
