@@ -57,7 +57,8 @@ struct THtmlStartTag {
 };
 
 // The hash the tree builder keeps open elements' names by and looks names up
-// by (FNV-1a): it works it out once for every start and end tag.
+// by (FNV-1a): the tokenizer works it out once for every start and end tag,
+// on its way over the name.
 constexpr std::uint64_t NameHashStart = 14695981039346656037ull;
 
 inline std::uint64_t NameHashStep(std::uint64_t h, char c)
