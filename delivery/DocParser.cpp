@@ -203,7 +203,6 @@ class TElementStore {
 public:
     struct TAttribute {
         std::uint32_t NameAt, NameLength, ValueAt, ValueLength;
-        // Where a value stands as written, blanks around it left out.
         std::size_t RawOffset, RawLength;
         char Quote;
         bool HasValue;
@@ -296,23 +295,12 @@ public:
         return true;
     }
 
-    // The value's place is trimmed here, while the page around it is still
-    // in the processor's cache.
-    void AddAttribute(const THtmlAttribute& a, std::string_view page)
+    void AddAttribute(const THtmlAttribute& a)
     {
         const std::uint32_t nameAt = Keep(a.Name);
         const std::uint32_t valueAt = Keep(a.Value);
-        std::size_t offset = a.RawOffset, length = a.RawLength;
-        if (a.HasValue) {
-            while (length > 0 && IsAsciiSpace(page[offset])) {
-                ++offset;
-                --length;
-            }
-            while (length > 0 && IsAsciiSpace(page[offset + length - 1]))
-                --length;
-        }
         Attributes.push_back(TAttribute{nameAt, static_cast<std::uint32_t>(a.Name.size()), valueAt,
-                                        static_cast<std::uint32_t>(a.Value.size()), offset, length, a.Quote,
+                                        static_cast<std::uint32_t>(a.Value.size()), a.RawOffset, a.RawLength, a.Quote,
                                         a.HasValue});
     }
 };
@@ -380,7 +368,7 @@ public:
             e.Merged = true;
             store_.MergedAttributes.emplace_back(static_cast<std::uint32_t>(element),
                                                  static_cast<std::uint32_t>(store_.Attributes.size()));
-            store_.AddAttribute(t.Attributes[i], page_);
+            store_.AddAttribute(t.Attributes[i]);
         }
     }
 
@@ -513,12 +501,12 @@ private:
                     store_.Strings += static_cast<char>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
                 e.NameLength = static_cast<std::uint32_t>(t.Name.size());
                 for (std::size_t i = 0; i < t.Count; ++i)
-                    store_.AddAttribute(t.Attributes[i], page_);
+                    store_.AddAttribute(t.Attributes[i]);
             } else {
                 // The first of that name, as a look-up among all would find.
                 for (std::size_t i = 0; i < t.Count; ++i)
                     if (t.Attributes[i].Name == only) {
-                        store_.AddAttribute(t.Attributes[i], page_);
+                        store_.AddAttribute(t.Attributes[i]);
                         break;
                     }
             }
@@ -782,10 +770,19 @@ bool TDocParser::Execute(const std::string& address)
                 value.remove_prefix(1);
             while (!value.empty() && IsAsciiSpace(value.back()))
                 value.remove_suffix(1);
-            if (at && a->HasValue && a->RawLength > 0) {
-                at->Offset = a->RawOffset;
-                at->Length = a->RawLength;
-                at->Quote = a->Quote;
+            if (at && a->HasValue) {
+                std::size_t offset = a->RawOffset, length = a->RawLength;
+                while (length > 0 && IsAsciiSpace(source[offset])) {
+                    ++offset;
+                    --length;
+                }
+                while (length > 0 && IsAsciiSpace(source[offset + length - 1]))
+                    --length;
+                if (length > 0) {
+                    at->Offset = offset;
+                    at->Length = length;
+                    at->Quote = a->Quote;
+                }
             }
             return value;
         };
