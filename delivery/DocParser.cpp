@@ -648,6 +648,17 @@ void TDocParser::Progress(std::int32_t code, const std::string& progressText, co
     }
 }
 
+void TDocParser::BindAddresses(TAddressSink& sink)
+{
+    const TAddressHandler handler(sink);
+    OnAnchor = handler;
+    OnImage = handler;
+    OnBody = handler;
+    OnScript = handler;
+    OnOtherLinkedItem = handler;
+    OnBase = handler;
+}
+
 bool TDocParser::Execute(const std::string& address)
 {
     if (!address.empty())

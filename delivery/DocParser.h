@@ -209,6 +209,9 @@ public:
     // Parses Html (address empty) and fires the events. False only when the
     // document was not ready within TimeLimitMs.
     bool Execute(const std::string& address = {});
+    // Binds OnAnchor, OnImage, OnBody, OnScript, OnOtherLinkedItem and OnBase
+    // to sink through TAddressHandler.
+    void BindAddresses(TAddressSink& sink);
 
     TParserState State() const { return state_; }
 

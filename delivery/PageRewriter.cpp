@@ -561,13 +561,7 @@ TPageRewriter::TPageRewriter(TDeliveryHost& host, const TClock& clock) : host_(h
     Wait = [](int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); };
     // The handlers read the address alone: bound through TAddressHandler,
     // the parser hands them just that.
-    const TAddressHandler handler(*this);
-    docparse.OnAnchor = handler;
-    docparse.OnImage = handler;
-    docparse.OnBody = handler;
-    docparse.OnScript = handler;
-    docparse.OnOtherLinkedItem = handler;
-    docparse.OnBase = handler;
+    docparse.BindAddresses(*this);
 }
 
 void TPageRewriter::Address(TAddressEvent event, const std::string& address, const TSourceSpan& at)

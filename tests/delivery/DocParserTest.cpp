@@ -386,13 +386,7 @@ TEST(DocParser, AddressHandlersGetWhatTheRecordsGive)
         TAddressLog expected, direct, mixed;
         TDocParser records, handlers, both;
         BindRecords(records, expected);
-        const TAddressHandler handler(direct);
-        handlers.OnAnchor = handler;
-        handlers.OnImage = handler;
-        handlers.OnBody = handler;
-        handlers.OnScript = handler;
-        handlers.OnOtherLinkedItem = handler;
-        handlers.OnBase = handler;
+        handlers.BindAddresses(direct);
         handlers.ElementTexts = i % 2 == 0;
         BindRecords(both, mixed);
         const TAddressHandler mixedHandler(mixed);
