@@ -203,14 +203,23 @@ public:
         Clean(tag.End);
     }
 
-    void Comment(std::size_t, std::size_t end) override
+    void Comment(std::size_t offset, std::size_t end) override
     {
         Tick();
         // One that the page's end cut short takes in whatever follows it.
-        if (end > 0 && page_[end - 1] == '>')
+        if (Closed(page_.substr(offset, end - offset)))
             Clean(end);
         else
             cleanEnd_ = TPageText::NoPlace;
+    }
+
+    // Whether a comment ends with its own closing, not with the page: a
+    // comment cut short may end in a '>' of its text ("<!-- a ->").
+    static bool Closed(std::string_view comment)
+    {
+        if (comment.starts_with("<!--"))
+            return comment.size() >= 5 && (comment.ends_with("-->") || comment.ends_with("--!>"));
+        return comment.ends_with('>');
     }
 
     void Text(std::size_t offset, std::size_t end) override

@@ -117,6 +117,27 @@ TEST(ChangeMarks, TextOfNothingButNulCharactersTakesNoMark)
     EXPECT_EQ(Unmarked(page), fresh);
 }
 
+// A comment that the page's end cuts short runs to that end, even where its
+// text ends in a '>': the summary must not go after it, or a browser would
+// read the summary as part of the comment.
+TEST(ChangeMarks, NothingGoesIntoACommentThePagesEndCutsShort)
+{
+    for (const std::string ending : {" a ->", " b --!", " c -- >", "<!-- d>", " closed -->", " e --!>"}) {
+        const std::string head = "<html><head><meta name=a>\n<!-- ";
+        const std::string fresh = head + "today's news" + ending;
+        const std::string stored = head + "older news" + ending;
+        std::string page = fresh;
+        MarkPageChanges(page, &stored, News());
+        EXPECT_EQ(CompareMarkedTree(fresh, page).Error, "") << ending;
+        const auto box = page.find(BoxStart);
+        if (box != std::string::npos && ending.find("-->") == std::string::npos &&
+            ending.find("--!>") == std::string::npos) {
+            EXPECT_LT(box, page.find("<!--")) << ending;
+        }
+        EXPECT_EQ(Unmarked(page), fresh) << ending;
+    }
+}
+
 TEST(ChangeMarks, TheSummaryListsNewAndGoneTextFirstInTheBody)
 {
     const std::string stored = "<!DOCTYPE html><html><head><title>News</title></head>\r\n<body class=\"x\">\r\n"
