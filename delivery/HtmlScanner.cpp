@@ -613,14 +613,15 @@ inline std::string_view THtmlScanner::PendingName(const TPendingAttribute& a) co
                          : page_.substr(a.NameAt, a.NameLength);
 }
 
-// Only the first of two attributes of one name counts. Tags with many
-// attributes look names up in a table instead of comparing with each.
+// Only the first of two attributes of one name counts: the last one taken
+// is compared with those before it. Tags with many attributes look names up
+// in a table instead of comparing with each.
 bool THtmlScanner::Duplicate(std::string_view name)
 {
-    const std::size_t count = pending_.size();
+    const std::size_t count = pending_.size() - 1;
     if (count < 16) {
-        for (const auto& a : pending_)
-            if (PendingName(a) == name)
+        for (std::size_t i = 0; i < count; ++i)
+            if (pending_[i].NameLength == name.size() && PendingName(pending_[i]) == name)
                 return true;
         return false;
     }
@@ -648,6 +649,19 @@ bool THtmlScanner::Duplicate(std::string_view name)
 
 // A tag from its name (at nameAt) to its '>'. Gives where the data goes on;
 // a tag that the page's end cuts off is dropped, as the tokenizer drops it.
+void THtmlScanner::FoldTagName()
+{
+    const char* s = page_.data();
+    tagName_.clear();
+    for (std::size_t i = tagNameAt_; i < tagNameAt_ + tagNameLength_; ++i) {
+        if (s[i] == '\0')
+            tagName_ += "\xEF\xBF\xBD";
+        else
+            tagName_ += Lower(s[i]);
+    }
+    tagNameHash_ = NameHash(tagName_);
+}
+
 std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
 {
     const std::size_t n = page_.size();
@@ -672,16 +686,8 @@ std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
     tagNameLength_ = p - nameAt;
     tagNameLowered_ = lowered;
     tagNameHash_ = hash;
-    if (lowered) {
-        tagName_.clear();
-        for (std::size_t i = nameAt; i < p; ++i) {
-            if (s[i] == '\0')
-                tagName_ += "\xEF\xBF\xBD";
-            else
-                tagName_ += Lower(s[i]);
-        }
-        tagNameHash_ = NameHash(tagName_);
-    }
+    if (lowered)
+        FoldTagName();
     if (s[p] == '>') {
         // Most tags have no attributes.
         if (end) {
@@ -744,7 +750,11 @@ std::size_t THtmlScanner::Attributes(std::size_t lt, std::size_t p, bool end)
             ++p;
         }
         const bool nameLowered = (nameClasses & ClassFolded) != 0;
-        TPendingAttribute a{nameStart, p - nameStart, nameLowered, false, 0, 0, 0, false, 0, 0};
+        // Made in place; a duplicate is taken back below.
+        TPendingAttribute& a = pending_.emplace_back();
+        a.NameAt = nameStart;
+        a.NameLength = p - nameStart;
+        a.NameLowered = nameLowered;
         if (nameLowered) {
             a.NameAt = names_.size();
             for (std::size_t i = nameStart; i < p; ++i) {
@@ -796,10 +806,11 @@ std::size_t THtmlScanner::Attributes(std::size_t lt, std::size_t p, bool end)
         } else {
             a.RawOffset = p;
         }
-        if (pending_.empty() || !Duplicate(PendingName(a)))
-            pending_.push_back(a);
-        else if (a.NameLowered)
-            names_.resize(a.NameAt);
+        if (pending_.size() > 1 && Duplicate(PendingName(a))) {
+            if (a.NameLowered)
+                names_.resize(a.NameAt);
+            pending_.pop_back();
+        }
     }
     if (end)
         EmitEnd(lt, p);

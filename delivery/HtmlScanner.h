@@ -112,7 +112,8 @@ private:
     };
 
     std::size_t Markup(std::size_t lt);
-    std::size_t Tag(std::size_t lt, std::size_t nameAt, bool end);
+    [[gnu::always_inline]] inline std::size_t Tag(std::size_t lt, std::size_t nameAt, bool end);
+    [[gnu::noinline]] void FoldTagName();
     std::size_t Attributes(std::size_t lt, std::size_t p, bool end);
     std::size_t CommentFrom(std::size_t lt, std::size_t at);
     std::size_t BogusComment(std::size_t lt, std::size_t at);
