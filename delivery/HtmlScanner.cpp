@@ -647,8 +647,8 @@ bool THtmlScanner::Duplicate(std::string_view name)
     }
 }
 
-// A tag from its name (at nameAt) to its '>'. Gives where the data goes on;
-// a tag that the page's end cuts off is dropped, as the tokenizer drops it.
+// A name written with capitals or NULs is looked up, and hashed, as it reads
+// folded; few pages have one, so the scanning loop calls out for it.
 void THtmlScanner::FoldTagName()
 {
     const char* s = page_.data();
@@ -662,6 +662,8 @@ void THtmlScanner::FoldTagName()
     tagNameHash_ = NameHash(tagName_);
 }
 
+// A tag from its name (at nameAt) to its '>'. Gives where the data goes on;
+// a tag that the page's end cuts off is dropped, as the tokenizer drops it.
 std::size_t THtmlScanner::Tag(std::size_t lt, std::size_t nameAt, bool end)
 {
     const std::size_t n = page_.size();
