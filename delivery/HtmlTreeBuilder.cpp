@@ -833,10 +833,9 @@ void THtmlTreeBuilder::StartTag(THtmlStartTag& t)
                     break;
                 }
         }
+        // Not halved: the stack holds the foreign element that this is inside.
         if (!(kind & KindVoid) && !opensNothing())
-            open_.push_back(TOpen{t.Hash, TSpace::Html, false, false, false, (kind & KindSpecial) != 0,
-                                  (kind & (KindBoundary | KindButton)) != 0, (kind & KindFormatting) != 0,
-                                  (kind & KindBoundary) != 0});
+            open_.push_back(HtmlOpen(t));
     }
 }
 

@@ -238,10 +238,15 @@ private:
     {
         if (open_.size() == MaxOutside)
             HalveOutside();
+        open_.push_back(HtmlOpen(t));
+    }
+    // An HTML element's entry, from what its name is to the tree rules.
+    static TOpen HtmlOpen(const THtmlStartTag& t)
+    {
         const std::uint32_t kind = t.Kind;
-        open_.push_back(TOpen{t.Hash, TSpace::Html, false, false, false, (kind & KindSpecial) != 0,
-                              (kind & (KindBoundary | KindButton)) != 0, (kind & KindFormatting) != 0,
-                              (kind & KindBoundary) != 0});
+        return TOpen{t.Hash, TSpace::Html, false, false, false, (kind & KindSpecial) != 0,
+                     (kind & (KindBoundary | KindButton)) != 0, (kind & KindFormatting) != 0,
+                     (kind & KindBoundary) != 0};
     }
     void PopOutside(std::size_t at);
     void PopOpen(std::size_t at);
