@@ -42,6 +42,9 @@ printf '[Server]\r\nSMTPServer=127.0.0.1\r\nSMTPPort=%s\r\n[Settings]\r\nDestEma
 printf 'Harbour Town News                  {http://127.0.0.1:%s/index.html}0\r\n' "$http_port" \
   > "$root/data/Quorvan/Vendrel/Sites.dat"
 XDG_DATA_HOME="$root/data" build/vendrel-check
+# The second check asks with the first answer's Last-Modified, which counts
+# whole seconds: a page changed within the same second would be "not modified".
+sleep 1
 page "<li>The lighthouse opens for visitors on Saturday and Sunday.</li><li>A new bakery opens by the ferry.</li>" "EUR 14.00"
 XDG_DATA_HOME="$root/data" build/vendrel-check
 sleep 1
