@@ -104,8 +104,8 @@ bool NeedsDecoding(std::string_view raw, bool inAttribute)
 
 // The closing quote of an attribute value from p on (null: none before
 // end), and whether the value holds a byte that decoding changes: '&', CR or
-// NUL. Values are most of a tag's bytes, so each is looked at once, eight at
-// a time.
+// NUL. Values are most of a tag's bytes, so each is looked at once, several
+// at a time.
 const char* ClosingQuote(const char* p, const char* end, char quote, bool& special)
 {
     special = false;
